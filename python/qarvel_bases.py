@@ -1,0 +1,59 @@
+"""Statement-file helpers used by the lineage analyser.
+
+``path_file`` decides whether an argument names a statement file and
+``path_read`` reads it.  Both are class-level callables: the analyser never
+makes an instance.
+"""
+
+import errno
+import os
+import stat
+
+__all__ = ["QarvelBases"]
+
+# Longest text that can still name a file; anything longer is SQL.
+_PATH_MAX = 4096
+
+
+class QarvelBases:
+    @staticmethod
+    def path_file(text):
+        """True only when ``text`` is a ``str`` naming an existing regular file.
+
+        Directories, devices, FIFOs and sockets are not statement files, so
+        SQL text that happens to be ``/dev/zero`` or the name of a pipe is
+        analysed as text and never read.  Texts that cannot be a path (line
+        breaks, NUL, excessive length) are rejected without touching the file
+        system.
+        """
+        if type(text) is not str and not isinstance(text, str):
+            return False
+        if not text or len(text) > _PATH_MAX:
+            return False
+        if "\n" in text or "\r" in text or "\0" in text:
+            return False
+        try:
+            return stat.S_ISREG(os.stat(text).st_mode)
+        except (OSError, ValueError):
+            return False
+
+    @staticmethod
+    def path_read(text):
+        """Return the content of the statement file ``text``, decoded as UTF-8.
+
+        The file is opened without blocking and checked to be a regular file
+        once open, so a file swapped for a FIFO after ``path_file`` looked at
+        it cannot make the read wait forever.
+        """
+        flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
+        fd = os.open(text, flags)
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise OSError(errno.EINVAL, "not a regular file", text)
+            handle = os.fdopen(fd, "rb")
+        except BaseException:
+            os.close(fd)
+            raise
+        with handle:
+            data = handle.read()
+        return data.decode("utf-8")
