@@ -12,6 +12,7 @@ a Graphviz graph from source columns to output columns.
 """
 
 import argparse
+import contextlib
 import csv
 import io
 import json
@@ -53,9 +54,9 @@ def read_inputs(arguments, stdin):
     if not arguments:
         yield "example", EXAMPLE_SQL
         return
-    for argument in arguments:
+    for position, argument in enumerate(arguments, 1):
         if argument == "-":
-            yield "<stdin>", stdin.read()
+            yield "stdin", stdin.read()
         elif os.path.isfile(argument):
             try:
                 with open(argument, encoding="utf-8") as handle:
@@ -65,7 +66,7 @@ def read_inputs(arguments, stdin):
         elif _looks_like_path(argument):
             yield argument, InputError(f"no such statement file: {argument}")
         else:
-            yield "<argument>", argument
+            yield f"arg{position}", argument
 
 
 def _progress(items, total, stream):
@@ -130,7 +131,11 @@ def main(argv=None, stdin=None, stdout=None, stderr=None):
         try:
             if isinstance(text, BaseException):
                 raise text
-            results.append((name, analyser._parse(text, options.dialect, callback)))
+            # The analyser prints the parse tree of an unsupported select item;
+            # keep that off the report.
+            with contextlib.redirect_stdout(stderr):
+                result = analyser._parse(text, options.dialect, callback)
+            results.append((name, result))
         except Exception as error:  # reported per input, the batch goes on
             failed = True
             if options.traceback:
