@@ -7,6 +7,7 @@ of the failing statement (the definition line for a binding failure).
 """
 
 import builtins
+import itertools
 import os
 import subprocess
 import sys
@@ -64,7 +65,7 @@ IDS = [m[0] for m in METHODS]
 def raised(fn, *args, **kwargs):
     try:
         fn(*args, **kwargs)
-    except BaseException as exc:  # noqa: BLE001 - the test inspects it
+    except BaseException as exc:  # noqa: BLE001 - handed back to the test
         return exc
     pytest.fail(f"{fn!r} raised nothing")
 
@@ -139,7 +140,8 @@ def select_a():
 
 def _too_few(name, params, required):
     n = len(params)
-    word = "exactly" if required == n else "at least"
+    # __init__ takes *args, so it always says "at least"
+    word = "exactly" if required == n and name != "__init__" else "at least"
     args = [object()] * (required - 1)
     return args, count_message(name, word, required, required - 1)
 
@@ -232,6 +234,17 @@ def test_all_keyword_call_binds_like_positional_call():
     a.seen[:] = []
     assert a._parse("S", callback="C", dialect="D") == ("out", "fp", "C")
     assert a.seen == by_keyword
+
+
+def test_every_split_between_positional_and_keyword_binds_alike():
+    names, values = ["self", "sql", "dialect", "callback"], [None, "S", "D", "C"]
+    for p in range(5):
+        for order in itertools.permutations(range(p, 4)):
+            a = StubStages()
+            values[0] = a
+            keywords = {names[i]: values[i] for i in order}
+            assert Q._parse(*values[:p], **keywords) == ("out", "fp", "C"), (p, order)
+            assert a.seen[0] == ("register", "S") and a.record.dialect == "D"
 
 
 def test_set_sql_md5_by_keyword(a):
