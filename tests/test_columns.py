@@ -230,7 +230,7 @@ def test_parent_walk_under_select_without_from_fails():
 
 def test_get_column_parent_results():
     select = select_of("select t.a as x, b from db1.t")
-    qualified = select.find(exp.Column)
+    qualified = select.expressions[0].this
     assert QarvelSQLGlotMain._get_column_parent(qualified, "t") == ("x", None)
     unqualified = select.expressions[1]
     alias, table = QarvelSQLGlotMain._get_column_parent(unqualified, "")
