@@ -169,10 +169,10 @@ def test_import_under_another_name_keeps_fixed_names(run_py):
     out = child_json(run_py, '''
 import importlib.util
 origin = importlib.util.find_spec("sqlglot_main").origin
-spec = importlib.util.spec_from_file_location("alias_pkg.sqlglot_main", origin)
-mod = importlib.util.module_from_spec(spec)
-sys.modules[spec.name] = mod
-spec.loader.exec_module(mod)
+info = importlib.util.spec_from_file_location("alias_pkg.sqlglot_main", origin)
+mod = importlib.util.module_from_spec(info)
+sys.modules[info.name] = mod
+info.loader.exec_module(mod)
 import sqlglot_main
 cls = mod.QarvelSQLGlotMain
 print(json.dumps([mod.__name__, cls.__module__, cls.__qualname__, cls.__doc__,
