@@ -28,6 +28,9 @@ PyTypeObject* method_type = nullptr;
 
 constexpr int kMaxParams = 8;
 
+// Nesting of method calls on this thread.
+thread_local int method_depth = 0;
+
 // --- binding -----------------------------------------------------------------
 
 void count_error(const method_spec& spec, bool too_many, Py_ssize_t given) {
@@ -211,11 +214,21 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         return nullptr;
     }
     // Methods call each other through `self`; an override that loops back
-    // must end in RecursionError, not in a C stack overflow.
+    // must end in RecursionError, not in a C stack overflow.  Every level of
+    // such a loop is a chain of C frames, so besides the interpreter's C
+    // recursion guard the nesting of these methods is held to the Python
+    // recursion limit.
+    if (method_depth >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a QarvelSQLGlotMain method");
+        add_traceback(spec.trace_name, spec.line);
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(" while calling a QarvelSQLGlotMain method")) {
         add_traceback(spec.trace_name, spec.line);
         return nullptr;
     }
+    ++method_depth;
     site s(spec.line);
     PyObject* result = nullptr;
     try {
@@ -226,6 +239,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in sqlglot_main");
     }
+    --method_depth;
     Py_LeaveRecursiveCall();
     if (result == nullptr) {
         if (!PyErr_Occurred()) {
