@@ -11,8 +11,10 @@ import stat
 
 __all__ = ["QarvelBases"]
 
-# Longest text that can still name a file; anything longer is SQL.
+# Longest text that can still name a file, and longest single path
+# component (bytes); anything longer is SQL.
 _PATH_MAX = 4096
+_NAME_MAX = 255
 
 
 class QarvelBases:
@@ -31,6 +33,10 @@ class QarvelBases:
         if not text or len(text) > _PATH_MAX:
             return False
         if "\n" in text or "\r" in text or "\0" in text:
+            return False
+        # No file name is longer than _NAME_MAX bytes, so a long text without
+        # a separator is answered without a system call.
+        if len(text) > _NAME_MAX and "/" not in text:
             return False
         try:
             return stat.S_ISREG(os.stat(text).st_mode)

@@ -39,12 +39,20 @@ def _columns_in_place(items):
             items[index] = Column(item)
 
 
+# Values that are copied as they stand.
+_ATOMIC = frozenset({str, int, float, bool, type(None)})
+
+
 def _plain(value):
     """Deep copy of ``value`` made of plain dicts and lists only."""
+    kind = type(value)
+    if kind in _ATOMIC:
+        return value
+    if kind is list or isinstance(value, list):
+        return [item if type(item) in _ATOMIC else _plain(item) for item in value]
     if isinstance(value, dict):
-        return {key: _plain(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [_plain(item) for item in value]
+        return {key: item if type(item) in _ATOMIC else _plain(item)
+                for key, item in value.items()}
     if isinstance(value, Record):
         return value.todict()
     return value
@@ -76,7 +84,8 @@ class Record:
         return None
 
     def todict(self):
-        return {key: _plain(value) for key, value in self.__dict__.items()}
+        return {key: value if type(value) in _ATOMIC else _plain(value)
+                for key, value in self.__dict__.items()}
 
     def __repr__(self):
         return f"Record({self.__dict__!r})"

@@ -370,3 +370,14 @@ def test_statement_file_not_utf8_and_unreadable(tmp_path):
         locked.chmod(0)
         with pytest.raises(PermissionError):
             analyser._parse(str(locked), None, "normal")
+
+
+def test_path_test_answers_long_text_without_the_file_system(monkeypatch):
+    import qarvel_bases
+
+    def no_stat(*args, **kwargs):
+        raise AssertionError("stat called")
+
+    monkeypatch.setattr(qarvel_bases.os, "stat", no_stat)
+    assert qarvel_bases.QarvelBases.path_file("select a from t where b = " + "x" * 300) is False
+    assert qarvel_bases.QarvelBases.path_file("select a\nfrom t") is False
