@@ -381,3 +381,34 @@ def test_path_test_answers_long_text_without_the_file_system(monkeypatch):
     monkeypatch.setattr(qarvel_bases.os, "stat", no_stat)
     assert qarvel_bases.QarvelBases.path_file("select a from t where b = " + "x" * 300) is False
     assert qarvel_bases.QarvelBases.path_file("select a\nfrom t") is False
+
+
+def _peak_bytes(body):
+    """Peak traced bytes above the start during 1000 calls of `body`."""
+    import itertools
+    for _ in itertools.repeat(None, 100):
+        body()
+    tracemalloc.start()
+    base = tracemalloc.get_traced_memory()[0]
+    for _ in itertools.repeat(None, 1000):
+        body()
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    return peak - base
+
+
+def test_binding_allocates_nothing():
+    import types
+
+    class Bare(QarvelSQLGlotMain):
+        pass
+
+    # A body that allocates nothing either: a dict as the store, a namespace
+    # as the record.
+    analyser = Bare.__new__(Bare)
+    analyser._var = {"k": types.SimpleNamespace(parse_columns=[1])}
+    method = Bare._callback_qarvel
+    harness = _peak_bytes(lambda: None)
+    assert _peak_bytes(lambda: method(analyser, "k")) == harness
+    assert _peak_bytes(lambda: analyser._callback_qarvel("k")) == harness
+    assert _peak_bytes(lambda: method(analyser, sql_md5="k")) == harness
