@@ -52,6 +52,21 @@ bool is_aliased(handle expression, handle class_name) {
     return is_exp(expression, k.Alias) && is_exp(py::getattr(expression, k.this_), class_name);
 }
 
+// The item kinds whose every match is handed to `_find_column`, in the
+// order they are tested.
+struct source_kind {
+    PyObject* constant_table::*class_name;
+    PyObject* constant_table::*type_label;
+    int test_line, list_line, find_line;
+};
+
+constexpr source_kind kSourceKinds[] = {
+    {&constant_table::Column, &constant_table::type_column, get_columns_line::kColumnTest,
+     get_columns_line::kColumnList, get_columns_line::kColumnFind},
+    {&constant_table::Anonymous, &constant_table::type_anonymous, get_columns_line::kAnonymousTest,
+     get_columns_line::kAnonymousList, get_columns_line::kAnonymousFind},
+};
+
 void record_literal(site& s, handle self, handle sql_md5, handle expression) {
     namespace line = get_columns_line;
     s.at(line::kAliasKnown);
@@ -95,11 +110,7 @@ object get_columns(site& s, PyObject* const* p) {
 
     s.at(line::kLoop);
     py::for_each items(expressions);
-    while (true) {
-        s.at(line::kLoop);
-        object expression = items.next();
-        if (!expression) break;
-
+    while (object expression = s.next(items, line::kLoop)) {
         s.at(line::kLiteralTest);
         bool literal_or_null = is_exp(expression, k.Literal) || is_exp(expression, k.Null);
         if (!literal_or_null) {
@@ -126,23 +137,19 @@ object get_columns(site& s, PyObject* const* p) {
             continue;
         }
 
-        s.at(line::kColumnTest);
-        if (py::truth(find_all_list(expression, k.Column))) {
-            s.at(line::kColumnList);
-            object find_list = find_all_list(expression, k.Column);
-            s.at(line::kColumnFind);
-            py::call_method(self, k.m_find_column, sql_md5, find_list, k.type_column);
-            continue;
+        // Column references, then calls of functions sqlglot does not know.
+        bool handed_on = false;
+        for (const source_kind& kind : kSourceKinds) {
+            s.at(kind.test_line);
+            if (!py::truth(find_all_list(expression, k.*kind.class_name))) continue;
+            s.at(kind.list_line);
+            object find_list = find_all_list(expression, k.*kind.class_name);
+            s.at(kind.find_line);
+            py::call_method(self, k.m_find_column, sql_md5, find_list, k.*kind.type_label);
+            handed_on = true;
+            break;
         }
-
-        s.at(line::kAnonymousTest);
-        if (py::truth(find_all_list(expression, k.Anonymous))) {
-            s.at(line::kAnonymousList);
-            object find_list = find_all_list(expression, k.Anonymous);
-            s.at(line::kAnonymousFind);
-            py::call_method(self, k.m_find_column, sql_md5, find_list, k.type_anonymous);
-            continue;
-        }
+        if (handed_on) continue;
 
         s.at(line::kPrint);
         py::call(py::loaded_print(), py::repr_of(expression));

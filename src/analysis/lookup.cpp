@@ -24,10 +24,7 @@ object find_column(site& s, PyObject* const* p) {
 
     s.at(line::kLoop);
     py::for_each columns(find_list);
-    while (true) {
-        s.at(line::kLoop);
-        object column = columns.next();
-        if (!column) break;
+    while (object column = s.next(columns, line::kLoop)) {
 
         s.at(line::kTable);
         object column_table = py::equals(column_type, k.type_anonymous)

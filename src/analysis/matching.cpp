@@ -77,10 +77,7 @@ object match_column(site& s, PyObject* const* p) {
 
     s.at(line::kLoop);
     py::for_each records(columns);
-    while (true) {
-        s.at(line::kLoop);
-        object column = records.next();
-        if (!column) break;
+    while (object column = s.next(records, line::kLoop)) {
 
         s.at(line::kNamed);
         if (py::truth(get(column, k.table))) {
@@ -156,10 +153,7 @@ object match_column(site& s, PyObject* const* p) {
 
             s.at(line::kInnerLoop);
             py::for_each inner(table_new_columns);
-            while (true) {
-                s.at(line::kInnerLoop);
-                object table_column = inner.next();
-                if (!table_column) break;
+            while (object table_column = s.next(inner, line::kInnerLoop)) {
 
                 s.at(line::kInnerTest);
                 object inner_alias = get(table_column, k.alias);

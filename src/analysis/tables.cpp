@@ -57,10 +57,7 @@ object get_tables(site& s, PyObject* const* p) {
 
         s.at(line::kWithLoop);
         py::for_each entries(py::getattr(arg(expression, k.key_with), k.expressions));
-        while (true) {
-            s.at(line::kWithLoop);
-            object with_expression = entries.next();
-            if (!with_expression) break;
+        while (object with_expression = s.next(entries, line::kWithLoop)) {
             s.at(line::kWithMatch);
             new_columns = match(self, sql_md5, with_expression, new_columns);
         }
@@ -72,18 +69,12 @@ object get_tables(site& s, PyObject* const* p) {
         object select_args = py::getattr(expression, k.expressions);
         s.at(line::kSelectLoop);
         py::for_each selects(select_args);
-        while (true) {
-            s.at(line::kSelectLoop);
-            object select = selects.next();
-            if (!select) break;
+        while (object select = s.next(selects, line::kSelectLoop)) {
 
             s.at(line::kSubqueryLoop);
             object find_all = py::getattr(select, k.find_all);
             py::for_each subqueries(py::call(find_all, py::getattr(py::global(k.exp), k.Subquery)));
-            while (true) {
-                s.at(line::kSubqueryLoop);
-                object subquery = subqueries.next();
-                if (!subquery) break;
+            while (object subquery = s.next(subqueries, line::kSubqueryLoop)) {
                 s.at(line::kSubqueryFrom);
                 object subquery_args = py::getattr(arg(py::getattr(subquery, k.this_), k.key_from), k.this_);
                 s.at(line::kSubqueryMatch);
@@ -103,10 +94,7 @@ object get_tables(site& s, PyObject* const* p) {
         }();
         s.at(line::kJoinLoop);
         py::for_each join_items(joins);
-        while (true) {
-            s.at(line::kJoinLoop);
-            object join = join_items.next();
-            if (!join) break;
+        while (object join = s.next(join_items, line::kJoinLoop)) {
             s.at(line::kJoinSource);
             object join_args = py::getattr(join, k.this_);
             s.at(line::kJoinMatch);

@@ -46,10 +46,7 @@ object callback_print(site& s, PyObject* const* p) {
 
     s.at(line::kLoop);
     py::for_each columns(siblings::entry(self, sql_md5, k.parse_columns));
-    while (true) {
-        s.at(line::kLoop);
-        object column = columns.next();
-        if (!column) break;
+    while (object column = s.next(columns, line::kLoop)) {
 
         constexpr Py_ssize_t kPieces = 2 * (sizeof(kLabels) / sizeof(kLabels[0]));
         object pieces = py::checked(PyTuple_New(kPieces));
@@ -97,10 +94,7 @@ object callback_table(site& s, PyObject* const* p) {
 
     s.at(line::kLoop);
     py::for_each rows(siblings::entry(self, sql_md5, k.parse_columns));
-    while (true) {
-        s.at(line::kLoop);
-        object row = rows.next();
-        if (!row) break;
+    while (object row = s.next(rows, line::kLoop)) {
 
         s.at(line::kRow);
         object add_row = py::getattr(table, k.add_row);

@@ -16,6 +16,13 @@ class site {
     constexpr void at(int line) noexcept { line_ = line; }
     constexpr int line() const noexcept { return line_; }
 
+    // The next item of a loop, the step reported at the loop's line.
+    template <typename Items>
+    auto next(Items& items, int line) {
+        at(line);
+        return items.next();
+    }
+
   private:
     int line_;
 };
