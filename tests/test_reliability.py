@@ -2,53 +2,34 @@
 a second interpreter and odd statement files."""
 
 import gc
+import itertools
 import os
-import subprocess
 import sys
 import threading
 import tracemalloc
+import types
 
 import pytest
 import sqlglot
 from sqlglot import exp
 
 import sqlglot_main
+from conftest import OUTPUTS, Boom, run_py
 from sqlglot_main import QarvelSQLGlotMain
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
 
-class Boom(Exception):
-    pass
-
-
-class Raising:
-    """Every protocol the analysis may touch raises."""
-
-    def __getattr__(self, name):
+def _raiser(name):
+    def method(self, *args):
         raise Boom(name)
+    return method
 
-    def __eq__(self, other):
-        raise Boom("eq")
 
-    def __hash__(self):
-        raise Boom("hash")
-
-    def __bool__(self):
-        raise Boom("bool")
-
-    def __iter__(self):
-        raise Boom("iter")
-
-    def __str__(self):
-        raise Boom("str")
-
-    def __repr__(self):
-        raise Boom("repr")
-
-    def __format__(self, spec):
-        raise Boom("format")
+# Every protocol the analysis may touch raises.
+Raising = type("Raising", (), {name: _raiser(name) for name in (
+    "__getattr__", "__eq__", "__hash__", "__bool__", "__iter__", "__str__", "__repr__", "__format__")})
 
 
 class Nonsense:
@@ -142,10 +123,7 @@ class FreshStore(sqlglot_main.QarvelVar):
 
     def get(self, key):
         real = super().get(key)
-        if real is None:
-            return None
-        copy = type(real)(real.__dict__)
-        return copy
+        return None if real is None else type(real)(real.__dict__)
 
 
 class MutatingStore(sqlglot_main.QarvelVar):
@@ -175,7 +153,7 @@ class EmptyingAnalyser(QarvelSQLGlotMain):
 
 
 @pytest.mark.parametrize("store", [FreshStore, MutatingStore])
-@pytest.mark.parametrize("callback", ["qarvel", "print", "normal", "dataframe", "sql", "table"])
+@pytest.mark.parametrize("callback", OUTPUTS)
 def test_misbehaving_store_gives_exceptions_or_results(store, callback):
     analyser = QarvelSQLGlotMain()
     analyser._var = store()
@@ -293,7 +271,7 @@ def test_reference_counts_of_arguments_are_unchanged():
                               "join", "on", "=", "with", "w", "1", "null", "*", "'s'",
                               "--", "/*", "*/", "\n", "union", "where", "t.a", "db.t"]),
              max_size=25).map(" ".join)),
-       callback=st.sampled_from(["qarvel", "print", "normal", "dataframe", "sql", "table"]))
+       callback=st.sampled_from(OUTPUTS))
 def test_fuzzed_sql_gives_only_python_exceptions(text, callback, capsys):
     try:
         QarvelSQLGlotMain()._parse(text, None, callback)
@@ -331,13 +309,10 @@ def test_threads_sharing_one_analyser():
 
 
 def test_second_interpreter_is_refused_and_first_keeps_working():
-    code = (
+    done = run_py(
         "import _testcapi, sqlglot_main\n"
-        "rc = _testcapi.run_in_subinterp('import sqlglot_main')\n"
-        "print(rc)\n"
-        "print(sqlglot_main.QarvelSQLGlotMain()._parse('select a from t', None, 'normal')[0]['table'])\n"
-    )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+        "print(_testcapi.run_in_subinterp('import sqlglot_main'))\n"
+        "print(sqlglot_main.QarvelSQLGlotMain()._parse('select a from t', None, 'normal')[0]['table'])\n")
     if "No module named '_testcapi'" in done.stderr:
         pytest.skip("interpreter built without _testcapi")
     assert done.returncode == 0, done.stderr
@@ -364,6 +339,9 @@ def test_statement_file_not_utf8_and_unreadable(tmp_path):
     latin.write_bytes("select 'é' as e from t".encode("latin-1"))
     with pytest.raises(UnicodeDecodeError):
         analyser._parse(str(latin), None, "normal")
+    # A regular file whose read fails, even for root.
+    with pytest.raises(OSError):
+        analyser._parse("/proc/self/mem", None, "normal")
     if os.geteuid() != 0:
         locked = tmp_path / "locked.sql"
         locked.write_text("select a from t")
@@ -385,7 +363,6 @@ def test_path_test_answers_long_text_without_the_file_system(monkeypatch):
 
 def _peak_bytes(body):
     """Peak traced bytes above the start during 1000 calls of `body`."""
-    import itertools
     for _ in itertools.repeat(None, 100):
         body()
     tracemalloc.start()
@@ -398,8 +375,6 @@ def _peak_bytes(body):
 
 
 def test_binding_allocates_nothing():
-    import types
-
     class Bare(QarvelSQLGlotMain):
         pass
 
