@@ -54,16 +54,13 @@
     X(alias_or_name, "alias_or_name") X(name, "name") X(db, "db")              \
     /* outputs */                                                              \
     X(pd, "pd") X(DataFrame, "DataFrame") X(PrettyTable, "PrettyTable")        \
-    X(add_row, "add_row") X(remove, "remove") X(update, "update")              \
+    X(add_row, "add_row") X(remove, "remove")                                  \
     /* module definition */                                                    \
-    X(builtins_key, "__builtins__") X(test_key, "__test__")                    \
+    X(test_key, "__test__")                                                    \
     X(module_key, "__module__") X(qualname_key, "__qualname__")                \
     X(class_name, "QarvelSQLGlotMain") X(module_name, "sqlglot_main")          \
     X(spec_key, "__spec__") X(initializing, "_initializing")                   \
-    X(loader, "loader") X(origin, "origin")                                    \
-    X(submodule_search_locations, "submodule_search_locations")                \
-    X(loader_key, "__loader__") X(file_key, "__file__")                        \
-    X(package_key, "__package__") X(path_key, "__path__")                      \
+    X(file_key, "__file__")                                                    \
     X(mod_json, "json") X(mod_random, "random") X(mod_string, "string")        \
     X(mod_datetime, "datetime") X(mod_pandas, "pandas")                        \
     X(mod_qarvel_bases, "qarvel_bases") X(mod_qarvel_crypt, "qarvel_crypt")    \

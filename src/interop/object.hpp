@@ -31,7 +31,6 @@ class handle {
     PyObject* ptr() const noexcept { return ptr_; }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
     bool is(handle other) const noexcept { return ptr_ == other.ptr_; }
-    bool is_none() const noexcept { return ptr_ == Py_None; }
 
   protected:
     PyObject* ptr_ = nullptr;

@@ -96,12 +96,6 @@ inline object new_dict() { return checked(PyDict_New()); }
 // list(iterable)
 inline object to_list(handle iterable) { return checked(PySequence_List(iterable.ptr())); }
 
-inline std::size_t length(handle obj) {
-    Py_ssize_t n = PyObject_Length(obj.ptr());
-    if (n < 0) throw_error();
-    return static_cast<std::size_t>(n);
-}
-
 inline void dict_set(handle dict, handle key, handle value) {
     checked(PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()));
 }

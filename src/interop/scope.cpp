@@ -22,13 +22,7 @@ void set_scope(handle ns, handle builtins) {
     builtins_module.reset(builtins);
 }
 
-void clear_scope() {
-    namespace_dict.reset();
-    builtins_module.reset();
-}
-
 PyObject* scope_namespace() { return namespace_dict.ptr(); }
-PyObject* scope_builtins() { return builtins_module.ptr(); }
 
 object global(handle name) {
     PyObject* value = nullptr;

@@ -10,10 +10,8 @@ namespace qarvel::py {
 // Set once by the module's exec step (owning references, kept for the
 // process's life).
 void set_scope(handle namespace_dict, handle builtins_module);
-void clear_scope();
 
 PyObject* scope_namespace();
-PyObject* scope_builtins();
 
 // Built-ins fetched once when the module loads; methods use these objects,
 // not whatever `builtins` holds later.
