@@ -2,6 +2,7 @@
 // literals and NULL directly; sub-queries, columns and unknown function calls
 // go to `_find_column`.
 #include "analysis/analysis.hpp"
+#include "interop/process_state.hpp"
 #include "interop/siblings.hpp"
 
 namespace qarvel::analysis {
@@ -104,9 +105,8 @@ void record_literal(site& s, handle self, handle sql_md5, handle expression) {
 
 }  // namespace
 
-object get_columns(site& s, PyObject* const* p) {
+object get_columns(site& s, handle self, handle sql_md5, handle expressions) {
     namespace line = get_columns_line;
-    handle self = p[0], sql_md5 = p[1], expressions = p[2];
 
     s.at(line::kLoop);
     py::for_each items(expressions);
@@ -152,10 +152,10 @@ object get_columns(site& s, PyObject* const* p) {
         if (handed_on) continue;
 
         s.at(line::kPrint);
-        py::call(py::loaded_print(), py::repr_of(expression));
+        py::call(process.print.ptr(), py::repr_of(expression));
         s.at(line::kRaise);
         object text = py::format_simple(expression, k.empty);
-        py::raise_new(py::loaded_not_implemented_error(),
+        py::raise_new(process.not_implemented_error.ptr(),
                       py::checked(PyUnicode_Concat(k.unsupported, text.ptr())));
     }
     return object::borrow(Py_None);

@@ -20,9 +20,8 @@ constexpr int kTables = 79;    //     self._get_tables(sql_md5, expression)
 constexpr int kOutput = 80;    // return self._callback(sql_md5, callback)
 }  // namespace parse_line
 
-object parse(site& s, PyObject* const* p) {
+object parse(site& s, handle self, handle sql, handle dialect, handle callback) {
     namespace line = parse_line;
-    handle self = p[0], sql = p[1], dialect = p[2], callback = p[3];
 
     s.at(line::kRegister);
     object sql_md5 = py::call_method(self, k.m_set_sql_md5, sql);

@@ -2,6 +2,7 @@
 // output alias and (for unqualified columns) source table;
 // `_get_column_parent` walks up to the nearest enclosing SELECT.
 #include "analysis/analysis.hpp"
+#include "interop/process_state.hpp"
 #include "interop/siblings.hpp"
 
 namespace qarvel::analysis {
@@ -17,10 +18,10 @@ constexpr int kAlias = 116;   //     column_alias = column_alias or old_alias or
 constexpr int kRecord = 117;  //     self._append_column_info(sql_md5, column, column_table, column_alias, column_type, table)
 }  // namespace find_column_line
 
-object find_column(site& s, PyObject* const* p) {
+object find_column(site& s, handle self, handle sql_md5, handle find_list, handle column_type,
+                   handle column_alias_param) {
     namespace line = find_column_line;
-    handle self = p[0], sql_md5 = p[1], find_list = p[2], column_type = p[3];
-    object column_alias = object::borrow(p[4]);
+    object column_alias = object::borrow(column_alias_param);
 
     s.at(line::kLoop);
     py::for_each columns(find_list);
@@ -69,9 +70,8 @@ object alias_and_table(handle old, handle table) {
 
 }  // namespace
 
-object get_column_parent(site& s, PyObject* const* p) {
+object get_column_parent(site& s, handle column, handle column_table) {
     namespace line = get_column_parent_line;
-    handle column = p[0], column_table = p[1];
 
     s.at(line::kStart);
     object old = object::borrow(column);
@@ -87,7 +87,7 @@ object get_column_parent(site& s, PyObject* const* p) {
             s.at(line::kOwnFrom);
             if (py::equals(column_table, k.empty)) {
                 s.at(line::kSource);
-                object from = py::call_method(py::getattr(parent, k.args), k.get, k.key_from);
+                object from = py::call_method(py::getattr(parent, k.args), k.get, process.arg_from);
                 table = py::call_method(py::getattr(from, k.args), k.get, k.key_this);
             }
             s.at(line::kFound);

@@ -2,6 +2,7 @@
 // that belong to one source of a SELECT, tracing sub-queries and WITH
 // entries through a nested analysis.
 #include "analysis/analysis.hpp"
+#include "interop/process_state.hpp"
 #include "interop/siblings.hpp"
 
 namespace qarvel::analysis {
@@ -68,9 +69,8 @@ constexpr rebuilt_key kRebuiltKeys[] = {
 
 }  // namespace
 
-object match_column(site& s, PyObject* const* p) {
+object match_column(site& s, handle self, handle sql_md5, handle table_args, handle columns) {
     namespace line = match_column_line;
-    handle self = p[0], sql_md5 = p[1], table_args = p[2], columns = p[3];
 
     s.at(line::kStart);
     object new_columns = py::new_list();
@@ -141,7 +141,7 @@ object match_column(site& s, PyObject* const* p) {
             if (!query) {
                 s.at(line::kUnsupported);
                 object source_text = py::format_simple(table_args, k.empty);
-                py::raise_new(py::loaded_not_implemented_error(),
+                py::raise_new(process.not_implemented_error.ptr(),
                               py::checked(PyUnicode_Concat(k.unsupported, source_text.ptr())));
             }
 

@@ -33,10 +33,9 @@ object re_sub(handle pattern, handle replacement, handle text) {
 
 }  // namespace
 
-object format(site& s, PyObject* const* p) {
+object format(site& s, handle self, handle sql_param) {
     namespace line = format_line;
-    handle self = p[0];
-    object sql = object::borrow(p[1]);
+    object sql = object::borrow(sql_param);
 
     s.at(line::kRegister);
     object sql_md5 = py::call_method(self, k.m_set_sql_md5, sql);

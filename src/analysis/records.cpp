@@ -34,21 +34,16 @@ namespace {
 // "-".join([column_name, column_alias, column_table, column_type])
 object column_text(handle column_name, handle column_alias, handle column_table,
                    handle column_type) {
-    object parts = py::checked(PyList_New(4));
-    PyList_SET_ITEM(parts.ptr(), 0, Py_NewRef(column_name.ptr()));
-    PyList_SET_ITEM(parts.ptr(), 1, Py_NewRef(column_alias.ptr()));
-    PyList_SET_ITEM(parts.ptr(), 2, Py_NewRef(column_table.ptr()));
-    PyList_SET_ITEM(parts.ptr(), 3, Py_NewRef(column_type.ptr()));
-    return py::join(k.dash, parts);
+    return py::join(k.dash, py::make_list(column_name, column_alias, column_table, column_type));
 }
 
 }  // namespace
 
-object append_column_info(site& s, PyObject* const* p) {
+object append_column_info(site& s, handle self, handle sql_md5, handle column,
+                          handle column_table_param, handle column_alias, handle column_type,
+                          handle table) {
     namespace line = append_column_info_line;
-    handle self = p[0], sql_md5 = p[1], column = p[2];
-    object column_table = object::borrow(p[3]);
-    handle column_alias = p[4], column_type = p[5], table = p[6];
+    object column_table = object::borrow(column_table_param);
 
     s.at(line::kAliasKey);
     object column_table_alias;

@@ -13,8 +13,7 @@ namespace init_line {
 constexpr int kStore = 29;  // self._var = QarvelVar()
 }
 
-object init(site& s, PyObject* const* p) {
-    handle self = p[0];
+object init(site& s, handle self) {
     s.at(init_line::kStore);
     py::setattr(self, k.var, py::call(py::global(k.QarvelVar)));
     return object::borrow(Py_None);
@@ -29,10 +28,9 @@ constexpr int kAdd = 52;          //     self._var.add(**{sql_md5: {...}})
 constexpr int kRecord = 53;       //         {"sql": sql, "columns": [], "alias": [], "text": [], "sort": 0}
 }  // namespace set_sql_md5_line
 
-object set_sql_md5(site& s, PyObject* const* p) {
+object set_sql_md5(site& s, handle self, handle sql_param) {
     namespace line = set_sql_md5_line;
-    handle self = p[0];
-    object sql = object::borrow(p[1]);
+    object sql = object::borrow(sql_param);
 
     s.at(line::kText);
     if (py::truth(siblings::path_file(sql))) sql = siblings::path_read(sql);

@@ -1,6 +1,7 @@
 // Table and sub-query discovery: `_get_tables` offers the SELECT's sources
 // to `_match_column` in a fixed order and stores the final column list.
 #include "analysis/analysis.hpp"
+#include "interop/process_state.hpp"
 #include "interop/siblings.hpp"
 
 namespace qarvel::analysis {
@@ -43,20 +44,19 @@ object match(handle self, handle sql_md5, handle source, handle new_columns) {
 
 }  // namespace
 
-object get_tables(site& s, PyObject* const* p) {
+object get_tables(site& s, handle self, handle sql_md5, handle expression) {
     namespace line = get_tables_line;
-    handle self = p[0], sql_md5 = p[1], expression = p[2];
 
     s.at(line::kStart);
     object new_columns = py::new_list();
 
     s.at(line::kWithTest);
-    if (py::truth(arg(expression, k.key_with))) {
+    if (py::truth(arg(expression, process.arg_with))) {
         s.at(line::kWithColumns);
         new_columns = siblings::entry(self, sql_md5, k.columns);
 
         s.at(line::kWithLoop);
-        py::for_each entries(py::getattr(arg(expression, k.key_with), k.expressions));
+        py::for_each entries(py::getattr(arg(expression, process.arg_with), k.expressions));
         while (object with_expression = s.next(entries, line::kWithLoop)) {
             s.at(line::kWithMatch);
             new_columns = match(self, sql_md5, with_expression, new_columns);
@@ -76,14 +76,14 @@ object get_tables(site& s, PyObject* const* p) {
             py::for_each subqueries(py::call(find_all, py::getattr(py::global(k.exp), k.Subquery)));
             while (object subquery = s.next(subqueries, line::kSubqueryLoop)) {
                 s.at(line::kSubqueryFrom);
-                object subquery_args = py::getattr(arg(py::getattr(subquery, k.this_), k.key_from), k.this_);
+                object subquery_args = py::getattr(arg(py::getattr(subquery, k.this_), process.arg_from), k.this_);
                 s.at(line::kSubqueryMatch);
                 new_columns = match(self, sql_md5, subquery_args, new_columns);
             }
         }
 
         s.at(line::kFrom);
-        object from_args = py::getattr(arg(expression, k.key_from), k.this_);
+        object from_args = py::getattr(arg(expression, process.arg_from), k.this_);
         s.at(line::kFromMatch);
         new_columns = match(self, sql_md5, from_args, new_columns);
 

@@ -2,9 +2,17 @@
 
 namespace qarvel {
 
-constant_table k{};
-
 namespace {
+
+bool make_identifier(PyObject*& slot, const char* text) {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
+bool make_text(PyObject*& slot, const char* text) {
+    if (slot == nullptr) slot = PyUnicode_FromString(text);
+    return slot != nullptr;
+}
 
 bool make_tuple_of_one(PyObject*& slot, PyObject* item) {
     if (slot != nullptr) return true;
@@ -13,6 +21,14 @@ bool make_tuple_of_one(PyObject*& slot, PyObject* item) {
 }
 
 }  // namespace
+
+bool create_core_constants() {
+#define QARVEL_MAKE_IDENTIFIER(field, text) \
+    if (!make_identifier(core.field, text)) return false;
+    QARVEL_CORE_IDENTIFIERS(QARVEL_MAKE_IDENTIFIER)
+#undef QARVEL_MAKE_IDENTIFIER
+    return make_text(core.empty_text, "");
+}
 
 bool create_shared_empties() {
     if (k.empty_tuple == nullptr && (k.empty_tuple = PyTuple_New(0)) == nullptr) return false;
@@ -23,11 +39,10 @@ bool create_shared_empties() {
 }
 
 bool create_constants() {
-#define QARVEL_MAKE_IDENTIFIER(field, text)                                   \
-    if (k.field == nullptr && (k.field = PyUnicode_InternFromString(text)) == nullptr) \
-        return false;
-#define QARVEL_MAKE_TEXT(field, text)                                         \
-    if (k.field == nullptr && (k.field = PyUnicode_FromString(text)) == nullptr) return false;
+#define QARVEL_MAKE_IDENTIFIER(field, text) \
+    if (!make_identifier(k.field, text)) return false;
+#define QARVEL_MAKE_TEXT(field, text) \
+    if (!make_text(k.field, text)) return false;
     QARVEL_IDENTIFIERS(QARVEL_MAKE_IDENTIFIER)
     QARVEL_TEXTS(QARVEL_MAKE_TEXT)
 #undef QARVEL_MAKE_IDENTIFIER

@@ -1,12 +1,19 @@
-// The constant table: every name and text the module uses, made once as
-// Python `str` objects when the module is executed.  Identifiers are
-// interned (attribute look-ups and keyword matching then compare pointers);
-// texts are made from their UTF-8 spelling.
+// The constant tables: every name and text the native code uses, made once
+// per process as Python `str` objects when a module is executed.  Identifiers
+// are interned (attribute look-ups and keyword matching then compare
+// pointers); texts are made from their UTF-8 spelling.  `core` holds the
+// names of the interop layer itself, which every extension module built on it
+// creates; `k` holds the analyser's names.
 #pragma once
 
 #include "interop/object.hpp"
 
 // clang-format off
+#define QARVEL_CORE_IDENTIFIERS(X)                                              \
+    X(append, "append") X(replace, "replace") X(co_argcount, "co_argcount")    \
+    X(co_nlocals, "co_nlocals") X(co_varnames, "co_varnames")                  \
+    X(co_flags, "co_flags")
+
 #define QARVEL_IDENTIFIERS(X)                                                   \
     /* methods */                                                               \
     X(m_init, "__init__") X(m_set_sql_md5, "_set_sql_md5") X(m_format, "_format") \
@@ -71,6 +78,7 @@
 #define QARVEL_TEXTS(X)                                                         \
     X(empty, "") X(dash, "-") X(dot, ".") X(space, " ") X(newline, "\n")       \
     X(key_with, "with") X(key_from, "from") X(key_joins, "joins")              \
+    X(key_with_, "with_") X(key_from_, "from_") X(arg_types, "arg_types")      \
     X(key_this, "this") X(key_type, "type") X(key_table_alias, "table_alias")  \
     X(type_anonymous, "anonymous") X(type_subquery, "subquery")                \
     X(type_column, "column") X(type_literal, "literal") X(type_null, "null")   \
@@ -96,11 +104,16 @@
 
 namespace qarvel {
 
-struct constant_table {
 #define QARVEL_CONSTANT_FIELD(field, text) PyObject* field;
+
+struct core_table {
+    QARVEL_CORE_IDENTIFIERS(QARVEL_CONSTANT_FIELD)
+    PyObject* empty_text;  // ""
+};
+
+struct constant_table {
     QARVEL_IDENTIFIERS(QARVEL_CONSTANT_FIELD)
     QARVEL_TEXTS(QARVEL_CONSTANT_FIELD)
-#undef QARVEL_CONSTANT_FIELD
     PyObject* zero;            // 0
     PyObject* one;             // 1
     PyObject* none_defaults;   // (None,)
@@ -111,11 +124,17 @@ struct constant_table {
     PyObject* empty_bytes;
 };
 
-// Filled by `create_constants`; read-only afterwards.
+#undef QARVEL_CONSTANT_FIELD
+
+// Filled by `create_core_constants` and `create_constants`; read-only
+// afterwards.  Both live in the process state (process_state.cpp).
+extern core_table core;
 extern constant_table k;
 
-// Creates the table once per process (a failed load keeps what was made; the
-// objects are immutable).  Returns false with an exception set on failure.
+// Each creates its table once per process (a failed load keeps what was
+// made; the objects are immutable).  Returns false with an exception set on
+// failure.
+bool create_core_constants();
 bool create_shared_empties();
 bool create_constants();
 

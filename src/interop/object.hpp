@@ -6,9 +6,10 @@
 // never calls Py_INCREF/Py_DECREF itself: ownership is in the type.
 //
 // A C-API call that fails leaves a Python exception set; the helpers of this
-// layer turn that into a C++ `error_already_set`, which the method entry
-// catches, so every failure leaves a body by the same single path and every
-// owned reference on the way is released by its destructor.
+// layer turn that into a C++ `pending_error`, which the exception boundary
+// (boundary.hpp) at every entry from the interpreter catches, so every failure
+// leaves a body by the same single path and every owned reference on the way
+// is released by its destructor.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -18,10 +19,13 @@
 
 namespace qarvel::py {
 
-// A Python exception is set; unwind to the method entry.
-struct error_already_set {};
+// The interpreter's error indicator is set and stays set while C++ unwinds to
+// the exception boundary, which hands it back to the interpreter untouched.
+// (Unlike pybind11's `error_already_set`, it carries nothing: the exception
+// is never fetched out of the interpreter.)
+struct pending_error {};
 
-[[noreturn]] inline void throw_error() { throw error_already_set{}; }
+[[noreturn]] inline void throw_error() { throw pending_error{}; }
 
 class handle {
   public:
@@ -88,7 +92,7 @@ class static_ref {
     PyObject* ptr_ = nullptr;
 };
 
-// A new reference from a C-API call, or `error_already_set` when it is null.
+// A new reference from a C-API call, or `pending_error` when it is null.
 inline object checked(PyObject* result) {
     if (result == nullptr) throw_error();
     return object::steal(result);

@@ -1,11 +1,17 @@
 #include "interop/ops.hpp"
 
+#include "interop/constants.hpp"
+
 namespace qarvel::py {
 
 void append_via_method(handle container, handle item) {
-    static PyObject* const append_name = PyUnicode_InternFromString("append");
-    if (append_name == nullptr) throw_error();
-    call_method(container, append_name, item);
+    call_method(container, core.append, item);
+}
+
+object tuple_from(object* items, Py_ssize_t count) {
+    object tuple = checked(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.ptr(), i, items[i].release());
+    return tuple;
 }
 
 object dict_copy_of(handle mapping) {

@@ -1,5 +1,5 @@
 // The object protocol as the analysis uses it: every operation either gives
-// its result or throws `error_already_set` with the interpreter's exception
+// its result or throws `pending_error` with the interpreter's exception
 // set.  Calls go through vectorcall, with arguments laid out on the stack.
 #pragma once
 
@@ -18,6 +18,21 @@ inline object getattr(handle obj, handle name) {
 
 inline void setattr(handle obj, handle name, handle value) {
     checked(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
+}
+
+// obj.name, or an empty object when `obj` has no such attribute.
+inline object optional_attr(handle obj, handle name) {
+    PyObject* value = nullptr;
+    checked(PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &value));
+    return object::steal(value);
+}
+
+// obj.<name given as a C string>, or an empty object when absent (for code
+// that runs before the constant tables exist).
+inline object optional_attr_string(handle obj, const char* name) {
+    PyObject* value = nullptr;
+    checked(PyObject_GetOptionalAttrString(obj.ptr(), name, &value));
+    return object::steal(value);
 }
 
 // --- calls ------------------------------------------------------------------
@@ -92,6 +107,38 @@ inline object join(handle separator, handle items) {
 
 inline object new_list() { return checked(PyList_New(0)); }
 inline object new_dict() { return checked(PyDict_New()); }
+
+// A tuple or list of values that all exist already: the container is made
+// and filled in one step, so no code can see it with unset slots.
+template <typename... Items>
+object make_tuple(const Items&... items) {
+    return checked(PyTuple_Pack(sizeof...(Items), handle(items).ptr()...));
+}
+
+template <typename... Items>
+object make_list(const Items&... items) {
+    object list = checked(PyList_New(sizeof...(Items)));
+    Py_ssize_t i = 0;
+    ((PyList_SET_ITEM(list.ptr(), i++, Py_NewRef(handle(items).ptr()))), ...);
+    return list;
+}
+
+// A tuple of `count` values, taken over from `items` (all set).
+object tuple_from(object* items, Py_ssize_t count);
+
+// dict[key] of a plain dict, or an empty object when the key is absent.
+inline object optional_item(handle dict, handle key) {
+    PyObject* value = nullptr;
+    checked(PyDict_GetItemRef(dict.ptr(), key.ptr(), &value));
+    return object::steal(value);
+}
+
+// mapping[key] of any mapping, or an empty object when the key is absent.
+inline object optional_mapping_item(handle mapping, handle key) {
+    PyObject* value = nullptr;
+    checked(PyMapping_GetOptionalItem(mapping.ptr(), key.ptr(), &value));
+    return object::steal(value);
+}
 
 // list(iterable)
 inline object to_list(handle iterable) { return checked(PySequence_List(iterable.ptr())); }

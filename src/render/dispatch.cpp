@@ -34,9 +34,8 @@ constexpr output kOutputs[] = {
 
 }  // namespace
 
-object callback(site& s, PyObject* const* p) {
+object callback(site& s, handle self, handle sql_md5, handle callback_name) {
     namespace line = callback_line;
-    handle self = p[0], sql_md5 = p[1], callback_name = p[2];
 
     s.at(line::kTable);
     object callback_function = py::new_dict();
@@ -48,9 +47,8 @@ object callback(site& s, PyObject* const* p) {
     }
 
     s.at(line::kChoose);
-    PyObject* found = nullptr;
-    py::checked(PyDict_GetItemRef(callback_function.ptr(), callback_name.ptr(), &found));
-    object function = found ? object::steal(found) : object::borrow(Py_None);
+    object function = py::optional_item(callback_function, callback_name);
+    if (!function) function = object::borrow(Py_None);
 
     s.at(line::kCall);
     return py::call(function, sql_md5);
@@ -59,37 +57,37 @@ object callback(site& s, PyObject* const* p) {
 // return self._var.get(sql_md5).parse_columns
 constexpr int kQarvelLine = 242;
 
-object callback_qarvel(site& s, PyObject* const* p) {
+object callback_qarvel(site& s, handle self, handle sql_md5) {
     s.at(kQarvelLine);
-    return siblings::entry(p[0], p[1], k.parse_columns);
+    return siblings::entry(self, sql_md5, k.parse_columns);
 }
 
 // return self._var.get(sql_md5).todict().get("parse_columns")
 constexpr int kNormalLine = 256;
 
-object callback_normal(site& s, PyObject* const* p) {
+object callback_normal(site& s, handle self, handle sql_md5) {
     s.at(kNormalLine);
-    object plain = py::call_method(siblings::record(p[0], p[1]), k.todict);
+    object plain = py::call_method(siblings::record(self, sql_md5), k.todict);
     return py::call_method(plain, k.get, k.parse_columns);
 }
 
 // return pd.DataFrame(self._callback_normal(sql_md5))
 constexpr int kDataFrameLine = 259;
 
-object callback_dataframe(site& s, PyObject* const* p) {
+object callback_dataframe(site& s, handle self, handle sql_md5) {
     s.at(kDataFrameLine);
     object data_frame = py::getattr(py::global(k.pd), k.DataFrame);
-    object rows = py::call_method(p[0], k.m_callback_normal, p[1]);
+    object rows = py::call_method(self, k.m_callback_normal, sql_md5);
     return py::call(data_frame, rows);
 }
 
 // return self._format(self._var.get(sql_md5).sql)
 constexpr int kSqlLine = 262;
 
-object callback_sql(site& s, PyObject* const* p) {
+object callback_sql(site& s, handle self, handle sql_md5) {
     s.at(kSqlLine);
-    object format = py::getattr(p[0], k.m_format);
-    return py::call(format, siblings::entry(p[0], p[1], k.sql));
+    object format = py::getattr(self, k.m_format);
+    return py::call(format, siblings::entry(self, sql_md5, k.sql));
 }
 
 }  // namespace qarvel::render

@@ -37,9 +37,8 @@ constexpr labelled_value kLabels[] = {
 
 }  // namespace
 
-object callback_print(site& s, PyObject* const* p) {
+object callback_print(site& s, handle self, handle sql_md5) {
     namespace line = print_line;
-    handle self = p[0], sql_md5 = p[1];
 
     s.at(line::kStart);
     object text_list = py::new_list();
@@ -48,17 +47,19 @@ object callback_print(site& s, PyObject* const* p) {
     py::for_each columns(siblings::entry(self, sql_md5, k.parse_columns));
     while (object column = s.next(columns, line::kLoop)) {
 
+        // Every piece is made before the tuple that joins them: the attribute
+        // look-ups can run Python code, which must never see a tuple with
+        // unset slots.
         constexpr Py_ssize_t kPieces = 2 * (sizeof(kLabels) / sizeof(kLabels[0]));
-        object pieces = py::checked(PyTuple_New(kPieces));
+        object pieces[kPieces];
         Py_ssize_t i = 0;
         for (const labelled_value& value : kLabels) {
             s.at(value.line);
-            object text = py::format_simple(py::getattr(column, k.*value.attribute), k.empty);
-            PyTuple_SET_ITEM(pieces.ptr(), i++, Py_NewRef(k.*value.label));
-            PyTuple_SET_ITEM(pieces.ptr(), i++, text.release());
+            pieces[i++] = object::borrow(k.*value.label);
+            pieces[i++] = py::format_simple(py::getattr(column, k.*value.attribute), k.empty);
         }
         s.at(line::kBuild);
-        object text = py::join(k.empty, pieces);
+        object text = py::join(k.empty, py::tuple_from(pieces, kPieces));
         s.at(line::kAppend);
         py::append(text_list, text);
     }
@@ -75,9 +76,8 @@ constexpr int kLoop = 268;    // for row in self._var.get(sql_md5).parse_columns
 constexpr int kRow = 269;     //     table.add_row([row.get(field) for field in field_names])
 }  // namespace table_line
 
-object callback_table(site& s, PyObject* const* p) {
+object callback_table(site& s, handle self, handle sql_md5) {
     namespace line = table_line;
-    handle self = p[0], sql_md5 = p[1];
 
     s.at(line::kNew);
     object table = py::call(py::global(k.PrettyTable));

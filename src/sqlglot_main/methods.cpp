@@ -1,110 +1,146 @@
 // The method table of QarvelSQLGlotMain, in definition order: name, line,
-// parameters and locals (the code object's co_varnames), and body.
+// parameters and locals (the code object's co_varnames), and body.  Each row
+// is checked against its body when this file compiles (method_row).
 #include "analysis/analysis.hpp"
+#include "interop/constants.hpp"
+#include "interop/process_state.hpp"
 #include "render/render.hpp"
-#include "sqlglot_main/method.hpp"
+#include "sqlglot_main/sqlglot_main.hpp"
 
 namespace qarvel {
 
+method_family analyser_methods = {
+    .type_name = "sqlglot_main.method",
+    .repr_kind = "sqlglot_main method",
+    .recursion_where = " while calling a QarvelSQLGlotMain method",
+    .trace_file = "sqlglot_main.py",
+    .class_name = &k.class_name,
+    .module_name = &k.module_name,
+    .globals = &process.namespace_dict,
+};
+
 namespace {
 
-using t = constant_table;
-
-constexpr constant_ref init_locals[] = {&t::self, &t::args, &t::kwargs};
-constexpr constant_ref set_sql_md5_locals[] = {&t::self, &t::sql, &t::sql_md5};
-constexpr constant_ref format_locals[] = {&t::self, &t::sql, &t::sql_md5, &t::format_sql};
-constexpr constant_ref parse_locals[] = {&t::self,    &t::sql,        &t::dialect,   &t::callback,
-                                         &t::sql_md5, &t::format_sql, &t::expression};
-constexpr constant_ref get_columns_locals[] = {&t::self,       &t::sql_md5,
-                                               &t::expressions, &t::expression,
-                                               &t::subquery_expressions, &t::find_list};
-constexpr constant_ref find_column_locals[] = {
-    &t::self,         &t::sql_md5, &t::find_list,    &t::column_type, &t::column_alias,
-    &t::column,       &t::column_table, &t::old_alias, &t::table};
-constexpr constant_ref get_column_parent_locals[] = {&t::column, &t::column_table, &t::old,
-                                                     &t::parent, &t::table};
-constexpr constant_ref append_column_info_locals[] = {
-    &t::self,         &t::sql_md5,     &t::column,             &t::column_table,
-    &t::column_alias, &t::column_type, &t::table,              &t::column_table_alias,
-    &t::column_name,  &t::text,        &t::column_info};
-constexpr constant_ref get_tables_locals[] = {
-    &t::self,   &t::sql_md5,  &t::expression,    &t::new_columns, &t::with_expression,
-    &t::select_args, &t::select, &t::subquery, &t::subquery_args, &t::from_args,
-    &t::join_args, &t::join};
-constexpr constant_ref match_column_locals[] = {
-    &t::self,        &t::sql_md5, &t::table_args,        &t::columns,     &t::new_columns,
-    &t::column,      &t::text,    &t::table_new_columns, &t::table_column};
-constexpr constant_ref callback_locals[] = {&t::self, &t::sql_md5, &t::callback,
-                                            &t::callback_function, &t::function};
-constexpr constant_ref output_locals[] = {&t::self, &t::sql_md5};
-constexpr constant_ref callback_print_locals[] = {&t::self, &t::sql_md5, &t::text_list, &t::column};
-constexpr constant_ref callback_table_locals[] = {&t::self, &t::sql_md5, &t::table,
-                                                  &t::field_names, &t::row, &t::field};
-
-template <std::size_t N>
-constexpr int count(const constant_ref (&)[N]) { return static_cast<int>(N); }
+constexpr name_ref init_locals[] = {&k.self, &k.args, &k.kwargs};
+constexpr name_ref set_sql_md5_locals[] = {&k.self, &k.sql, &k.sql_md5};
+constexpr name_ref format_locals[] = {&k.self, &k.sql, &k.sql_md5, &k.format_sql};
+constexpr name_ref parse_locals[] = {&k.self,    &k.sql,        &k.dialect,   &k.callback,
+                                     &k.sql_md5, &k.format_sql, &k.expression};
+constexpr name_ref get_columns_locals[] = {&k.self,       &k.sql_md5,
+                                           &k.expressions, &k.expression,
+                                           &k.subquery_expressions, &k.find_list};
+constexpr name_ref find_column_locals[] = {
+    &k.self,   &k.sql_md5,       &k.find_list, &k.column_type, &k.column_alias,
+    &k.column, &k.column_table,  &k.old_alias, &k.table};
+constexpr name_ref get_column_parent_locals[] = {&k.column, &k.column_table, &k.old,
+                                                 &k.parent, &k.table};
+constexpr name_ref append_column_info_locals[] = {
+    &k.self,         &k.sql_md5,     &k.column,             &k.column_table,
+    &k.column_alias, &k.column_type, &k.table,              &k.column_table_alias,
+    &k.column_name,  &k.text,        &k.column_info};
+constexpr name_ref get_tables_locals[] = {
+    &k.self,        &k.sql_md5, &k.expression, &k.new_columns,   &k.with_expression,
+    &k.select_args, &k.select,  &k.subquery,   &k.subquery_args, &k.from_args,
+    &k.join_args,   &k.join};
+constexpr name_ref match_column_locals[] = {
+    &k.self,   &k.sql_md5, &k.table_args,        &k.columns,     &k.new_columns,
+    &k.column, &k.text,    &k.table_new_columns, &k.table_column};
+constexpr name_ref callback_locals[] = {&k.self, &k.sql_md5, &k.callback,
+                                        &k.callback_function, &k.function};
+constexpr name_ref output_locals[] = {&k.self, &k.sql_md5};
+constexpr name_ref callback_print_locals[] = {&k.self, &k.sql_md5, &k.text_list, &k.column};
+constexpr name_ref callback_table_locals[] = {&k.self, &k.sql_md5, &k.table,
+                                              &k.field_names, &k.row, &k.field};
 
 #define QARVEL_TRACE(method) "sqlglot_main.QarvelSQLGlotMain." method
 #define QARVEL_DOC(signature) "QarvelSQLGlotMain." signature
 
+// A method with only required parameters, none static.
+#define QARVEL_PLAIN(method, signature, interned, def_line)                                 \
+    .name = method, .trace_name = QARVEL_TRACE(method), .doc = QARVEL_DOC(signature),       \
+    .interned_name = &k.interned, .line = def_line
+
 }  // namespace
 
-// name, trace name, doc, interned name, line, params, required, default, *args, static, locals, body
 const method_spec method_table[] = {
-    {"__init__", QARVEL_TRACE("__init__"), QARVEL_DOC("__init__(self, *args, **kwargs)"),
-     &t::m_init, 27, 1, 1, false, true, false, init_locals, count(init_locals), analysis::init},
-    {"_set_sql_md5", QARVEL_TRACE("_set_sql_md5"), QARVEL_DOC("_set_sql_md5(self, sql)"),
-     &t::m_set_sql_md5, 48, 2, 2, false, false, false, set_sql_md5_locals,
-     count(set_sql_md5_locals), analysis::set_sql_md5},
-    {"_format", QARVEL_TRACE("_format"), QARVEL_DOC("_format(self, sql)"), &t::m_format, 57, 2, 2,
-     false, false, false, format_locals, count(format_locals), analysis::format},
-    {"_parse", QARVEL_TRACE("_parse"), QARVEL_DOC("_parse(self, sql, dialect, callback)"),
-     &t::m_parse, 72, 4, 4, false, false, false, parse_locals, count(parse_locals),
-     analysis::parse},
-    {"_get_columns", QARVEL_TRACE("_get_columns"),
-     QARVEL_DOC("_get_columns(self, sql_md5, expressions)"), &t::m_get_columns, 82, 3, 3, false,
-     false, false, get_columns_locals, count(get_columns_locals), analysis::get_columns},
-    {"_find_column", QARVEL_TRACE("_find_column"),
-     QARVEL_DOC("_find_column(self, sql_md5, find_list, column_type, column_alias=None)"),
-     &t::m_find_column, 112, 5, 4, true, false, false, find_column_locals,
-     count(find_column_locals), analysis::find_column},
-    {"_get_column_parent", QARVEL_TRACE("_get_column_parent"),
-     QARVEL_DOC("_get_column_parent(column, column_table)"), &t::m_get_column_parent, 119, 2, 2,
-     false, false, true, get_column_parent_locals, count(get_column_parent_locals),
-     analysis::get_column_parent},
-    {"_append_column_info", QARVEL_TRACE("_append_column_info"),
-     QARVEL_DOC("_append_column_info(self, sql_md5, column, column_table, column_alias, "
-                "column_type, table=None)"),
-     &t::m_append_column_info, 131, 7, 6, true, false, false, append_column_info_locals,
-     count(append_column_info_locals), analysis::append_column_info},
-    {"_get_tables", QARVEL_TRACE("_get_tables"), QARVEL_DOC("_get_tables(self, sql_md5, expression)"),
-     &t::m_get_tables, 162, 3, 3, false, false, false, get_tables_locals,
-     count(get_tables_locals), analysis::get_tables},
-    {"_match_column", QARVEL_TRACE("_match_column"),
-     QARVEL_DOC("_match_column(self, sql_md5, table_args, columns)"), &t::m_match_column, 183, 4,
-     4, false, false, false, match_column_locals, count(match_column_locals),
-     analysis::match_column},
-    {"_callback", QARVEL_TRACE("_callback"), QARVEL_DOC("_callback(self, sql_md5, callback)"),
-     &t::m_callback, 229, 3, 3, false, false, false, callback_locals, count(callback_locals),
-     render::callback},
-    {"_callback_qarvel", QARVEL_TRACE("_callback_qarvel"),
-     QARVEL_DOC("_callback_qarvel(self, sql_md5)"), &t::m_callback_qarvel, 241, 2, 2, false,
-     false, false, output_locals, count(output_locals), render::callback_qarvel},
-    {"_callback_print", QARVEL_TRACE("_callback_print"),
-     QARVEL_DOC("_callback_print(self, sql_md5)"), &t::m_callback_print, 244, 2, 2, false, false,
-     false, callback_print_locals, count(callback_print_locals), render::callback_print},
-    {"_callback_normal", QARVEL_TRACE("_callback_normal"),
-     QARVEL_DOC("_callback_normal(self, sql_md5)"), &t::m_callback_normal, 255, 2, 2, false,
-     false, false, output_locals, count(output_locals), render::callback_normal},
-    {"_callback_dataframe", QARVEL_TRACE("_callback_dataframe"),
-     QARVEL_DOC("_callback_dataframe(self, sql_md5)"), &t::m_callback_dataframe, 258, 2, 2,
-     false, false, false, output_locals, count(output_locals), render::callback_dataframe},
-    {"_callback_sql", QARVEL_TRACE("_callback_sql"), QARVEL_DOC("_callback_sql(self, sql_md5)"),
-     &t::m_callback_sql, 261, 2, 2, false, false, false, output_locals, count(output_locals),
-     render::callback_sql},
-    {"_callback_table", QARVEL_TRACE("_callback_table"),
-     QARVEL_DOC("_callback_table(self, sql_md5)"), &t::m_callback_table, 264, 2, 2, false, false,
-     false, callback_table_locals, count(callback_table_locals), render::callback_table},
+    method_row<&analysis::init>(
+        {QARVEL_PLAIN("__init__", "__init__(self, *args, **kwargs)", m_init, 27),
+         .nrequired = 1, .star_args = true},
+        init_locals),
+    method_row<&analysis::set_sql_md5>(
+        {QARVEL_PLAIN("_set_sql_md5", "_set_sql_md5(self, sql)", m_set_sql_md5, 48),
+         .nrequired = 2},
+        set_sql_md5_locals),
+    method_row<&analysis::format>(
+        {QARVEL_PLAIN("_format", "_format(self, sql)", m_format, 57), .nrequired = 2},
+        format_locals),
+    method_row<&analysis::parse>(
+        {QARVEL_PLAIN("_parse", "_parse(self, sql, dialect, callback)", m_parse, 72),
+         .nrequired = 4},
+        parse_locals),
+    method_row<&analysis::get_columns>(
+        {QARVEL_PLAIN("_get_columns", "_get_columns(self, sql_md5, expressions)", m_get_columns,
+                      82),
+         .nrequired = 3},
+        get_columns_locals),
+    method_row<&analysis::find_column>(
+        {QARVEL_PLAIN("_find_column",
+                      "_find_column(self, sql_md5, find_list, column_type, column_alias=None)",
+                      m_find_column, 112),
+         .nrequired = 4, .has_default = true},
+        find_column_locals),
+    method_row<&analysis::get_column_parent>(
+        {QARVEL_PLAIN("_get_column_parent", "_get_column_parent(column, column_table)",
+                      m_get_column_parent, 119),
+         .nrequired = 2, .is_static = true},
+        get_column_parent_locals),
+    method_row<&analysis::append_column_info>(
+        {QARVEL_PLAIN("_append_column_info",
+                      "_append_column_info(self, sql_md5, column, column_table, column_alias, "
+                      "column_type, table=None)",
+                      m_append_column_info, 131),
+         .nrequired = 6, .has_default = true},
+        append_column_info_locals),
+    method_row<&analysis::get_tables>(
+        {QARVEL_PLAIN("_get_tables", "_get_tables(self, sql_md5, expression)", m_get_tables, 162),
+         .nrequired = 3},
+        get_tables_locals),
+    method_row<&analysis::match_column>(
+        {QARVEL_PLAIN("_match_column", "_match_column(self, sql_md5, table_args, columns)",
+                      m_match_column, 183),
+         .nrequired = 4},
+        match_column_locals),
+    method_row<&render::callback>(
+        {QARVEL_PLAIN("_callback", "_callback(self, sql_md5, callback)", m_callback, 229),
+         .nrequired = 3},
+        callback_locals),
+    method_row<&render::callback_qarvel>(
+        {QARVEL_PLAIN("_callback_qarvel", "_callback_qarvel(self, sql_md5)", m_callback_qarvel,
+                      241),
+         .nrequired = 2},
+        output_locals),
+    method_row<&render::callback_print>(
+        {QARVEL_PLAIN("_callback_print", "_callback_print(self, sql_md5)", m_callback_print, 244),
+         .nrequired = 2},
+        callback_print_locals),
+    method_row<&render::callback_normal>(
+        {QARVEL_PLAIN("_callback_normal", "_callback_normal(self, sql_md5)", m_callback_normal,
+                      255),
+         .nrequired = 2},
+        output_locals),
+    method_row<&render::callback_dataframe>(
+        {QARVEL_PLAIN("_callback_dataframe", "_callback_dataframe(self, sql_md5)",
+                      m_callback_dataframe, 258),
+         .nrequired = 2},
+        output_locals),
+    method_row<&render::callback_sql>(
+        {QARVEL_PLAIN("_callback_sql", "_callback_sql(self, sql_md5)", m_callback_sql, 261),
+         .nrequired = 2},
+        output_locals),
+    method_row<&render::callback_table>(
+        {QARVEL_PLAIN("_callback_table", "_callback_table(self, sql_md5)", m_callback_table, 264),
+         .nrequired = 2},
+        callback_table_locals),
 };
 
 const int method_count = sizeof(method_table) / sizeof(method_table[0]);

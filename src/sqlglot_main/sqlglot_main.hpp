@@ -1,7 +1,17 @@
 // sqlglot_main: the module boundary of the lineage analyser.  Loading
-// (module.cpp), the method table (methods.cpp), method objects and argument
-// binding (method.cpp), and traceback entries (traceback.cpp).
+// (module.cpp) and the method table (methods.cpp); method objects, argument
+// binding and traceback entries are the shared machinery of interop/.
 #pragma once
 
-#include "sqlglot_main/method.hpp"
-#include "sqlglot_main/traceback.hpp"
+#include "interop/method.hpp"
+
+namespace qarvel {
+
+// The method objects of QarvelSQLGlotMain.
+extern method_family analyser_methods;
+
+// The method table, in definition order.
+extern const method_spec method_table[];
+extern const int method_count;
+
+}  // namespace qarvel
