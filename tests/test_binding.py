@@ -8,7 +8,7 @@ import types
 import pytest
 
 import sqlglot_main
-from conftest import PREFIX, Boom, entries, run_py, select_of
+from helpers import FROM_KEY, PREFIX, Boom, entries, run_py, select_of
 from sqlglot_main import QarvelSQLGlotMain as Q
 
 # name, named parameters, required count, definition line, further locals
@@ -215,7 +215,7 @@ def test_method_object_attributes(name, params, required, line, locs):
 def test_access_through_an_instance(analyser):
     select = select_of("select a from t")
     assert analyser._get_column_parent(column_table="", column=select.expressions[0]) == \
-        ("", select.args["from"].this)
+        ("", select.args[FROM_KEY].this)
     bound = analyser._parse
     assert type(bound) is types.MethodType and bound.__self__ is analyser and bound.__func__ is Q._parse
 

@@ -6,7 +6,7 @@ import json
 import pytest
 from sqlglot import exp
 
-from conftest import C, entries, same_records, select_of
+from helpers import FROM_KEY, C, entries, same_records, select_of
 from sqlglot_main import QarvelSQLGlotMain
 
 
@@ -133,7 +133,7 @@ def test_get_column_parent_results():
     select = select_of("select t.a as x, b from db1.t")
     assert QarvelSQLGlotMain._get_column_parent(select.expressions[0].this, "t") == ("x", None)
     alias, table = QarvelSQLGlotMain._get_column_parent(select.expressions[1], "")
-    assert alias == "" and table is select.args["from"].this
+    assert alias == "" and table is select.args[FROM_KEY].this
     # a node outside any SELECT: alias of the topmost node, no table
     lone = exp.Alias(this=exp.column("c"), alias=exp.to_identifier("z"))
     assert QarvelSQLGlotMain._get_column_parent(lone.this, "") == ("z", None)

@@ -7,7 +7,7 @@ import sqlglot
 from sqlglot import exp
 
 import sqlglot_main
-from conftest import C, entries, same_records
+from helpers import C, entries, same_records
 from sqlglot_main import QarvelSQLGlotMain
 
 

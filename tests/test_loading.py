@@ -16,7 +16,7 @@ import qarvel_bases
 import qarvel_crypt
 import qarvel_var
 import sqlglot_main
-from conftest import run_py
+from helpers import run_py
 
 # Helpers prepended to every child-interpreter script.
 PRELUDE = '''

@@ -6,7 +6,7 @@ import pytest
 from sqlglot import exp, parse_one
 
 import sqlglot_main
-from conftest import CREATION_KEYS, NO_MATCH_KEYS, C, N, entries, same_records
+from helpers import CREATION_KEYS, NO_MATCH_KEYS, C, N, entries, same_records
 from sqlglot_main import QarvelSQLGlotMain
 
 TYPICAL_SQL = "select a, b as c from db1.t1 x"

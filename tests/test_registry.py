@@ -7,7 +7,7 @@ import pytest
 
 import qarvel_var
 import sqlglot_main
-from conftest import Boom, entries, md5
+from helpers import Boom, entries, md5
 from qarvel_bases import QarvelBases
 
 class RecordingVar(qarvel_var.QarvelVar):

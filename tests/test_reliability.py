@@ -14,7 +14,7 @@ import sqlglot
 from sqlglot import exp
 
 import sqlglot_main
-from conftest import OUTPUTS, Boom, run_py
+from helpers import FROM_KEY, OUTPUTS, Boom, run_py
 from sqlglot_main import QarvelSQLGlotMain
 
 hypothesis = pytest.importorskip("hypothesis")
@@ -76,7 +76,7 @@ def baseline():
     md5 = analyser._set_sql_md5("select a, t.b from db.t")
     select = sqlglot.parse_one("select a, t.b from db.t").find(exp.Select)
     column = select.expressions[0]
-    table = select.args["from"].this
+    table = select.args[FROM_KEY].this
     analyser._var.get(md5).parse_columns = [
         {"sort": 1, "column": "a", "alias": "a", "column_table": "", "type": "column",
          "db": "db", "table": "t", "table_alias": ""}]
