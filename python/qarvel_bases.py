@@ -20,7 +20,11 @@ _NAME_MAX = 255
 class QarvelBases:
     @staticmethod
     def path_file(text):
-        """True only when ``text`` is a ``str`` naming an existing regular file.
+        """True when ``text`` names a statement file.
+
+        A ``str`` names one only when it names an existing regular file.  An
+        ``os.PathLike`` (such as ``pathlib.Path``) is a path whatever it names,
+        so it always answers True and ``path_read`` reports a missing file.
 
         Directories, devices, FIFOs and sockets are not statement files, so
         SQL text that happens to be ``/dev/zero`` or the name of a pipe is
@@ -28,8 +32,11 @@ class QarvelBases:
         breaks, NUL, excessive length) are rejected without touching the file
         system.
         """
-        if type(text) is not str and not isinstance(text, str):
-            return False
+        if type(text) is not str:
+            if isinstance(text, os.PathLike):
+                return True
+            if not isinstance(text, str):
+                return False
         if not text or len(text) > _PATH_MAX:
             return False
         if "\n" in text or "\r" in text or "\0" in text:
@@ -47,10 +54,15 @@ class QarvelBases:
     def path_read(text):
         """Return the content of the statement file ``text``, decoded as UTF-8.
 
+        ``text`` is a ``str`` or an ``os.PathLike``.  A byte-order mark at the
+        start of the file is not part of the statement and is dropped.
+
         The file is opened without blocking and checked to be a regular file
         once open, so a file swapped for a FIFO after ``path_file`` looked at
         it cannot make the read wait forever.
         """
+        if isinstance(text, os.PathLike):
+            text = os.fspath(text)
         flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
         fd = os.open(text, flags)
         try:
@@ -62,4 +74,4 @@ class QarvelBases:
             raise
         with handle:
             data = handle.read()
-        return data.decode("utf-8")
+        return data.decode("utf-8-sig")

@@ -56,7 +56,10 @@ def test_path_file_only_for_the_name_of_a_regular_file(tmp_path):
     regular = tmp_path / "q.sql"
     regular.write_text("select 1")
     assert QarvelBases.path_file(str(regular)) is True
-    for other in [str(tmp_path), os.devnull, str(regular) + "\n", regular, 0, None]:
+    # A path object is a path whatever it names; path_read reports a missing file.
+    assert QarvelBases.path_file(regular) is True
+    assert QarvelBases.path_file(tmp_path / "missing.sql") is True
+    for other in [str(tmp_path), os.devnull, str(regular) + "\n", 0, None, b"/etc/passwd"]:
         assert not QarvelBases.path_file(other), other
 
 

@@ -9,6 +9,10 @@ namespace qarvel::analysis {
 
 using py::handle;
 
+// Makes what comment removal needs beyond the module globals (once per
+// process, when the module loads).
+void prepare_normalisation();
+
 py::object init(site& s, handle self);                                          // __init__
 py::object set_sql_md5(site& s, handle self, handle sql);                       // _set_sql_md5
 py::object format(site& s, handle self, handle sql);                            // _format

@@ -20,6 +20,18 @@ constexpr int kTables = 79;    //     self._get_tables(sql_md5, expression)
 constexpr int kOutput = 80;    // return self._callback(sql_md5, callback)
 }  // namespace parse_line
 
+namespace {
+
+// record.columns, record.alias, record.text = [], [], []; record.sort = 0
+void reset_analysis(handle self, handle sql_md5) {
+    py::setattr(siblings::record(self, sql_md5), k.columns, py::new_list());
+    py::setattr(siblings::record(self, sql_md5), k.alias, py::new_list());
+    py::setattr(siblings::record(self, sql_md5), k.text, py::new_list());
+    py::setattr(siblings::record(self, sql_md5), k.sort, k.zero);
+}
+
+}  // namespace
+
 object parse(site& s, handle self, handle sql, handle dialect, handle callback) {
     namespace line = parse_line;
 
@@ -31,6 +43,9 @@ object parse(site& s, handle self, handle sql, handle dialect, handle callback) 
 
     s.at(line::kAnalysed);
     if (!py::truth(siblings::entry(self, sql_md5, k.parse_columns))) {
+        // Every analysis starts from the state registration creates, so a
+        // run after an interrupted or empty one gives what a first run gives.
+        reset_analysis(self, sql_md5);
         s.at(line::kFormat);
         object format_method = py::getattr(self, k.m_format);
         object format_sql = py::call(format_method, siblings::entry(self, sql_md5, k.sql));

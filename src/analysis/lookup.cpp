@@ -79,7 +79,9 @@ object get_column_parent(site& s, handle column, handle column_table) {
     object parent = py::getattr(column, k.parent);
 
     while (true) {
+        // The chain is the caller's: a cyclic one must stop on Ctrl-C.
         s.at(line::kWalk);
+        site::check_signals();
         if (!py::truth(parent)) break;
 
         s.at(line::kSelect);

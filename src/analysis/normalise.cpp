@@ -2,6 +2,8 @@
 // whitespace run one space, no whitespace before "(", ")", "," or ";".  The
 // result is cached in the statement record as `format_sql`.
 #include "analysis/analysis.hpp"
+#include "interop/boundary.hpp"
+#include "interop/process_state.hpp"
 #include "interop/siblings.hpp"
 
 namespace qarvel::analysis {
@@ -31,7 +33,44 @@ object re_sub(handle pattern, handle replacement, handle text) {
     return py::call(sub, pattern, replacement, text);
 }
 
+// The replacement of the line-comment pass, for each match: quoted text and
+// block comments (group 1) stay; an unterminated block comment (group 2,
+// from its "/" to the end) keeps its "/" and the rest is processed as the
+// pattern would have processed it from the next character on, where no
+// block comment can match any more; a line comment goes.
+object replace_comment(handle match) {
+    object kept = py::checked(PyObject_GetItem(match.ptr(), k.one));
+    if (!kept.is(Py_None)) return kept;
+    object unterminated = py::checked(PyObject_GetItem(match.ptr(), k.two));
+    if (unterminated.is(Py_None)) return object::borrow(k.empty);
+    object rest = py::checked(
+        PyUnicode_Substring(unterminated.ptr(), 1, PyUnicode_GET_LENGTH(unterminated.ptr())));
+    object sub = py::getattr(process.comment_tail_pattern.ptr(), k.sub);
+    object processed = py::call(sub, k.re_keep_quoted, rest);
+    return py::checked(PyUnicode_Concat(k.slash, processed.ptr()));
+}
+
+PyObject* replace_comment_entry(PyObject*, PyObject* match) {
+    return replace_comment(match).release();
+}
+
+PyMethodDef replace_comment_def = {
+    .ml_name = "replace_comment",
+    .ml_meth = py::guarded<replace_comment_entry>,
+    .ml_flags = METH_O,
+    .ml_doc = nullptr,
+};
+
 }  // namespace
+
+void prepare_normalisation() {
+    if (process.comment_replacement) return;
+    object re = py::checked(PyImport_ImportModule("re"));
+    object compile = py::getattr(re, k.compile);
+    process.comment_tail_pattern.reset(py::call(compile, k.re_line_comment_tail));
+    process.comment_replacement.reset(
+        py::checked(PyCFunction_New(&replace_comment_def, nullptr)));
+}
 
 object format(site& s, handle self, handle sql_param) {
     namespace line = format_line;
@@ -45,14 +84,16 @@ object format(site& s, handle self, handle sql_param) {
     s.at(line::kCacheTest);
     if (py::truth(format_sql)) return format_sql;
 
+    // The text registration stored: the file's content when `sql` named a
+    // statement file.
     s.at(line::kLower);
-    sql = py::call_method(sql, k.lower);
+    sql = py::call_method(siblings::entry(self, sql_md5, k.sql), k.lower);
 
     // Comment markers count only outside quoted strings and identifiers: the
-    // patterns match quoted text first and put it back unchanged (\1), so a
-    // "--" or "/*" inside quotes, or a "--" inside a block comment, is text.
+    // patterns match quoted text first and put it back unchanged, so a "--"
+    // or "/*" inside quotes, or a "--" inside a block comment, is text.
     s.at(line::kLineComments);
-    sql = re_sub(k.re_line_comment, k.re_keep_quoted, sql);
+    sql = re_sub(k.re_line_comment, process.comment_replacement.ptr(), sql);
 
     s.at(line::kBlockComments);
     {

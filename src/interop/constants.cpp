@@ -49,6 +49,7 @@ bool create_constants() {
 #undef QARVEL_MAKE_TEXT
     if (k.zero == nullptr && (k.zero = PyLong_FromLong(0)) == nullptr) return false;
     if (k.one == nullptr && (k.one = PyLong_FromLong(1)) == nullptr) return false;
+    if (k.two == nullptr && (k.two = PyLong_FromLong(2)) == nullptr) return false;
     return make_tuple_of_one(k.none_defaults, Py_None) &&
            make_tuple_of_one(k.kw_dialect, k.dialect) &&
            make_tuple_of_one(k.kw_flags, k.flags) &&

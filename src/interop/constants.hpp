@@ -90,12 +90,19 @@
     X(label_type, ", 字段类型: ") X(label_db, ", 来源库名: ")                   \
     X(label_table, ", 来源表名: ") X(label_table_alias, ", 来源表别名: ")       \
     /* Comment removal: quoted strings and identifiers are matched first and */ \
-    /* put back by the template, so markers inside them are not comments.    */ \
+    /* put back unchanged, so markers inside them are not comments.         */ \
+    /* An unterminated block comment: the first pattern matches it from its  */ \
+    /* opening to the end of the text (group 2), the second keeps it with    */ \
+    /* the quoted text (a look-ahead tells it has no end), so neither        */ \
+    /* pattern tries again at every later opening of a text with no closing. */ \
     X(re_line_comment,                                                         \
-      "('(?:[^']|'')*'|\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|/\\*[\\s\\S]*?\\*/)|--[^\\n]*") \
+      "('(?:[^']|'')*'|\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|/\\*[\\s\\S]*?\\*/)|--[^\\n]*" \
+      "|(/\\*[\\s\\S]*)")                                                        \
+    X(re_line_comment_tail,                                                    \
+      "('(?:[^']|'')*'|\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`)|--[^\\n]*")         \
     X(re_block_comment,                                                        \
-      "('(?:[^']|'')*'|\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`)|/\\*.*?\\*/")       \
-    X(re_keep_quoted, "\\1")                                                   \
+      "('(?:[^']|'')*'|\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|/\\*(?!.*?\\*/).*)|/\\*.*?\\*/") \
+    X(re_keep_quoted, "\\1") X(slash, "/") X(compile, "compile")              \
     X(re_whitespace, "\\s+")                                                   \
     X(re_space_before, "\\s+(?=[\\(\\),;])")                                   \
     X(re_space_after, "(?<=[\\(\\),;])\\s+")                                   \
@@ -116,6 +123,7 @@ struct constant_table {
     QARVEL_TEXTS(QARVEL_CONSTANT_FIELD)
     PyObject* zero;            // 0
     PyObject* one;             // 1
+    PyObject* two;             // 2
     PyObject* none_defaults;   // (None,)
     PyObject* kw_dialect;      // ("dialect",)
     PyObject* kw_flags;        // ("flags",)

@@ -39,6 +39,12 @@ struct process_state {
     // Borrowed from the constant table.
     PyObject* arg_from = nullptr;
     PyObject* arg_with = nullptr;
+    // Comment removal (normalise.cpp): the replacement function of the
+    // line-comment pass and the compiled pattern it applies to the rest of a
+    // text after an unterminated block comment.  Made with the interpreter's
+    // own `re`, not the module global.
+    py::static_ref comment_replacement;
+    py::static_ref comment_tail_pattern;
 };
 
 extern process_state process;

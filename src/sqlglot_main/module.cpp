@@ -4,6 +4,7 @@
 // the line of the failing statement.
 #include "sqlglot_main/sqlglot_main.hpp"
 
+#include "analysis/analysis.hpp"
 #include "interop/boundary.hpp"
 #include "interop/constants.hpp"
 #include "interop/ops.hpp"
@@ -209,6 +210,7 @@ void run_definition(site& s, handle module) {
     bind_import(ns, k.mod_random, k.mod_random);
     s.at(kLineImportRe);
     bind_import(ns, k.re, k.re);
+    analysis::prepare_normalisation();
     s.at(kLineImportString);
     bind_import(ns, k.mod_string, k.mod_string);
     s.at(kLineImportDatetime);
