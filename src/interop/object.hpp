@@ -16,6 +16,7 @@
 #include <Python.h>
 
 #include <utility>
+#include <vector>
 
 namespace qarvel::py {
 
@@ -90,6 +91,20 @@ class static_ref {
 
   private:
     PyObject* ptr_ = nullptr;
+};
+
+// Owning references in static storage, added one by one and never released
+// (for the same reason as `static_ref`).
+class static_refs {
+  public:
+    void add(handle value) {
+        Py_INCREF(value.ptr());
+        items_.push_back(value.ptr());
+    }
+    std::size_t size() const noexcept { return items_.size(); }
+
+  private:
+    std::vector<PyObject*> items_;
 };
 
 // A new reference from a C-API call, or `pending_error` when it is null.

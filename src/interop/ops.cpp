@@ -14,6 +14,13 @@ object tuple_from(object* items, Py_ssize_t count) {
     return tuple;
 }
 
+object tuple_instance(PyTypeObject* type, std::initializer_list<handle> items) {
+    object instance = checked(type->tp_alloc(type, static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (handle item : items) PyTuple_SET_ITEM(instance.ptr(), i++, Py_NewRef(item.ptr()));
+    return instance;
+}
+
 object dict_copy_of(handle mapping) {
     if (PyDict_CheckExact(mapping.ptr())) return checked(PyDict_Copy(mapping.ptr()));
     object copy = new_dict();

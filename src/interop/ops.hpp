@@ -6,6 +6,7 @@
 #include "interop/object.hpp"
 
 #include <array>
+#include <initializer_list>
 #include <cstddef>
 
 namespace qarvel::py {
@@ -125,6 +126,11 @@ object make_list(const Items&... items) {
 
 // A tuple of `count` values, taken over from `items` (all set).
 object tuple_from(object* items, Py_ssize_t count);
+
+// An instance of `type`, a subclass of tuple (a named tuple), holding
+// `items`, which all exist already: allocated and filled in one step, with
+// no code run in between.
+object tuple_instance(PyTypeObject* type, std::initializer_list<handle> items);
 
 // dict[key] of a plain dict, or an empty object when the key is absent.
 inline object optional_item(handle dict, handle key) {

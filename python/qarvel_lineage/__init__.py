@@ -1,0 +1,70 @@
+"""Column lineage of SQL statements.
+
+    import qarvel_lineage
+    result = qarvel_lineage.analyze("select a, b + 1 as c from db.t where d > 0")
+    result.columns[1].direct      # (Source(... table='t', column='b', type='DIRECT', subtype='TRANSFORMATION'),)
+    result.to_dicts()             # one flat row per (output column, source)
+
+Parsing is sqlglot's; the lineage is worked out by a native engine in one
+read-only pass over sqlglot's tree.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import sqlglot
+from sqlglot.errors import ParseError, TokenError
+
+from . import _engine
+from ._result import FLAT_KEYS, LineageResult
+from ._rules import Rules, Schema, rules_for, schema_index
+from ._types import OutputColumn, Source, Table, Unresolved
+
+__all__ = ["analyze", "LineageResult", "OutputColumn", "Source", "Table", "Unresolved",
+           "Schema", "FLAT_KEYS", "ParseError"]
+
+_engine.configure(Table, Source, Unresolved, OutputColumn)
+
+
+def parse(sql: str, rules: Rules) -> list:
+    """The statements of ``sql`` parsed by sqlglot (empty ones dropped).
+
+    A tokenizer failure is reported as sqlglot's ParseError, like any other
+    text sqlglot cannot parse.
+    """
+    try:
+        trees = rules.dialect.parse(sql)
+    except TokenError as error:
+        raise ParseError(str(error)) from error
+    return [tree for tree in trees if tree is not None]
+
+
+def analyze_tree(tree: Any, sql: str, rules: Rules, index: dict | None) -> LineageResult:
+    """The lineage of one parsed statement."""
+    kind, columns, tables, influences = _engine.analyze(tree, rules.native, index)
+    return LineageResult(sql=sql, dialect=rules.name, kind=kind, columns=columns, tables=tables,
+                         influences=influences)
+
+
+def analyze(sql: str, dialect: Any = None, schema: Any = None) -> LineageResult:
+    """The column lineage of one statement.
+
+    ``dialect`` is any sqlglot dialect name (any case), a sqlglot Dialect or
+    None; ``schema`` None, a mapping in one of the shapes sqlglot's
+    MappingSchema accepts, or a prepared ``Schema``.  Text sqlglot cannot
+    parse raises ParseError; a text that holds more than one statement raises
+    ValueError (use ``analyze_script``).  Whatever the engine cannot trace
+    is reported in ``unresolved`` entries, never guessed.
+    """
+    if not isinstance(sql, str):
+        raise TypeError(f"sql must be a str, not {type(sql).__name__}")
+    rules = rules_for(dialect)
+    index = schema_index(schema, rules)
+    trees = parse(sql, rules)
+    if not trees:
+        raise ParseError("no statement to analyse")
+    if len(trees) > 1:
+        raise ValueError(f"the text holds {len(trees)} statements; analyze() takes one "
+                         "(use analyze_script for several)")
+    return analyze_tree(trees[0], sql, rules, index)

@@ -1,0 +1,182 @@
+"""Dialects and schemas as the engine reads them.
+
+A dialect is resolved once per name (sqlglot's ``Dialect.get_or_raise``) into
+the dialect object, which parses, and the engine's rules for comparing names.
+A schema, in any of the shapes sqlglot's ``MappingSchema`` accepts, is turned
+once into an index from every unambiguous way a statement can name a table
+(``t``, ``db.t``, ``catalog.db.t``) to its columns, with names normalised the
+way the dialect normalises unquoted identifiers.
+"""
+
+from __future__ import annotations
+
+import sys
+import threading
+from collections.abc import Mapping
+from typing import Any
+
+from sqlglot.dialects.dialect import Dialect, NormalizationStrategy
+
+__all__ = ["Rules", "rules_for", "Schema", "schema_index"]
+
+_STRATEGIES = {
+    NormalizationStrategy.LOWERCASE: 0,
+    NormalizationStrategy.UPPERCASE: 1,
+    NormalizationStrategy.CASE_SENSITIVE: 2,
+    NormalizationStrategy.CASE_INSENSITIVE: 3,
+}
+if hasattr(NormalizationStrategy, "CASE_INSENSITIVE_UPPERCASE"):
+    _STRATEGIES[NormalizationStrategy.CASE_INSENSITIVE_UPPERCASE] = 4
+
+_ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
+_ASCII_UPPER = {c: c - 32 for c in range(ord("a"), ord("z") + 1)}
+
+
+class Rules:
+    """A dialect and how it compares names."""
+
+    __slots__ = ("dialect", "name", "native")
+
+    def __init__(self, dialect: Dialect, name: str | None):
+        self.dialect = dialect
+        self.name = name
+        strategy = _STRATEGIES.get(dialect.normalization_strategy, 0)
+        ascii_only = bool(getattr(dialect, "ASCII_ONLY_NORMALIZATION", False))
+        # BigQuery keeps the case of qualified table names.
+        bigquery = any(cls.__name__ == "BigQuery" for cls in type(dialect).__mro__)
+        self.native = (strategy, ascii_only, bigquery and strategy == 3)
+
+    def normalise(self, name: str) -> str:
+        """An unquoted name as the dialect compares it."""
+        strategy, ascii_only, _ = self.native
+        if strategy == 2:
+            return name
+        upper = strategy in (1, 4)
+        if ascii_only or name.isascii():
+            return name.translate(_ASCII_UPPER if upper else _ASCII_LOWER)
+        return name.upper() if upper else name.lower()
+
+
+_rules_cache: dict[Any, Rules] = {}
+_rules_lock = threading.Lock()
+
+
+def rules_for(dialect: Any) -> Rules:
+    """The rules of a dialect name (any case), a Dialect class or instance, or None."""
+    if dialect is not None and not isinstance(dialect, (str, Dialect, type)):
+        raise TypeError(
+            f"dialect must be a dialect name, a sqlglot Dialect or None, not {type(dialect).__name__}")
+    key = dialect.lower() if isinstance(dialect, str) else dialect
+    try:
+        found = _rules_cache.get(key)
+    except TypeError:  # an unhashable Dialect subclass instance
+        found = None
+    if found is not None:
+        return found
+    if isinstance(key, type) and not issubclass(key, Dialect):
+        raise TypeError(f"dialect must be a sqlglot Dialect, not {key.__name__}")
+    resolved = Rules(Dialect.get_or_raise(key), key if isinstance(key, str) else None)
+    with _rules_lock:
+        if len(_rules_cache) > 512:
+            _rules_cache.clear()
+        try:
+            _rules_cache[key] = resolved
+        except TypeError:
+            pass
+    return resolved
+
+
+def _depth(mapping: Mapping) -> int:
+    depth = 0
+    value: Any = mapping
+    while isinstance(value, Mapping) and value:
+        depth += 1
+        value = next(iter(value.values()))
+    return depth
+
+
+def _columns(value: Any) -> tuple[str, ...]:
+    if isinstance(value, Mapping):
+        return tuple(value)
+    if isinstance(value, (list, tuple)):
+        return tuple(value)
+    raise TypeError(f"the columns of a schema table must be a mapping of column to type, "
+                    f"not {type(value).__name__}")
+
+
+class Schema:
+    """A schema prepared once for many analyses.
+
+    ``mapping`` has one of the shapes sqlglot's ``MappingSchema`` accepts:
+    ``{table: {column: type}}``, ``{db: {table: {column: type}}}`` or
+    ``{catalog: {db: {table: {column: type}}}}`` (a ``MappingSchema`` itself
+    is accepted too).  Names are normalised as the dialect normalises
+    unquoted identifiers.
+    """
+
+    __slots__ = ("mapping", "rules", "index", "tables")
+
+    def __init__(self, mapping: Any, dialect: Any = None):
+        self.rules = rules_for(dialect)
+        inner = getattr(mapping, "mapping", mapping)  # a sqlglot MappingSchema
+        if not isinstance(inner, Mapping):
+            raise TypeError(f"schema must be a mapping, not {type(mapping).__name__}")
+        self.mapping = inner
+        tables: dict[tuple[str | None, str | None, str], tuple[str, ...]] = {}
+        depth = _depth(inner)
+        norm = self.rules.normalise
+
+        def intern(name: Any) -> str:
+            if not isinstance(name, str):
+                raise TypeError(f"schema names must be str, not {type(name).__name__}")
+            return sys.intern(norm(name))
+
+        if depth == 0:
+            pass
+        elif depth == 1 or depth == 2:
+            for table, cols in inner.items():
+                tables[(None, None, intern(table))] = tuple(intern(c) for c in _columns(cols))
+        elif depth == 3:
+            for db, group in inner.items():
+                for table, cols in group.items():
+                    tables[(None, intern(db), intern(table))] = tuple(intern(c) for c in _columns(cols))
+        elif depth == 4:
+            for catalog, dbs in inner.items():
+                for db, group in dbs.items():
+                    for table, cols in group.items():
+                        tables[(intern(catalog), intern(db), intern(table))] = tuple(
+                            intern(c) for c in _columns(cols))
+        else:
+            raise ValueError("schema is nested too deeply: expected {table: {column: type}}, "
+                             "{db: {table: ...}} or {catalog: {db: {table: ...}}}")
+        self.tables = tables
+        # Every way a statement can name each table; a partial name shared by
+        # two tables names neither.
+        index: dict[tuple, Any] = {}
+        ambiguous = object()
+        for (catalog, db, table), cols in tables.items():
+            entry = ((catalog, db, table), cols)
+            keys = {(catalog, db, table), (None, db, table), (None, None, table)}
+            for key in keys:
+                previous = index.get(key)
+                index[key] = entry if previous is None or previous is entry else ambiguous
+        self.index = {key: value for key, value in index.items() if value is not ambiguous}
+
+    def columns(self, table: str, db: str | None = None, catalog: str | None = None):
+        """The columns of a table, or None when the schema does not know it."""
+        entry = self.index.get((catalog, db, table))
+        return None if entry is None else entry[1]
+
+    def __repr__(self) -> str:
+        return f"Schema({len(self.tables)} tables)"
+
+
+def schema_index(schema: Any, rules: Rules) -> dict | None:
+    """The engine's index of ``schema`` under ``rules`` (None for no schema)."""
+    if schema is None:
+        return None
+    if isinstance(schema, Schema):
+        if schema.rules.native != rules.native:
+            schema = Schema(schema.mapping, rules.dialect)
+        return schema.index
+    return Schema(schema, rules.dialect).index

@@ -1,0 +1,125 @@
+// One analysis: a statement's tree read once, read-only, into query_info
+// values, then turned into the result objects.
+#pragma once
+
+#include "interop/object.hpp"
+#include "lineage/kinds.hpp"
+#include "lineage/model.hpp"
+
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace qarvel::lineage {
+
+// How the dialect compares unquoted and quoted names (sqlglot's
+// normalisation strategies).
+enum class strategy : int {
+    lowercase = 0,
+    uppercase = 1,
+    case_sensitive = 2,
+    case_insensitive = 3,
+    case_insensitive_uppercase = 4,
+};
+
+struct profile {
+    strategy rule = strategy::lowercase;
+    bool ascii_only = false;
+    // BigQuery: the parts of a qualified table name keep their case.
+    bool qualified_tables_case_sensitive = false;
+};
+
+struct table_ref {
+    PyObject* catalog;  // null when not named
+    PyObject* db;
+    PyObject* name;
+};
+
+struct physical_column {
+    int table;       // index in the table registry
+    PyObject* name;  // normalised, interned
+};
+
+struct unresolved_entry {
+    PyObject* text;   // the reference as written ("c", "t.*")
+    PyObject* table;  // the table it names, or null
+    std::string reason;
+};
+
+// Where an unqualified name may also name a select-list alias.
+enum class clause : std::uint8_t { plain, select_list, group_having, order_by };
+
+struct source;
+struct scope;
+struct cte_env {
+    PyObject* name;
+    const query_info* q;
+    const cte_env* next;
+};
+
+class analysis {
+  public:
+    analysis(const profile& rules, py::handle schema);
+
+    // The lineage of a query node (Select, set operation, Subquery, Values).
+    const query_info* query(py::handle node, scope* outer, const cte_env* env);
+
+    // Registries, in order of first appearance.
+    const std::vector<table_ref>& tables() const noexcept { return tables_; }
+    const std::vector<unresolved_entry>& unresolved() const noexcept { return unresolved_; }
+    const std::vector<physical_column>& columns() const noexcept { return columns_; }
+
+    // --- used by the statement layer (writes) -------------------------------------
+    PyObject* name_of(py::handle identifier, bool qualified_table = false);
+    int table_index(py::handle table_node);
+    col_id column_of(int table, PyObject* name);
+    std::uint32_t note(PyObject* text, PyObject* table, std::string reason);
+    PyObject* schema_columns(int table);
+    void expression(py::handle node, scope& sc, mode m, lineage& out, clause where);
+
+  private:
+    friend struct scope;
+
+    PyObject* keep(py::object name);
+    PyObject* normalise(PyObject* text, bool quoted, bool keep_case);
+    PyObject* intern_text(py::object text);
+
+    const query_info* select(py::handle node, scope* outer, const cte_env* env);
+    const query_info* set_operation(py::handle node, kind k, scope* outer, const cte_env* env);
+    const query_info* values(py::handle node, scope& sc);
+    const cte_env* with_clause(py::handle node, scope* outer, const cte_env* env);
+    void add_source(py::handle node, scope& sc, query_info& q);
+    void unnest_source(py::handle node, py::handle alias, scope& sc, query_info& q, bool lateral_view);
+    void join_conditions(py::handle join, scope& sc, query_info& q);
+    void select_list(py::handle node, scope& sc, query_info& q);
+    void star(py::handle star_node, PyObject* qualifier, scope& sc, query_info& q);
+    void modifiers(py::handle node, scope& sc, query_info& q, bool has_group_aliases);
+    void column_ref(py::handle node, scope& sc, mode m, lineage& out, clause where);
+    bool resolve_in(const source& src, PyObject* name, mode m, lineage& out);
+    bool has_column(const source& src, PyObject* name);
+    const query_info* renamed(const query_info* q, const std::vector<PyObject*>& names);
+    PyObject* generated_name(std::size_t index);
+    void nested_joins(py::handle node, scope& sc, query_info& q);
+    void walk(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_children(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void subquery(py::handle node, scope& sc, mode m, lineage& out);
+    bool alias_reference(PyObject* name, scope& sc, mode m, lineage& out, clause where);
+    PyObject* output_name(py::handle item, kind k);
+    std::string table_text(int table) const;
+
+    profile rules_;
+    py::object schema_;  // dict of (catalog, db, name) -> (key, columns) or None
+    std::vector<py::object> kept_;
+    std::deque<query_info> queries_;
+    std::vector<table_ref> tables_;
+    std::vector<physical_column> columns_;
+    std::unordered_map<std::string, col_id> column_ids_;
+    std::vector<unresolved_entry> unresolved_;
+    std::unordered_map<std::string, std::uint32_t> unresolved_ids_;
+    std::vector<py::object> schema_entries_;  // per table: the schema's columns or empty
+    std::deque<cte_env> envs_;
+    int query_depth_ = 0;
+};
+
+}  // namespace qarvel::lineage

@@ -1,0 +1,83 @@
+#include "lineage/kinds.hpp"
+
+#include "interop/ops.hpp"
+#include "lineage/state.hpp"
+
+#include <unordered_map>
+
+namespace qarvel::lineage {
+
+namespace {
+
+constexpr const char* kClassNames[] = {
+#define QARVEL_LINEAGE_CLASS_NAME(name) #name,
+    QARVEL_LINEAGE_CLASSES(QARVEL_LINEAGE_CLASS_NAME)
+#undef QARVEL_LINEAGE_CLASS_NAME
+};
+constexpr int kClassCount = sizeof(kClassNames) / sizeof(kClassNames[0]);
+
+kind classify(PyTypeObject* type) {
+    for (int i = 0; i < kClassCount; ++i) {
+        PyObject* cls = engine.classes[i].ptr();
+        if (cls != nullptr && PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) {
+            return static_cast<kind>(i + 1);
+        }
+    }
+    return kind::not_expression;
+}
+
+}  // namespace
+
+bool load_classes() {
+    if (engine.classes_loaded) return true;
+    try {
+        py::object exp = py::checked(PyImport_ImportModule("sqlglot.expressions"));
+        for (int i = 0; i < kClassCount; ++i) {
+            py::object cls = py::optional_attr_string(exp, kClassNames[i]);
+            if (cls && PyType_Check(cls.ptr())) engine.classes[i].reset(cls);
+        }
+        if (!engine.classes[static_cast<int>(kind::Expression) - 1]) {
+            PyErr_SetString(PyExc_ImportError, "sqlglot.expressions has no Expression class");
+            return false;
+        }
+        // From 28 on a SELECT keeps FROM and WITH under "from_" and "with_".
+        py::object arg_types =
+            py::getattr(engine.classes[static_cast<int>(kind::Select) - 1].ptr(), lk.arg_types);
+        const bool trailing = py::contains(arg_types, lk.from_);
+        engine.key_from = trailing ? lk.from_ : lk.from;
+        engine.key_with = trailing ? lk.with_ : lk.with;
+        const bool star_trailing =
+            py::contains(py::getattr(engine.classes[static_cast<int>(kind::Star) - 1].ptr(),
+                                     lk.arg_types),
+                         lk.except_);
+        engine.key_except = star_trailing ? lk.except_ : lk.except;
+    } catch (const py::pending_error&) {
+        return false;
+    }
+    engine.classes_loaded = true;
+    return true;
+}
+
+kind kind_of(py::handle node) {
+    PyTypeObject* type = Py_TYPE(node.ptr());
+    auto& cache = engine.kind_cache;
+    if (auto found = cache.find(type); found != cache.end()) return found->second;
+    const kind k = classify(type);
+    // The cache keeps the type alive, so its address cannot be reused by
+    // another type while the entry stands.
+    engine.cached_types.add(reinterpret_cast<PyObject*>(type));
+    cache.emplace(type, k);
+    return k;
+}
+
+PyObject* class_of(kind k) {
+    if (k == kind::not_expression) return nullptr;
+    return engine.classes[static_cast<int>(k) - 1].ptr();
+}
+
+py::object kind_label(py::handle node) {
+    py::object name = py::checked(PyType_GetName(Py_TYPE(node.ptr())));
+    return py::call_method(name, engine.upper_name);
+}
+
+}  // namespace qarvel::lineage

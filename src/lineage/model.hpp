@@ -1,0 +1,162 @@
+// The engine's model of lineage: physical columns by id, and for every value
+// the set of columns that flow into it (direct), that decide which rows or
+// values appear (indirect) and the references it could not trace
+// (unresolved), each with OpenLineage's subtype.
+#pragma once
+
+#include "interop/object.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qarvel::lineage {
+
+// OpenLineage's transformation subtypes: the first three are direct.
+enum subtype : std::uint8_t {
+    IDENTITY,
+    TRANSFORMATION,
+    AGGREGATION,
+    JOIN,
+    FILTER,
+    GROUP_BY,
+    SORT,
+    WINDOW,
+    CONDITIONAL,
+};
+
+constexpr bool is_direct(subtype s) noexcept { return s <= AGGREGATION; }
+
+using col_id = std::uint32_t;
+
+struct direct_ref {
+    col_id col;
+    subtype sub;
+    bool masking;
+};
+
+struct indirect_ref {
+    col_id col;
+    subtype sub;
+};
+
+struct unresolved_ref {
+    std::uint32_t entry;
+    subtype role;
+};
+
+// How a value is used where a reference appears: as a value (a direct
+// subtype, raised on the way up from IDENTITY) or as an influence (an
+// indirect subtype).
+struct mode {
+    subtype sub = IDENTITY;
+    bool masking = false;
+
+    bool direct() const noexcept { return is_direct(sub); }
+    // Computed from the value: direct IDENTITY becomes TRANSFORMATION.
+    mode transformed() const noexcept {
+        return direct() ? mode{std::max(sub, TRANSFORMATION), masking} : *this;
+    }
+    mode aggregated() const noexcept { return direct() ? mode{AGGREGATION, masking} : *this; }
+    mode masked() const noexcept {
+        return direct() ? mode{std::max(sub, TRANSFORMATION), true} : *this;
+    }
+    // Used as an influence of kind `s`; inside an influence, influence stays.
+    mode influence(subtype s) const noexcept { return direct() ? mode{s, false} : *this; }
+};
+
+struct lineage {
+    std::vector<direct_ref> direct;
+    std::vector<indirect_ref> indirect;
+    std::vector<unresolved_ref> unresolved;
+
+    bool empty() const noexcept { return direct.empty() && indirect.empty() && unresolved.empty(); }
+
+    void add_direct(col_id col, subtype sub, bool masking) {
+        for (direct_ref& d : direct) {
+            if (d.col == col) {
+                d.sub = std::max(d.sub, sub);
+                d.masking = d.masking || masking;
+                return;
+            }
+        }
+        direct.push_back({col, sub, masking});
+    }
+    void add_indirect(col_id col, subtype sub) {
+        for (const indirect_ref& i : indirect) {
+            if (i.col == col && i.sub == sub) return;
+        }
+        indirect.push_back({col, sub});
+    }
+    void add_unresolved(std::uint32_t entry, subtype role) {
+        for (const unresolved_ref& u : unresolved) {
+            if (u.entry == entry && u.role == role) return;
+        }
+        unresolved.push_back({entry, role});
+    }
+    // A physical column used under `m`.
+    void add(col_id col, mode m) {
+        if (m.direct()) {
+            add_direct(col, m.sub, m.masking);
+        } else {
+            add_indirect(col, m.sub);
+        }
+    }
+    void add_unresolved(std::uint32_t entry, mode m) { add_unresolved(entry, m.sub); }
+
+    // Everything `from` holds, used under `m`: its direct sources take the
+    // stronger subtype (or become influences of m's kind), its indirect
+    // sources keep theirs.
+    void absorb(const lineage& from, mode m) {
+        if (&from == this) return;
+        for (const direct_ref& d : from.direct) {
+            if (m.direct()) {
+                add_direct(d.col, std::max(m.sub, d.sub), m.masking || d.masking);
+            } else {
+                add_indirect(d.col, m.sub);
+            }
+        }
+        for (const indirect_ref& i : from.indirect) add_indirect(i.col, i.sub);
+        for (const unresolved_ref& u : from.unresolved) {
+            subtype role = u.role;
+            if (is_direct(role)) role = m.direct() ? std::max(m.sub, role) : m.sub;
+            add_unresolved(u.entry, role);
+        }
+    }
+    // Only the influences and unresolved entries of `from` (for the rows a
+    // source lets through).
+    void absorb_influences(const lineage& from) {
+        for (const indirect_ref& i : from.indirect) add_indirect(i.col, i.sub);
+        for (const unresolved_ref& u : from.unresolved) add_unresolved(u.entry, u.role);
+    }
+};
+
+// One output column of a query.  A placeholder stands for all the columns of
+// a source whose columns are not known (a star over it): a physical table
+// without a schema, or a source whose columns are not traced (PIVOT).
+struct output {
+    PyObject* name = nullptr;  // normalised, interned; "*" for a placeholder
+    lineage lin;
+    int star_table = -1;      // placeholder over a physical table: its index
+    int opaque_note = -1;     // placeholder over an untraced source: why (a note)
+
+    bool placeholder() const noexcept { return star_table >= 0 || opaque_note >= 0; }
+};
+
+struct query_info {
+    std::vector<output> outputs;
+    // Influences and unresolved entries that apply to every row.
+    lineage all;
+    // A recursive CTE while its first round is analysed.
+    bool in_progress = false;
+
+    bool has_placeholder() const noexcept {
+        for (const output& o : outputs) {
+            if (o.placeholder()) return true;
+        }
+        return false;
+    }
+};
+
+}  // namespace qarvel::lineage

@@ -1,0 +1,48 @@
+// The engine's constant table: the `args` keys and attribute names it reads
+// from sqlglot's trees, and the labels of its results, made once per process
+// as interned Python strings when the module is executed.
+#pragma once
+
+#include "interop/object.hpp"
+
+// clang-format off
+#define QARVEL_LINEAGE_NAMES(X)                                                 \
+    /* node attributes and args keys */                                         \
+    X(args, "args") X(this_, "this") X(expressions, "expressions")              \
+    X(expression, "expression") X(alias, "alias") X(columns, "columns")         \
+    X(table, "table") X(db, "db") X(catalog, "catalog") X(quoted, "quoted")     \
+    X(joins, "joins") X(where, "where") X(group, "group") X(having, "having")   \
+    X(qualify, "qualify") X(order, "order") X(limit, "limit")                   \
+    X(offset, "offset") X(fetch, "fetch") X(laterals, "laterals")               \
+    X(pivots, "pivots") X(on, "on") X(using_, "using") X(partition_by, "partition_by") \
+    X(ifs, "ifs") X(default_, "default") X(true_, "true") X(false_, "false")    \
+    X(by_name, "by_name") X(distinct, "distinct") X(recursive, "recursive")     \
+    X(except, "except") X(except_, "except_") X(replace, "replace")             \
+    X(windows, "windows") X(connect, "connect") X(prewhere, "prewhere")         \
+    X(from, "from") X(from_, "from_") X(with, "with") X(with_, "with_")         \
+    X(is_string, "is_string") X(kind, "kind") X(query, "query") X(field, "field") \
+    X(matched, "matched") X(then, "then") X(whens, "whens") X(source, "source") \
+    X(condition, "condition") X(overwrite, "overwrite") X(arg_types, "arg_types") \
+    X(fields, "_fields") X(unpivot, "unpivot") X(side, "side")                                  \
+    /* result labels */                                                         \
+    X(DIRECT, "DIRECT") X(INDIRECT, "INDIRECT") X(IDENTITY, "IDENTITY")         \
+    X(TRANSFORMATION, "TRANSFORMATION") X(AGGREGATION, "AGGREGATION")          \
+    X(JOIN, "JOIN") X(FILTER, "FILTER") X(GROUP_BY, "GROUP_BY") X(SORT, "SORT") \
+    X(WINDOW, "WINDOW") X(CONDITIONAL, "CONDITIONAL")                           \
+    X(star, "*") X(dot, ".") X(empty, "")
+// clang-format on
+
+namespace qarvel::lineage {
+
+struct name_table {
+#define QARVEL_LINEAGE_FIELD(field, text) PyObject* field;
+    QARVEL_LINEAGE_NAMES(QARVEL_LINEAGE_FIELD)
+#undef QARVEL_LINEAGE_FIELD
+};
+
+extern name_table lk;
+
+// Creates the table once per process; false with an exception set on failure.
+bool create_names();
+
+}  // namespace qarvel::lineage

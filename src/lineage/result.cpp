@@ -1,0 +1,104 @@
+#include "lineage/result.hpp"
+
+#include "interop/ops.hpp"
+#include "lineage/names.hpp"
+#include "lineage/state.hpp"
+
+namespace qarvel::lineage {
+
+using py::handle;
+using py::object;
+
+namespace {
+
+handle or_none(PyObject* value) { return value ? handle(value) : handle(Py_None); }
+
+PyTypeObject* type_of(const py::static_ref& ref) { return reinterpret_cast<PyTypeObject*>(ref.ptr()); }
+
+}  // namespace
+
+PyObject* subtype_label(subtype s) {
+    switch (s) {
+        case IDENTITY: return lk.IDENTITY;
+        case TRANSFORMATION: return lk.TRANSFORMATION;
+        case AGGREGATION: return lk.AGGREGATION;
+        case JOIN: return lk.JOIN;
+        case FILTER: return lk.FILTER;
+        case GROUP_BY: return lk.GROUP_BY;
+        case SORT: return lk.SORT;
+        case WINDOW: return lk.WINDOW;
+        case CONDITIONAL: return lk.CONDITIONAL;
+    }
+    return lk.TRANSFORMATION;
+}
+
+object result_builder::tables() {
+    const auto& refs = an_.tables();
+    std::vector<object> items;
+    items.reserve(refs.size());
+    for (std::size_t i = 0; i < refs.size(); ++i) {
+        const table_ref& t = refs[i];
+        items.push_back(py::tuple_instance(type_of(engine.table_type),
+                                           {or_none(t.catalog), or_none(t.db), t.name}));
+    }
+    return py::tuple_from(items.data(), static_cast<Py_ssize_t>(items.size()));
+}
+
+object result_builder::source(col_id col, subtype sub, bool masking) {
+    const std::uint64_t key = (static_cast<std::uint64_t>(col) << 8) | (static_cast<std::uint64_t>(sub) << 1) |
+                              (masking ? 1u : 0u);
+    if (auto found = sources_.find(key); found != sources_.end()) return found->second;
+    const physical_column& c = an_.columns()[col];
+    const table_ref& t = an_.tables()[static_cast<std::size_t>(c.table)];
+    object made = py::tuple_instance(
+        type_of(engine.source_type),
+        {or_none(t.catalog), or_none(t.db), t.name, c.name, is_direct(sub) ? lk.DIRECT : lk.INDIRECT,
+         subtype_label(sub), masking ? Py_True : Py_False});
+    sources_.emplace(key, made);
+    return made;
+}
+
+object result_builder::unresolved(const unresolved_ref& ref) {
+    const std::uint64_t key = (static_cast<std::uint64_t>(ref.entry) << 8) | ref.role;
+    if (auto found = unresolved_.find(key); found != unresolved_.end()) return found->second;
+    const unresolved_entry& e = an_.unresolved()[ref.entry];
+    object reason = py::checked(
+        PyUnicode_FromStringAndSize(e.reason.data(), static_cast<Py_ssize_t>(e.reason.size())));
+    object made = py::tuple_instance(type_of(engine.unresolved_type),
+                                     {e.text, or_none(e.table), subtype_label(ref.role), reason});
+    unresolved_.emplace(key, made);
+    return made;
+}
+
+object result_builder::influences(const lineage& all) {
+    std::vector<object> items;
+    items.reserve(all.indirect.size());
+    for (const indirect_ref& i : all.indirect) items.push_back(source(i.col, i.sub, false));
+    return py::tuple_from(items.data(), static_cast<Py_ssize_t>(items.size()));
+}
+
+object result_builder::column(std::size_t position, PyObject* name, const lineage& own,
+                              const lineage& all) {
+    std::vector<object> direct, indirect, unresolved_items;
+    direct.reserve(own.direct.size());
+    for (const direct_ref& d : own.direct) direct.push_back(source(d.col, d.sub, d.masking));
+    // The column's own influences, then those of every row not already there.
+    lineage merged;
+    merged.indirect = own.indirect;
+    merged.unresolved = own.unresolved;
+    merged.absorb_influences(all);
+    indirect.reserve(merged.indirect.size());
+    for (const indirect_ref& i : merged.indirect) indirect.push_back(source(i.col, i.sub, false));
+    unresolved_items.reserve(merged.unresolved.size());
+    for (const unresolved_ref& u : merged.unresolved) unresolved_items.push_back(unresolved(u));
+
+    object pos = py::checked(PyLong_FromSize_t(position));
+    object direct_tuple = py::tuple_from(direct.data(), static_cast<Py_ssize_t>(direct.size()));
+    object indirect_tuple = py::tuple_from(indirect.data(), static_cast<Py_ssize_t>(indirect.size()));
+    object unresolved_tuple =
+        py::tuple_from(unresolved_items.data(), static_cast<Py_ssize_t>(unresolved_items.size()));
+    return py::tuple_instance(type_of(engine.column_type),
+                              {pos, name, direct_tuple, indirect_tuple, unresolved_tuple});
+}
+
+}  // namespace qarvel::lineage

@@ -1,0 +1,35 @@
+// Turning an analysis into Python values: named tuples of the result types
+// registered by the package (Table, Source, Unresolved, OutputColumn).
+#pragma once
+
+#include "interop/object.hpp"
+#include "lineage/analysis.hpp"
+
+#include <unordered_map>
+#include <vector>
+
+namespace qarvel::lineage {
+
+class result_builder {
+  public:
+    explicit result_builder(analysis& an) : an_(an) {}
+
+    // One output column at a 1-based position; `all` applies to every row.
+    py::object column(std::size_t position, PyObject* name, const lineage& own, const lineage& all);
+    // The influences of every row (OpenLineage's dataset-level lineage).
+    py::object influences(const lineage& all);
+    py::object tables();
+
+    py::object source(col_id col, subtype sub, bool masking);
+    py::object unresolved(const unresolved_ref& ref);
+
+  private:
+    analysis& an_;
+    std::unordered_map<std::uint64_t, py::object> sources_;
+    std::unordered_map<std::uint64_t, py::object> unresolved_;
+};
+
+// The text label of a subtype ("IDENTITY", ...), borrowed.
+PyObject* subtype_label(subtype s);
+
+}  // namespace qarvel::lineage
