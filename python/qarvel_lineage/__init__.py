@@ -21,7 +21,8 @@ from ._result import FLAT_KEYS, LineageResult
 from ._rules import Rules, Schema, rules_for, schema_index
 from ._types import OutputColumn, Source, Table, Unresolved
 
-__all__ = ["analyze", "LineageResult", "OutputColumn", "Source", "Table", "Unresolved",
+__all__ = ["analyze", "analyze_script", "LineageResult", "ScriptResult", "StatementError",
+           "EndToEnd", "TargetColumn", "OutputColumn", "Source", "Table", "Unresolved",
            "Schema", "FLAT_KEYS", "ParseError"]
 
 _engine.configure(Table, Source, Unresolved, OutputColumn)
@@ -42,9 +43,9 @@ def parse(sql: str, rules: Rules) -> list:
 
 def analyze_tree(tree: Any, sql: str, rules: Rules, index: dict | None) -> LineageResult:
     """The lineage of one parsed statement."""
-    kind, columns, tables, influences = _engine.analyze(tree, rules.native, index)
+    kind, columns, tables, influences, target = _engine.analyze(tree, rules.native, index)
     return LineageResult(sql=sql, dialect=rules.name, kind=kind, columns=columns, tables=tables,
-                         influences=influences)
+                         influences=influences, target=target)
 
 
 def analyze(sql: str, dialect: Any = None, schema: Any = None) -> LineageResult:
@@ -68,3 +69,6 @@ def analyze(sql: str, dialect: Any = None, schema: Any = None) -> LineageResult:
         raise ValueError(f"the text holds {len(trees)} statements; analyze() takes one "
                          "(use analyze_script for several)")
     return analyze_tree(trees[0], sql, rules, index)
+
+
+from ._script import EndToEnd, ScriptResult, StatementError, TargetColumn, analyze_script  # noqa: E402

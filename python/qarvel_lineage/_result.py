@@ -2,47 +2,114 @@
 
 from __future__ import annotations
 
+import json
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any, Iterable
 
 from ._types import OutputColumn, Source, Table, Unresolved
 
-__all__ = ["LineageResult", "FLAT_KEYS"]
+if TYPE_CHECKING:
+    import pandas
 
-# The keys of a flat row, in order.
+__all__ = ["LineageResult", "FLAT_KEYS", "TARGET_KEYS", "flat_rows", "rows_frame", "rows_json",
+           "openlineage_facet"]
+
+# The keys of a flat row, in order; TARGET_KEYS follow "column" when the
+# statement writes a table.
 FLAT_KEYS = ("position", "column", "source_catalog", "source_db", "source_table",
              "source_column", "type", "subtype", "reason")
+TARGET_KEYS = ("target_catalog", "target_db", "target_table")
 
 
-def _source_row(position: int, name: str, source: Source) -> dict[str, Any]:
-    return {"position": position, "column": name, "source_catalog": source.catalog,
-            "source_db": source.db, "source_table": source.table,
-            "source_column": source.column, "type": source.type,
-            "subtype": source.subtype, "reason": None}
+def row_keys(with_target: bool) -> tuple[str, ...]:
+    if not with_target:
+        return FLAT_KEYS
+    return FLAT_KEYS[:2] + TARGET_KEYS + FLAT_KEYS[2:]
 
 
-def _unresolved_row(position: int, name: str, entry: Unresolved) -> dict[str, Any]:
-    return {"position": position, "column": name, "source_catalog": None,
-            "source_db": None, "source_table": entry.table,
-            "source_column": entry.column or None, "type": "UNRESOLVED",
-            "subtype": entry.subtype, "reason": entry.reason}
-
-
-def flat_rows(columns: tuple[OutputColumn, ...]) -> list[dict[str, Any]]:
+def flat_rows(columns: Iterable[OutputColumn], target: Table | None = None) -> list[dict[str, Any]]:
     """One row per (output column, source); a column with no source at all
     (a constant) gets one DIRECT CONSTANT row."""
     rows: list[dict[str, Any]] = []
+    head: dict[str, Any] = {}
+    if target is not None:
+        head = {"target_catalog": target.catalog, "target_db": target.db,
+                "target_table": target.name}
     for column in columns:
-        position, name = column.position, column.name
+        base = {"position": column.position, "column": column.name, **head}
         before = len(rows)
-        rows.extend(_source_row(position, name, s) for s in column.direct)
-        rows.extend(_source_row(position, name, s) for s in column.indirect)
-        rows.extend(_unresolved_row(position, name, u) for u in column.unresolved)
+        for source in (*column.direct, *column.indirect):
+            rows.append({**base, "source_catalog": source.catalog, "source_db": source.db,
+                         "source_table": source.table, "source_column": source.column,
+                         "type": source.type, "subtype": source.subtype, "reason": None})
+        for entry in column.unresolved:
+            rows.append({**base, "source_catalog": None, "source_db": None,
+                         "source_table": entry.table, "source_column": entry.column or None,
+                         "type": "UNRESOLVED", "subtype": entry.subtype, "reason": entry.reason})
         if len(rows) == before:
-            rows.append({"position": position, "column": name, "source_catalog": None,
-                         "source_db": None, "source_table": None, "source_column": None,
-                         "type": "DIRECT", "subtype": "CONSTANT", "reason": None})
+            rows.append({**base, "source_catalog": None, "source_db": None, "source_table": None,
+                         "source_column": None, "type": "DIRECT", "subtype": "CONSTANT",
+                         "reason": None})
     return rows
+
+
+def rows_frame(rows: list[dict[str, Any]], keys: tuple[str, ...]) -> "pandas.DataFrame":
+    """The rows as a DataFrame: the keys as columns in order, "position" as
+    int64 and every other column as pandas' string dtype (missing: NA),
+    also when there are no rows."""
+    import pandas as pd
+
+    frame = pd.DataFrame(rows, columns=list(keys))
+    dtypes = {key: ("int64" if key == "position" else "string") for key in keys}
+    return frame.astype(dtypes)
+
+
+def rows_json(rows: list[dict[str, Any]]) -> str:
+    return json.dumps(rows, ensure_ascii=False)
+
+
+# OpenLineage's column lineage facet, spec 1-2-0.
+_FACET_SCHEMA = ("https://openlineage.io/spec/facets/1-2-0/ColumnLineageDatasetFacet.json"
+                 "#/$defs/ColumnLineageDatasetFacet")
+_PRODUCER = "https://pypi.org/project/sqlglot-main/"
+
+
+def _input_field(namespace: str, source: Source) -> dict[str, Any]:
+    transformation: dict[str, Any] = {"type": source.type, "subtype": source.subtype,
+                                      "description": "", "masking": source.masking}
+    return {"namespace": namespace, "name": source.qualified_table, "field": source.column,
+            "transformations": [transformation]}
+
+
+def _merged(namespace: str, sources: Iterable[Source]) -> list[dict[str, Any]]:
+    """Input fields, one per (table, column), with all their transformations."""
+    fields: dict[tuple[str, str], dict[str, Any]] = {}
+    for source in sources:
+        key = (source.qualified_table, source.column)
+        made = _input_field(namespace, source)
+        if key not in fields:
+            fields[key] = made
+        elif made["transformations"][0] not in fields[key]["transformations"]:
+            fields[key]["transformations"].append(made["transformations"][0])
+    return list(fields.values())
+
+
+def openlineage_facet(columns: Iterable[OutputColumn], influences: Iterable[Source],
+                      namespace: str) -> dict[str, Any]:
+    """The ColumnLineageDatasetFacet (spec 1-2-0) of a written dataset, as a
+    JSON-ready dict: `fields` by output column, with the INDIRECT inputs that
+    apply to every row also under `dataset`.  Two output columns of the same
+    name share one field."""
+    fields: dict[str, list[Source]] = {}
+    for column in columns:
+        fields.setdefault(column.name, []).extend((*column.direct, *column.indirect))
+    return {
+        "_producer": _PRODUCER,
+        "_schemaURL": _FACET_SCHEMA,
+        "fields": {name: {"inputFields": _merged(namespace, sources)}
+                   for name, sources in fields.items()},
+        "dataset": _merged(namespace, influences),
+    }
 
 
 @dataclass(frozen=True, slots=True)
@@ -50,11 +117,13 @@ class LineageResult:
     """The lineage of one statement.
 
     ``columns`` has one entry per output column of the statement's result,
-    in output order; ``tables`` the physical tables the statement reads, in
-    order of first appearance; ``influences`` the INDIRECT sources that apply
-    to every row (joins, filters, grouping...), which every column's
-    ``indirect`` includes too.  ``kind`` names the statement ("SELECT",
-    "UNION", "INSERT", ...).
+    in output order (for a statement that writes a table, named after the
+    target columns they fill); ``tables`` the physical tables the statement
+    reads, in order of first appearance; ``influences`` the INDIRECT sources
+    that apply to every row (joins, filters, grouping...), which every
+    column's ``indirect`` includes too; ``target`` the table a writing
+    statement writes (None otherwise).  ``kind`` names the statement
+    ("SELECT", "UNION", "INSERT", "CREATE VIEW", "DROP TABLE", ...).
     """
 
     sql: str
@@ -63,6 +132,7 @@ class LineageResult:
     columns: tuple[OutputColumn, ...]
     tables: tuple[Table, ...]
     influences: tuple[Source, ...] = field(default=())
+    target: Table | None = None
 
     @property
     def resolved(self) -> bool:
@@ -78,8 +148,23 @@ class LineageResult:
 
     def to_dicts(self) -> list[dict[str, Any]]:
         """The flat form: one dict per (output column, source), keys in the
-        order of ``FLAT_KEYS``; missing parts are None."""
-        return flat_rows(self.columns)
+        order of FLAT_KEYS, with TARGET_KEYS after "column" when the
+        statement writes a table; missing parts are None."""
+        return flat_rows(self.columns, self.target)
+
+    def to_dataframe(self) -> "pandas.DataFrame":
+        return rows_frame(self.to_dicts(), row_keys(self.target is not None))
+
+    def to_json(self) -> str:
+        """The flat rows as JSON text (UTF-8, not escaped)."""
+        return rows_json(self.to_dicts())
+
+    def to_openlineage(self, namespace: str) -> dict[str, Any]:
+        """OpenLineage's ColumnLineageDatasetFacet of what the statement
+        produces, its inputs named in ``namespace``."""
+        if not isinstance(namespace, str):
+            raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
+        return openlineage_facet(self.columns, self.influences, namespace)
 
     def __repr__(self) -> str:
         names = ", ".join(column.name for column in self.columns[:8])
@@ -89,4 +174,5 @@ class LineageResult:
         if len(self.tables) > 6:
             tables += ", ..."
         state = "resolved" if self.resolved else "partly unresolved"
-        return f"<LineageResult {self.kind} [{names}] from [{tables}], {state}>"
+        into = f" into {self.target}" if self.target is not None else ""
+        return f"<LineageResult {self.kind}{into} [{names}] from [{tables}], {state}>"

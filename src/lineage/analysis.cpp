@@ -12,6 +12,7 @@
 
 #include "interop/ops.hpp"
 #include "lineage/names.hpp"
+#include "lineage/tree.hpp"
 #include "lineage/state.hpp"
 
 #include <cstring>
@@ -28,64 +29,18 @@ constexpr int kMaxQueryDepth = 200;
 // Rounds of a recursive CTE before its lineage is taken as complete.
 constexpr int kMaxRecursiveRounds = 8;
 
-struct source {
-    enum type : std::uint8_t { physical, derived, opaque };
-    type kind = physical;
-    PyObject* alias = nullptr;  // what qualifies its columns (normalised), may be null
-    int table = -1;             // physical: index in the table registry
-    const query_info* q = nullptr;  // derived
-    std::string reason;             // opaque
-    std::string label;              // its name in messages
-
-    bool columns_known(analysis& an) const {
-        switch (kind) {
-            case physical: return an.schema_columns(table) != nullptr;
-            case derived: return !q->in_progress && !q->has_placeholder();
-            case opaque: return false;
-        }
-        return false;
+bool source::columns_known(analysis& an) const {
+    switch (kind) {
+        case physical: return an.schema_columns(table) != nullptr;
+        case derived: return !q->in_progress && !q->has_placeholder();
+        case opaque: return false;
     }
-};
-
-struct scope {
-    std::vector<source> sources;
-    scope* outer = nullptr;
-    const cte_env* env = nullptr;
-    const std::vector<output>* outputs = nullptr;  // the select list, for alias references
-    std::vector<PyObject*> using_names;            // columns of USING joins
-    std::vector<PyObject*> lambda_params;
-    object windows;  // the WINDOW clause's named windows
-};
+    return false;
+}
 
 namespace {
 
 // --- reading the tree ------------------------------------------------------------
-
-// node.args, or an empty object when the node has no dict of args.
-object args_of(handle node) {
-    object args = py::optional_attr(node, lk.args);
-    if (args && !PyDict_Check(args.ptr())) return {};
-    return args;
-}
-
-// args[key], or an empty object when absent or None.
-object arg(handle args, PyObject* key) {
-    if (!args) return {};
-    object value = py::optional_item(args, key);
-    if (value && value.is(Py_None)) return {};
-    return value;
-}
-
-object arg_of(handle node, PyObject* key) { return arg(args_of(node), key); }
-
-bool truthy(handle value) { return value && py::truth(value); }
-
-bool same_name(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    if (a == nullptr || b == nullptr) return false;
-    if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
-    return PyUnicode_Compare(a, b) == 0;
-}
 
 std::string utf8(PyObject* text) {
     if (text == nullptr) return {};
@@ -110,18 +65,6 @@ long position_of(handle node) {
         value = value * 10 + (c - '0');
     }
     return value;
-}
-
-// Each element of a list value (or the value itself when it is a node).
-template <typename F>
-void each(handle value, F&& f) {
-    if (!value) return;
-    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
-        py::for_each items(value);
-        while (object item = items.next()) f(handle(item));
-        return;
-    }
-    f(value);
 }
 
 }  // namespace
@@ -242,6 +185,7 @@ int analysis::table_index(handle table_node) {
         if (t.catalog == catalog && t.db == db && t.name == name) return static_cast<int>(i);
     }
     tables_.push_back({catalog, db, name});
+    read_.push_back(0);
     // The schema's columns of this table, looked up by the parts the
     // statement names (the schema index holds every partial name that is
     // unambiguous).
@@ -264,6 +208,7 @@ PyObject* analysis::schema_columns(int table) {
 }
 
 col_id analysis::column_of(int table, PyObject* name) {
+    read_[static_cast<std::size_t>(table)] = 1;
     const std::string key = key_of(table, name);
     if (auto found = column_ids_.find(key); found != column_ids_.end()) return found->second;
     const col_id id = static_cast<col_id>(columns_.size());
@@ -500,6 +445,7 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
                     src.kind = source::physical;
                     src.table = table_index(node);
                     if (src.table < 0) return;
+                    read_[static_cast<std::size_t>(src.table)] = 1;
                     src.alias = alias ? alias : tables_[static_cast<std::size_t>(src.table)].name;
                     src.label = utf8(src.alias);
                     if (!alias_columns.empty()) {

@@ -50,12 +50,46 @@ struct unresolved_entry {
 // Where an unqualified name may also name a select-list alias.
 enum class clause : std::uint8_t { plain, select_list, group_having, order_by };
 
-struct source;
-struct scope;
 struct cte_env {
     PyObject* name;
     const query_info* q;
     const cte_env* next;
+};
+
+class analysis;
+
+// A source of a query: a physical table, a derived one (CTE, sub-query,
+// UNNEST, VALUES, table function: its columns are a query_info's outputs),
+// or one whose columns are not traced (PIVOT).
+struct source {
+    enum type : std::uint8_t { physical, derived, opaque };
+    type kind = physical;
+    PyObject* alias = nullptr;      // what qualifies its columns (normalised), may be null
+    int table = -1;                 // physical: index in the table registry
+    const query_info* q = nullptr;  // derived
+    std::string reason;             // opaque
+    std::string label;              // its name in messages
+
+    bool columns_known(analysis& an) const;
+};
+
+// The names visible to the expressions of one query.
+struct scope {
+    std::vector<source> sources;
+    scope* outer = nullptr;
+    const cte_env* env = nullptr;
+    const std::vector<output>* outputs = nullptr;  // the select list, for alias references
+    std::vector<PyObject*> using_names;            // columns of USING joins
+    std::vector<PyObject*> lambda_params;
+    py::object windows;                            // the WINDOW clause's named windows
+};
+
+// What a statement writes, and the lineage of each column it writes.
+struct statement_info {
+    std::vector<output> outputs;
+    lineage all;
+    bool has_target = false;
+    table_ref target{};
 };
 
 class analysis {
@@ -64,6 +98,11 @@ class analysis {
 
     // The lineage of a query node (Select, set operation, Subquery, Values).
     const query_info* query(py::handle node, scope* outer, const cte_env* env);
+    // The lineage of any statement: a query's, or what a writing statement
+    // (INSERT, CREATE ... AS, MERGE, UPDATE, DELETE) writes; nothing for others.
+    statement_info statement(py::handle root);
+    // Whether a table is read (a source of the statement).
+    bool read(int table) const noexcept { return read_[static_cast<std::size_t>(table)] != 0; }
 
     // Registries, in order of first appearance.
     const std::vector<table_ref>& tables() const noexcept { return tables_; }
@@ -79,7 +118,14 @@ class analysis {
     void expression(py::handle node, scope& sc, mode m, lineage& out, clause where);
 
   private:
-    friend struct scope;
+    statement_info insert(py::handle root);
+    statement_info create(py::handle root);
+    statement_info merge(py::handle root);
+    statement_info update(py::handle root);
+    statement_info remove(py::handle root);
+    table_ref target_of(py::handle table_node);
+    PyObject* schema_of(const table_ref& t);
+    source target_source(py::handle table_node);
 
     PyObject* keep(py::object name);
     PyObject* normalise(PyObject* text, bool quoted, bool keep_case);
@@ -113,6 +159,7 @@ class analysis {
     std::vector<py::object> kept_;
     std::deque<query_info> queries_;
     std::vector<table_ref> tables_;
+    std::vector<char> read_;
     std::vector<physical_column> columns_;
     std::unordered_map<std::string, col_id> column_ids_;
     std::vector<unresolved_entry> unresolved_;

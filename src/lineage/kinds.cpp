@@ -2,6 +2,7 @@
 
 #include "interop/ops.hpp"
 #include "lineage/state.hpp"
+#include "lineage/tree.hpp"
 
 #include <unordered_map>
 
@@ -25,6 +26,8 @@ kind classify(PyTypeObject* type) {
     }
     return kind::not_expression;
 }
+
+static_assert(kClassCount <= kClassSlots, "engine_state::classes is too small");
 
 }  // namespace
 
@@ -76,8 +79,26 @@ PyObject* class_of(kind k) {
 }
 
 py::object kind_label(py::handle node) {
-    py::object name = py::checked(PyType_GetName(Py_TYPE(node.ptr())));
-    return py::call_method(name, engine.upper_name);
+    const kind k = kind_of(node);
+    PyObject* cls = class_of(k);
+    py::object name = py::checked(
+        PyType_GetName(cls != nullptr && k != kind::Expression ? reinterpret_cast<PyTypeObject*>(cls)
+                                                                : Py_TYPE(node.ptr())));
+    py::object label = py::call_method(name, engine.upper_name);
+    // CREATE TABLE / CREATE VIEW / DROP TABLE ...: with the kind of object.
+    if (k == kind::Create || k == kind::Drop) {
+        py::object what = arg_of(node, lk.kind);
+        if (what && PyUnicode_Check(what.ptr())) {
+            label = py::checked(PyUnicode_FromFormat("%U %U", label.ptr(), what.ptr()));
+        }
+    } else if (k == kind::Insert && truthy(arg_of(node, lk.overwrite))) {
+        label = py::checked(PyUnicode_FromFormat("%U OVERWRITE", label.ptr()));
+    } else if (k == kind::Command) {
+        // Statements sqlglot keeps as text: their first word.
+        py::object word = arg_of(node, lk.this_);
+        if (word && PyUnicode_Check(word.ptr())) label = py::call_method(word, engine.upper_name);
+    }
+    return label;
 }
 
 }  // namespace qarvel::lineage

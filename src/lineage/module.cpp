@@ -3,7 +3,7 @@
 // results; this module walks the parsed tree.
 //
 //   configure(table_type, source_type, unresolved_type, column_type)
-//   analyze(tree, rules, schema) -> (kind, columns, tables, influences)
+//   analyze(tree, rules, schema) -> (kind, columns, tables, influences, target)
 #include "interop/boundary.hpp"
 #include "interop/constants.hpp"
 #include "interop/ops.hpp"
@@ -77,11 +77,6 @@ profile read_rules(handle rules) {
     return p;
 }
 
-bool is_query(kind k) {
-    return k == kind::Select || k == kind::Union || k == kind::Intersect || k == kind::Except ||
-           k == kind::Subquery || k == kind::Values;
-}
-
 PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     check_count("analyze", nargs, 3);
     if (!engine.column_type) {
@@ -98,29 +93,25 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 
     analysis an(rules, schema);
+    const statement_info info = an.statement(tree);
     result_builder build(an);
-    object label = kind_label(tree);
     std::vector<object> columns;
-    object influences;
-    if (is_query(root)) {
-        const query_info* q = an.query(tree, nullptr, nullptr);
-        columns.reserve(q->outputs.size());
-        for (std::size_t i = 0; i < q->outputs.size(); ++i) {
-            columns.push_back(build.column(i + 1, q->outputs[i].name, q->outputs[i].lin, q->all));
-        }
-        influences = build.influences(q->all);
-    } else {
-        influences = py::checked(PyTuple_New(0));
+    columns.reserve(info.outputs.size());
+    for (std::size_t i = 0; i < info.outputs.size(); ++i) {
+        columns.push_back(build.column(i + 1, info.outputs[i].name, info.outputs[i].lin, info.all));
     }
     object column_tuple = py::tuple_from(columns.data(), static_cast<Py_ssize_t>(columns.size()));
-    return py::make_tuple(label, column_tuple, build.tables(), influences).release();
+    object target = info.has_target ? build.table(info.target) : object::borrow(Py_None);
+    return py::make_tuple(kind_label(tree), column_tuple, build.tables(), build.influences(info.all),
+                          target)
+        .release();
 }
 
 PyMethodDef engine_functions[] = {
     {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<configure>)),
      METH_FASTCALL, "configure(table_type, source_type, unresolved_type, column_type)"},
     {"analyze", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<analyze>)),
-     METH_FASTCALL, "analyze(tree, rules, schema) -> (kind, columns, tables, influences)"},
+     METH_FASTCALL, "analyze(tree, rules, schema) -> (kind, columns, tables, influences, target)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

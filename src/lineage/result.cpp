@@ -32,14 +32,18 @@ PyObject* subtype_label(subtype s) {
     return lk.TRANSFORMATION;
 }
 
+object result_builder::table(const table_ref& t) {
+    return py::tuple_instance(type_of(engine.table_type),
+                              {or_none(t.catalog), or_none(t.db), or_none(t.name)});
+}
+
 object result_builder::tables() {
     const auto& refs = an_.tables();
     std::vector<object> items;
     items.reserve(refs.size());
     for (std::size_t i = 0; i < refs.size(); ++i) {
-        const table_ref& t = refs[i];
-        items.push_back(py::tuple_instance(type_of(engine.table_type),
-                                           {or_none(t.catalog), or_none(t.db), t.name}));
+        if (!an_.read(static_cast<int>(i))) continue;
+        items.push_back(table(refs[i]));
     }
     return py::tuple_from(items.data(), static_cast<Py_ssize_t>(items.size()));
 }

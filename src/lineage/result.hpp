@@ -19,6 +19,7 @@ class result_builder {
     // The influences of every row (OpenLineage's dataset-level lineage).
     py::object influences(const lineage& all);
     py::object tables();
+    py::object table(const table_ref& t);
 
     py::object source(col_id col, subtype sub, bool masking);
     py::object unresolved(const unresolved_ref& ref);

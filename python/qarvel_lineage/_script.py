@@ -1,0 +1,431 @@
+"""Whole scripts: statements in order, and lineage traced through them.
+
+``analyze_script`` splits a text at the statement separators sqlglot's
+tokenizer finds, analyses each statement with the schema as the statements
+before it left it (``CREATE TABLE t (a INT)`` and ``CREATE TABLE t AS ...``
+define ``t``, ``DROP TABLE`` removes it), and traces every column of every
+table or view the script writes through the tables and views earlier
+statements created or filled, down to the tables the script only reads.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Iterable, NamedTuple
+
+from sqlglot import exp
+from sqlglot.errors import ParseError, SqlglotError, TokenError
+from sqlglot.tokens import TokenType
+
+from ._result import (LineageResult, flat_rows, openlineage_facet, row_keys,
+                      rows_frame, rows_json)
+from ._rules import Rules, Schema, rules_for
+from ._types import OutputColumn, Source, Table, Unresolved
+
+__all__ = ["analyze_script", "ScriptResult", "StatementError", "EndToEnd", "TargetColumn",
+           "split_statements"]
+
+_DIRECT_ORDER = {"IDENTITY": 0, "TRANSFORMATION": 1, "AGGREGATION": 2}
+
+
+class TargetColumn(NamedTuple):
+    """A column of a table or view a script writes, traced to the tables the
+    script only reads."""
+
+    target: Table
+    position: int
+    name: str
+    direct: tuple[Source, ...]
+    indirect: tuple[Source, ...]
+    unresolved: tuple[Unresolved, ...]
+
+
+@dataclass(frozen=True, slots=True)
+class StatementError:
+    """A statement of a script that could not be analysed."""
+
+    index: int       # 1-based statement number
+    line: int        # line of the script where the statement starts
+    sql: str
+    error: Exception
+
+    def __str__(self) -> str:
+        return f"statement {self.index} (line {self.line}): {type(self.error).__name__}: {self.error}"
+
+
+# --- splitting ---------------------------------------------------------------------
+
+def _fallback_split(text: str) -> list[tuple[int, int]]:
+    """(start, end) of each statement, split at ';' outside quotes and
+    comments, for text the tokenizer rejects."""
+    spans, start, i, n = [], 0, 0, len(text)
+    while i < n:
+        c = text[i]
+        if c in "'\"`":
+            j = i + 1
+            while j < n and text[j] != c:
+                j += 2 if text[j] == "\\" else 1
+            i = j + 1
+        elif text.startswith("--", i):
+            j = text.find("\n", i)
+            i = n if j < 0 else j + 1
+        elif text.startswith("/*", i):
+            j = text.find("*/", i + 2)
+            i = n if j < 0 else j + 2
+        elif c == ";":
+            spans.append((start, i))
+            start = i = i + 1
+        else:
+            i += 1
+    spans.append((start, n))
+    return spans
+
+
+def split_statements(text: str, rules: Rules) -> list[tuple[str, int]]:
+    """(statement text, line it starts on) for each statement of ``text``:
+    split at the semicolons sqlglot's tokenizer finds, so a ';' inside a
+    string or a comment does not split."""
+    try:
+        tokens = rules.dialect.tokenize(text)
+        spans, start = [], 0
+        for token in tokens:
+            if token.token_type == TokenType.SEMICOLON:
+                spans.append((start, token.start))
+                start = token.end + 1
+        spans.append((start, len(text)))
+    except (TokenError, SqlglotError):
+        spans = _fallback_split(text)
+    pieces = []
+    for start, end in spans:
+        piece = text[start:end]
+        if not piece.strip():
+            continue
+        offset = len(piece) - len(piece.lstrip())
+        line = text.count("\n", 0, start + offset) + 1
+        pieces.append((piece.strip(), line))
+    return pieces
+
+
+# --- the script's schema and written tables -------------------------------------------
+
+def _key(table: Table) -> tuple[str | None, str | None, str]:
+    return (table.catalog, table.db, table.name)
+
+
+def _matches(read: tuple, written: tuple) -> bool:
+    """A table a statement reads, named as it names it, against a written
+    one: names equal, and db and catalog equal wherever both are given."""
+    return read[2] == written[2] and all(a is None or b is None or a == b
+                                         for a, b in zip(read[:2], written[:2]))
+
+
+class _Columns:
+    """The lineage of one written column, in terms of tables the script only reads."""
+
+    __slots__ = ("name", "direct", "indirect", "unresolved")
+
+    def __init__(self, name: str):
+        self.name = name
+        self.direct: dict[tuple, Source] = {}
+        self.indirect: dict[Source, None] = {}
+        self.unresolved: dict[Unresolved, None] = {}
+
+    def add_direct(self, source: Source) -> None:
+        key = (source.catalog, source.db, source.table, source.column)
+        old = self.direct.get(key)
+        if old is None:
+            self.direct[key] = source
+        else:
+            subtype = max(old.subtype, source.subtype, key=_DIRECT_ORDER.__getitem__)
+            self.direct[key] = old._replace(subtype=subtype, masking=old.masking or source.masking)
+
+    def add(self, item: Source | Unresolved) -> None:
+        if isinstance(item, Unresolved):
+            self.unresolved[item] = None
+        elif item.type == "DIRECT":
+            self.add_direct(item)
+        else:
+            self.indirect[item] = None
+
+
+class _Written:
+    """The current content of one table or view the script wrote."""
+
+    __slots__ = ("table", "columns")
+
+    def __init__(self, table: Table):
+        self.table = table
+        self.columns: dict[str, _Columns] = {}
+
+    def column(self, name: str) -> _Columns:
+        found = self.columns.get(name)
+        if found is None:
+            found = self.columns[name] = _Columns(name)
+        return found
+
+
+class _ScriptState:
+    def __init__(self, schema: Any, rules: Rules):
+        self.rules = rules
+        base = schema if isinstance(schema, Schema) else (
+            Schema(schema, rules.dialect) if schema is not None else None)
+        self.tables: dict[tuple, tuple[str, ...]] = dict(base.tables) if base is not None else {}
+        self._index: dict | None = None
+        self.current: dict[tuple, _Written] = {}   # written and not dropped
+        self.history: dict[tuple, _Written] = {}   # every written table's last version
+
+    # schema -------------------------------------------------------------------------
+    def index(self) -> dict | None:
+        if self._index is None:
+            index: dict[tuple, Any] = {}
+            ambiguous = object()
+            for (catalog, db, table), cols in self.tables.items():
+                entry = ((catalog, db, table), cols)
+                for key in {(catalog, db, table), (None, db, table), (None, None, table)}:
+                    previous = index.get(key)
+                    index[key] = entry if previous is None or previous is entry else ambiguous
+            self._index = {k: v for k, v in index.items() if v is not ambiguous}
+        return self._index
+
+    def define(self, table: Table, columns: Iterable[str]) -> None:
+        self.drop_schema(table)
+        self.tables[_key(table)] = tuple(columns)
+        self._index = None
+
+    def drop_schema(self, table: Table) -> None:
+        for key in [k for k in self.tables if _matches(_key(table), k)]:
+            del self.tables[key]
+        self._index = None
+
+    # written tables -------------------------------------------------------------------
+    def find(self, catalog, db, name) -> _Written | None:
+        read = (catalog, db, name)
+        found = [w for key, w in self.current.items() if _matches(read, key)]
+        return found[0] if len(found) == 1 else None
+
+    def expand(self, item: Source | Unresolved) -> list[Source | Unresolved]:
+        """A source in terms of tables the script only reads."""
+        if isinstance(item, Unresolved):
+            return [item]
+        written = self.find(item.catalog, item.db, item.table)
+        if written is None:
+            return [item]
+        column = written.columns.get(item.column)
+        if column is None:
+            return []
+        expanded: list[Source | Unresolved] = []
+        for direct in column.direct.values():
+            if item.type == "DIRECT":
+                subtype = max(item.subtype, direct.subtype, key=_DIRECT_ORDER.__getitem__)
+                expanded.append(direct._replace(subtype=subtype,
+                                                masking=item.masking or direct.masking))
+            else:
+                expanded.append(direct._replace(type="INDIRECT", subtype=item.subtype,
+                                                masking=False))
+        expanded.extend(column.indirect)
+        expanded.extend(column.unresolved)
+        return expanded
+
+    def traced(self, column: OutputColumn) -> _Columns:
+        traced = _Columns(column.name)
+        for item in (*column.direct, *column.indirect, *column.unresolved):
+            for part in self.expand(item):
+                traced.add(part)
+        return traced
+
+    def write(self, result: LineageResult, replace: bool) -> None:
+        table = result.target
+        key = _key(table)
+        traced = [self.traced(column) for column in result.columns]
+        if replace or self.find(*key) is None:
+            written = _Written(table)
+            for existing in [k for k in self.current if _matches(key, k)]:
+                del self.current[existing]
+        else:
+            written = self.find(*key)
+        for column in traced:
+            into = written.column(column.name)
+            for source in column.direct.values():
+                into.add_direct(source)
+            into.indirect.update(column.indirect)
+            into.unresolved.update(column.unresolved)
+        self.current[_key(written.table)] = written
+        self.history[_key(written.table)] = written
+
+    def filter_rows(self, result: LineageResult) -> None:
+        """DELETE: what decides which rows remain is an influence of every column."""
+        written = self.find(*_key(result.target))
+        if written is None:
+            return
+        influences = [part for source in result.influences for part in self.expand(source)]
+        for column in written.columns.values():
+            for part in influences:
+                column.add(part)
+
+    def drop(self, table: Table) -> None:
+        self.drop_schema(table)
+        for key in [k for k in self.current if _matches(_key(table), k)]:
+            del self.current[key]
+
+
+# --- results -----------------------------------------------------------------------
+
+class EndToEnd:
+    """Every column of every table or view a script writes (its last
+    version), traced to the tables the script only reads."""
+
+    __slots__ = ("columns", "tables")
+
+    def __init__(self, columns: tuple[TargetColumn, ...], tables: tuple[Table, ...]):
+        self.columns = columns
+        self.tables = tables
+
+    def to_dicts(self) -> list[dict[str, Any]]:
+        """Flat rows with the target keys, as LineageResult.to_dicts gives them."""
+        rows: list[dict[str, Any]] = []
+        for table in self.tables:
+            columns = [OutputColumn(c.position, c.name, c.direct, c.indirect, c.unresolved)
+                       for c in self.columns if c.target == table]
+            rows.extend(flat_rows(columns, table))
+        return rows
+
+    def to_dataframe(self):
+        return rows_frame(self.to_dicts(), row_keys(True))
+
+    def to_json(self) -> str:
+        return rows_json(self.to_dicts())
+
+    def to_openlineage(self, namespace: str) -> list[dict[str, Any]]:
+        """One OpenLineage output dataset per written table, each with its
+        ColumnLineageDatasetFacet under facets["columnLineage"]."""
+        if not isinstance(namespace, str):
+            raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
+        datasets = []
+        for table in self.tables:
+            columns = [OutputColumn(c.position, c.name, c.direct, c.indirect, c.unresolved)
+                       for c in self.columns if c.target == table]
+            datasets.append({"namespace": namespace, "name": str(table),
+                             "facets": {"columnLineage": openlineage_facet(columns, (), namespace)}})
+        return datasets
+
+    def __repr__(self) -> str:
+        return f"<EndToEnd {len(self.columns)} columns of {len(self.tables)} tables>"
+
+
+@dataclass(frozen=True, slots=True)
+class ScriptResult:
+    """The statements of a script, in order (a LineageResult each, or a
+    StatementError for one that could not be analysed), and the lineage
+    traced through the whole script."""
+
+    statements: tuple[LineageResult | StatementError, ...]
+    end_to_end: EndToEnd
+
+    @property
+    def errors(self) -> tuple[StatementError, ...]:
+        return tuple(s for s in self.statements if isinstance(s, StatementError))
+
+    def to_dicts(self) -> list[dict[str, Any]]:
+        """Every statement's flat rows, each with "statement" (1-based) first
+        and the target keys (None when the statement writes nothing)."""
+        rows: list[dict[str, Any]] = []
+        for index, result in enumerate(self.statements, 1):
+            if isinstance(result, StatementError):
+                continue
+            for row in flat_rows(result.columns, result.target):
+                full = {"statement": index}
+                for key in row_keys(True):
+                    full[key] = row.get(key)
+                rows.append(full)
+        return rows
+
+    def to_dataframe(self):
+        frame = rows_frame(self.to_dicts(), ("statement",) + row_keys(True))
+        return frame.astype({"statement": "int64"})
+
+    def to_json(self) -> str:
+        return rows_json(self.to_dicts())
+
+    def to_openlineage(self, namespace: str) -> list[dict[str, Any]]:
+        return self.end_to_end.to_openlineage(namespace)
+
+
+def _defined_columns(tree: exp.Expression, rules: Rules) -> list[str] | None:
+    """The column names of CREATE TABLE t (a INT, ...), normalised."""
+    schema = tree.this if isinstance(tree.this, exp.Schema) else None
+    if schema is None:
+        return None
+    names = []
+    for item in schema.expressions:
+        identifier = item if isinstance(item, exp.Identifier) else item.args.get("this")
+        if isinstance(identifier, exp.Identifier):
+            names.append(identifier.name if identifier.quoted else rules.normalise(identifier.name))
+    return names
+
+
+def _dropped(tree: exp.Expression, rules: Rules) -> list[Table]:
+    tables = tree.args.get("tables") or ([tree.this] if isinstance(tree.this, exp.Table) else [])
+    found = []
+    for table in tables:
+        if not isinstance(table, exp.Table):
+            continue
+        parts = []
+        for part in ("catalog", "db", "this"):
+            identifier = table.args.get(part)
+            if isinstance(identifier, exp.Identifier):
+                parts.append(identifier.name if identifier.quoted else rules.normalise(identifier.name))
+            else:
+                parts.append(None)
+        if parts[2] is not None:
+            found.append(Table(*parts))
+    return found
+
+
+def analyze_script(text: str, dialect: Any = None, schema: Any = None) -> ScriptResult:
+    """The lineage of every statement of a script, and traced through it.
+
+    A statement that fails to parse is reported as a StatementError with its
+    number and line; the rest of the script is still analysed.
+    """
+    from . import analyze_tree, parse
+
+    if not isinstance(text, str):
+        raise TypeError(f"text must be a str, not {type(text).__name__}")
+    rules = rules_for(dialect)
+    state = _ScriptState(schema, rules)
+    statements: list[LineageResult | StatementError] = []
+    for index, (sql, line) in enumerate(split_statements(text, rules), 1):
+        try:
+            trees = parse(sql, rules)
+            if not trees:
+                raise ParseError("no statement")
+            result = analyze_tree(trees[0], sql, rules, state.index())
+        except (SqlglotError, ValueError, RecursionError) as error:
+            statements.append(StatementError(index, line, sql, error))
+            continue
+        statements.append(result)
+        tree = trees[0]
+        if isinstance(tree, exp.Drop):
+            for table in _dropped(tree, rules):
+                state.drop(table)
+        elif result.target is not None:
+            if isinstance(tree, exp.Create):
+                defined = _defined_columns(tree, rules) if tree.expression is None else None
+                names = defined if defined is not None else [c.name for c in result.columns]
+                state.define(result.target, names)
+                state.write(result, replace=True)
+            elif isinstance(tree, exp.Delete):
+                state.filter_rows(result)
+            else:
+                if state.find(*_key(result.target)) is None and not any(
+                        _matches(_key(result.target), k) for k in state.tables):
+                    state.define(result.target, [c.name for c in result.columns])
+                state.write(result, replace=False)
+    columns = []
+    for written in state.history.values():
+        for position, column in enumerate(written.columns.values(), 1):
+            columns.append(TargetColumn(written.table, position, column.name,
+                                        tuple(column.direct.values()), tuple(column.indirect),
+                                        tuple(column.unresolved)))
+    tables = tuple(written.table for written in state.history.values())
+    return ScriptResult(tuple(statements), EndToEnd(tuple(columns), tables))
