@@ -22,7 +22,8 @@ from ._rules import Rules, Schema, rules_for, schema_index
 from ._types import OutputColumn, Source, Table, Unresolved
 
 __all__ = ["analyze", "analyze_script", "LineageResult", "ScriptResult", "StatementError",
-           "EndToEnd", "TargetColumn", "OutputColumn", "Source", "Table", "Unresolved",
+           "EndToEnd", "TargetColumn", "analyze_many", "partition_lineage", "lineage_meta",
+           "Analyzer", "OutputColumn", "Source", "Table", "Unresolved",
            "Schema", "FLAT_KEYS", "ParseError"]
 
 _engine.configure(Table, Source, Unresolved, OutputColumn)
@@ -43,7 +44,7 @@ def parse(sql: str, rules: Rules) -> list:
 
 def analyze_tree(tree: Any, sql: str, rules: Rules, index: dict | None) -> LineageResult:
     """The lineage of one parsed statement."""
-    kind, columns, tables, influences, target = _engine.analyze(tree, rules.native, index)
+    kind, columns, tables, influences, target, _ = _engine.analyze(tree, rules.native, index)
     return LineageResult(sql=sql, dialect=rules.name, kind=kind, columns=columns, tables=tables,
                          influences=influences, target=target)
 
@@ -72,3 +73,4 @@ def analyze(sql: str, dialect: Any = None, schema: Any = None) -> LineageResult:
 
 
 from ._script import EndToEnd, ScriptResult, StatementError, TargetColumn, analyze_script  # noqa: E402
+from ._batch import Analyzer, analyze_many, lineage_meta, partition_lineage  # noqa: E402

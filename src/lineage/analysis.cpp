@@ -152,6 +152,7 @@ PyObject* analysis::name_of(handle identifier, bool qualified_table) {
     object a = args_of(identifier);
     object text = arg(a, lk.this_);
     if (!text || !PyUnicode_Check(text.ptr())) return nullptr;
+    if (k == kind::Literal) literal_names_ = true;
     const bool quoted = k != kind::Identifier || truthy(arg(a, lk.quoted));
     const bool keep_case = qualified_table && rules_.qualified_tables_case_sensitive;
     return normalise(text.ptr(), quoted, keep_case);
@@ -825,8 +826,9 @@ PyObject* analysis::output_name(handle item, kind k) {
         case kind::Identifier: return name_of(item);
         case kind::Literal: {
             object text = arg(a, lk.this_);
-            if (text && PyUnicode_Check(text.ptr())) return intern_text(std::move(text));
-            return nullptr;
+            if (!text || !PyUnicode_Check(text.ptr())) return nullptr;
+            literal_names_ = true;
+            return intern_text(std::move(text));
         }
         case kind::Star: return lk.star;
         case kind::Dot: return name_of(arg(a, lk.expression));

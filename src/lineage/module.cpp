@@ -3,11 +3,13 @@
 // results; this module walks the parsed tree.
 //
 //   configure(table_type, source_type, unresolved_type, column_type)
-//   analyze(tree, rules, schema) -> (kind, columns, tables, influences, target)
+//   analyze(tree, rules, schema) -> (kind, columns, tables, influences, target, literal_names)
+//   fingerprint(text, lexicon) -> (masked, int)
 #include "interop/boundary.hpp"
 #include "interop/constants.hpp"
 #include "interop/ops.hpp"
 #include "lineage/analysis.hpp"
+#include "lineage/fingerprint.hpp"
 #include "lineage/kinds.hpp"
 #include "lineage/names.hpp"
 #include "lineage/result.hpp"
@@ -103,15 +105,23 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     object column_tuple = py::tuple_from(columns.data(), static_cast<Py_ssize_t>(columns.size()));
     object target = info.has_target ? build.table(info.target) : object::borrow(Py_None);
     return py::make_tuple(kind_label(tree), column_tuple, build.tables(), build.influences(info.all),
-                          target)
+                          target, an.literal_names() ? Py_True : Py_False)
         .release();
+}
+
+PyObject* fingerprint_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    check_count("fingerprint", nargs, 2);
+    return fingerprint(args[0], args[1]).release();
 }
 
 PyMethodDef engine_functions[] = {
     {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<configure>)),
      METH_FASTCALL, "configure(table_type, source_type, unresolved_type, column_type)"},
     {"analyze", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<analyze>)),
-     METH_FASTCALL, "analyze(tree, rules, schema) -> (kind, columns, tables, influences, target)"},
+     METH_FASTCALL, "analyze(tree, rules, schema) -> (kind, columns, tables, influences, target, literal_names)"},
+    {"fingerprint",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<fingerprint_entry>)),
+     METH_FASTCALL, "fingerprint(text, lexicon) -> (masked, int)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,281 @@
+"""Many statements: a template cache, worker processes, and data frames.
+
+Statements that differ only in literal values share one analysis: a native
+fingerprint of the text with its string and numeric literals masked keys a
+cache of results, and every statement still gets a result of its own (its
+own ``sql``).  A result whose names come from a literal's value (``select
+1``, an alias written as a string) is cached under its exact text only.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import pickle
+from collections import OrderedDict, deque
+from concurrent.futures import ProcessPoolExecutor
+from typing import Any, Callable, Iterable, Iterator
+
+from sqlglot.errors import ParseError
+
+from ._result import LineageResult, flat_rows, row_keys, rows_frame
+from ._rules import Rules, rules_for, schema_index
+
+__all__ = ["Analyzer", "analyze_many", "ordered_map", "partition_lineage", "lineage_meta", "lexicon_of"]
+
+
+def lexicon_of(rules: Rules) -> tuple:
+    """What the native fingerprint needs of the dialect's lexical rules."""
+    tokenizer = rules.dialect.tokenizer_class
+    quotes = getattr(tokenizer, "QUOTES", ["'"])
+    if isinstance(quotes, dict):
+        quotes = list(quotes.items())
+    identifiers = getattr(tokenizer, "IDENTIFIERS", ['"'])
+    if isinstance(identifiers, dict):
+        identifiers = list(identifiers.items())
+    return (tuple(getattr(tokenizer, "COMMENTS", ["--", ("/*", "*/")])), tuple(quotes),
+            tuple(identifiers), tuple(getattr(tokenizer, "STRING_ESCAPES", ["'"])))
+
+
+class Analyzer:
+    """``analyze`` for many statements under one dialect and schema, with the
+    template cache.  Calling it never raises for a bad statement: the
+    exception is returned in the result's place."""
+
+    def __init__(self, dialect: Any = None, schema: Any = None, cache_size: int = 65536):
+        from . import _engine
+
+        self._engine = _engine
+        self.rules = rules_for(dialect)
+        self.schema = schema
+        self.index = schema_index(schema, self.rules)
+        self.lexicon = lexicon_of(self.rules)
+        self.cache_size = cache_size
+        self._templates: OrderedDict[int, tuple] = OrderedDict()
+        self._texts: OrderedDict[str, tuple] = OrderedDict()
+        self.hits = 0
+        self.misses = 0
+
+    def _remember(self, cache: OrderedDict, key: Any, value: tuple) -> None:
+        cache[key] = value
+        if len(cache) > self.cache_size:
+            cache.popitem(last=False)
+
+    def analyze(self, sql: str) -> LineageResult:
+        """The lineage of one statement; raises as ``analyze`` does."""
+        from . import parse
+
+        if not isinstance(sql, str):
+            raise TypeError(f"sql must be a str, not {type(sql).__name__}")
+        masked, key = self._engine.fingerprint(sql, self.lexicon)
+        found = self._templates.get(key) if masked and self.cache_size else None
+        if found is None and self.cache_size:
+            found = self._texts.get(sql)
+        if found is None:
+            self.misses += 1
+            trees = parse(sql, self.rules)
+            if not trees:
+                raise ParseError("no statement to analyse")
+            if len(trees) > 1:
+                raise ValueError(f"the text holds {len(trees)} statements; analyze() takes one "
+                                 "(use analyze_script for several)")
+            *found, literal_names = self._engine.analyze(trees[0], self.rules.native, self.index)
+            found = tuple(found)
+            if self.cache_size:
+                if masked and not literal_names:
+                    self._remember(self._templates, key, found)
+                else:
+                    self._remember(self._texts, sql, found)
+        else:
+            self.hits += 1
+        kind, columns, tables, influences, target = found
+        return LineageResult(sql=sql, dialect=self.rules.name, kind=kind, columns=columns,
+                             tables=tables, influences=influences, target=target)
+
+    def __call__(self, sql: Any) -> LineageResult | Exception:
+        try:
+            return self.analyze(sql)
+        except (KeyboardInterrupt, SystemExit, GeneratorExit):
+            raise
+        except BaseException as error:  # one statement's failure, reported in its place
+            return error
+
+
+# --- worker processes ----------------------------------------------------------------
+
+_worker_state: dict[str, Any] = {}
+
+
+def _start_worker(setup: Callable[..., Any], args: tuple) -> None:
+    _worker_state["context"] = setup(*args)
+
+
+def _portable(value: Any) -> Any:
+    """A value that survives the way back from a worker: exceptions that do
+    not pickle become a RuntimeError with the same text."""
+    if isinstance(value, BaseException):
+        try:
+            pickle.loads(pickle.dumps(value))
+        except Exception:
+            return RuntimeError(f"{type(value).__name__}: {value}")
+    return value
+
+
+def _run_chunk(work: Callable[[Any, Any], Any], chunk: list) -> list:
+    context = _worker_state["context"]
+    return [_portable(work(context, item)) for item in chunk]
+
+
+def _pool_context():
+    methods = multiprocessing.get_all_start_methods()
+    # forkserver: workers start from a clean process, whatever threads the
+    # caller runs.
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+
+
+def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int,
+                setup: Callable[..., Any], setup_args: tuple = (), chunk_size: int = 64
+                ) -> Iterator[Any]:
+    """``work(context, item)`` for each item, in input order, in ``jobs``
+    worker processes (each makes its context once with ``setup(*setup_args)``).
+    Items are read lazily: at most a few chunks per worker are in flight.
+    ``work`` and ``setup`` must be module-level functions."""
+    if jobs <= 1:
+        context = setup(*setup_args)
+        for item in items:
+            yield work(context, item)
+        return
+    iterator = iter(items)
+    with ProcessPoolExecutor(max_workers=jobs, mp_context=_pool_context(),
+                             initializer=_start_worker, initargs=(setup, setup_args)) as pool:
+        pending: deque = deque()
+
+        def submit() -> bool:
+            chunk = []
+            for item in iterator:
+                chunk.append(item)
+                if len(chunk) >= chunk_size:
+                    break
+            if not chunk:
+                return False
+            pending.append(pool.submit(_run_chunk, work, chunk))
+            return True
+
+        for _ in range(2 * jobs):
+            if not submit():
+                break
+        try:
+            while pending:
+                done = pending.popleft().result()
+                submit()
+                yield from done
+        finally:
+            for future in pending:
+                future.cancel()
+
+
+def _make_analyzer(dialect: Any, schema: Any, cache_size: int) -> Analyzer:
+    return Analyzer(dialect, schema, cache_size)
+
+
+def _analyze_one(analyzer: Analyzer, sql: Any) -> Any:
+    return analyzer(sql)
+
+
+def jobs_count(jobs: Any) -> int:
+    if not isinstance(jobs, int) or isinstance(jobs, bool) or jobs < 0:
+        raise ValueError(f"jobs must be an int >= 0 (0: every core), not {jobs!r}")
+    return jobs or (os.cpu_count() or 1)
+
+
+def analyze_many(statements: Iterable[str], dialect: Any = None, schema: Any = None,
+                 jobs: int = 1, cache_size: int = 65536) -> Iterator[LineageResult | Exception]:
+    """One result per statement, in input order; a statement that fails
+    yields its exception object in its place and the batch goes on.
+
+    ``jobs`` worker processes analyse the statements (0: every core).
+    Statements that differ only in literal values are analysed once
+    (``cache_size`` templates are kept; 0 turns the cache off).
+    """
+    jobs = jobs_count(jobs)
+    rules_for(dialect)  # an unknown dialect fails here, once
+    return ordered_map(_analyze_one, statements, jobs, _make_analyzer,
+                       (dialect, schema, cache_size))
+
+
+# --- data frames (Dask's map_partitions, Spark's mapInPandas) -------------------------
+
+def _frame_rows(analyzer: Analyzer, text: str) -> list[dict[str, Any]]:
+    """Flat rows of one statement, or of each statement of a script, with
+    "statement" first and the target keys always."""
+    from ._script import analyze_script
+
+    result = analyzer(text)
+    if isinstance(result, ValueError) and "statements" in str(result):
+        script = analyze_script(text, analyzer.rules.dialect, analyzer.schema)
+        rows = script.to_dicts()
+        rows.extend(_error_row(error.error, error.index) for error in script.errors)
+        return rows
+    if isinstance(result, BaseException):
+        return [_error_row(result, 1)]
+    rows = []
+    for row in flat_rows(result.columns, result.target):
+        full = {"statement": 1}
+        for key in row_keys(True):
+            full[key] = row.get(key)
+        rows.append(full)
+    return rows
+
+
+def _error_row(error: BaseException, statement: int) -> dict[str, Any]:
+    row: dict[str, Any] = {"statement": statement}
+    for key in row_keys(True):
+        row[key] = None
+    row["position"] = 0
+    row["type"] = "ERROR"
+    row["reason"] = f"{type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''}"
+    return row
+
+
+def partition_lineage(frame, column: str = "sql", dialect: Any = None, schema: Any = None):
+    """Flat lineage rows of a pandas DataFrame of statements.
+
+    Every other column of ``frame`` (a query id, a timestamp...) is carried
+    onto each output row, first; then "statement" (1-based within the
+    input's text), the target keys and the flat keys.  A statement that
+    fails gives one row of type "ERROR" with the error in "reason", so one
+    bad statement never fails the partition.  The output has the same
+    columns and dtypes for any input, empty included, so the function serves
+    Dask's ``map_partitions`` and Spark's ``mapInPandas`` alike.
+    """
+    import pandas as pd
+
+    if column not in frame.columns:
+        raise KeyError(f"no column {column!r} in the frame")
+    carried = [name for name in frame.columns if name != column]
+    keys = ("statement",) + row_keys(True)
+    analyzer = Analyzer(dialect, schema)
+    rows: list[dict[str, Any]] = []
+    for record in frame.itertuples(index=False, name=None):
+        values = dict(zip(frame.columns, record))
+        text = values[column]
+        head = {name: values[name] for name in carried}
+        if not isinstance(text, str):
+            made = [_error_row(TypeError(f"sql must be a str, not {type(text).__name__}"), 1)]
+        else:
+            made = _frame_rows(analyzer, text)
+        for row in made:
+            rows.append({**head, **row})
+    lineage = rows_frame([{k: row[k] for k in keys} for row in rows], keys)
+    lineage = lineage.astype({"statement": "int64"})
+    if carried:
+        extra = pd.DataFrame([{name: row[name] for name in carried} for row in rows],
+                             columns=carried).astype(frame[carried].dtypes.to_dict())
+        lineage = pd.concat([extra, lineage], axis=1)
+    return lineage
+
+
+def lineage_meta(frame, column: str = "sql"):
+    """The empty result of ``partition_lineage`` for frames like ``frame``
+    (Dask's ``meta``)."""
+    return partition_lineage(frame.iloc[:0], column=column)

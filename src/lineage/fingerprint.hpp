@@ -1,0 +1,15 @@
+// The template fingerprint of a statement (fingerprint.cpp).
+#pragma once
+
+#include "interop/object.hpp"
+
+namespace qarvel::lineage {
+
+// (masked, fingerprint): a 128-bit int of `text` with its literals masked, or
+// (False, the hash of the exact text) when the text holds something the
+// scanner cannot read with certainty.  `lexicon` is (comment markers, string
+// quotes, identifier quotes, string escapes) as sqlglot's tokenizer lists
+// them.
+py::object fingerprint(py::handle text, py::handle lexicon);
+
+}  // namespace qarvel::lineage
