@@ -15,6 +15,7 @@
 #include "lineage/tree.hpp"
 #include "lineage/state.hpp"
 
+#include <cctype>
 #include <cstring>
 
 namespace qarvel::lineage {
@@ -736,6 +737,7 @@ const query_info* analysis::select(handle node, scope* outer, const cte_env* env
     });
     each(arg(a, lk.laterals), [&](handle lateral) { add_source(lateral, sc, q); });
     sc.windows = arg(a, lk.windows);
+    sc.hierarchical = static_cast<bool>(arg(a, lk.connect));
 
     select_list(node, sc, q);
     modifiers(node, sc, q, true);
@@ -1186,6 +1188,17 @@ void analysis::walk(handle node, scope& sc, mode m, lineage& out, clause where, 
 
 // --- column references -------------------------------------------------------------
 
+namespace {
+
+bool is_connect_by_pseudo_column(PyObject* name) {
+    const std::string text = utf8(name);
+    std::string upper;
+    for (char c : text) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper == "LEVEL" || upper == "CONNECT_BY_ISLEAF" || upper == "CONNECT_BY_ISCYCLE";
+}
+
+}  // namespace
+
 // Whether `src` is known to have a column `name` (false when its columns
 // are not known).
 bool analysis::has_column(const source& src, PyObject* name) {
@@ -1297,6 +1310,8 @@ void analysis::column_ref(handle node, scope& sc, mode m, lineage& out, clause w
             if (same_name(param, name)) return;
         }
         if (where == clause::order_by && alias_reference(name, sc, m, out, where)) return;
+        // The pseudo-columns of a hierarchical query (CONNECT BY) read no table.
+        if (sc.hierarchical && is_connect_by_pseudo_column(name)) return;
         bool any_source = false;
         for (scope* s = &sc; s != nullptr; s = s->outer) {
             if (!s->sources.empty()) any_source = true;
@@ -1341,6 +1356,21 @@ void analysis::column_ref(handle node, scope& sc, mode m, lineage& out, clause w
                     for (const source* c : unknown) resolve_in(*c, name, m, out);
                 } else {
                     ambiguous(unknown);
+                }
+                return;
+            }
+            // A source's own name as a value (BigQuery's TO_JSON_STRING(t)):
+            // the whole row, every column of it.
+            for (const source& src : s->sources) {
+                if (!same_name(src.alias, name)) continue;
+                const mode whole = m.transformed();
+                if (src.kind == source::derived) {
+                    for (const output& o : src.q->outputs) out.absorb(o.lin, whole);
+                } else if (src.kind == source::physical) {
+                    PyObject* known = schema_columns(src.table);
+                    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(known); ++i) {
+                        out.add(column_of(src.table, PyTuple_GET_ITEM(known, i)), whole);
+                    }
                 }
                 return;
             }

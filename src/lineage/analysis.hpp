@@ -82,6 +82,7 @@ struct scope {
     std::vector<PyObject*> using_names;            // columns of USING joins
     std::vector<PyObject*> lambda_params;
     py::object windows;                            // the WINDOW clause's named windows
+    bool hierarchical = false;                     // CONNECT BY: LEVEL and its kind exist
 };
 
 // What a statement writes, and the lineage of each column it writes.

@@ -157,6 +157,45 @@ bool word_is(std::string_view word, std::string_view lower) {
     return true;
 }
 
+// Whether a GROUP BY / ORDER BY item ends at `at`: what follows (after
+// whitespace and comments) is ',', ')', ';', the end, or a word that ends
+// an item (ASC, DESC, NULLS, or a clause).
+bool item_ends(std::string_view text, std::size_t at, const lexicon& lex) {
+    const std::size_t n = text.size();
+    while (at < n) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        if (std::isspace(c)) {
+            ++at;
+            continue;
+        }
+        bool skipped = false;
+        for (const std::string& marker : lex.line_comments) {
+            if (starts(text, at, marker)) {
+                const std::size_t end = text.find('\n', at);
+                at = end == std::string_view::npos ? n : end + 1;
+                skipped = true;
+                break;
+            }
+        }
+        for (const delimiter& block : lex.block_comments) {
+            if (!skipped && starts(text, at, block.open)) {
+                const std::size_t end = text.find(block.close, at + block.open.size());
+                at = end == std::string_view::npos ? n : end + block.close.size();
+                skipped = true;
+            }
+        }
+        if (skipped) continue;
+        if (c == ',' || c == ')' || c == ';') return true;
+        if (!ident_char(c)) return false;
+        std::size_t j = at;
+        while (j < n && ident_char(static_cast<unsigned char>(text[j]))) ++j;
+        const std::string_view word = text.substr(at, j - at);
+        return word_is(word, "asc") || word_is(word, "desc") || word_is(word, "nulls") ||
+               word_is(word, "with") || ends_positions(word);
+    }
+    return true;
+}
+
 // The masked token stream of `text` into `h`; false when the text holds
 // something the scanner cannot read with certainty.
 bool scan(std::string_view text, const lexicon& lex, hasher& h) {
@@ -164,11 +203,13 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h) {
     std::vector<int> positions_at;  // paren depths where a GROUP/ORDER BY list is open
     int depth = 0;
     std::string_view last_word;
+    char last_punct = 0;  // the last piece when it was a single character
     bool pending_space = false;
     auto emit = [&](std::string_view piece) {
         if (pending_space) h.byte(' ');
         pending_space = false;
         h.bytes(piece);
+        last_punct = 0;
     };
     std::size_t i = 0;
     while (i < n) {
@@ -293,7 +334,9 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h) {
                 // 1e5, 1col, 1.x: kept as written.
                 while (j < n && (ident_char(static_cast<unsigned char>(text[j])) || text[j] == '.')) ++j;
                 emit(text.substr(i, j - i));
-            } else if (integer && !positions_at.empty() && positions_at.back() == depth) {
+            } else if (integer && !positions_at.empty() && positions_at.back() == depth &&
+                       (word_is(last_word, "by") || last_punct == ',') && item_ends(text, j, lex)) {
+                // GROUP BY 1, ORDER BY 2 DESC: a position, which names a column.
                 emit(text.substr(i, j - i));
             } else {
                 emit("?n");
@@ -306,10 +349,11 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h) {
             std::size_t j = i;
             while (j < n && ident_char(static_cast<unsigned char>(text[j]))) ++j;
             const std::string_view word = text.substr(i, j - i);
-            if (!positions_at.empty() && positions_at.back() == depth && ends_positions(word)) {
-                positions_at.pop_back();
+            if (ends_positions(word)) {
+                while (!positions_at.empty() && positions_at.back() == depth) positions_at.pop_back();
             }
-            if (word_is(word, "by") && (word_is(last_word, "group") || word_is(last_word, "order"))) {
+            if (word_is(word, "by") && (word_is(last_word, "group") || word_is(last_word, "order")) &&
+                (positions_at.empty() || positions_at.back() != depth)) {
                 positions_at.push_back(depth);
             }
             emit(word);
@@ -324,6 +368,7 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h) {
         }
         if (c == ';') positions_at.clear();
         emit(text.substr(i, 1));
+        last_punct = static_cast<char>(c);
         last_word = {};
         ++i;
     }

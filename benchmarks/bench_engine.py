@@ -1,0 +1,250 @@
+"""Benchmarks of the lineage engine (qarvel_lineage), printed in one run.
+
+    python bench_engine.py [--rounds N] [--quick]
+
+1. engine time / parse time on the corpus (the engine parses once and walks
+   the tree once: the ratio is what the walk and the results add);
+2. the engine against sqlglot's own lineage for all columns of each
+   statement (sqlglot 30's all-columns mode and one call per column), on the
+   statements sqlglot's lineage can answer;
+3. statements per second on one core, peak memory per analysed statement,
+   and the share of corpus statements fully resolved;
+4. analyze_many with jobs=1 against jobs=2;
+5. a synthetic log of 20,000 statements made from 200 corpus templates with
+   random literals: the template cache against no cache.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import logging
+import os
+import random
+import statistics
+import sys
+import time
+import tracemalloc
+from pathlib import Path
+
+import sqlglot
+from sqlglot.lineage import lineage as sqlglot_lineage
+from sqlglot.tokens import TokenType
+
+import qarvel_lineage as ql
+from qarvel_lineage._batch import Analyzer
+from qarvel_lineage._rules import rules_for
+
+CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
+
+
+def load_corpus():
+    rows = [json.loads(line) for line in (CORPUS / "statements.jsonl").read_text().splitlines()]
+    tpch_schema = json.loads((CORPUS / "tpch" / "schema.json").read_text())
+    statements = []
+    for row in rows:
+        try:
+            rules = rules_for(row["dialect"])
+            trees = ql.parse(row["sql"], rules)
+        except Exception:
+            continue
+        if len(trees) != 1:
+            continue
+        schema = tpch_schema if row["source"].startswith("tpc-h") else None
+        statements.append((row["sql"], row["dialect"], schema))
+    return statements, tpch_schema
+
+
+def median_of(rounds, fn):
+    times = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def bench_parse_ratio(statements, rounds):
+    prepared = [(sql, rules_for(d), ql.Schema(s, d) if s else None) for sql, d, s in statements]
+
+    def parse_all():
+        for sql, rules, _ in prepared:
+            rules.dialect.parse(sql)
+
+    def engine_all():
+        for sql, rules, schema in prepared:
+            ql.analyze(sql, rules.dialect, schema)
+
+    # Alternate the two, so drift of the machine hits both alike.
+    parse_times, engine_times = [], []
+    for _ in range(rounds):
+        parse_times.append(median_of(1, parse_all))
+        engine_times.append(median_of(1, engine_all))
+    parse_t, engine_t = statistics.median(parse_times), statistics.median(engine_times)
+    print(f"1. corpus, {len(prepared)} statements, median of {rounds} rounds:")
+    print(f"   parse only {parse_t * 1e3:8.1f} ms   analyze (parse + engine) {engine_t * 1e3:8.1f} ms")
+    print(f"   engine time / parse time = {engine_t / parse_t:.2f}   (goal: at most 1.3)")
+    print(f"   statements per second on one core: {len(prepared) / engine_t:,.0f}")
+    return prepared
+
+
+def bench_against_sqlglot(statements, rounds):
+    # The statements sqlglot's lineage answers, with their output names.
+    usable = []
+    for sql, dialect, schema in statements:
+        try:
+            names = [c.name for c in ql.analyze(sql, dialect, schema).columns]
+            if not names or len(set(names)) != len(names) or "*" in names:
+                continue
+            sqlglot_lineage(None, sql, schema=schema or {}, dialect=dialect)
+            for name in names:
+                sqlglot_lineage(name, sql, schema=schema or {}, dialect=dialect)
+        except Exception:
+            continue
+        usable.append((sql, dialect, schema, names))
+    print(f"2. against sqlglot {sqlglot.__version__} lineage, {len(usable)} statements it answers:")
+
+    def ours():
+        for sql, dialect, schema, _ in usable:
+            ql.analyze(sql, dialect, schema)
+
+    def all_columns():
+        for sql, dialect, schema, _ in usable:
+            sqlglot_lineage(None, sql, schema=schema or {}, dialect=dialect)
+
+    def per_column():
+        for sql, dialect, schema, names in usable:
+            for name in names:
+                sqlglot_lineage(name, sql, schema=schema or {}, dialect=dialect)
+
+    ours_t = median_of(rounds, ours)
+    all_t = median_of(max(1, rounds // 2), all_columns)
+    per_t = median_of(1, per_column)
+    n = len(usable)
+    print(f"   engine {ours_t / n * 1e3:.3f} ms/statement; sqlglot all-columns {all_t / n * 1e3:.3f} ms; "
+          f"sqlglot per column {per_t / n * 1e3:.3f} ms")
+    print(f"   engine is {all_t / ours_t:.1f}x faster than all-columns lineage (goal: 3x) and "
+          f"{per_t / ours_t:.1f}x faster than per-column lineage (goal: 10x)")
+
+
+def bench_memory_and_resolution(prepared):
+    peaks = []
+    resolved = 0
+    for sql, rules, schema in prepared:
+        tree = rules.dialect.parse(sql)[0]
+        tracemalloc.start()
+        tracemalloc.reset_peak()
+        base = tracemalloc.get_traced_memory()[0]
+        result = ql.analyze_tree(tree, sql, rules, ql._rules.schema_index(schema, rules))
+        peak = tracemalloc.get_traced_memory()[1] - base
+        tracemalloc.stop()
+        peaks.append(peak)
+        resolved += result.resolved
+    peaks.sort()
+    print("3. memory and resolution:")
+    print(f"   peak memory per analysed statement (engine, tree excluded): median "
+          f"{statistics.median(peaks) / 1024:.1f} KiB, 95th percentile {peaks[int(len(peaks) * .95)] / 1024:.1f} KiB, "
+          f"max {peaks[-1] / 1024:.1f} KiB")
+    print(f"   fully resolved: {resolved} of {len(prepared)} statements "
+          f"({100 * resolved / len(prepared):.1f} %; TPC-H statements with the TPC-H schema, "
+          f"the others without a schema)")
+
+
+def bench_jobs(statements, copies):
+    texts = [sql for sql, dialect, schema in statements if dialect is None] * copies
+    results = {}
+    for jobs in (1, 2):
+        start = time.perf_counter()
+        count = sum(1 for _ in ql.analyze_many(texts, jobs=jobs, cache_size=0))
+        results[jobs] = count / (time.perf_counter() - start)
+    print(f"4. analyze_many on {len(texts)} statements (no cache), {os.cpu_count()} cores:")
+    print(f"   jobs=1 {results[1]:,.0f} statements/s   jobs=2 {results[2]:,.0f} statements/s   "
+          f"ratio {results[2] / results[1]:.2f}x (goal: 1.8x on two cores)")
+
+
+def literal_variants(sql, dialect, rnd, count):
+    """``count`` copies of ``sql`` with every string and number literal
+    replaced by a random value of the same kind."""
+    rules = rules_for(dialect)
+    # Positions of GROUP BY / ORDER BY lists name columns: they stay.
+    tokens, in_positions, previous = [], False, None
+    for token in rules.dialect.tokenize(sql):
+        kind = token.token_type
+        if kind in (TokenType.GROUP_BY, TokenType.ORDER_BY):
+            in_positions = True
+        elif kind in (TokenType.LIMIT, TokenType.HAVING, TokenType.QUALIFY, TokenType.UNION,
+                      TokenType.R_PAREN, TokenType.SEMICOLON):
+            in_positions = False
+        if kind in (TokenType.STRING, TokenType.NUMBER):
+            positional = in_positions and previous in (TokenType.GROUP_BY, TokenType.ORDER_BY,
+                                                       TokenType.COMMA)
+            if not positional:
+                tokens.append(token)
+        previous = kind
+    variants = []
+    for _ in range(count):
+        pieces, last = [], 0
+        for token in tokens:
+            start, end = token.start, token.end + 1
+            original = sql[start:end]
+            if token.token_type == TokenType.NUMBER:
+                if not original.isdigit():
+                    continue
+                replacement = str(rnd.randint(100, 10**6))
+            else:
+                if not (original.startswith("'") and original.endswith("'")):
+                    continue
+                replacement = "'" + "".join(rnd.choice("abcdefgh") for _ in range(rnd.randint(1, 9))) + "'"
+            pieces.append(sql[last:start])
+            pieces.append(replacement)
+            last = end
+        pieces.append(sql[last:])
+        variants.append("".join(pieces))
+    return variants
+
+
+def bench_template_cache(statements, total=20000, templates=200):
+    rnd = random.Random(7)
+    with_literals = [(sql, d) for sql, d, s in statements
+                     if d is None and any(t.token_type in (TokenType.STRING, TokenType.NUMBER)
+                                          for t in rules_for(d).dialect.tokenize(sql))]
+    chosen = rnd.sample(with_literals, min(templates, len(with_literals)))
+    log = []
+    per = total // len(chosen)
+    for sql, dialect in chosen:
+        log.extend(literal_variants(sql, dialect, rnd, per))
+    rnd.shuffle(log)
+    uncached = Analyzer(cache_size=0)
+    start = time.perf_counter()
+    for sql in log:
+        uncached(sql)
+    uncached_t = time.perf_counter() - start
+    cached = Analyzer()
+    start = time.perf_counter()
+    for sql in log:
+        cached(sql)
+    cached_t = time.perf_counter() - start
+    print(f"5. synthetic log: {len(log)} statements from {len(chosen)} templates with random literals:")
+    print(f"   no cache {uncached_t:.2f} s   template cache {cached_t:.3f} s "
+          f"({cached.misses} analyses, {cached.hits} hits)   "
+          f"speed-up {uncached_t / cached_t:.1f}x (goal: 20x)")
+
+
+def main(argv=None):
+    logging.getLogger("sqlglot").setLevel(logging.ERROR)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="fewer rounds and a smaller log")
+    options = parser.parse_args(argv)
+    rounds = 2 if options.quick else options.rounds
+    print(f"qarvel_lineage on sqlglot {sqlglot.__version__}, Python {sys.version.split()[0]}")
+    statements, _ = load_corpus()
+    prepared = bench_parse_ratio(statements, rounds)
+    bench_against_sqlglot(statements, rounds)
+    bench_memory_and_resolution(prepared)
+    bench_jobs(statements, 2 if options.quick else 6)
+    bench_template_cache(statements, total=4000 if options.quick else 20000)
+
+
+if __name__ == "__main__":
+    main()
