@@ -22,7 +22,7 @@ from ._rules import Rules, Schema, rules_for, schema_index
 from ._types import OutputColumn, Source, Table, Unresolved
 
 __all__ = ["analyze", "analyze_script", "LineageResult", "ScriptResult", "StatementError",
-           "EndToEnd", "TargetColumn", "analyze_many", "partition_lineage", "lineage_meta",
+           "EndToEnd", "TargetColumn", "analyze_many", "partition_lineage", "lineage_meta", "lineage_ddl",
            "Analyzer", "OutputColumn", "Source", "Table", "Unresolved",
            "Schema", "FLAT_KEYS", "ParseError"]
 
@@ -73,4 +73,4 @@ def analyze(sql: str, dialect: Any = None, schema: Any = None) -> LineageResult:
 
 
 from ._script import EndToEnd, ScriptResult, StatementError, TargetColumn, analyze_script  # noqa: E402
-from ._batch import Analyzer, analyze_many, lineage_meta, partition_lineage  # noqa: E402
+from ._batch import Analyzer, analyze_many, lineage_ddl, lineage_meta, partition_lineage  # noqa: E402

@@ -21,7 +21,7 @@ from sqlglot.errors import ParseError
 from ._result import LineageResult, flat_rows, row_keys, rows_frame
 from ._rules import Rules, rules_for, schema_index
 
-__all__ = ["Analyzer", "analyze_many", "ordered_map", "partition_lineage", "lineage_meta", "lexicon_of"]
+__all__ = ["Analyzer", "analyze_many", "ordered_map", "partition_lineage", "lineage_meta", "lineage_ddl", "lexicon_of"]
 
 
 def lexicon_of(rules: Rules) -> tuple:
@@ -273,6 +273,16 @@ def partition_lineage(frame, column: str = "sql", dialect: Any = None, schema: A
                              columns=carried).astype(frame[carried].dtypes.to_dict())
         lineage = pd.concat([extra, lineage], axis=1)
     return lineage
+
+
+def lineage_ddl(carried: str = "") -> str:
+    """The columns of ``partition_lineage``'s output as a Spark DDL schema
+    string, after the carried columns given as DDL (``"query_id string"``),
+    for ``mapInPandas``."""
+    keys = ("statement",) + row_keys(True)
+    body = ", ".join(f"`{key}` {'long' if key in ('statement', 'position') else 'string'}"
+                     for key in keys)
+    return f"{carried}, {body}" if carried else body
 
 
 def lineage_meta(frame, column: str = "sql"):
