@@ -37,6 +37,24 @@ def lexicon_of(rules: Rules) -> tuple:
             tuple(identifiers), tuple(getattr(tokenizer, "STRING_ESCAPES", ["'"])))
 
 
+def _literal_value(text: str) -> str | None:
+    """The value sqlglot gives a literal written as ``text``: a number as
+    written, a string without its quotes and with doubled quotes undone;
+    None for anything less plain (escapes, prefixes)."""
+    if not text:
+        return None
+    first = text[0]
+    if first not in "'\"":
+        return text if text.replace(".", "", 1).isdigit() else None
+    if len(text) >= 6 and text.startswith(first * 3) and text.endswith(first * 3):
+        body = text[3:-3]
+    elif len(text) >= 2 and text.endswith(first):
+        body = text[1:-1].replace(first + first, first)
+    else:
+        return None
+    return None if "\\" in body else body
+
+
 class Analyzer:
     """``analyze`` for many statements under one dialect and schema, with the
     template cache.  Calling it never raises for a bad statement: the
@@ -63,34 +81,70 @@ class Analyzer:
 
     def analyze(self, sql: str) -> LineageResult:
         """The lineage of one statement; raises as ``analyze`` does."""
-        from . import parse
-
         if not isinstance(sql, str):
             raise TypeError(f"sql must be a str, not {type(sql).__name__}")
         masked, key = self._engine.fingerprint(sql, self.lexicon)
-        found = self._templates.get(key) if masked and self.cache_size else None
-        if found is None and self.cache_size:
-            found = self._texts.get(sql)
+        found = None
+        if self.cache_size:
+            entry = self._templates.get(key) if masked else None
+            if entry is not None:
+                found = entry[0] if not entry[1] else self._renamed(entry, sql)
+            if found is None:
+                found = self._texts.get(sql)
         if found is None:
             self.misses += 1
-            trees = parse(sql, self.rules)
-            if not trees:
-                raise ParseError("no statement to analyse")
-            if len(trees) > 1:
-                raise ValueError(f"the text holds {len(trees)} statements; analyze() takes one "
-                                 "(use analyze_script for several)")
-            *found, literal_names = self._engine.analyze(trees[0], self.rules.native, self.index)
-            found = tuple(found)
-            if self.cache_size:
-                if masked and not literal_names:
-                    self._remember(self._templates, key, found)
-                else:
-                    self._remember(self._texts, sql, found)
+            found = self._analyze(sql, masked, key)
         else:
             self.hits += 1
         kind, columns, tables, influences, target = found
         return LineageResult(sql=sql, dialect=self.rules.name, kind=kind, columns=columns,
                              tables=tables, influences=influences, target=target)
+
+    def _analyze(self, sql: str, masked: bool, key: int) -> tuple:
+        from . import parse
+
+        trees = parse(sql, self.rules)
+        if not trees:
+            raise ParseError("no statement to analyse")
+        if len(trees) > 1:
+            raise ValueError(f"the text holds {len(trees)} statements; analyze() takes one "
+                             "(use analyze_script for several)")
+        *found, literal_names = self._engine.analyze(trees[0], self.rules.native, self.index)
+        found = tuple(found)
+        if not self.cache_size:
+            return found
+        literals = None
+        if masked and literal_names and literal_names is not True:
+            literals = self._engine.literals(sql, self.lexicon)
+        if masked and literal_names == ():
+            self._remember(self._templates, key, (found, (), None))
+        elif masked and literals is not None and key not in self._templates:
+            # Output columns named by literals: the template keeps which
+            # literal named each, so a statement with other values gets its
+            # own names.
+            self._remember(self._templates, key, (found, literal_names, literals))
+        else:
+            self._remember(self._texts, sql, found)
+        return found
+
+    def _renamed(self, entry: tuple, sql: str) -> tuple | None:
+        """A cached template's result with the output names that came from
+        literals taken from ``sql``'s literals; None when that is not certain."""
+        found, positions, template_literals = entry
+        literals = self._engine.literals(sql, self.lexicon)
+        if literals is None or len(literals) != len(template_literals):
+            return None
+        old = [_literal_value(text) for text in template_literals]
+        new = [_literal_value(text) for text in literals]
+        columns = list(found[1])
+        for position in positions:
+            column = columns[position - 1]
+            places = [i for i, value in enumerate(old) if value is not None and value == column.name]
+            names = {new[i] for i in places}
+            if not places or len(names) != 1 or None in names:
+                return None
+            columns[position - 1] = column._replace(name=names.pop())
+        return (found[0], tuple(columns)) + found[2:]
 
     def __call__(self, sql: Any) -> LineageResult | Exception:
         try:

@@ -153,7 +153,7 @@ PyObject* analysis::name_of(handle identifier, bool qualified_table) {
     object a = args_of(identifier);
     object text = arg(a, lk.this_);
     if (!text || !PyUnicode_Check(text.ptr())) return nullptr;
-    if (k == kind::Literal) literal_names_ = true;
+    if (k == kind::Literal) read_literal_name();
     const bool quoted = k != kind::Identifier || truthy(arg(a, lk.quoted));
     const bool keep_case = qualified_table && rules_.qualified_tables_case_sensitive;
     return normalise(text.ptr(), quoted, keep_case);
@@ -377,6 +377,7 @@ const query_info* analysis::renamed(const query_info* q, const std::vector<PyObj
         if (o.placeholder()) break;
         output named = o;
         named.name = names[i];
+        named.literal_name = false;
         copy.outputs.push_back(std::move(named));
     }
     if (i == names.size()) {
@@ -791,8 +792,11 @@ const query_info* analysis::set_operation(handle node, kind k, scope* outer, con
         for (PyObject* name : names) {
             output o;
             o.name = name;
-            if (const output* l = find(left, name)) o.lin.absorb(l->lin, mode{});
-            if (const output* r = find(right, name)) o.lin.absorb(r->lin, mode{});
+            const output* l = find(left, name);
+            const output* r = find(right, name);
+            if (l != nullptr) o.lin.absorb(l->lin, mode{});
+            if (r != nullptr) o.lin.absorb(r->lin, mode{});
+            o.literal_name = l != nullptr ? l->literal_name : (r != nullptr && r->literal_name);
             q.outputs.push_back(std::move(o));
         }
     } else if (k == kind::Union) {
@@ -829,7 +833,7 @@ PyObject* analysis::output_name(handle item, kind k) {
         case kind::Literal: {
             object text = arg(a, lk.this_);
             if (!text || !PyUnicode_Check(text.ptr())) return nullptr;
-            literal_names_ = true;
+            read_literal_name();
             return intern_text(std::move(text));
         }
         case kind::Star: return lk.star;
@@ -873,8 +877,13 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
             star(arg(ia, lk.this_), name_of(arg(ia, lk.table)), sc, q);
         } else {
             output o;
+            naming_output_ = true;
+            output_literal_ = false;
             o.name = output_name(item, k);
+            naming_output_ = false;
+            o.literal_name = output_literal_;
             if (o.name == nullptr || PyUnicode_GET_LENGTH(o.name) == 0) {
+                o.literal_name = false;
                 o.name = generated_name(index);
             }
             walk(item, sc, mode{}, o.lin, clause::select_list, 0);
@@ -901,9 +910,11 @@ void analysis::star(handle star_node, PyObject* qualifier, scope& sc, query_info
         }
         return false;
     };
-    auto emit = [&](PyObject* name, lineage lin, int star_table, int opaque_note = -1) {
+    auto emit = [&](PyObject* name, lineage lin, int star_table, int opaque_note = -1,
+                    bool literal_name = false) {
         output o;
         o.name = name;
+        o.literal_name = literal_name;
         o.star_table = star_table;
         o.opaque_note = opaque_note;
         for (auto& [rname, expression] : replaced) {
@@ -964,7 +975,7 @@ void analysis::star(handle star_node, PyObject* qualifier, scope& sc, query_info
             case source::derived:
                 for (const output& o : src.q->outputs) {
                     if (!o.placeholder() && (skip(o.name) || coalesced(o.name, o.lin))) continue;
-                    emit(o.name, o.lin, o.star_table, o.opaque_note);
+                    emit(o.name, o.lin, o.star_table, o.opaque_note, o.literal_name);
                 }
                 break;
             case source::opaque: {

@@ -102,9 +102,10 @@ class analysis {
     // The lineage of any statement: a query's, or what a writing statement
     // (INSERT, CREATE ... AS, MERGE, UPDATE, DELETE) writes; nothing for others.
     statement_info statement(py::handle root);
-    // Whether a name came from a literal's value (an unaliased literal, an
-    // alias written as a string): then the result depends on literal values.
-    bool literal_names() const noexcept { return literal_names_; }
+    // Whether a name other than an output column's came from a literal's
+    // value; output columns named by a literal say so themselves
+    // (output::literal_name).
+    bool literal_elsewhere() const noexcept { return literal_elsewhere_; }
     // Whether a table is read (a source of the statement).
     bool read(int table) const noexcept { return read_[static_cast<std::size_t>(table)] != 0; }
 
@@ -170,7 +171,17 @@ class analysis {
     std::unordered_map<std::string, std::uint32_t> unresolved_ids_;
     std::vector<py::object> schema_entries_;  // per table: the schema's columns or empty
     std::deque<cte_env> envs_;
-    bool literal_names_ = false;
+    // Names read from literals: while an output is named, and elsewhere.
+    bool naming_output_ = false;
+    bool output_literal_ = false;
+    bool literal_elsewhere_ = false;
+    void read_literal_name() noexcept {
+        if (naming_output_) {
+            output_literal_ = true;
+        } else {
+            literal_elsewhere_ = true;
+        }
+    }
     int query_depth_ = 0;
 };
 

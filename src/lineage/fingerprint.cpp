@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,6 +38,17 @@ struct lexicon {
     std::vector<delimiter> strings;      // masked
     std::vector<delimiter> identifiers;  // kept verbatim
     bool backslash_escapes = false;
+    // The characters that can open a comment, a quoted text or dollar
+    // quoting: every other character is a name, a number or punctuation.
+    bool opens[256] = {};
+
+    void index_openings() {
+        for (const std::string& m : line_comments) opens[static_cast<unsigned char>(m[0])] = true;
+        for (const delimiter& d : block_comments) opens[static_cast<unsigned char>(d.open[0])] = true;
+        for (const delimiter& d : strings) opens[static_cast<unsigned char>(d.open[0])] = true;
+        for (const delimiter& d : identifiers) opens[static_cast<unsigned char>(d.open[0])] = true;
+        opens[static_cast<unsigned char>('$')] = true;
+    }
 };
 
 using py::handle;
@@ -107,28 +119,69 @@ lexicon lexicon_of(handle spec) {
     while (py::object e = escapes.next()) {
         if (PyUnicode_Check(e.ptr()) && utf8_of(e) == "\\") lex.backslash_escapes = true;
     }
+    // An empty marker would match everywhere.
+    std::erase_if(lex.line_comments, [](const std::string& m) { return m.empty(); });
+    std::erase_if(lex.block_comments, [](const delimiter& d) { return d.open.empty() || d.close.empty(); });
+    std::erase_if(lex.strings, [](const delimiter& d) { return d.open.empty() || d.close.empty(); });
+    std::erase_if(lex.identifiers, [](const delimiter& d) { return d.open.empty() || d.close.empty(); });
+    lex.index_openings();
     return lex;
 }
 
-bool ident_char(unsigned char c) { return std::isalnum(c) || c == '_' || c >= 0x80; }
+struct char_classes {
+    bool ident[256] = {};
+    bool space[256] = {};
+    bool digit[256] = {};
+    constexpr char_classes() {
+        for (int c = 0; c < 256; ++c) {
+            ident[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '_' || c >= 0x80;
+            space[c] = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+            digit[c] = c >= '0' && c <= '9';
+        }
+    }
+};
+constexpr char_classes kClasses{};
+
+inline bool ident_char(unsigned char c) { return kClasses.ident[c]; }
+inline bool space_char(unsigned char c) { return kClasses.space[c]; }
+inline bool digit_char(unsigned char c) { return kClasses.digit[c]; }
 
 bool starts(std::string_view text, std::size_t at, const std::string& what) {
     return !what.empty() && text.substr(at, what.size()) == what;
 }
 
-// Two 64-bit hashes of the token stream (FNV-1a and a multiply-rotate mix),
-// 128 bits in all.
+// The token stream, collected and then hashed 8 bytes at a time with two
+// seeds (128 bits in all).
 struct hasher {
-    std::uint64_t a = 0xcbf29ce484222325ULL;
-    std::uint64_t b = 0x9e3779b97f4a7c15ULL;
-    void byte(unsigned char c) {
-        a = (a ^ c) * 0x100000001b3ULL;
-        b = (b ^ (c + 0x9fULL)) * 0xff51afd7ed558ccdULL;
-        b = (b << 31) | (b >> 33);
+    std::string stream;
+    void byte(unsigned char c) { stream.push_back(static_cast<char>(c)); }
+    void bytes(std::string_view s) { stream.append(s); }
+
+    static std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
+        h ^= v;
+        h *= 0x9fb21c651e98df25ULL;
+        h ^= h >> 29;
+        return h;
     }
-    void bytes(std::string_view s) {
-        for (unsigned char c : s) byte(c);
+    static std::uint64_t digest(std::string_view s, std::uint64_t seed) {
+        std::uint64_t h = seed ^ (s.size() * 0x9e3779b97f4a7c15ULL);
+        std::size_t i = 0;
+        for (; i + 8 <= s.size(); i += 8) {
+            std::uint64_t v;
+            std::memcpy(&v, s.data() + i, 8);
+            h = mix(h, v);
+        }
+        std::uint64_t tail = 0;
+        std::memcpy(&tail, s.data() + i, s.size() - i);
+        h = mix(h, tail ^ (static_cast<std::uint64_t>(s.size() - i) << 56));
+        h ^= h >> 32;
+        h *= 0xd6e8feb86659fd93ULL;
+        h ^= h >> 32;
+        return h;
     }
+    std::uint64_t high() const { return digest(stream, 0x243f6a8885a308d3ULL); }
+    std::uint64_t low() const { return digest(stream, 0x13198a2e03707344ULL); }
 };
 
 // Clause words that end a GROUP BY / ORDER BY list at the same depth.
@@ -164,7 +217,7 @@ bool item_ends(std::string_view text, std::size_t at, const lexicon& lex) {
     const std::size_t n = text.size();
     while (at < n) {
         const unsigned char c = static_cast<unsigned char>(text[at]);
-        if (std::isspace(c)) {
+        if (space_char(c)) {
             ++at;
             continue;
         }
@@ -198,7 +251,8 @@ bool item_ends(std::string_view text, std::size_t at, const lexicon& lex) {
 
 // The masked token stream of `text` into `h`; false when the text holds
 // something the scanner cannot read with certainty.
-bool scan(std::string_view text, const lexicon& lex, hasher& h) {
+bool scan(std::string_view text, const lexicon& lex, hasher& h,
+          std::vector<std::string_view>* masked = nullptr) {
     const std::size_t n = text.size();
     std::vector<int> positions_at;  // paren depths where a GROUP/ORDER BY list is open
     int depth = 0;
@@ -214,11 +268,13 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h) {
     std::size_t i = 0;
     while (i < n) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (std::isspace(c)) {
+        if (space_char(c)) {
             pending_space = true;
             ++i;
             continue;
         }
+        if (!lex.opens[c]) goto plain;
+        {
         // Comments: dropped.
         bool comment = false;
         for (const std::string& marker : lex.line_comments) {
@@ -310,6 +366,7 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h) {
             }
             if (!closed) return false;
             emit("?s");
+            if (masked != nullptr) masked->push_back(text.substr(i, j - i));
             i = j;
             quoted = true;
             break;
@@ -318,17 +375,19 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h) {
             last_word = {};
             continue;
         }
+        }
+    plain:
         // Numbers: masked when they stand alone (not part of a name like t1 or
         // 1col), except the positions of a GROUP BY / ORDER BY list.
         const bool after_name = i > 0 && (ident_char(static_cast<unsigned char>(text[i - 1])) || text[i - 1] == '.');
-        if (std::isdigit(c) && !after_name) {
+        if (digit_char(c) && !after_name) {
             std::size_t j = i;
-            while (j < n && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
+            while (j < n && digit_char(static_cast<unsigned char>(text[j]))) ++j;
             bool integer = true;
-            if (j + 1 < n && text[j] == '.' && std::isdigit(static_cast<unsigned char>(text[j + 1]))) {
+            if (j + 1 < n && text[j] == '.' && digit_char(static_cast<unsigned char>(text[j + 1]))) {
                 integer = false;
                 ++j;
-                while (j < n && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
+                while (j < n && digit_char(static_cast<unsigned char>(text[j]))) ++j;
             }
             if (j < n && (ident_char(static_cast<unsigned char>(text[j])) || text[j] == '.')) {
                 // 1e5, 1col, 1.x: kept as written.
@@ -340,6 +399,7 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h) {
                 emit(text.substr(i, j - i));
             } else {
                 emit("?n");
+                if (masked != nullptr) masked->push_back(text.substr(i, j - i));
             }
             i = j;
             last_word = {};
@@ -377,12 +437,29 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h) {
 
 }  // namespace
 
+namespace {
+
+// The lexicon of the last spec tuple seen (callers pass the same tuple for
+// every statement of a dialect), kept with a reference to that tuple.
+const lexicon& cached_lexicon(handle spec) {
+    static py::static_ref last_spec;
+    static lexicon last;
+    if (!last_spec.is(spec)) {
+        lexicon made = lexicon_of(spec);
+        last = std::move(made);
+        last_spec.reset(spec);
+    }
+    return last;
+}
+
+}  // namespace
+
 py::object fingerprint(handle text, handle spec) {
     if (!PyUnicode_Check(text.ptr())) {
         PyErr_SetString(PyExc_TypeError, "fingerprint() needs a str");
         py::throw_error();
     }
-    const lexicon lex = lexicon_of(spec);
+    const lexicon& lex = cached_lexicon(spec);
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (data == nullptr) {
@@ -399,12 +476,38 @@ py::object fingerprint(handle text, handle spec) {
         h.bytes(view);
     }
     // 128 bits as one Python int.
-    py::object high = py::checked(PyLong_FromUnsignedLongLong(h.a));
-    py::object low = py::checked(PyLong_FromUnsignedLongLong(h.b));
+    py::object high = py::checked(PyLong_FromUnsignedLongLong(h.high()));
+    py::object low = py::checked(PyLong_FromUnsignedLongLong(h.low()));
     py::object shift = py::checked(PyLong_FromLong(64));
     py::object shifted = py::checked(PyNumber_Lshift(high.ptr(), shift.ptr()));
     py::object value = py::checked(PyNumber_Or(shifted.ptr(), low.ptr()));
     return py::make_tuple(masked ? Py_True : Py_False, value);
+}
+
+py::object masked_literals(handle text, handle spec) {
+    if (!PyUnicode_Check(text.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "literals() needs a str");
+        py::throw_error();
+    }
+    const lexicon& lex = cached_lexicon(spec);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return py::object::borrow(Py_None);
+    }
+    hasher h;
+    std::vector<std::string_view> found;
+    if (!scan(std::string_view(data, static_cast<std::size_t>(size)), lex, h, &found)) {
+        return py::object::borrow(Py_None);
+    }
+    std::vector<py::object> items;
+    items.reserve(found.size());
+    for (std::string_view piece : found) {
+        items.push_back(py::checked(
+            PyUnicode_DecodeUTF8(piece.data(), static_cast<Py_ssize_t>(piece.size()), "strict")));
+    }
+    return py::tuple_from(items.data(), static_cast<Py_ssize_t>(items.size()));
 }
 
 }  // namespace qarvel::lineage

@@ -12,4 +12,8 @@ namespace qarvel::lineage {
 // them.
 py::object fingerprint(py::handle text, py::handle lexicon);
 
+// The literals `fingerprint` masks, in order, as written (quotes included),
+// or None when it masks none because the text is not read with certainty.
+py::object masked_literals(py::handle text, py::handle lexicon);
+
 }  // namespace qarvel::lineage

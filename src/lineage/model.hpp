@@ -140,6 +140,7 @@ struct output {
     lineage lin;
     int star_table = -1;      // placeholder over a physical table: its index
     int opaque_note = -1;     // placeholder over an untraced source: why (a note)
+    bool literal_name = false;  // named by a literal's value (select 1)
 
     bool placeholder() const noexcept { return star_table >= 0 || opaque_note >= 0; }
 };

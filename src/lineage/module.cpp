@@ -4,6 +4,7 @@
 //
 //   configure(table_type, source_type, unresolved_type, column_type)
 //   analyze(tree, rules, schema) -> (kind, columns, tables, influences, target, literal_names)
+//   literals(text, lexicon) -> the literals the fingerprint masks, as written, or None
 //   fingerprint(text, lexicon) -> (masked, int)
 #include "interop/boundary.hpp"
 #include "interop/constants.hpp"
@@ -104,14 +105,32 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     object column_tuple = py::tuple_from(columns.data(), static_cast<Py_ssize_t>(columns.size()));
     object target = info.has_target ? build.table(info.target) : object::borrow(Py_None);
+    // What depends on literal values: True when a name other than an output
+    // column's came from one, else the positions of the output columns named
+    // by a literal.
+    object literal_names;
+    if (an.literal_elsewhere()) {
+        literal_names = object::borrow(Py_True);
+    } else {
+        std::vector<object> positions;
+        for (std::size_t i = 0; i < info.outputs.size(); ++i) {
+            if (info.outputs[i].literal_name) positions.push_back(py::checked(PyLong_FromSize_t(i + 1)));
+        }
+        literal_names = py::tuple_from(positions.data(), static_cast<Py_ssize_t>(positions.size()));
+    }
     return py::make_tuple(kind_label(tree), column_tuple, build.tables(), build.influences(info.all),
-                          target, an.literal_names() ? Py_True : Py_False)
+                          target, literal_names)
         .release();
 }
 
 PyObject* fingerprint_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     check_count("fingerprint", nargs, 2);
     return fingerprint(args[0], args[1]).release();
+}
+
+PyObject* literals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    check_count("literals", nargs, 2);
+    return masked_literals(args[0], args[1]).release();
 }
 
 PyMethodDef engine_functions[] = {
@@ -122,6 +141,9 @@ PyMethodDef engine_functions[] = {
     {"fingerprint",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<fingerprint_entry>)),
      METH_FASTCALL, "fingerprint(text, lexicon) -> (masked, int)"},
+    {"literals",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<literals_entry>)),
+     METH_FASTCALL, "literals(text, lexicon) -> the masked literals as written, or None"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -138,7 +138,10 @@ statement_info analysis::insert(handle root) {
     s.all = q->all;
     for (std::size_t i = 0; i < q->outputs.size(); ++i) {
         output o = q->outputs[i];
-        if (i < names.size() && !o.placeholder()) o.name = names[i];
+        if (i < names.size() && !o.placeholder()) {
+            o.name = names[i];
+            o.literal_name = false;
+        }
         s.outputs.push_back(std::move(o));
     }
     return s;
@@ -160,7 +163,10 @@ statement_info analysis::create(handle root) {
     s.all = q->all;
     for (std::size_t i = 0; i < q->outputs.size(); ++i) {
         output o = q->outputs[i];
-        if (i < names.size() && !o.placeholder()) o.name = names[i];
+        if (i < names.size() && !o.placeholder()) {
+            o.name = names[i];
+            o.literal_name = false;
+        }
         s.outputs.push_back(std::move(o));
     }
     return s;
