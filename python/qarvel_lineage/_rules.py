@@ -161,10 +161,15 @@ class Schema:
                 previous = index.get(key)
                 index[key] = entry if previous is None or previous is entry else ambiguous
         self.index = {key: value for key, value in index.items() if value is not ambiguous}
+        # How deep the schema nests (2: tables, 3: dbs, 4: catalogs): a
+        # statement may name a table with more qualifiers than the schema has.
+        self.index[None] = max(depth, 2) if depth else 4
 
     def columns(self, table: str, db: str | None = None, catalog: str | None = None):
         """The columns of a table, or None when the schema does not know it."""
-        entry = self.index.get((catalog, db, table))
+        depth = self.index[None]
+        key = (catalog if depth >= 4 else None, db if depth >= 3 else None, table)
+        entry = self.index.get(key)
         return None if entry is None else entry[1]
 
     def __repr__(self) -> str:

@@ -170,6 +170,9 @@ class _ScriptState:
         base = schema if isinstance(schema, Schema) else (
             Schema(schema, rules.dialect) if schema is not None else None)
         self.tables: dict[tuple, tuple[str, ...]] = dict(base.tables) if base is not None else {}
+        # Tables a script defines are named in full; a schema of tables only
+        # still matches them by name.
+        self.depth = base.index[None] if base is not None else 4
         self._index: dict | None = None
         self.current: dict[tuple, _Written] = {}   # written and not dropped
         self.history: dict[tuple, _Written] = {}   # every written table's last version
@@ -185,6 +188,7 @@ class _ScriptState:
                     previous = index.get(key)
                     index[key] = entry if previous is None or previous is entry else ambiguous
             self._index = {k: v for k, v in index.items() if v is not ambiguous}
+            self._index[None] = self.depth
         return self._index
 
     def define(self, table: Table, columns: Iterable[str]) -> None:

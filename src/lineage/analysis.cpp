@@ -73,7 +73,16 @@ long position_of(handle node) {
 // --- names -----------------------------------------------------------------------
 
 analysis::analysis(const profile& rules, handle schema) : rules_(rules) {
-    if (schema && PyDict_Check(schema.ptr())) schema_ = object::borrow(schema);
+    if (schema && PyDict_Check(schema.ptr())) {
+        schema_ = object::borrow(schema);
+        // The index keeps the nesting of the schema under the key None.
+        object depth = py::optional_item(schema_, Py_None);
+        if (depth && PyLong_Check(depth.ptr())) {
+            const long value = PyLong_AsLong(depth.ptr());
+            if (value == -1 && PyErr_Occurred()) py::throw_error();
+            schema_depth_ = static_cast<int>(value);
+        }
+    }
 }
 
 PyObject* analysis::keep(object name) {
@@ -193,7 +202,11 @@ int analysis::table_index(handle table_node) {
     // unambiguous).
     object columns;
     if (schema_) {
-        object lookup = py::make_tuple(catalog ? catalog : Py_None, db ? db : Py_None, name);
+        // A schema without catalogs (or dbs) describes a table whatever
+        // catalog (or db) a statement names it with.
+        PyObject* key_catalog = schema_depth_ >= 4 ? catalog : nullptr;
+        PyObject* key_db = schema_depth_ >= 3 ? db : nullptr;
+        object lookup = py::make_tuple(key_catalog ? key_catalog : Py_None, key_db ? key_db : Py_None, name);
         object entry = py::optional_item(schema_, lookup);
         if (entry && PyTuple_Check(entry.ptr()) && PyTuple_GET_SIZE(entry.ptr()) == 2) {
             columns = object::borrow(PyTuple_GET_ITEM(entry.ptr(), 1));
@@ -566,11 +579,6 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
         }
     }
     if (pivoted) {
-        // The pivot reads the columns of the source it pivots.
-        scope pivot_scope;
-        pivot_scope.outer = sc.outer;
-        pivot_scope.env = sc.env;
-        pivot_scope.sources.push_back(src);
         // PIVOT / UNPIVOT: which output column comes from which input is not
         // traced; the pivot's alias (if any) names the result.
         object pivot = object::borrow(PyList_GET_ITEM(pivots.ptr(), 0));
@@ -582,10 +590,6 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
                                                                    : name_of(pivot_alias);
             if (n != nullptr) src.alias = n;
         }
-        // The pivot's own columns (aggregated values, FOR column) influence it.
-        lineage pivot_lineage;
-        walk(pivot, pivot_scope, mode{}.influence(FILTER), pivot_lineage, clause::plain, 0);
-        q.all.absorb_influences(pivot_lineage);
         src.kind = source::opaque;
         src.reason = unpivot ? "UNPIVOT output is not traced" : "PIVOT output is not traced";
         if (src.alias != nullptr) src.label = utf8(src.alias);
@@ -1229,7 +1233,18 @@ bool analysis::has_column(const source& src, PyObject* name) {
 
 bool analysis::resolve_in(const source& src, PyObject* name, mode m, lineage& out) {
     switch (src.kind) {
-        case source::physical: out.add(column_of(src.table, name), m); return true;
+        case source::physical: {
+            // A column the schema does not give the table is no source of it.
+            if (src.columns_known(*this) && !has_column(src, name)) {
+                object label = py::checked(PyUnicode_FromString(src.label.c_str()));
+                out.add_unresolved(note(name, intern_text(std::move(label)), "not a column of " +
+                                                                                 table_text(src.table)),
+                                   m);
+                return false;
+            }
+            out.add(column_of(src.table, name), m);
+            return true;
+        }
         case source::opaque: {
             object label = py::checked(PyUnicode_FromString(src.label.c_str()));
             out.add_unresolved(note(name, intern_text(std::move(label)), src.reason), m);
@@ -1357,7 +1372,10 @@ void analysis::column_ref(handle node, scope& sc, mode m, lineage& out, clause w
                 }
                 return;
             }
-            if (s == &sc && alias_reference(name, sc, m, out, where)) return;
+            // GROUP BY / HAVING / QUALIFY may name an output by its alias.
+            if (s == &sc && where == clause::group_having && alias_reference(name, sc, m, out, where)) {
+                return;
+            }
             if (unknown.size() == 1) {
                 resolve_in(*unknown.front(), name, m, out);
                 return;
@@ -1368,6 +1386,11 @@ void analysis::column_ref(handle node, scope& sc, mode m, lineage& out, clause w
                 } else {
                     ambiguous(unknown);
                 }
+                return;
+            }
+            // A name no source has may be an earlier select item's alias
+            // (the lateral aliases of Snowflake, BigQuery, DuckDB...).
+            if (s == &sc && where == clause::select_list && alias_reference(name, sc, m, out, where)) {
                 return;
             }
             // A source's own name as a value (BigQuery's TO_JSON_STRING(t)):

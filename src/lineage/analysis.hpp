@@ -160,7 +160,8 @@ class analysis {
     std::string table_text(int table) const;
 
     profile rules_;
-    py::object schema_;  // dict of (catalog, db, name) -> (key, columns) or None
+    py::object schema_;  // dict of (catalog, db, name) -> (key, columns); None -> depth
+    int schema_depth_ = 4;
     std::vector<py::object> kept_;
     std::deque<query_info> queries_;
     std::vector<table_ref> tables_;

@@ -105,9 +105,11 @@ struct lineage {
     }
     void add_unresolved(std::uint32_t entry, mode m) { add_unresolved(entry, m.sub); }
 
-    // Everything `from` holds, used under `m`: its direct sources take the
-    // stronger subtype (or become influences of m's kind), its indirect
-    // sources keep theirs.
+    // Everything a value's lineage `from` holds, used under `m`.  As a
+    // value, its direct sources take the stronger subtype and its own
+    // influences (CASE conditions, window keys) stay what they are; as an
+    // influence of kind S (the value in a WHERE, GROUP BY, ORDER BY), every
+    // source of it, conditions included, decides the rows: all become S.
     void absorb(const lineage& from, mode m) {
         if (&from == this) return;
         for (const direct_ref& d : from.direct) {
@@ -117,10 +119,14 @@ struct lineage {
                 add_indirect(d.col, m.sub);
             }
         }
-        for (const indirect_ref& i : from.indirect) add_indirect(i.col, i.sub);
+        for (const indirect_ref& i : from.indirect) add_indirect(i.col, m.direct() ? i.sub : m.sub);
         for (const unresolved_ref& u : from.unresolved) {
             subtype role = u.role;
-            if (is_direct(role)) role = m.direct() ? std::max(m.sub, role) : m.sub;
+            if (!m.direct()) {
+                role = m.sub;
+            } else if (is_direct(role)) {
+                role = std::max(m.sub, role);
+            }
             add_unresolved(u.entry, role);
         }
     }

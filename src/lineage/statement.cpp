@@ -74,7 +74,9 @@ table_ref analysis::target_of(handle table_node) {
 
 PyObject* analysis::schema_of(const table_ref& t) {
     if (!schema_ || t.name == nullptr) return nullptr;
-    object key = py::make_tuple(t.catalog ? t.catalog : Py_None, t.db ? t.db : Py_None, t.name);
+    PyObject* key_catalog = schema_depth_ >= 4 ? t.catalog : nullptr;
+    PyObject* key_db = schema_depth_ >= 3 ? t.db : nullptr;
+    object key = py::make_tuple(key_catalog ? key_catalog : Py_None, key_db ? key_db : Py_None, t.name);
     object entry = py::optional_item(schema_, key);
     if (!entry || !PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 2) return nullptr;
     PyObject* columns = PyTuple_GET_ITEM(entry.ptr(), 1);
