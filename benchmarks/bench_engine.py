@@ -164,7 +164,7 @@ def bench_jobs(statements, copies):
 
 def literal_variants(sql, dialect, rnd, count):
     """``count`` copies of ``sql`` with every string and number literal
-    replaced by a random value of the same kind."""
+    replaced by a random value of the same shape."""
     rules = rules_for(dialect)
     # Positions of GROUP BY / ORDER BY lists name columns: they stay.
     tokens, in_positions, previous = [], False, None
@@ -190,11 +190,14 @@ def literal_variants(sql, dialect, rnd, count):
             if token.token_type == TokenType.NUMBER:
                 if not original.isdigit():
                     continue
-                replacement = str(rnd.randint(100, 10**6))
-            else:
-                if not (original.startswith("'") and original.endswith("'")):
-                    continue
-                replacement = "'" + "".join(rnd.choice("abcdefgh") for _ in range(rnd.randint(1, 9))) + "'"
+            elif not (original.startswith("'") and original.endswith("'")):
+                continue
+            # Digit for digit and letter for letter: a date stays a date.
+            replacement = "".join(
+                rnd.choice("0123456789") if ch.isdigit() else
+                rnd.choice("abcdefghij") if ch.islower() else
+                rnd.choice("ABCDEFGHIJ") if ch.isupper() else ch
+                for ch in original)
             pieces.append(sql[last:start])
             pieces.append(replacement)
             last = end

@@ -37,6 +37,39 @@ def lexicon_of(rules: Rules) -> tuple:
             tuple(identifiers), tuple(getattr(tokenizer, "STRING_ESCAPES", ["'"])))
 
 
+def _names_of(found: tuple, skip: tuple) -> set[str]:
+    """Every name a result holds (case-folded), but the output names at the
+    positions in ``skip``."""
+    kind, columns, tables, influences, target = found
+    names: set[str] = set()
+
+    def add(*parts):
+        names.update(p.casefold() for p in parts if p)
+
+    for column in columns:
+        if column.position not in skip:
+            add(column.name)
+        for source in (*column.direct, *column.indirect):
+            add(source.catalog, source.db, source.table, source.column)
+        for entry in column.unresolved:
+            add(entry.column, entry.table)
+    for table in tables:
+        add(table.catalog, table.db, table.name)
+    for source in influences:
+        add(source.catalog, source.db, source.table, source.column)
+    if target is not None:
+        add(target.catalog, target.db, target.name)
+    return names
+
+
+def _names_from_literals(found: tuple, positions: tuple, literals: tuple) -> bool:
+    """Whether a masked string's value is also a name of the result (other
+    than the outputs the engine knows were named by literals)."""
+    values = {text[1:-1].casefold() for text in literals if text[:1] in "'\"" and len(text) >= 2}
+    values.discard("")
+    return bool(values) and not values.isdisjoint(_names_of(found, positions))
+
+
 def _literal_value(text: str) -> str | None:
     """The value sqlglot gives a literal written as ``text``: a number as
     written, a string without its quotes and with doubled quotes undone;
@@ -114,11 +147,16 @@ class Analyzer:
         if not self.cache_size:
             return found
         literals = None
-        if masked and literal_names and literal_names is not True:
+        if masked and literal_names is not True:
             literals = self._engine.literals(sql, self.lexicon)
+            if literals is None or _names_from_literals(found, literal_names, literals):
+                # A string the dialect reads as a name ("x" in Spark or
+                # BigQuery, 'x.csv' in DuckDB, AS 'n' in MySQL): other values
+                # would be other names, so only this text is cached.
+                literal_names = True
         if masked and literal_names == ():
             self._remember(self._templates, key, (found, (), None))
-        elif masked and literals is not None and key not in self._templates:
+        elif masked and literal_names is not True and key not in self._templates:
             # Output columns named by literals: the template keeps which
             # literal named each, so a statement with other values gets its
             # own names.

@@ -27,6 +27,18 @@ def row_keys(with_target: bool) -> tuple[str, ...]:
     return FLAT_KEYS[:2] + TARGET_KEYS + FLAT_KEYS[2:]
 
 
+def _table_parts(text: str | None) -> tuple[str | None, str | None, str | None]:
+    """catalog, db, table of an unresolved entry's table text ("db.t")."""
+    if not text:
+        return None, None, None
+    parts = text.split(".")
+    if len(parts) == 2:
+        return None, parts[0], parts[1]
+    if len(parts) == 3:
+        return parts[0], parts[1], parts[2]
+    return None, None, text
+
+
 def flat_rows(columns: Iterable[OutputColumn], target: Table | None = None) -> list[dict[str, Any]]:
     """One row per (output column, source); a column with no source at all
     (a constant) gets one DIRECT CONSTANT row."""
@@ -43,8 +55,9 @@ def flat_rows(columns: Iterable[OutputColumn], target: Table | None = None) -> l
                          "source_table": source.table, "source_column": source.column,
                          "type": source.type, "subtype": source.subtype, "reason": None})
         for entry in column.unresolved:
-            rows.append({**base, "source_catalog": None, "source_db": None,
-                         "source_table": entry.table, "source_column": entry.column or None,
+            catalog, db, table = _table_parts(entry.table)
+            rows.append({**base, "source_catalog": catalog, "source_db": db,
+                         "source_table": table, "source_column": entry.column or None,
                          "type": "UNRESOLVED", "subtype": entry.subtype, "reason": entry.reason})
         if len(rows) == before:
             rows.append({**base, "source_catalog": None, "source_db": None, "source_table": None,

@@ -151,11 +151,13 @@ class _Columns:
 class _Written:
     """The current content of one table or view the script wrote."""
 
-    __slots__ = ("table", "columns")
+    __slots__ = ("table", "columns", "influences")
 
     def __init__(self, table: Table):
         self.table = table
         self.columns: dict[str, _Columns] = {}
+        # What decided which rows it holds (every writing statement's).
+        self.influences: dict[Source, None] = {}
 
     def column(self, name: str) -> _Columns:
         found = self.columns.get(name)
@@ -216,7 +218,9 @@ class _ScriptState:
             return [item]
         column = written.columns.get(item.column)
         if column is None:
-            return []
+            # A table the script created without filling: its columns are
+            # what it holds from elsewhere.
+            return [item]
         expanded: list[Source | Unresolved] = []
         for direct in column.direct.values():
             if item.type == "DIRECT":
@@ -253,6 +257,10 @@ class _ScriptState:
                 into.add_direct(source)
             into.indirect.update(column.indirect)
             into.unresolved.update(column.unresolved)
+        for source in result.influences:
+            for part in self.expand(source):
+                if isinstance(part, Source):
+                    written.influences[part] = None
         self.current[_key(written.table)] = written
         self.history[_key(written.table)] = written
 
@@ -265,6 +273,9 @@ class _ScriptState:
         for column in written.columns.values():
             for part in influences:
                 column.add(part)
+        for part in influences:
+            if isinstance(part, Source):
+                written.influences[part] = None
 
     def drop(self, table: Table) -> None:
         self.drop_schema(table)
@@ -278,11 +289,14 @@ class EndToEnd:
     """Every column of every table or view a script writes (its last
     version), traced to the tables the script only reads."""
 
-    __slots__ = ("columns", "tables")
+    __slots__ = ("columns", "tables", "influences")
 
-    def __init__(self, columns: tuple[TargetColumn, ...], tables: tuple[Table, ...]):
+    def __init__(self, columns: tuple[TargetColumn, ...], tables: tuple[Table, ...],
+                 influences: dict[Table, tuple[Source, ...]] | None = None):
         self.columns = columns
         self.tables = tables
+        # Per written table: the INDIRECT sources that decided its rows.
+        self.influences = influences or {}
 
     def to_dicts(self) -> list[dict[str, Any]]:
         """Flat rows with the target keys, as LineageResult.to_dicts gives them."""
@@ -308,8 +322,9 @@ class EndToEnd:
         for table in self.tables:
             columns = [OutputColumn(c.position, c.name, c.direct, c.indirect, c.unresolved)
                        for c in self.columns if c.target == table]
+            facet = openlineage_facet(columns, self.influences.get(table, ()), namespace)
             datasets.append({"namespace": namespace, "name": str(table),
-                             "facets": {"columnLineage": openlineage_facet(columns, (), namespace)}})
+                             "facets": {"columnLineage": facet}})
         return datasets
 
     def __repr__(self) -> str:
@@ -424,7 +439,8 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None) -> Script
                 if state.find(*_key(result.target)) is None and not any(
                         _matches(_key(result.target), k) for k in state.tables):
                     state.define(result.target, [c.name for c in result.columns])
-                state.write(result, replace=False)
+                # INSERT OVERWRITE replaces what the table held.
+                state.write(result, replace=result.kind == "INSERT OVERWRITE")
     columns = []
     for written in state.history.values():
         for position, column in enumerate(written.columns.values(), 1):
@@ -432,4 +448,5 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None) -> Script
                                         tuple(column.direct.values()), tuple(column.indirect),
                                         tuple(column.unresolved)))
     tables = tuple(written.table for written in state.history.values())
-    return ScriptResult(tuple(statements), EndToEnd(tuple(columns), tables))
+    influences = {written.table: tuple(written.influences) for written in state.history.values()}
+    return ScriptResult(tuple(statements), EndToEnd(tuple(columns), tables, influences))

@@ -101,10 +101,19 @@ def _read_file(path: str) -> str | Exception:
         return error
 
 
-def iter_inputs(arguments: list[str], stdin: TextIO) -> Iterator[tuple[str, str | Exception, bool]]:
-    """(name, text or the error reading it, whether the text is an argument
-    itself) for each input, in order.  A directory gives every *.sql file
-    under it, sorted by path."""
+class _File:
+    """A statement file, read by whoever analyses it (a worker, with --jobs)."""
+
+    __slots__ = ("path",)
+
+    def __init__(self, path: str):
+        self.path = path
+
+
+def iter_inputs(arguments: list[str], stdin: TextIO) -> Iterator[tuple[str, Any, bool]]:
+    """(name, text, a _File or the error reading it, whether the text is an
+    argument itself) for each input, in order.  A directory gives every
+    *.sql file under it, sorted by path."""
     if not arguments:
         if stdin is not None and not stdin.isatty():
             yield "stdin", stdin.read(), False
@@ -120,9 +129,9 @@ def iter_inputs(arguments: list[str], stdin: TextIO) -> Iterator[tuple[str, str 
                 dirs.sort()
                 found.extend(os.path.join(folder, f) for f in files if f.lower().endswith(".sql"))
             for path in sorted(found):
-                yield path, _read_file(path), False
+                yield path, _File(path), False
         elif os.path.isfile(argument):
-            yield argument, _read_file(argument), False
+            yield argument, _File(argument), False
         else:
             yield f"arg{position}", argument, True
 
@@ -152,6 +161,8 @@ def _work(analyzer: Any, item: tuple[str, Any, bool, str]) -> dict[str, Any]:
     """Rows (and OpenLineage datasets) of one input."""
     name, text, is_argument, namespace = item
     try:
+        if isinstance(text, _File):
+            text = _read_file(text.path)
         if isinstance(text, BaseException):
             raise text
         return _analyse_input(analyzer, name, text, is_argument, namespace)
@@ -514,8 +525,8 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
     try:
         for done in ordered_map(_work, inputs, jobs, _setup, (dialect, schema),
                                 chunk_size=max(1, min(64, len(inputs) // (4 * jobs) or 1))):
-            writer.write(done)
             finished += 1
+            writer.write(done)
             progress.update(done["statements"])
             for line in done["errors"]:
                 failed = True

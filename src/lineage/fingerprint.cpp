@@ -330,6 +330,9 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
         // does not know (E'..', r'..', b'..', N'..', x'..' are known).
         for (const delimiter& q : lex.strings) {
             if (!starts(text, i, q.open)) continue;
+            // INTERVAL '1' DAY: sqlglot reads the string itself, so its
+            // text decides whether the statement parses.
+            const bool keep_text = word_is(last_word, "interval");
             bool raw = false;
             bool prefixed = i > 0 && ident_char(static_cast<unsigned char>(text[i - 1]));
             if (prefixed) {
@@ -365,8 +368,23 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
                 ++j;
             }
             if (!closed) return false;
-            emit("?s");
-            if (masked != nullptr) masked->push_back(text.substr(i, j - i));
+            if (keep_text) {
+                // A number in quotes (INTERVAL '30' DAY) reads like any other;
+                // anything else is kept as written.
+                const std::string_view body = text.substr(i + q.open.size(), j - i - q.open.size() - q.close.size());
+                const bool numeric = !body.empty() && std::all_of(body.begin(), body.end(), [](char ch) {
+                    return digit_char(static_cast<unsigned char>(ch)) || ch == '.' || ch == '-' || ch == '+';
+                });
+                if (numeric) {
+                    emit("?i");
+                    if (masked != nullptr) masked->push_back(text.substr(i, j - i));
+                } else {
+                    emit(text.substr(i, j - i));
+                }
+            } else {
+                emit("?s");
+                if (masked != nullptr) masked->push_back(text.substr(i, j - i));
+            }
             i = j;
             quoted = true;
             break;

@@ -93,6 +93,8 @@ py::object kind_label(py::handle node) {
         }
     } else if (k == kind::Insert && truthy(arg_of(node, lk.overwrite))) {
         label = py::checked(PyUnicode_FromFormat("%U OVERWRITE", label.ptr()));
+    } else if (k == kind::TruncateTable || k == kind::Truncate) {
+        label = py::checked(PyUnicode_FromString("TRUNCATE TABLE"));
     } else if (k == kind::Command) {
         // Statements sqlglot keeps as text: their first word.
         py::object word = arg_of(node, lk.this_);
