@@ -11,6 +11,7 @@ from importlib.metadata import version
 
 import pytest
 import sqlglot
+from openlineage.client.generated.column_lineage_dataset import ColumnLineageDatasetFacet
 from sqlglot.dialects.dialect import Dialects
 
 from qarvel_lineage import cli
@@ -218,8 +219,7 @@ def test_openlineage_datasets_in_the_namespace_asked_for():
     assert [json.loads(line) for line in done.stdout.splitlines()] == [{
         "namespace": "wh", "name": "db.t", "facets": {"columnLineage": {
             "_producer": "https://pypi.org/project/sqlglot-main/",
-            "_schemaURL": "https://openlineage.io/spec/facets/1-2-0/ColumnLineageDatasetFacet.json"
-                          "#/$defs/ColumnLineageDatasetFacet",
+            "_schemaURL": ColumnLineageDatasetFacet._get_schema(),
             "fields": {"x": {"inputFields": [field("a", "DIRECT", "IDENTITY"),
                                              field("b", "INDIRECT", "FILTER")]}},
             "dataset": [field("b", "INDIRECT", "FILTER")]}}}]
