@@ -1,9 +1,11 @@
 """Helpers shared by the test modules."""
 
 import hashlib
+import json
 import subprocess
 import sys
 import traceback
+from pathlib import Path
 
 import sqlglot
 from sqlglot import exp
@@ -65,3 +67,47 @@ def run_py(code, *args, timeout=180):
 # ("from"/"with" up to 27.x, "from_"/"with_" from 28 on).
 FROM_KEY = "from_" if "from_" in exp.Select.arg_types else "from"
 WITH_KEY = "with_" if "with_" in exp.Select.arg_types else "with"
+
+
+# --- the lineage engine (qarvel_lineage) ----------------------------------------------
+
+CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
+LINEAGE_CLI = [sys.executable, "-m", "qarvel_lineage.cli"]
+
+
+def lineage_cli(*args, input=None, timeout=300, **kwargs):
+    """Run the sqlglot-main command; standard input is empty unless given."""
+    return subprocess.run([*LINEAGE_CLI, *map(str, args)], input=input, capture_output=True,
+                          text=True, timeout=timeout,
+                          stdin=subprocess.DEVNULL if input is None else None, **kwargs)
+
+
+def corpus_statements():
+    """(dialect, sql) of every statement of the shared corpus."""
+    with open(CORPUS / "statements.jsonl", encoding="utf-8") as handle:
+        return [(item["dialect"], item["sql"]) for item in map(json.loads, handle)]
+
+
+def source_text(source):
+    """A Source as 'db.table.column TYPE SUBTYPE'."""
+    return f"{source.qualified_table}.{source.column} {source.type} {source.subtype}"
+
+
+def brief_row(row):
+    """A flat lineage row as (position, column, source, 'TYPE SUBTYPE'[, reason])."""
+    parts = (row["source_catalog"], row["source_db"], row["source_table"], row["source_column"])
+    brief = (row["position"], row["column"], ".".join(p for p in parts if p),
+             f"{row['type']} {row['subtype']}")
+    return brief if row["reason"] is None else (*brief, row["reason"])
+
+
+def lineage_key(result):
+    """What must not depend on how a result was obtained; an exception by type and text."""
+    if isinstance(result, BaseException):
+        return (type(result).__name__, str(result))
+    return (result.kind, result.columns, result.tables, result.influences, result.target)
+
+
+def frame_records(frame):
+    """A DataFrame's rows as dicts of plain values, a missing value as None."""
+    return frame.astype(object).where(frame.notna(), None).to_dict("records")
