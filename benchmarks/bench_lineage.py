@@ -10,6 +10,9 @@ Every figure is a median over repeats, measured in this one run:
   generation of sub-queries, the sibling modules (path test, digest, store),
   and everything else (the extension's own work plus the sqlglot tree walks it
   asks for);
+* the same cold analysis on the default dependencies and on the older sqlglot
+  of a second environment (``--legacy-python``, the interpreter of that
+  environment; ./dev passes the one of .venv-sqlglot27), and their ratio;
 * the cached path (`_parse` of an analysed statement) in calls per second, and
   its ratio to the sibling-module calls it cannot avoid;
 * growth of cold analysis time with the select-list size and with sub-query
@@ -19,6 +22,8 @@ Every figure is a median over repeats, measured in this one run:
 
 import argparse
 import gc
+import importlib.metadata
+import json
 import os
 import statistics
 import subprocess
@@ -188,6 +193,49 @@ def report_cold(repeats):
     return plain
 
 
+def cold_worker(repeats):
+    """One measurement in this interpreter's environment, as one JSON line:
+    the sqlglot in use and the median time of the cold analysis."""
+    statements = list(REALISTIC.values())
+    cold(statements)  # warm sqlglot's and re's caches
+    seconds = median_time(lambda: cold(statements), repeats)
+    try:
+        compiled = importlib.metadata.version("sqlglotc")
+    except importlib.metadata.PackageNotFoundError:
+        compiled = None
+    print(json.dumps({"sqlglot": sqlglot.__version__, "sqlglotc": compiled,
+                      "seconds": seconds, "statements": len(statements)}))
+
+
+def report_versions(legacy_python, rounds, repeats):
+    """Cold analysis in both environments: the same worker in a fresh
+    process per environment and round, the order alternating from round to
+    round so that drift of the machine falls on both alike; medians over
+    the rounds."""
+    script = os.path.abspath(__file__)
+    pythons = {"default": sys.executable, "legacy": legacy_python}
+    seen = {name: [] for name in pythons}
+    info = {}
+    for round_index in range(rounds):
+        order = ["default", "legacy"] if round_index % 2 == 0 else ["legacy", "default"]
+        for name in order:
+            done = subprocess.run([pythons[name], script, "--cold-worker", "--repeats", str(repeats)],
+                                  capture_output=True, text=True, check=True)
+            result = json.loads(done.stdout.splitlines()[-1])
+            seen[name].append(result["seconds"])
+            info[name] = result
+    medians = {name: statistics.median(times) for name, times in seen.items()}
+    print(f"cold analysis by sqlglot version ({info['default']['statements']} statements, "
+          f"median of {rounds} alternating rounds of {repeats} repeats):")
+    for name in ("legacy", "default"):
+        compiled = info[name]["sqlglotc"]
+        label = f"sqlglot {info[name]['sqlglot']}" + (f" + sqlglotc {compiled}" if compiled else "")
+        spread = f"{min(seen[name]) * 1e3:.2f} to {max(seen[name]) * 1e3:.2f}"
+        print(f"  {label:<36} {medians[name] * 1e3:9.2f} ms  (rounds {spread} ms)")
+    label = f"ratio {info['legacy']['sqlglot']} / default"
+    print(f"  {label:<36} {medians['legacy'] / medians['default']:9.2f}")
+
+
 def report_cached(repeats, loops=20000):
     sql = REALISTIC["join+subquery"]
     analyser = QarvelSQLGlotMain()
@@ -293,9 +341,20 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--callgrind", action="store_true")
+    parser.add_argument("--legacy-python", metavar="PATH",
+                        help="interpreter of a second environment (an older sqlglot) to "
+                             "compare the cold analysis with")
+    parser.add_argument("--rounds", type=int, default=7,
+                        help="alternating rounds of the comparison (default 7)")
+    parser.add_argument("--cold-worker", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
+    if options.cold_worker:
+        cold_worker(options.repeats)
+        return
     print(f"sqlglot {sqlglot.__version__}, Python {sys.version.split()[0]}")
     report_cold(options.repeats)
+    if options.legacy_python:
+        report_versions(options.legacy_python, options.rounds, options.repeats)
     report_cached(options.repeats)
     growth("select-list size", [10, 100, 1000], wide_statement, options.repeats)
     growth("sub-query nesting depth", [1, 3, 10, 30], nested_statement, options.repeats)

@@ -136,7 +136,11 @@ def main(argv=None, stdin=None, stdout=None, stderr=None):
             with contextlib.redirect_stdout(stderr):
                 result = analyser._parse(text, options.dialect, callback)
             results.append((name, result))
-        except Exception as error:  # reported per input, the batch goes on
+        except (KeyboardInterrupt, SystemExit, GeneratorExit):
+            raise
+        except BaseException as error:  # reported per input, the batch goes on
+            # Not only Exception: a parser extension may raise a BaseException
+            # of its own (a Rust panic, for one) for a single bad input.
             failed = True
             if options.traceback:
                 traceback.print_exception(error, file=stderr)

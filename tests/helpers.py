@@ -17,6 +17,33 @@ CREATION_KEYS = ["sort", "column", "alias", "column_table", "type", "db", "table
 NO_MATCH_KEYS = ["sort", "alias", "column", "column_table", "type", "db", "table", "table_alias"]
 OUTPUTS = ["qarvel", "print", "normal", "dataframe", "sql", "table"]
 
+# The analyser's methods in definition order: name, named parameters,
+# required count, definition line, all locals.
+METHODS = [(name, params.split(), required, line, params.split() + more.split())
+           for name, params, required, line, more in [
+    ("__init__", "self", 1, 27, "args kwargs"),
+    ("_set_sql_md5", "self sql", 2, 48, "sql_md5"),
+    ("_format", "self sql", 2, 57, "sql_md5 format_sql"),
+    ("_parse", "self sql dialect callback", 4, 72, "sql_md5 format_sql expression"),
+    ("_get_columns", "self sql_md5 expressions", 3, 82, "expression subquery_expressions find_list"),
+    ("_find_column", "self sql_md5 find_list column_type column_alias", 4, 112,
+     "column column_table old_alias table"),
+    ("_get_column_parent", "column column_table", 2, 119, "old parent table"),
+    ("_append_column_info", "self sql_md5 column column_table column_alias column_type table", 6, 131,
+     "column_table_alias column_name text column_info"),
+    ("_get_tables", "self sql_md5 expression", 3, 162,
+     "new_columns with_expression select_args select subquery subquery_args from_args join_args join"),
+    ("_match_column", "self sql_md5 table_args columns", 4, 183,
+     "new_columns column text table_new_columns table_column"),
+    ("_callback", "self sql_md5 callback", 3, 229, "callback_function function"),
+    ("_callback_qarvel", "self sql_md5", 2, 241, ""),
+    ("_callback_print", "self sql_md5", 2, 244, "text_list column"),
+    ("_callback_normal", "self sql_md5", 2, 255, ""),
+    ("_callback_dataframe", "self sql_md5", 2, 258, ""),
+    ("_callback_sql", "self sql_md5", 2, 261, ""),
+    ("_callback_table", "self sql_md5", 2, 264, "table field_names row field"),
+]]
+
 
 class Boom(Exception):
     pass

@@ -108,3 +108,48 @@ def test_built_in_example(args):
     done = run(*args)
     assert done.returncode == 0, done.stderr
     assert "order_items" in done.stdout and "customers" in done.stdout
+
+
+class Panic(BaseException):
+    """What a parser extension may raise for one bad input: not an Exception."""
+
+
+@pytest.fixture
+def parse_one_raising(monkeypatch):
+    """parse_one raises the exception class set in `raising` for a statement with "bad"."""
+    import sqlglot_main
+
+    raising = {}
+    real = sqlglot_main.parse_one
+
+    def parse_one(sql, **kwargs):
+        if "bad" in sql:
+            raise raising["error"]("the tokenizer panicked\nat some position")
+        return real(sql, **kwargs)
+
+    monkeypatch.setattr(sqlglot_main, "parse_one", parse_one)
+    return raising
+
+
+def run_in_process(*args):
+    import sqlglot_main_cli
+
+    stdout, stderr = io.StringIO(), io.StringIO()
+    status = sqlglot_main_cli.main(list(args), stdin=io.StringIO(), stdout=stdout, stderr=stderr)
+    return status, stdout.getvalue(), stderr.getvalue()
+
+
+def test_base_exception_of_one_input_is_reported_and_the_batch_goes_on(parse_one_raising):
+    parse_one_raising["error"] = Panic
+    status, out, err = run_in_process("--format", "csv", "select bad from t", "select a from db.t")
+    assert status == 1
+    assert out.splitlines() == ["input,sort,column,alias,column_table,type,db,table,table_alias",
+                                "arg2,1,a,a,,column,db,t,"]
+    assert err.splitlines() == ["arg1: Panic: the tokenizer panicked"]
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_interrupt_and_exit_still_end_the_batch(parse_one_raising, error):
+    parse_one_raising["error"] = error
+    with pytest.raises(error):
+        run_in_process("select bad from t", "select a from db.t")

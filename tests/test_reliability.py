@@ -277,6 +277,13 @@ def test_fuzzed_sql_gives_only_python_exceptions(text, callback, capsys):
         QarvelSQLGlotMain()._parse(text, None, callback)
     except Exception:
         pass
+    except (KeyboardInterrupt, SystemExit, GeneratorExit):
+        raise
+    except BaseException as error:
+        # Turned into an assertion, so that Hypothesis shrinks and prints the
+        # input: it passes any other BaseException through as it stands.
+        raise AssertionError(f"{type(error).__module__}.{type(error).__name__} for {text!r}: "
+                             f"{error}") from error
     capsys.readouterr()
 
 
