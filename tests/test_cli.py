@@ -23,8 +23,9 @@ RECORDS = [
 
 
 def run(*args, stdin=None):
+    """The classic command line (sqlglot-main --classic)."""
     command = shutil.which("sqlglot-main") or sys.executable
-    prefix = [] if command.endswith("sqlglot-main") else ["-m", "sqlglot_main_cli"]
+    prefix = ["--classic"] if command.endswith("sqlglot-main") else ["-m", "sqlglot_main_cli"]
     return subprocess.run([command, *prefix, *args], input=stdin, capture_output=True,
                           text=True, timeout=120)
 
