@@ -100,8 +100,7 @@ def test_delete_reports_the_columns_that_choose_the_rows():
     ("drop table if exists db.t", None, "DROP TABLE", None),
     ("create table t (a int, b int)", None, "CREATE TABLE", T("t")),
     ("alter table t add column c int", None, "ALTER", None),
-    pytest.param("truncate table t", None, "TRUNCATE TABLE", None, marks=pytest.mark.xfail(
-        strict=True, reason="kind is 'TRUNCATETABLE', unlike 'DROP TABLE' or 'CREATE TABLE'")),
+    ("truncate table t", None, "TRUNCATE TABLE", None),
 ])
 def test_a_statement_without_a_query_has_a_kind_and_no_columns(sql, dialect, kind, target):
     result = analyze(sql, dialect)
@@ -197,16 +196,12 @@ def test_a_script_is_traced_through_temp_tables_views_and_a_re_created_table():
     ("insert into z select a from w; insert into w select b from s", None,
      {"z": [(1, "a", {"w.a DIRECT IDENTITY"}, set())],
       "w": [(1, "b", {"s.b DIRECT IDENTITY"}, set())]}),
-    pytest.param(
-        "create table t as select a from s; insert overwrite table t select c from u", "hive",
-        {"t": [(1, "a", {"u.c DIRECT IDENTITY"}, set())]},
-        marks=pytest.mark.xfail(strict=True, reason="INSERT OVERWRITE adds to the table's "
-                                "lineage (s.a kept) instead of replacing it")),
-    pytest.param(
-        "create table w (p int, q int); insert into z select p from w", None,
-        {"w": [], "z": [(1, "p", {"w.p DIRECT IDENTITY"}, set())]},
-        marks=pytest.mark.xfail(strict=True, reason="a column of a table created without a "
-                                "query loses its source: z.p is reported as a constant")),
+    # INSERT OVERWRITE replaces what the table held.
+    ("create table t as select a from s; insert overwrite table t select c from u", "hive",
+     {"t": [(1, "a", {"u.c DIRECT IDENTITY"}, set())]}),
+    # A table created without a query holds what is put there from outside.
+    ("create table w (p int, q int); insert into z select p from w", None,
+     {"w": [], "z": [(1, "p", {"w.p DIRECT IDENTITY"}, set())]}),
 ])
 def test_what_each_kind_of_statement_does_to_the_tables_of_a_script(script, dialect, expected):
     found = traced(analyze_script(script, dialect).end_to_end)
@@ -347,8 +342,6 @@ def test_openlineage_datasets_of_a_script_are_the_clients_facets():
         ("sales.orders", "amount", "INDIRECT", "FILTER")}
 
 
-@pytest.mark.xfail(strict=True, reason="the facets of a script leave 'dataset' empty, "
-                   "dropping the INDIRECT inputs that apply to every row")
 def test_a_one_statement_script_has_the_statements_facet():
     sql = "create table t as select a from s where k > 0"
     datasets = analyze_script(sql).to_openlineage("wh")

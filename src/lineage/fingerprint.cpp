@@ -189,7 +189,8 @@ bool ends_positions(std::string_view word) {
     static constexpr std::string_view kWords[] = {
         "having", "limit", "qualify", "window", "union",  "intersect", "except", "offset",
         "fetch",  "select", "from",   "where",  "rows",   "range",     "on",     "join",
-        "into",   "values", "set",    "minus",  "groups", "top"};
+        "into",   "values", "set",    "minus",  "groups", "top",       "order",  "group",
+        "sort",   "cluster", "distribute"};
     for (std::string_view w : kWords) {
         if (word.size() == w.size()) {
             bool same = true;
