@@ -162,6 +162,27 @@ def bench_jobs(statements, copies):
           f"ratio {results[2] / results[1]:.2f}x (goal: 1.8x on two cores)")
 
 
+def bench_command_jobs(statements, copies):
+    """sqlglot-main --format jsonl on a directory of statement files."""
+    import subprocess
+    import tempfile
+
+    texts = [sql for sql, dialect, schema in statements if dialect is None] * copies
+    command = Path(sys.executable).with_name("sqlglot-main")
+    with tempfile.TemporaryDirectory() as folder:
+        for index, sql in enumerate(texts):
+            (Path(folder) / f"q{index:06d}.sql").write_text(sql)
+        results = {}
+        for jobs in (1, 2):
+            start = time.perf_counter()
+            subprocess.run([str(command), "--format", "jsonl", "--jobs", str(jobs), folder],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+            results[jobs] = len(texts) / (time.perf_counter() - start)
+    print(f"   sqlglot-main --format jsonl on {len(texts)} files (whole runs, start-up included):")
+    print(f"   --jobs 1 {results[1]:,.0f} statements/s   --jobs 2 {results[2]:,.0f} statements/s   "
+          f"ratio {results[2] / results[1]:.2f}x (goal: 1.8x on two cores)")
+
+
 def literal_variants(sql, dialect, rnd, count):
     """``count`` copies of ``sql`` with every string and number literal
     replaced by a random value of the same shape."""
@@ -245,7 +266,8 @@ def main(argv=None):
     prepared = bench_parse_ratio(statements, rounds)
     bench_against_sqlglot(statements, rounds)
     bench_memory_and_resolution(prepared)
-    bench_jobs(statements, 2 if options.quick else 6)
+    bench_jobs(statements, 2 if options.quick else 30)
+    bench_command_jobs(statements, 2 if options.quick else 30)
     bench_template_cache(statements, total=4000 if options.quick else 20000)
 
 

@@ -219,10 +219,14 @@ def _run_chunk(work: Callable[[Any, Any], Any], chunk: list) -> list:
 
 
 def _pool_context():
+    """How worker processes start: from a fork server that has the engine
+    imported already (a clean process, whatever threads the caller runs)."""
     methods = multiprocessing.get_all_start_methods()
-    # forkserver: workers start from a clean process, whatever threads the
-    # caller runs.
-    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+    if "forkserver" in methods:
+        context = multiprocessing.get_context("forkserver")
+        context.set_forkserver_preload(["qarvel_lineage"])
+        return context
+    return multiprocessing.get_context("spawn")
 
 
 def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int,

@@ -85,6 +85,13 @@ def split_statements(text: str, rules: Rules) -> list[tuple[str, int]]:
     """(statement text, line it starts on) for each statement of ``text``:
     split at the semicolons sqlglot's tokenizer finds, so a ';' inside a
     string or a comment does not split."""
+    body = text.rstrip().rstrip(";")
+    if ";" not in body:
+        # No separator but trailing ones: one statement, no tokenizing needed.
+        if not body.strip():
+            return []
+        offset = len(body) - len(body.lstrip())
+        return [(body.strip(), text.count("\n", 0, offset) + 1)]
     try:
         tokens = rules.dialect.tokenize(text)
         spans, start = [], 0

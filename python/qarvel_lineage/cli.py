@@ -157,21 +157,27 @@ def multiprocess_worker() -> bool:
     return multiprocessing.parent_process() is not None
 
 
-def _work(analyzer: Any, item: tuple[str, Any, bool, str]) -> dict[str, Any]:
-    """Rows (and OpenLineage datasets) of one input."""
-    name, text, is_argument, namespace = item
+def _work(analyzer: Any, item: tuple) -> dict[str, Any]:
+    """One input's output text (its rows too, for --format dot)."""
+    name, text, is_argument, namespace, output_format, width = item
     try:
         if isinstance(text, _File):
             text = _read_file(text.path)
         if isinstance(text, BaseException):
             raise text
-        return _analyse_input(analyzer, name, text, is_argument, namespace)
+        done = _analyse_input(analyzer, name, text, is_argument, namespace,
+                              openlineage=output_format == "openlineage")
     except (KeyboardInterrupt, SystemExit, GeneratorExit):
         raise
     except BaseException as error:  # one input's failure is reported, the batch goes on
-        return {"name": name, "rows": [], "datasets": [], "statements": 0,
+        done = {"name": name, "rows": [], "datasets": [], "statements": 0,
                 "errors": [_describe(error, name, is_argument, text)],
                 "trace": "".join(traceback.format_exception(error))}
+    done["text"] = WRITERS[output_format].render(done, width)
+    if output_format != "dot":
+        # Only text goes back to the parent.
+        done["rows"], done["datasets"] = [], []
+    return done
 
 
 def _describe(error: BaseException, name: str, is_argument: bool, text: Any) -> str:
@@ -195,8 +201,9 @@ def _is_statement(text: str, rules: Any) -> bool:
     return bool(trees) and all(isinstance(tree, kinds) for tree in trees)
 
 
-def _analyse_input(analyzer: Any, name: str, text: str, is_argument: bool,
-                   namespace: str) -> dict[str, Any]:
+def _analyse_input(analyzer: Any, name: str, text: str, is_argument: bool, namespace: str,
+                   openlineage: bool = False) -> dict[str, Any]:
+    from ._result import flat_rows
     from ._script import StatementError, analyze_script, split_statements
 
     pieces = split_statements(text, analyzer.rules)
@@ -209,24 +216,26 @@ def _analyse_input(analyzer: Any, name: str, text: str, is_argument: bool,
     datasets: list[dict[str, Any]] = []
     errors: list[str] = []
     if len(pieces) == 1:
-        result = analyzer.analyze(pieces[0][0])
-        results = [result]
+        results = [analyzer.analyze(pieces[0][0])]
     else:
         script = analyze_script(text, analyzer.rules.dialect, analyzer.schema)
         results = list(script.statements)
-        for dataset in script.end_to_end.to_openlineage(namespace):
-            datasets.append(dataset)
+        if openlineage:
+            datasets.extend(script.end_to_end.to_openlineage(namespace))
+    empty_target = {"target_catalog": None, "target_db": None, "target_table": None}
     for index, result in enumerate(results, 1):
         if isinstance(result, StatementError):
             errors.append(f"{name}: statement {result.index} (line {result.line}): "
                           f"{type(result.error).__name__}: {str(result.error).splitlines()[0]}")
             continue
-        for row in result.to_dicts():
-            full = {"input": name, "statement": index}
-            for key in row_keys(True):
-                full[key] = row.get(key)
-            rows.append(full)
-        if len(results) == 1 or result.target is None:
+        head = {"input": name, "statement": index}
+        for row in flat_rows(result.columns, result.target):
+            if result.target is None:
+                rows.append({**head, "position": row["position"], "column": row["column"],
+                             **empty_target, **{k: row[k] for k in _SOURCE_KEYS}})
+            else:
+                rows.append({**head, **row})
+        if openlineage and (len(results) == 1 or result.target is None):
             dataset = str(result.target) if result.target is not None else (
                 name if len(results) == 1 else f"{name}#{index}")
             datasets.append({"namespace": namespace, "name": dataset,
@@ -235,27 +244,43 @@ def _analyse_input(analyzer: Any, name: str, text: str, is_argument: bool,
             "errors": errors, "trace": ""}
 
 
+_SOURCE_KEYS = ("source_catalog", "source_db", "source_table", "source_column", "type",
+                "subtype", "reason")
+
+
 # --- writers -------------------------------------------------------------------------
 
 class _Writer:
+    """Output in two steps: ``render`` turns one input's rows into text (in
+    the worker that analysed it), ``write`` puts that text out (in order, in
+    the parent)."""
+
     def __init__(self, out: TextIO):
         self.out = out
 
     def start(self) -> None:
         pass
 
-    def write(self, done: dict[str, Any]) -> None:
+    @staticmethod
+    def render(done: dict[str, Any], width: int) -> str:
         raise NotImplementedError
+
+    def write(self, done: dict[str, Any]) -> None:
+        if done["text"]:
+            self.out.write(done["text"])
+            self.out.flush()
 
     def finish(self) -> None:
         pass
 
 
+_encode = json.JSONEncoder(ensure_ascii=False).encode
+
+
 class _JsonLines(_Writer):
-    def write(self, done):
-        for row in done["rows"]:
-            self.out.write(json.dumps(row, ensure_ascii=False) + "\n")
-        self.out.flush()
+    @staticmethod
+    def render(done, width):
+        return "".join([_encode(row) + "\n" for row in done["rows"]])
 
 
 class _JsonArray(_Writer):
@@ -266,11 +291,15 @@ class _JsonArray(_Writer):
         self.out.write("[")
         self.out.flush()
 
+    @staticmethod
+    def render(done, width):
+        return ",\n".join([_encode(row) for row in done["rows"]])
+
     def write(self, done):
-        for row in done["rows"]:
-            self.out.write(("\n" if self.first else ",\n") + json.dumps(row, ensure_ascii=False))
+        if done["text"]:
+            self.out.write(("\n" if self.first else ",\n") + done["text"])
             self.first = False
-        self.out.flush()
+            self.out.flush()
 
     def finish(self):
         self.out.write("\n]\n" if not self.first else "]\n")
@@ -279,23 +308,24 @@ class _JsonArray(_Writer):
 
 class _Csv(_Writer):
     def start(self):
-        self.writer = csv.DictWriter(self.out, fieldnames=ROW_KEYS, lineterminator="\n")
-        self.writer.writeheader()
+        csv.DictWriter(self.out, fieldnames=ROW_KEYS, lineterminator="\n").writeheader()
         self.out.flush()
 
-    def write(self, done):
+    @staticmethod
+    def render(done, width):
+        buffer = io.StringIO()
+        writer = csv.DictWriter(buffer, fieldnames=ROW_KEYS, lineterminator="\n")
         for row in done["rows"]:
-            self.writer.writerow(row)
-        self.out.flush()
+            writer.writerow(row)
+        return buffer.getvalue()
 
 
 class _OpenLineage(_Writer):
     """One OpenLineage output dataset (with its columnLineage facet) per line."""
 
-    def write(self, done):
-        for dataset in done["datasets"]:
-            self.out.write(json.dumps(dataset, ensure_ascii=False) + "\n")
-        self.out.flush()
+    @staticmethod
+    def render(done, width):
+        return "".join(json.dumps(dataset, ensure_ascii=False) + "\n" for dataset in done["datasets"])
 
 
 def _source_text(row: dict[str, Any]) -> str:
@@ -311,19 +341,20 @@ class _Table(_Writer):
     statement are listed once under it; long texts wrap, so wide results
     stay readable in a terminal."""
 
-    def write(self, done):
+    @staticmethod
+    def render(done, width):
         from prettytable import PrettyTable
 
+        out = io.StringIO()
         if not done["rows"]:
-            return
-        width = _terminal_width(self.out)
-        self.out.write(f"-- {done['name']}\n")
+            return ""
+        out.write(f"-- {done['name']}\n")
         statements: dict[int, dict[int, list[dict[str, Any]]]] = {}
         for row in done["rows"]:
             statements.setdefault(row["statement"], {}).setdefault(row["position"], []).append(row)
         for statement, columns in statements.items():
             if len(statements) > 1:
-                self.out.write(f"statement {statement}\n")
+                out.write(f"statement {statement}\n")
             indirect_sets = [{_source_text(r) + f" ({r['subtype']})" for r in rows
                               if r["type"] == "INDIRECT"} for rows in columns.values()]
             common = set.intersection(*indirect_sets) if indirect_sets else set()
@@ -349,12 +380,11 @@ class _Table(_Writer):
                 table.add_row([position, rows[0]["column"], "\n".join(direct),
                                "\n".join(indirect), "\n".join(unresolved)])
             if target:
-                self.out.write(f"writes {target}\n")
-            self.out.write(table.get_string() + "\n")
+                out.write(f"writes {target}\n")
+            out.write(table.get_string() + "\n")
             if common:
-                self.out.write("every column also depends on: " +
-                               ", ".join(sorted(common)) + "\n")
-        self.out.flush()
+                out.write("every column also depends on: " + ", ".join(sorted(common)) + "\n")
+        return out.getvalue()
 
 
 def _terminal_width(out: TextIO) -> int:
@@ -374,6 +404,10 @@ class _Dot(_Writer):
 
     def start(self):
         self.done: list[dict[str, Any]] = []
+
+    @staticmethod
+    def render(done, width):
+        return ""
 
     def write(self, done):
         self.done.append(done)
@@ -515,7 +549,9 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
     jobs = jobs_count(options.jobs)
     named = iter_inputs(options.inputs, stdin) if not options.example else \
         iter([("example", EXAMPLE_SQL, False)])
-    inputs = [(name, text, is_argument, options.namespace) for name, text, is_argument in named]
+    width = _terminal_width(stdout)
+    inputs = [(name, text, is_argument, options.namespace, options.format, width)
+              for name, text, is_argument in named]
     writer = WRITERS[options.format](stdout)
     isatty = getattr(stderr, "isatty", lambda: False)()
     progress = _Progress(stderr, enabled=isatty and len(inputs) >= PROGRESS_MIN_INPUTS)
