@@ -37,8 +37,17 @@ def parse(sql: str, rules: Rules) -> list:
     """
     try:
         trees = rules.dialect.parse(sql)
+    except ParseError:
+        raise
     except TokenError as error:
         raise ParseError(str(error)) from error
+    except (KeyboardInterrupt, SystemExit, MemoryError):
+        raise
+    except Exception as error:
+        # sqlglot's parser failing in its own code (a TypeError on some
+        # texts, RecursionError on very deep ones) is text it cannot parse.
+        raise ParseError(f"sqlglot could not parse the text: {type(error).__name__}: {error}") \
+            from error
     return [tree for tree in trees if tree is not None]
 
 

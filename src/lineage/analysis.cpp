@@ -755,13 +755,58 @@ const query_info* analysis::set_operation(handle node, kind k, scope* outer, con
     object left_node = arg(a, lk.this_);
     object right_node = arg(a, lk.expression);
     if (!left_node || !right_node) return &queries_.emplace_back();
+    const bool by_name = k == kind::Union && truthy(arg(a, lk.by_name));
+    if (k == kind::Union && !by_name) {
+        // A chain of UNIONs nests to the left, a level per branch: it is
+        // walked with a loop, so a long chain needs no deep recursion.
+        std::vector<object> branches{right_node};
+        object left = left_node;
+        while (kind_of(left) == kind::Union) {
+            object la = args_of(left);
+            object next_left = arg(la, lk.this_);
+            object next_right = arg(la, lk.expression);
+            if (!next_left || !next_right || truthy(arg(la, lk.by_name)) || arg(la, engine.key_with) ||
+                arg(la, lk.order) || arg(la, lk.limit) || arg(la, lk.offset)) {
+                break;
+            }
+            branches.push_back(next_right);
+            left = next_left;
+        }
+        const query_info* first = query(left, outer, inner_env);
+        query_info& q = queries_.emplace_back();
+        q.outputs = first->outputs;
+        q.all.absorb_influences(first->all);
+        bool mismatch = false;
+        for (auto branch = branches.rbegin(); branch != branches.rend(); ++branch) {
+            const query_info* right = query(*branch, outer, inner_env);
+            q.all.absorb_influences(right->all);
+            // Every branch feeds the result, by position.
+            for (std::size_t i = 0; i < right->outputs.size() && i < q.outputs.size(); ++i) {
+                q.outputs[i].lin.absorb(right->outputs[i].lin, mode{});
+            }
+            if (right->outputs.size() != first->outputs.size() && !first->has_placeholder() &&
+                !right->has_placeholder()) {
+                mismatch = true;
+            }
+        }
+        if (mismatch) {
+            q.all.add_unresolved(note(lk.empty, nullptr, "set operation branches differ in column count"),
+                                 FILTER);
+        }
+        scope sc;
+        sc.outer = outer;
+        sc.env = inner_env;
+        sc.outputs = &q.outputs;
+        modifiers(node, sc, q, false);
+        return &q;
+    }
     const query_info* left = query(left_node, outer, inner_env);
     const query_info* right = query(right_node, outer, inner_env);
     query_info& q = queries_.emplace_back();
     q.outputs = left->outputs;
     q.all.absorb_influences(left->all);
     q.all.absorb_influences(right->all);
-    if (k == kind::Union && truthy(arg(a, lk.by_name))) {
+    if (by_name) {
         // BY NAME / CORRESPONDING: columns meet by name; ON (...) lists them,
         // INNER keeps the common ones, LEFT the left branch's, otherwise all.
         auto text_of = [&](PyObject* key) {
@@ -802,16 +847,6 @@ const query_info* analysis::set_operation(handle node, kind k, scope* outer, con
             if (r != nullptr) o.lin.absorb(r->lin, mode{});
             o.literal_name = l != nullptr ? l->literal_name : (r != nullptr && r->literal_name);
             q.outputs.push_back(std::move(o));
-        }
-    } else if (k == kind::Union) {
-        // Every branch feeds the result, by position.
-        for (std::size_t i = 0; i < right->outputs.size() && i < q.outputs.size(); ++i) {
-            q.outputs[i].lin.absorb(right->outputs[i].lin, mode{});
-        }
-        if (right->outputs.size() != left->outputs.size() && !left->has_placeholder() &&
-            !right->has_placeholder()) {
-            q.all.add_unresolved(note(lk.empty, nullptr, "set operation branches differ in column count"),
-                                 FILTER);
         }
     } else {
         // INTERSECT / EXCEPT: the right branch decides which rows remain.
