@@ -29,12 +29,34 @@ __all__ = ["analyze", "analyze_script", "LineageResult", "ScriptResult", "Statem
 _engine.configure(Table, Source, Unresolved, OutputColumn)
 
 
+# Deeper nesting of parentheses is refused before sqlglot sees it: its
+# compiled parser recurses in C for each level and overflows the stack
+# (it crashed the interpreter at 5,000 levels; 3,000 parse).
+MAX_PARENTHESES = 2500
+
+
+def _too_deep(sql: str) -> bool:
+    if sql.count("(") <= MAX_PARENTHESES:
+        return False
+    depth = deepest = 0
+    for char in sql:
+        if char == "(":
+            depth += 1
+            if depth > deepest:
+                deepest = depth
+        elif char == ")":
+            depth -= 1
+    return deepest > MAX_PARENTHESES
+
+
 def parse(sql: str, rules: Rules) -> list:
     """The statements of ``sql`` parsed by sqlglot (empty ones dropped).
 
     A tokenizer failure is reported as sqlglot's ParseError, like any other
     text sqlglot cannot parse.
     """
+    if _too_deep(sql):
+        raise ParseError(f"the text nests parentheses more than {MAX_PARENTHESES} levels deep")
     try:
         trees = rules.dialect.parse(sql)
     except ParseError:

@@ -1232,7 +1232,30 @@ void analysis::walk(handle node, scope& sc, mode m, lineage& out, clause where, 
             sc.lambda_params.resize(mark);
             return;
         }
-        default: walk_children(node, sc, m.transformed(), out, where, depth); return;
+        default: {
+            // A left-deep chain of one operator (a + b + c ..., x OR y OR ...)
+            // nests a level per operand: it is walked with a loop.
+            const mode t = m.transformed();
+            object current = object::borrow(node);
+            while (true) {
+                object a = args_of(current);
+                if (!a) return;
+                object left = arg(a, lk.this_);
+                const bool chain = left && Py_TYPE(left.ptr()) == Py_TYPE(current.ptr());
+                py::for_each values(py::checked(PyDict_Values(a.ptr())));
+                while (object value = values.next()) {
+                    if (chain && value.is(left)) continue;
+                    if (PyList_Check(value.ptr())) {
+                        py::for_each items(value);
+                        while (object item = items.next()) walk(item, sc, t, out, where, depth + 1);
+                    } else if (kind_of(value) != kind::not_expression) {
+                        walk(value, sc, t, out, where, depth + 1);
+                    }
+                }
+                if (!chain) return;
+                current = std::move(left);
+            }
+        }
     }
 }
 

@@ -62,6 +62,7 @@ bool load_classes() {
 }
 
 kind kind_of(py::handle node) {
+    if (!node) return kind::not_expression;
     PyTypeObject* type = Py_TYPE(node.ptr());
     auto& cache = engine.kind_cache;
     if (auto found = cache.find(type); found != cache.end()) return found->second;

@@ -41,7 +41,8 @@ enum class kind : std::uint8_t {
 // exception set on failure.
 bool load_classes();
 
-// The kind of `node`'s class (the cache is filled on first sight).
+// The kind of `node`'s class (the cache is filled on first sight);
+// not_expression for an empty handle.
 kind kind_of(py::handle node);
 
 // The class object of a kind (borrowed; null when the installed sqlglot has
