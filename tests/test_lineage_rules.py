@@ -69,8 +69,6 @@ SCOPES = [
          id="recursive-fixed-point"),
     case("SELECT z FROM (SELECT y AS z FROM (SELECT x AS y FROM (SELECT a AS x FROM t) AS d1) AS d2) AS d3",
          ("z", "t.a IDENTITY", ""), id="derived-three-deep"),
-    case("SELECT a FROM (SELECT a, b FROM t WHERE c = 1) AS d WHERE d.b > 2",
-         ("a", "t.a IDENTITY", "t.c FILTER; t.b FILTER"), id="derived-filters-carry"),
     case("SELECT a, (SELECT max(b) FROM u) AS m FROM t",
          ("a", "t.a IDENTITY", ""), ("m", "u.b AGGREGATION", ""), id="scalar-subquery"),
     case("SELECT t.a, (SELECT count(*) FROM u WHERE u.k = t.k) AS n FROM t",
@@ -109,8 +107,6 @@ SET_OPERATIONS = [
     case("SELECT a FROM t EXCEPT SELECT b FROM u", ("a", "t.a IDENTITY", "u.b FILTER"), id="except"),
     case("SELECT a FROM t UNION SELECT b FROM u ORDER BY a LIMIT 5",
          ("a", "t.a IDENTITY; u.b IDENTITY", "t.a SORT; u.b SORT"), id="union-order-limit"),
-    case("SELECT x FROM (SELECT a AS x FROM t UNION SELECT b FROM u) AS d",
-         ("x", "t.a IDENTITY; u.b IDENTITY", ""), id="union-in-derived"),
 ]
 
 STARS = [
@@ -132,8 +128,6 @@ STARS = [
          ("a", "t.a IDENTITY", "t.k JOIN; u.k JOIN"), schema={"t": {"a": "int", "k": "int"}},
          id="qualified-unknown-table"),
     case("SELECT * FROM t", ("*", "", "", "* @t IDENTITY: needs a schema"), id="unknown-table"),
-    case("SELECT * FROM t1, t2", ("*", "", "", "* @t1 IDENTITY: needs a schema"),
-         ("*", "", "", "* @t2 IDENTITY: needs a schema"), id="two-unknown-tables"),
     case("WITH c AS (SELECT * FROM t) SELECT * FROM c", ("*", "", "", "* @t IDENTITY: needs a schema"),
          id="cte-of-unknown-table"),
     case("SELECT * EXCEPT (b) FROM t", ("a", "t.a IDENTITY", ""), ("c", "t.c IDENTITY", ""),
@@ -172,7 +166,6 @@ UNQUALIFIED_AND_QUALIFIERS = [
     case("SELECT t.a FROM db.t", ("a", "db.t.a IDENTITY", ""), id="table-name-qualifier"),
     case("SELECT db.t.a FROM db.t", ("a", "db.t.a IDENTITY", ""), id="db-table-column"),
     case("SELECT c.db.t.a FROM c.db.t", ("a", "c.db.t.a IDENTITY", ""), id="catalog-db-table-column"),
-    case("SELECT t.a FROM c.db.t", ("a", "c.db.t.a IDENTITY", ""), id="three-part-table"),
     case("SELECT * FROM c.db.t", ("a", "c.db.t.a IDENTITY", ""), schema={"c": {"db": {"t": {"a": "int"}}}},
          id="three-level-schema"),
     case("SELECT a FROM db.t", ("a", "db.t.a IDENTITY", ""), schema={"db": {"t": {"a": "int"}}},
@@ -189,17 +182,12 @@ UNQUALIFIED_AND_QUALIFIERS = [
 
 IDENTIFIERS = [
     case("SELECT Col FROM Tab", ("col", "tab.col IDENTITY", ""), dialect="duckdb", id="duckdb"),
-    case("SELECT A FROM T", ("a", "t.a IDENTITY", ""), dialect="duckdb", schema={"t": {"a": "int"}},
-         id="duckdb-schema"),
     case("WITH test AS (SELECT c1 FROM t1) SELECT c1 FROM TEST", ("c1", "t1.c1 IDENTITY", ""),
          dialect="postgres", id="postgres-unquoted-cte"),
     case('WITH "Test" AS (SELECT c1 FROM t1) SELECT c1 FROM test', ("c1", "test.c1 IDENTITY", ""),
          dialect="postgres", id="postgres-quoted-cte-is-another-name"),
-    case("SELECT Col FROM Tab", ("col", "tab.col IDENTITY", ""), dialect="postgres", id="postgres"),
     case('SELECT "Col" FROM "Tab"', ("Col", "Tab.Col IDENTITY", ""), dialect="postgres", id="postgres-quoted"),
     case("SELECT Col FROM Tab", ("COL", "TAB.COL IDENTITY", ""), dialect="snowflake", id="snowflake"),
-    case('SELECT "Col" FROM "Tab"', ("Col", "Tab.Col IDENTITY", ""), dialect="snowflake",
-         id="snowflake-quoted"),
     case('SELECT "t".a FROM T', ("A", "", "", "t.A @t IDENTITY: no table or alias named t"),
          dialect="snowflake", id="snowflake-quoted-lower-is-not-T"),
     case("SELECT * FROM tab", ("COL", "TAB.COL IDENTITY", ""), dialect="snowflake",
@@ -224,8 +212,6 @@ NAMES_CONSTANTS_MASKING = [
          ("h3", "users.email TRANSFORMATION masked", ""), ("l", "users.email TRANSFORMATION", ""), id="masking"),
     case("SELECT md5(e) AS h FROM (SELECT email AS e FROM users) AS d",
          ("h", "users.email TRANSFORMATION masked", ""), id="masking-through-derived"),
-    case("SELECT upper(m) AS u FROM (SELECT md5(e) AS m FROM t) AS d",
-         ("u", "t.e TRANSFORMATION masked", ""), id="masking-kept-outward"),
     case("SELECT coalesce(a, b) AS c, CAST(a AS TEXT) AS d FROM t",
          ("c", "t.a TRANSFORMATION; t.b TRANSFORMATION", ""), ("d", "t.a TRANSFORMATION", ""),
          id="functions-transform"),
@@ -245,8 +231,6 @@ INDIRECT = [
          ("a", "t.a IDENTITY", "u.k FILTER; t.k FILTER"), id="exists"),
     case("SELECT a FROM t WHERE k IN (SELECT k2 FROM u WHERE u.f = 1)",
          ("a", "t.a IDENTITY", "t.k FILTER; u.k2 FILTER; u.f FILTER"), id="in-subquery"),
-    case("SELECT a FROM t WHERE a > (SELECT avg(a) FROM t)", ("a", "t.a IDENTITY", "t.a FILTER"),
-         id="scalar-in-where"),
     case("SELECT count(*) AS n, sum(a) AS s, k FROM t GROUP BY k",
          ("n", "", "t.k GROUP_BY"), ("s", "t.a AGGREGATION", "t.k GROUP_BY"),
          ("k", "t.k IDENTITY", "t.k GROUP_BY"), id="group-by"),
@@ -258,7 +242,6 @@ INDIRECT = [
          ("s", "t.v AGGREGATION", "t.a GROUP_BY"), id="group-by-carries-out-of-cte"),
     case("SELECT a FROM t ORDER BY b", ("a", "t.a IDENTITY", ""), id="order-without-limit"),
     case("SELECT a FROM t ORDER BY b LIMIT 5", ("a", "t.a IDENTITY", "t.b SORT"), id="order-limit"),
-    case("SELECT a FROM t ORDER BY b OFFSET 5", ("a", "t.a IDENTITY", "t.b SORT"), id="order-offset"),
     case("SELECT a FROM t ORDER BY b FETCH FIRST 5 ROWS ONLY", ("a", "t.a IDENTITY", "t.b SORT"),
          id="order-fetch"),
     case("SELECT TOP 5 a FROM t ORDER BY b", ("a", "t.a IDENTITY", "t.b SORT"), dialect="tsql",
@@ -359,14 +342,6 @@ def test_result_fields_tables_influences_and_column_lookup():
         result.column("nope")
     kinds = [qarvel_lineage.analyze(f"SELECT 1 {op} SELECT 2").kind for op in ("UNION", "INTERSECT", "EXCEPT")]
     assert kinds == ["UNION", "INTERSECT", "EXCEPT"]
-
-
-def test_results_are_immutable():
-    result = qarvel_lineage.analyze("SELECT a FROM t")
-    with pytest.raises(AttributeError):
-        result.columns = ()
-    with pytest.raises(AttributeError):
-        result.columns[0].direct[0].table = "u"
 
 
 def test_pivot_is_unresolved_with_its_reason():
