@@ -271,43 +271,14 @@ INDIRECT = [
 ]
 
 
-@pytest.mark.parametrize("sql, dialect, schema, expected", NOTES)
-def test_answers_that_are_right(sql, dialect, schema, expected):
-    check(sql, dialect, schema, expected)
+GROUPS = {"answers-that-are-right": NOTES, "scopes": SCOPES, "set-operations": SET_OPERATIONS,
+          "stars": STARS, "names-and-qualifiers": UNQUALIFIED_AND_QUALIFIERS, "identifiers": IDENTIFIERS,
+          "outputs-constants-masking": NAMES_CONSTANTS_MASKING, "indirect": INDIRECT}
 
 
-@pytest.mark.parametrize("sql, dialect, schema, expected", SCOPES)
-def test_scopes(sql, dialect, schema, expected):
-    check(sql, dialect, schema, expected)
-
-
-@pytest.mark.parametrize("sql, dialect, schema, expected", SET_OPERATIONS)
-def test_set_operations(sql, dialect, schema, expected):
-    check(sql, dialect, schema, expected)
-
-
-@pytest.mark.parametrize("sql, dialect, schema, expected", STARS)
-def test_stars(sql, dialect, schema, expected):
-    check(sql, dialect, schema, expected)
-
-
-@pytest.mark.parametrize("sql, dialect, schema, expected", UNQUALIFIED_AND_QUALIFIERS)
-def test_unqualified_columns_and_qualifiers(sql, dialect, schema, expected):
-    check(sql, dialect, schema, expected)
-
-
-@pytest.mark.parametrize("sql, dialect, schema, expected", IDENTIFIERS)
-def test_identifier_normalisation(sql, dialect, schema, expected):
-    check(sql, dialect, schema, expected)
-
-
-@pytest.mark.parametrize("sql, dialect, schema, expected", NAMES_CONSTANTS_MASKING)
-def test_output_names_constants_masking(sql, dialect, schema, expected):
-    check(sql, dialect, schema, expected)
-
-
-@pytest.mark.parametrize("sql, dialect, schema, expected", INDIRECT)
-def test_indirect_subtypes(sql, dialect, schema, expected):
+@pytest.mark.parametrize("sql, dialect, schema, expected", [
+    pytest.param(*param.values, id=f"{group}/{param.id}") for group, params in GROUPS.items() for param in params])
+def test_rule(sql, dialect, schema, expected):
     check(sql, dialect, schema, expected)
 
 
