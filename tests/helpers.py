@@ -2,6 +2,7 @@
 
 import hashlib
 import json
+import pathlib
 import subprocess
 import sys
 import traceback
@@ -138,3 +139,74 @@ def lineage_key(result):
 def frame_records(frame):
     """A DataFrame's rows as dicts of plain values, a missing value as None."""
     return frame.astype(object).where(frame.notna(), None).to_dict("records")
+
+
+# --- the lineage engine ---------------------------------------------------------
+
+
+DIRECT_SUBTYPES = {"IDENTITY", "TRANSFORMATION", "AGGREGATION"}
+INDIRECT_SUBTYPES = {"JOIN", "FILTER", "GROUP_BY", "SORT", "WINDOW", "CONDITIONAL"}
+
+
+def subtype_text(source):
+    """'db.t.c SUBTYPE', with ' masked' when the value is hashed on the way."""
+    return f"{source.qualified_table}.{source.column} {source.subtype}" + (
+        " masked" if source.masking else "")
+
+
+def unresolved_text(entry):
+    """'column @table SUBTYPE: reason' (no '@table' when no table is named)."""
+    where = f" @{entry.table}" if entry.table is not None else ""
+    return f"{entry.column}{where} {entry.subtype}: {entry.reason}"
+
+
+def _entries(text):
+    return frozenset(part.strip() for part in text.split(";") if part.strip())
+
+
+def expect(*columns):
+    """Expected columns written (name, direct, indirect[, unresolved]), each
+    part a ';'-separated list in the forms of subtype_text/unresolved_text."""
+    return [(name, _entries(direct), _entries(indirect), _entries(rest[0] if rest else ""))
+            for name, direct, indirect, *rest in columns]
+
+
+def view(result):
+    """A result as expect() writes it, after checking it is well formed."""
+    check_well_formed(result)
+    return [(c.name, frozenset(map(subtype_text, c.direct)), frozenset(map(subtype_text, c.indirect)),
+             frozenset(map(unresolved_text, c.unresolved))) for c in result.columns]
+
+
+def _name_part(value):
+    return value is None or (isinstance(value, str) and value != "")
+
+
+def check_well_formed(result):
+    """The invariants every result keeps, whatever the statement."""
+    import qarvel_lineage
+    assert [c.position for c in result.columns] == list(range(1, len(result.columns) + 1))
+    for table in result.tables:
+        assert isinstance(table, qarvel_lineage.Table)
+        assert _name_part(table.catalog) and _name_part(table.db) and table.name
+    for column in result.columns:
+        assert isinstance(column.name, str)
+        for group, kind, subtypes in ((column.direct, "DIRECT", DIRECT_SUBTYPES),
+                                      (column.indirect, "INDIRECT", INDIRECT_SUBTYPES)):
+            assert len(set(group)) == len(group), column
+            for s in group:
+                assert isinstance(s, qarvel_lineage.Source)
+                assert s.type == kind and s.subtype in subtypes, s
+                assert _name_part(s.catalog) and _name_part(s.db) and s.table and s.column, s
+                assert isinstance(s.masking, bool)
+                assert qarvel_lineage.Table(s.catalog, s.db, s.table) in result.tables, s
+        for u in column.unresolved:
+            assert isinstance(u, qarvel_lineage.Unresolved)
+            assert u.subtype in DIRECT_SUBTYPES | INDIRECT_SUBTYPES and u.reason, u
+            assert isinstance(u.column, str) and _name_part(u.table), u
+        assert set(result.influences) <= set(column.indirect), column
+    assert result.resolved == all(not c.unresolved for c in result.columns)
+    rows = result.to_dicts()
+    assert all(list(row) == list(qarvel_lineage.FLAT_KEYS) for row in rows)
+    assert all(value != "" for row in rows for value in row.values())
+    assert sorted({row["position"] for row in rows}) == [c.position for c in result.columns]
