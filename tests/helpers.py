@@ -2,7 +2,6 @@
 
 import hashlib
 import json
-import pathlib
 import subprocess
 import sys
 import traceback
@@ -207,6 +206,9 @@ def check_well_formed(result):
         assert set(result.influences) <= set(column.indirect), column
     assert result.resolved == all(not c.unresolved for c in result.columns)
     rows = result.to_dicts()
-    assert all(list(row) == list(qarvel_lineage.FLAT_KEYS) for row in rows)
+    keys = list(qarvel_lineage.FLAT_KEYS)
+    if result.target is not None:
+        keys[2:2] = ["target_catalog", "target_db", "target_table"]
+    assert all(list(row) == keys for row in rows)
     assert all(value != "" for row in rows for value in row.values())
     assert sorted({row["position"] for row in rows}) == [c.position for c in result.columns]

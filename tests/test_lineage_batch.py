@@ -7,7 +7,7 @@ from collections import defaultdict
 import pandas as pd
 import pytest
 from sqlglot.dialects.dialect import Dialect
-from sqlglot.errors import ParseError
+
 from sqlglot.tokens import TokenType
 
 from qarvel_lineage import Analyzer, LineageResult, _engine, analyze, analyze_many, lineage_meta

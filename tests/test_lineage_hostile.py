@@ -234,7 +234,7 @@ out = []
 for tree in CASES[sys.argv[1]]():
     tree, index = tree if isinstance(tree, tuple) else (tree, None)
     try:
-        kind, columns, tables, influences = _engine.analyze(tree, RULES, index)
+        kind, columns, tables, influences, *_ = _engine.analyze(tree, RULES, index)
         out.append({"kind": kind, "columns": [[c.name, [f"{s.table}.{s.column}" for s in c.direct],
                                                [u.reason for u in c.unresolved]] for c in columns]})
     except Exception as error:
@@ -270,7 +270,8 @@ A_C = [["a", [], ["ambiguous: one of t, u", "ambiguous: one of t, u"]],
     ("args-cycle", lambda out: out[0]["kind"] == "SELECT" and len(out[0]["columns"]) == 2),
     ("parent-cycle", lambda out: out == [{"kind": "SELECT", "columns": A_C}]),
     ("deep-paren", only(TOO_DEEP)),
-    ("deep-and", only(TOO_DEEP, name="x", direct=["t.x"])),
+    # A chain of AND is walked with a loop: no depth limit to meet.
+    ("deep-and", only([], name="x", direct=["t.x"])),
     ("deep-window", only(TOO_DEEP * 2)),
     ("deep-derived", only(["not a column of any source", "queries nested too deeply"], name="a")),
     ("deep-scalar", only(["queries nested too deeply"])),
@@ -279,9 +280,7 @@ A_C = [["a", [], ["ambiguous: one of t, u", "ambiguous: one of t, u"]],
      and "queries nested too deeply" in out[0]["columns"][0][2]),
     ("deep-paren-table", only(["source Paren is not traced"], name="a")),
     ("hostile-index", lambda out: len(out) == 6 and out[-1] == {"error": "Boom"}),
-    pytest.param("nameless-column", lambda out: out[0]["kind"] == "SELECT" and len(out[0]["columns"]) == 3,
-                 marks=pytest.mark.xfail(strict=True, reason="a select item that is a Column with no name "
-                                         "crashes the engine (segmentation fault)")),
+    ("nameless-column", lambda out: out[0]["kind"] == "SELECT" and len(out[0]["columns"]) == 3),
 ])
 def test_hostile_trees_end_in_results_or_python_exceptions(case, check):
     done = run_py(CHILD, case)
@@ -292,9 +291,7 @@ def test_hostile_trees_end_in_results_or_python_exceptions(case, check):
 
 @pytest.mark.parametrize("case, check", [
     ("args-raise", lambda out: out == [{"error": "Boom"}]),
-    pytest.param("args-not-dict", lambda out: out[0]["kind"] == "SELECT" and len(out[0]["columns"]) == 3,
-                 marks=pytest.mark.xfail(SUBCLASSES, strict=True, reason="a column whose args is not a dict "
-                                         "crashes the engine (segmentation fault), as a nameless column does")),
+    ("args-not-dict", lambda out: out[0]["kind"] == "SELECT" and len(out[0]["columns"]) == 3),
     ("args-mutate", lambda out: out[0]["kind"] == "SELECT"),
 ])
 def test_expression_subclasses_with_hostile_args(case, check):
@@ -311,12 +308,9 @@ def test_expression_subclasses_with_hostile_args(case, check):
 DEEP_TEXT = f"select {'(' * 5000}a{')' * 5000} from t"
 
 
-def test_deeply_nested_text_does_not_crash(request):
-    parse_only = run_py(f"import sqlglot; sqlglot.parse_one({DEEP_TEXT!r})")
-    if parse_only.returncode < 0:
-        request.applymarker(pytest.mark.xfail(strict=True, reason=(
-            "sqlglot's compiled parser overflows the C stack on 5,000 nested parentheses, "
-            "so analyze crashes the interpreter")))
+# sqlglot 30's compiled parser overflows the C stack on 5,000 nested
+# parentheses: analyze refuses such text before it reaches the parser.
+def test_deeply_nested_text_does_not_crash():
     done = run_py("import sys, qarvel_lineage\n"
                   "try:\n    qarvel_lineage.analyze(sys.argv[1])\n"
                   "except (RecursionError, qarvel_lineage.ParseError) as error:\n"
@@ -436,16 +430,6 @@ TOKENS = ["select", "a", "b", "t.a", "db.t", "*", ",", "from", "t", "u", "(", ")
           "insert", "into", "create", "table", "update", "set"]
 
 
-def _sqlglot_itself_raises_type_error(text, dialect):
-    try:
-        sqlglot.parse(text, dialect)
-    except TypeError:
-        return True
-    except Exception:
-        pass
-    return False
-
-
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(text=st.one_of(st.text(max_size=60), st.lists(st.sampled_from(TOKENS), max_size=30).map(" ".join)),
        dialect=st.sampled_from([None, "duckdb", "snowflake", "bigquery", "postgres", "spark", "tsql", "mysql"]))
@@ -453,9 +437,5 @@ def test_fuzzed_sql_gives_parse_or_value_errors_or_results(text, dialect):
     try:
         result = qarvel_lineage.analyze(text, dialect)
     except (ParseError, ValueError):
-        return
-    except TypeError:
-        # Only sqlglot 30's own parser defect (see the CREATE USING xfail).
-        assert _sqlglot_itself_raises_type_error(text, dialect), text
         return
     check_well_formed(result)

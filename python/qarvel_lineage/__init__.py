@@ -13,7 +13,6 @@ from __future__ import annotations
 
 from typing import Any
 
-import sqlglot
 from sqlglot.errors import ParseError, TokenError
 
 from . import _engine
