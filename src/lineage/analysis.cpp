@@ -91,13 +91,22 @@ PyObject* analysis::keep(object name) {
     return raw;
 }
 
+// The one object this analysis uses for a text: equal names are the same
+// object, so they compare and key by pointer.  The table is the analysis's
+// own (not the interpreter's interned strings, which would be changed by
+// every analysis of new names).
+PyObject* analysis::canonical(handle text) {
+    if (!names_) names_ = py::new_dict();
+    PyObject* found = PyDict_SetDefault(names_.ptr(), text.ptr(), text.ptr());
+    if (found == nullptr) py::throw_error();
+    return found;  // borrowed: the table keeps it
+}
+
 PyObject* analysis::intern_text(object text) {
     if (!PyUnicode_CheckExact(text.ptr())) {
         text = py::checked(PyObject_Str(text.ptr()));
     }
-    PyObject* raw = text.release();
-    PyUnicode_InternInPlace(&raw);
-    return keep(object::steal(raw));
+    return canonical(text);
 }
 
 namespace {
@@ -224,6 +233,8 @@ PyObject* analysis::schema_columns(int table) {
 
 col_id analysis::column_of(int table, PyObject* name) {
     read_[static_cast<std::size_t>(table)] = 1;
+    // Names from the schema and from the tree meet here: one object each.
+    name = canonical(name);
     const std::string key = key_of(table, name);
     if (auto found = column_ids_.find(key); found != column_ids_.end()) return found->second;
     const col_id id = static_cast<col_id>(columns_.size());

@@ -135,6 +135,7 @@ class analysis {
     PyObject* keep(py::object name);
     PyObject* normalise(PyObject* text, bool quoted, bool keep_case);
     PyObject* intern_text(py::object text);
+    PyObject* canonical(py::handle text);
 
     const query_info* select(py::handle node, scope* outer, const cte_env* env);
     const query_info* set_operation(py::handle node, kind k, scope* outer, const cte_env* env);
@@ -163,6 +164,7 @@ class analysis {
     py::object schema_;  // dict of (catalog, db, name) -> (key, columns); None -> depth
     int schema_depth_ = 4;
     std::vector<py::object> kept_;
+    py::object names_;  // text -> the one object of that text
     std::deque<query_info> queries_;
     std::vector<table_ref> tables_;
     std::vector<char> read_;
