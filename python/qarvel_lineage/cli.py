@@ -173,7 +173,8 @@ def _work(analyzer: Any, item: tuple) -> dict[str, Any]:
         done = {"name": name, "rows": [], "datasets": [], "statements": 0,
                 "errors": [_describe(error, name, is_argument, text)],
                 "trace": "".join(traceback.format_exception(error))}
-    done["text"] = WRITERS[output_format].render(done, width)
+    # Encoded here, in parallel, so the parent only copies bytes out.
+    done["text"] = WRITERS[output_format].render(done, width).encode("utf-8")
     if output_format != "dot":
         # Only text goes back to the parent.
         done["rows"], done["datasets"] = [], []
@@ -267,8 +268,17 @@ class _Writer:
 
     def write(self, done: dict[str, Any]) -> None:
         if done["text"]:
-            self.out.write(done["text"])
+            self.put(done["text"])
             self.out.flush()
+
+    def put(self, data: bytes) -> None:
+        """The text a worker rendered and encoded, written as it is."""
+        raw = getattr(self.out, "buffer", None)
+        if raw is not None and (getattr(self.out, "encoding", "") or "").lower().replace("-", "") == "utf8":
+            self.out.flush()
+            raw.write(data)
+        else:
+            self.out.write(data.decode("utf-8"))
 
     def finish(self) -> None:
         pass
@@ -297,7 +307,8 @@ class _JsonArray(_Writer):
 
     def write(self, done):
         if done["text"]:
-            self.out.write(("\n" if self.first else ",\n") + done["text"])
+            self.out.write("\n" if self.first else ",\n")
+            self.put(done["text"])
             self.first = False
             self.out.flush()
 
