@@ -35,7 +35,8 @@ import qarvel_lineage as ql
 from qarvel_lineage._batch import Analyzer
 from qarvel_lineage._rules import rules_for
 
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
+CORPUS = Path(os.environ.get("QARVEL_CORPUS")
+              or Path(__file__).resolve().parents[2] / "shared" / "corpus")
 
 
 def load_corpus():

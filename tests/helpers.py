@@ -2,6 +2,7 @@
 
 import hashlib
 import json
+import os
 import subprocess
 import sys
 import traceback
@@ -98,7 +99,10 @@ WITH_KEY = "with_" if "with_" in exp.Select.arg_types else "with"
 
 # --- the lineage engine (qarvel_lineage) ----------------------------------------------
 
-CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
+# The shared corpus beside the checkout (../shared/corpus), or where
+# QARVEL_CORPUS says.
+CORPUS = Path(os.environ.get("QARVEL_CORPUS")
+              or Path(__file__).resolve().parents[1].parent / "shared" / "corpus")
 LINEAGE_CLI = [sys.executable, "-m", "qarvel_lineage.cli"]
 
 
