@@ -1421,42 +1421,28 @@ void analysis::column_ref(handle node, scope& sc, mode m, lineage& out, clause w
             const bool using_column =
                 std::any_of(s->using_names.begin(), s->using_names.end(),
                             [&](PyObject* u) { return same_name(u, name); });
-            auto ambiguous = [&](const std::vector<const source*>& candidates) {
+            // The one candidate; or every one for a USING column (equal on
+            // every side); or none, ambiguous.  False when there is none.
+            auto settle = [&](const std::vector<const source*>& candidates) {
+                if (candidates.empty()) return false;
+                if (candidates.size() == 1 || using_column) {
+                    for (const source* c : candidates) resolve_in(*c, name, m, out);
+                    return true;
+                }
                 std::string names;
                 for (const source* c : candidates) {
                     if (!names.empty()) names += ", ";
                     names += c->label;
                 }
                 out.add_unresolved(note(name, nullptr, "ambiguous: one of " + names), m);
+                return true;
             };
-            if (definite.size() == 1) {
-                resolve_in(*definite.front(), name, m, out);
-                return;
-            }
-            if (definite.size() > 1) {
-                if (using_column) {
-                    for (const source* c : definite) resolve_in(*c, name, m, out);
-                } else {
-                    ambiguous(definite);
-                }
-                return;
-            }
+            if (settle(definite)) return;
             // GROUP BY / HAVING / QUALIFY may name an output by its alias.
             if (s == &sc && where == clause::group_having && alias_reference(name, sc, m, out, where)) {
                 return;
             }
-            if (unknown.size() == 1) {
-                resolve_in(*unknown.front(), name, m, out);
-                return;
-            }
-            if (unknown.size() > 1) {
-                if (using_column) {
-                    for (const source* c : unknown) resolve_in(*c, name, m, out);
-                } else {
-                    ambiguous(unknown);
-                }
-                return;
-            }
+            if (settle(unknown)) return;
             // A name no source has may be an earlier select item's alias
             // (the lateral aliases of Snowflake, BigQuery, DuckDB...).
             if (s == &sc && where == clause::select_list && alias_reference(name, sc, m, out, where)) {

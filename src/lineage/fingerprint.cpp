@@ -471,22 +471,32 @@ const lexicon& cached_lexicon(handle spec) {
     return last;
 }
 
-}  // namespace
-
-py::object fingerprint(handle text, handle spec) {
+// The UTF-8 of a str (TypeError for anything else); false for a text with
+// lone surrogates, which has none.
+bool utf8_view(handle text, const char* function, std::string_view& view) {
     if (!PyUnicode_Check(text.ptr())) {
-        PyErr_SetString(PyExc_TypeError, "fingerprint() needs a str");
+        PyErr_Format(PyExc_TypeError, "%s() needs a str", function);
         py::throw_error();
     }
-    const lexicon& lex = cached_lexicon(spec);
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (data == nullptr) {
-        // Lone surrogates: no UTF-8 form, so no template either.
         PyErr_Clear();
+        return false;
+    }
+    view = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+}  // namespace
+
+py::object fingerprint(handle text, handle spec) {
+    const lexicon& lex = cached_lexicon(spec);
+    std::string_view view;
+    if (!utf8_view(text, "fingerprint", view)) {
+        // Lone surrogates: no UTF-8 form, so no template either.
         return py::make_tuple(Py_False, text);
     }
-    const std::string_view view(data, static_cast<std::size_t>(size));
     hasher h;
     const bool masked = scan(view, lex, h);
     if (!masked) {
@@ -504,20 +514,12 @@ py::object fingerprint(handle text, handle spec) {
 }
 
 py::object masked_literals(handle text, handle spec) {
-    if (!PyUnicode_Check(text.ptr())) {
-        PyErr_SetString(PyExc_TypeError, "literals() needs a str");
-        py::throw_error();
-    }
     const lexicon& lex = cached_lexicon(spec);
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return py::object::borrow(Py_None);
-    }
+    std::string_view view;
+    if (!utf8_view(text, "literals", view)) return py::object::borrow(Py_None);
     hasher h;
     std::vector<std::string_view> found;
-    if (!scan(std::string_view(data, static_cast<std::size_t>(size)), lex, h, &found)) {
+    if (!scan(view, lex, h, &found)) {
         return py::object::borrow(Py_None);
     }
     std::vector<py::object> items;

@@ -118,6 +118,8 @@ static object split_target(analysis& an, handle target, std::vector<PyObject*>& 
     return arg(a, lk.this_);
 }
 
+static void fill_target(statement_info& s, const query_info& q, const std::vector<PyObject*>& names);
+
 statement_info analysis::insert(handle root) {
     statement_info s;
     object a = args_of(root);
@@ -137,16 +139,22 @@ statement_info analysis::insert(handle root) {
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(known); ++i) names.push_back(PyTuple_GET_ITEM(known, i));
         }
     }
-    s.all = q->all;
-    for (std::size_t i = 0; i < q->outputs.size(); ++i) {
-        output o = q->outputs[i];
+    fill_target(s, *q, names);
+    return s;
+}
+
+// The query's outputs as the target's columns, named by position after
+// `names` where there are names.
+static void fill_target(statement_info& s, const query_info& q, const std::vector<PyObject*>& names) {
+    s.all = q.all;
+    for (std::size_t i = 0; i < q.outputs.size(); ++i) {
+        output o = q.outputs[i];
         if (i < names.size() && !o.placeholder()) {
             o.name = names[i];
             o.literal_name = false;
         }
         s.outputs.push_back(std::move(o));
     }
-    return s;
 }
 
 statement_info analysis::create(handle root) {
@@ -161,16 +169,7 @@ statement_info analysis::create(handle root) {
     s.target = target_of(table);
     object body = arg(a, lk.expression);
     if (!body || !is_query_kind(kind_of(body))) return s;
-    const query_info* q = query(body, nullptr, with_clause(root, nullptr, nullptr));
-    s.all = q->all;
-    for (std::size_t i = 0; i < q->outputs.size(); ++i) {
-        output o = q->outputs[i];
-        if (i < names.size() && !o.placeholder()) {
-            o.name = names[i];
-            o.literal_name = false;
-        }
-        s.outputs.push_back(std::move(o));
-    }
+    fill_target(s, *query(body, nullptr, with_clause(root, nullptr, nullptr)), names);
     return s;
 }
 
