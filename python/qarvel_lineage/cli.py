@@ -445,18 +445,16 @@ class _Dot(_Writer):
                 tables.setdefault(table, {})[src_id] = row["source_column"]
                 style = "dashed" if row["type"] == "INDIRECT" else "solid"
                 edges[(src_id, out_id, f"{style}|{row['subtype']}")] = None
-        for index, (table, nodes) in enumerate(tables.items()):
-            lines.append(f"  subgraph cluster_src_{index} {{")
-            lines.append(f"    label={_dot_id(table)}; style=rounded; color=gray50;")
-            for node, label in nodes.items():
-                lines.append(f"    {_dot_id(node)} [label={_dot_id(label)}];")
-            lines.append("  }")
-        for index, (group, nodes) in enumerate(outputs.items()):
-            lines.append(f"  subgraph cluster_out_{index} {{")
-            lines.append(f"    label={_dot_id(group)}; style=filled; color=lightyellow;")
-            for node, label in nodes.items():
-                lines.append(f"    {_dot_id(node)} [label={_dot_id(label)}];")
-            lines.append("  }")
+        def clusters(prefix: str, groups: dict[str, dict[str, str]], style: str) -> None:
+            for index, (group, nodes) in enumerate(groups.items()):
+                lines.append(f"  subgraph cluster_{prefix}_{index} {{")
+                lines.append(f"    label={_dot_id(group)}; {style};")
+                for node, label in nodes.items():
+                    lines.append(f"    {_dot_id(node)} [label={_dot_id(label)}];")
+                lines.append("  }")
+
+        clusters("src", tables, "style=rounded; color=gray50")
+        clusters("out", outputs, "style=filled; color=lightyellow")
         for source, output, kind in edges:
             style, subtype = kind.split("|", 1)
             lines.append(f"  {_dot_id(source)} -> {_dot_id(output)} "

@@ -733,6 +733,21 @@ const query_info* analysis::values(handle node, scope& sc) {
     return &v;
 }
 
+// The sources of FROM and of the joins (with their conditions), in order.
+void analysis::from_and_joins(handle args, scope& sc, query_info& q) {
+    if (object from = arg(args, engine.key_from)) {
+        if (object first = arg_of(from, lk.this_)) add_source(first, sc, q);
+        // FROM a, b (some dialects keep the extra sources in From.expressions).
+        each(arg_of(from, lk.expressions), [&](handle extra) { add_source(extra, sc, q); });
+    }
+    each(arg(args, lk.joins), [&](handle join) {
+        object target = arg_of(join, lk.this_);
+        if (!target) return;
+        add_source(target, sc, q);
+        join_conditions(join, sc, q);
+    });
+}
+
 const query_info* analysis::select(handle node, scope* outer, const cte_env* env) {
     object a = args_of(node);
     query_info& q = queries_.emplace_back();
@@ -740,17 +755,7 @@ const query_info* analysis::select(handle node, scope* outer, const cte_env* env
     sc.outer = outer;
     sc.env = with_clause(node, outer, env);
 
-    if (object from = arg(a, engine.key_from)) {
-        if (object first = arg_of(from, lk.this_)) add_source(first, sc, q);
-        // FROM a, b (some dialects keep the extra sources in From.expressions).
-        each(arg_of(from, lk.expressions), [&](handle extra) { add_source(extra, sc, q); });
-    }
-    each(arg(a, lk.joins), [&](handle join) {
-        object target = arg_of(join, lk.this_);
-        if (!target) return;
-        add_source(target, sc, q);
-        join_conditions(join, sc, q);
-    });
+    from_and_joins(a, sc, q);
     each(arg(a, lk.laterals), [&](handle lateral) { add_source(lateral, sc, q); });
     sc.windows = arg(a, lk.windows);
     sc.hierarchical = static_cast<bool>(arg(a, lk.connect));

@@ -131,6 +131,8 @@ class analysis {
     table_ref target_of(py::handle table_node);
     PyObject* schema_of(const table_ref& t);
     source target_source(py::handle table_node);
+    bool open_target(py::handle root, py::handle target, statement_info& s, scope& sc);
+    void from_and_joins(py::handle args, scope& sc, query_info& q);
 
     PyObject* keep(py::object name);
     PyObject* normalise(PyObject* text, bool quoted, bool keep_case);

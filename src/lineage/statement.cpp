@@ -104,6 +104,18 @@ source analysis::target_source(handle table_node) {
     return src;
 }
 
+// The statement's scope with the written table as its first source; false
+// when the target is not a table.
+bool analysis::open_target(handle root, handle target, statement_info& s, scope& sc) {
+    if (!target || kind_of(target) != kind::Table) return false;
+    s.has_target = true;
+    s.target = target_of(target);
+    sc.env = with_clause(root, nullptr, nullptr);
+    source written = target_source(target);
+    if (written.table >= 0) sc.sources.push_back(std::move(written));
+    return true;
+}
+
 // The table node of a target written as `t` or `t (x, y)`, and the names of
 // the column list.
 static object split_target(analysis& an, handle target, std::vector<PyObject*>& names) {
@@ -178,14 +190,9 @@ statement_info analysis::merge(handle root) {
     object a = args_of(root);
     object target = arg(a, lk.this_);
     object using_node = arg(a, lk.using_);
-    if (!target || kind_of(target) != kind::Table) return s;
-    s.has_target = true;
-    s.target = target_of(target);
     scope sc;
-    sc.env = with_clause(root, nullptr, nullptr);
     query_info q;
-    source written = target_source(target);
-    if (written.table >= 0) sc.sources.push_back(std::move(written));
+    if (!open_target(root, target, s, sc)) return s;
     if (using_node) add_source(using_node, sc, q);
     s.all = q.all;
     if (object on = arg(a, lk.on)) expression(on, sc, mode{}.influence(JOIN), s.all, clause::plain);
@@ -242,24 +249,10 @@ statement_info analysis::update(handle root) {
     statement_info s;
     object a = args_of(root);
     object target = arg(a, lk.this_);
-    if (!target || kind_of(target) != kind::Table) return s;
-    s.has_target = true;
-    s.target = target_of(target);
     scope sc;
-    sc.env = with_clause(root, nullptr, nullptr);
     query_info q;
-    source written = target_source(target);
-    if (written.table >= 0) sc.sources.push_back(std::move(written));
-    if (object from = arg(a, engine.key_from)) {
-        if (object first = arg_of(from, lk.this_)) add_source(first, sc, q);
-        each(arg_of(from, lk.expressions), [&](handle extra) { add_source(extra, sc, q); });
-    }
-    each(arg(a, lk.joins), [&](handle join) {
-        object joined = arg_of(join, lk.this_);
-        if (!joined) return;
-        add_source(joined, sc, q);
-        join_conditions(join, sc, q);
-    });
+    if (!open_target(root, target, s, sc)) return s;
+    from_and_joins(a, sc, q);
     s.all = q.all;
     if (object where = arg(a, lk.where)) expression(where, sc, mode{}.influence(FILTER), s.all, clause::plain);
     each(arg(a, lk.expressions), [&](handle assignment) {
@@ -277,14 +270,9 @@ statement_info analysis::remove(handle root) {
     statement_info s;
     object a = args_of(root);
     object target = arg(a, lk.this_);
-    if (!target || kind_of(target) != kind::Table) return s;
-    s.has_target = true;
-    s.target = target_of(target);
     scope sc;
-    sc.env = with_clause(root, nullptr, nullptr);
     query_info q;
-    source written = target_source(target);
-    if (written.table >= 0) sc.sources.push_back(std::move(written));
+    if (!open_target(root, target, s, sc)) return s;
     // DELETE ... USING other tables.
     each(arg(a, lk.using_), [&](handle extra) {
         if (kind_of(extra) != kind::not_expression) add_source(extra, sc, q);
