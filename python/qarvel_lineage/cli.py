@@ -251,6 +251,36 @@ _SOURCE_KEYS = ("source_catalog", "source_db", "source_table", "source_column", 
 
 # --- writers -------------------------------------------------------------------------
 
+class _WholeWrites:
+    """Ctrl-C held back while one input's text is written, then raised, so
+    that what an interrupted run leaves on standard output ends with a whole
+    record (a whole JSON row, CSV line or array element)."""
+
+    def __enter__(self) -> "_WholeWrites":
+        self.pending = False
+        # Only a Python handler is held back: SIG_IGN stays ignored, SIG_DFL
+        # stays fatal, and a handler set outside Python could not be put back.
+        self.previous = signal.getsignal(signal.SIGINT)
+        if not callable(self.previous):
+            self.previous = None
+        else:
+            try:
+                signal.signal(signal.SIGINT, self._hold)
+            except ValueError:  # not the main thread: nothing to hold back
+                self.previous = None
+        return self
+
+    def _hold(self, signum: int, frame: Any) -> None:
+        self.pending = True
+
+    def __exit__(self, *exc_info: Any) -> None:
+        if self.previous is None:
+            return
+        signal.signal(signal.SIGINT, self.previous)
+        if self.pending and exc_info[0] is None:
+            self.previous(signal.SIGINT, None)
+
+
 class _Writer:
     """Output in two steps: ``render`` turns one input's rows into text (in
     the worker that analysed it), ``write`` puts that text out (in order, in
@@ -307,8 +337,8 @@ class _JsonArray(_Writer):
 
     def write(self, done):
         if done["text"]:
-            self.out.write("\n" if self.first else ",\n")
-            self.put(done["text"])
+            # Separator and rows in one write: an interruption never leaves a dangling ",".
+            self.put((b"\n" if self.first else b",\n") + done["text"])
             self.first = False
             self.out.flush()
 
@@ -570,8 +600,9 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
     try:
         for done in ordered_map(_work, inputs, jobs, _setup, (dialect, schema),
                                 chunk_size=max(1, min(64, len(inputs) // (4 * jobs) or 1))):
-            finished += 1
-            writer.write(done)
+            with _WholeWrites():
+                writer.write(done)
+                finished += 1
             progress.update(done["statements"])
             for line in done["errors"]:
                 failed = True
