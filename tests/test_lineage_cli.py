@@ -327,12 +327,12 @@ def small_files(tmp_path_factory):
     return folder
 
 
-@pytest.mark.parametrize("fmt", ["jsonl", "json"])
-def test_interrupted_batch_keeps_what_it_wrote(small_files, fmt):
+@pytest.mark.parametrize("fmt, jobs", [("jsonl", 1), ("json", 1), ("json", 2)])
+def test_interrupted_batch_keeps_what_it_wrote(small_files, fmt, jobs):
     full = [row(str(small_files / f"q{n:05d}.sql"), 1, 1, f"c{n}", "", f"..t{n}.c{n}",
                 "DIRECT IDENTITY") for n in range(3000)]
     child = subprocess.Popen(
-        [*LINEAGE_CLI, "--format", fmt, "--jobs", "1", str(small_files)], stdin=subprocess.DEVNULL,
+        [*LINEAGE_CLI, "--format", fmt, "--jobs", str(jobs), str(small_files)], stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         # Python turns SIGINT into KeyboardInterrupt only when it is not ignored at start.
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))

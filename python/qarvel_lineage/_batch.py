@@ -9,15 +9,13 @@ own ``sql``).  A result whose names come from a literal's value (``select
 
 from __future__ import annotations
 
-import multiprocessing
 import os
-import pickle
-from collections import OrderedDict, deque
-from concurrent.futures import ProcessPoolExecutor
+from collections import OrderedDict
 from typing import Any, Callable, Iterable, Iterator
 
 from sqlglot.errors import ParseError
 
+from ._pool import ordered_map
 from ._result import LineageResult, flat_rows, row_keys, rows_frame
 from ._rules import Rules, rules_for, schema_index
 
@@ -191,83 +189,6 @@ class Analyzer:
             raise
         except BaseException as error:  # one statement's failure, reported in its place
             return error
-
-
-# --- worker processes ----------------------------------------------------------------
-
-_worker_state: dict[str, Any] = {}
-
-
-def _start_worker(setup: Callable[..., Any], args: tuple) -> None:
-    _worker_state["context"] = setup(*args)
-
-
-def _portable(value: Any) -> Any:
-    """A value that survives the way back from a worker: exceptions that do
-    not pickle become a RuntimeError with the same text."""
-    if isinstance(value, BaseException):
-        try:
-            pickle.loads(pickle.dumps(value))
-        except Exception:
-            return RuntimeError(f"{type(value).__name__}: {value}")
-    return value
-
-
-def _run_chunk(work: Callable[[Any, Any], Any], chunk: list) -> list:
-    context = _worker_state["context"]
-    return [_portable(work(context, item)) for item in chunk]
-
-
-def _pool_context():
-    """How worker processes start: from a fork server that has the engine
-    imported already (a clean process, whatever threads the caller runs)."""
-    methods = multiprocessing.get_all_start_methods()
-    if "forkserver" in methods:
-        context = multiprocessing.get_context("forkserver")
-        context.set_forkserver_preload(["qarvel_lineage"])
-        return context
-    return multiprocessing.get_context("spawn")
-
-
-def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int,
-                setup: Callable[..., Any], setup_args: tuple = (), chunk_size: int = 64
-                ) -> Iterator[Any]:
-    """``work(context, item)`` for each item, in input order, in ``jobs``
-    worker processes (each makes its context once with ``setup(*setup_args)``).
-    Items are read lazily: at most a few chunks per worker are in flight.
-    ``work`` and ``setup`` must be module-level functions."""
-    if jobs <= 1:
-        context = setup(*setup_args)
-        for item in items:
-            yield work(context, item)
-        return
-    iterator = iter(items)
-    with ProcessPoolExecutor(max_workers=jobs, mp_context=_pool_context(),
-                             initializer=_start_worker, initargs=(setup, setup_args)) as pool:
-        pending: deque = deque()
-
-        def submit() -> bool:
-            chunk = []
-            for item in iterator:
-                chunk.append(item)
-                if len(chunk) >= chunk_size:
-                    break
-            if not chunk:
-                return False
-            pending.append(pool.submit(_run_chunk, work, chunk))
-            return True
-
-        for _ in range(2 * jobs):
-            if not submit():
-                break
-        try:
-            while pending:
-                done = pending.popleft().result()
-                submit()
-                yield from done
-        finally:
-            for future in pending:
-                future.cancel()
 
 
 def _make_analyzer(dialect: Any, schema: Any, cache_size: int) -> Analyzer:
