@@ -1,11 +1,13 @@
 """Helpers shared by the test modules."""
 
+import gc
 import hashlib
 import json
 import os
 import subprocess
 import sys
 import traceback
+import tracemalloc
 from pathlib import Path
 
 import sqlglot
@@ -216,3 +218,38 @@ def check_well_formed(result):
     assert all(list(row) == keys for row in rows)
     assert all(value != "" for row in rows for value in row.values())
     assert sorted({row["position"] for row in rows}) == [c.position for c in result.columns]
+
+
+def growth(call, rounds, traced_warmup=False):
+    """Blocks and traced bytes left behind by `rounds` calls, measured after
+    300 warm-up calls (to fill the caches of sqlglot and re) and, with
+    `traced_warmup`, a first traced window of `rounds` calls (tables inside
+    the interpreter, such as the one of interned strings, may be reallocated
+    once while traced)."""
+    for _ in range(300):
+        call()
+    gc.collect()
+    tracemalloc.start()
+    if traced_warmup:
+        for _ in range(rounds):
+            call()
+        gc.collect()
+    blocks = sys.getallocatedblocks()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(rounds):
+        call()
+    gc.collect()
+    after = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    return sys.getallocatedblocks() - blocks, after - before
+
+
+def swallow(function, *args, **kwargs):
+    """A call of `function` that ignores the Exception it raises."""
+    def call():
+        try:
+            function(*args, **kwargs)
+        except Exception:
+            pass
+    return call
+

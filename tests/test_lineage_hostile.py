@@ -2,12 +2,10 @@
 trees handed to the native core, repeated calls, threads and fuzzed SQL.
 Nothing may crash the interpreter; risky trees run in a child interpreter."""
 
-import gc
 import json
 import random
 import sys
 import threading
-import tracemalloc
 
 import pytest
 import sqlglot
@@ -16,7 +14,7 @@ from sqlglot.errors import ParseError
 from sqlglot.schema import MappingSchema
 
 import qarvel_lineage
-from helpers import CORPUS, check_well_formed, expect, run_py, view
+from helpers import CORPUS, check_well_formed, expect, growth, run_py, swallow, view
 from qarvel_lineage import _engine
 from qarvel_lineage._rules import rules_for, schema_index
 
@@ -318,35 +316,6 @@ def test_deeply_nested_text_does_not_crash():
     assert done.returncode == 0, done.stderr[-2000:]
 
 
-def _growth(call, rounds=2000):
-    """Blocks and traced bytes left behind by `rounds` calls, measured after a
-    warm-up and a first traced window (tables inside the interpreter, such as
-    the one of interned strings, may be reallocated once while traced)."""
-    for _ in range(300):
-        call()
-    tracemalloc.start()
-    for _ in range(rounds):
-        call()
-    gc.collect()
-    blocks = sys.getallocatedblocks()
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(rounds):
-        call()
-    gc.collect()
-    after = tracemalloc.get_traced_memory()[0]
-    tracemalloc.stop()
-    return sys.getallocatedblocks() - blocks, after - before
-
-
-def _swallow(function, *args):
-    def call():
-        try:
-            function(*args)
-        except Exception:
-            pass
-    return call
-
-
 class _RaisingList(list):
     def __iter__(self):
         raise KeyError("iter")
@@ -369,17 +338,17 @@ LEAK_CASES = {
                                              schema={"t": {"a": "int", "k": "int"}, "u": {"c": "int", "k": "int"}}),
     "tpch q02 tree": lambda: _engine.analyze(Q02_TREE, rules_for(None).native, schema_index(TPCH, rules_for(None))),
     "unresolved": lambda: qarvel_lineage.analyze("select *, a, q.b, x from t join u using (k)").to_dicts(),
-    "parse error": _swallow(qarvel_lineage.analyze, "select (((", "duckdb"),
-    "type error": _swallow(qarvel_lineage.analyze, b"select 1"),
-    "several statements": _swallow(qarvel_lineage.analyze, "select 1; select 2"),
+    "parse error": swallow(qarvel_lineage.analyze, "select (((", "duckdb"),
+    "type error": swallow(qarvel_lineage.analyze, b"select 1"),
+    "several statements": swallow(qarvel_lineage.analyze, "select 1; select 2"),
     "deep tree": lambda: _engine.analyze(DEEP_TREE, rules_for(None).native, None),
-    "exception inside the walk": _swallow(_engine.analyze, RAISING_TREE, rules_for(None).native, None),
+    "exception inside the walk": swallow(_engine.analyze, RAISING_TREE, rules_for(None).native, None),
 }
 
 
 @pytest.mark.parametrize("case", list(LEAK_CASES))
 def test_no_growth_over_repeated_calls(case):
-    blocks, traced = _growth(LEAK_CASES[case])
+    blocks, traced = growth(LEAK_CASES[case], 2000, traced_warmup=True)
     # 2,000 calls: a leak of one object per call would show as 2,000+ blocks.
     assert blocks < 100, f"{case}: {blocks} blocks left behind"
     assert traced < 64 * 1024, f"{case}: {traced} bytes left behind"

@@ -1,7 +1,6 @@
 """No crash, no leak, no hang: hostile arguments, failure loops, threads,
 a second interpreter and odd statement files."""
 
-import gc
 import itertools
 import os
 import sys
@@ -14,7 +13,7 @@ import sqlglot
 from sqlglot import exp
 
 import sqlglot_main
-from helpers import FROM_KEY, OUTPUTS, Boom, run_py
+from helpers import FROM_KEY, OUTPUTS, Boom, growth, run_py, swallow
 from sqlglot_main import QarvelSQLGlotMain
 
 hypothesis = pytest.importorskip("hypothesis")
@@ -170,32 +169,6 @@ def test_subclass_emptying_iterated_lists():
     assert isinstance(result, list)
 
 
-def _growth(call, rounds=300):
-    """Blocks and traced bytes left behind by `rounds` more calls after a
-    warm-up long enough to fill the caches of sqlglot and re."""
-    for _ in range(300):
-        call()
-    gc.collect()
-    tracemalloc.start()
-    blocks = sys.getallocatedblocks()
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(rounds):
-        call()
-    gc.collect()
-    after = tracemalloc.get_traced_memory()[0]
-    tracemalloc.stop()
-    return sys.getallocatedblocks() - blocks, after - before
-
-
-def _swallow(function, *args, **kwargs):
-    def call():
-        try:
-            function(*args, **kwargs)
-        except Exception:
-            pass
-    return call
-
-
 def _deleted_crypt():
     saved = sqlglot_main.crypt
     del sqlglot_main.crypt
@@ -214,22 +187,22 @@ LEAK_CASES = {
     "fresh analysis": lambda: QarvelSQLGlotMain()._parse(
         "with w as (select a from db.s) select w.a, 1 as one from w", None, "normal"),
     "cached outputs": lambda: [CACHED._parse(SQL, None, cb) for cb in ("qarvel", "normal", "print")],
-    "binding errors": _swallow(CACHED._parse, "s", sq=1),
-    "too many arguments": _swallow(CACHED._find_column, 1, 2, 3, 4, 5),
+    "binding errors": swallow(CACHED._parse, "s", sq=1),
+    "too many arguments": swallow(CACHED._find_column, 1, 2, 3, 4, 5),
     "name error": _deleted_crypt,
     # A fresh analyser each time: a retried analysis on one analyser appends
     # its literal records again, by design.
-    "no FROM": _swallow(lambda: QarvelSQLGlotMain()._parse("select 1", None, "normal")),
-    "not implemented": _swallow(lambda: QarvelSQLGlotMain()._parse(
+    "no FROM": swallow(lambda: QarvelSQLGlotMain()._parse("select 1", None, "normal")),
+    "not implemented": swallow(lambda: QarvelSQLGlotMain()._parse(
         "select * from t", None, "normal")),
-    "parse error": _swallow(QarvelSQLGlotMain()._parse, "select (((", None, "normal"),
-    "unknown callback": _swallow(CACHED._callback, "0" * 32, "nope"),
+    "parse error": swallow(QarvelSQLGlotMain()._parse, "select (((", None, "normal"),
+    "unknown callback": swallow(CACHED._callback, "0" * 32, "nope"),
 }
 
 
 @pytest.mark.parametrize("case", list(LEAK_CASES))
 def test_no_growth_over_repeated_calls(case, capsys):
-    blocks, traced = _growth(LEAK_CASES[case])
+    blocks, traced = growth(LEAK_CASES[case], 300)
     capsys.readouterr()
     # 300 calls: a leak of one object per call would show as 300+ blocks.
     assert blocks < 100, f"{case}: {blocks} blocks left behind"

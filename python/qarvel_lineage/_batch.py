@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 from collections import OrderedDict
-from typing import Any, Callable, Iterable, Iterator
+from typing import Any, Iterable, Iterator
 
 from sqlglot.errors import ParseError
 

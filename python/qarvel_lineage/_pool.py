@@ -26,6 +26,7 @@ import socket
 import struct
 import threading
 from collections import deque
+from itertools import islice
 from concurrent.futures.process import BrokenProcessPool
 from multiprocessing.connection import wait
 from typing import Any, Callable, Iterable, Iterator
@@ -126,13 +127,11 @@ class _Worker:
         self.starter = threading.Thread(target=self._start, args=(theirs,), daemon=True,
                                         name="qarvel_lineage worker start")
         self.starter.start()
-        self.connection = ours
-        self.fd = ours.fileno()
-        # The same socket, for recv_into: results are read into one buffer
-        # that lives as long as the worker (no allocation per read).
-        self.socket = socket.socket(fileno=os.dup(self.fd))
+        # This side as a plain non-blocking socket (recv_into one buffer that
+        # lives as long as the worker: no allocation per read).
+        self.socket = socket.socket(fileno=os.dup(ours.fileno()))
+        ours.close()
         self.socket.setblocking(False)
-        os.set_blocking(self.fd, False)
         self.outbox = bytearray()
         self.inbox = bytearray(_READ_SIZE)
         self.filled = 0
@@ -148,7 +147,7 @@ class _Worker:
     def flush(self) -> None:
         while self.outbox:
             try:
-                written = os.write(self.fd, self.outbox)
+                written = self.socket.send(self.outbox)
             except (BlockingIOError, InterruptedError):
                 return
             except OSError as error:  # the worker is gone
@@ -228,7 +227,6 @@ class _Worker:
 
     def close(self, wait: bool) -> None:
         self.socket.close()
-        self.connection.close()
         self.starter.join()
         if self.process.pid is None:  # never started
             return
@@ -258,12 +256,7 @@ def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int
     iterator = iter(items)
 
     def take(size: int) -> list:
-        chunk = []
-        for item in iterator:
-            chunk.append(item)
-            if len(chunk) >= size:
-                break
-        return chunk
+        return list(islice(iterator, size))
 
     start = _start_method()
     workers: list[_Worker] = []
@@ -273,7 +266,7 @@ def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int
         for _ in range(jobs - 1):
             worker = _Worker(start, setup, setup_args, work)
             workers.append(worker)
-            selector.register(worker.fd, selectors.EVENT_READ, worker)
+            selector.register(worker.socket, selectors.EVENT_READ, worker)
         slots: deque[_Slot] = deque()
         # Chunks under way or done ahead of the next to be yielded: room for
         # this process to go on while the workers start (a few tenths of a second).
@@ -304,7 +297,7 @@ def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int
                 continue
             # Nothing for this process to do: wait for a worker.
             for worker in workers:
-                selector.modify(worker.fd, selectors.EVENT_READ | (
+                selector.modify(worker.socket, selectors.EVENT_READ | (
                     selectors.EVENT_WRITE if worker.outbox else 0), worker)
             # A worker that dies closes its socket; the time-out is for one
             # whose socket another process holds open.
