@@ -509,10 +509,7 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
                     for (const direct_ref& d : args_lineage.direct) fn.all.add_indirect(d.col, FILTER);
                 } else {
                     for (PyObject* name : alias_columns) {
-                        output o;
-                        o.name = name;
-                        o.lin = args_lineage;
-                        fn.outputs.push_back(std::move(o));
+                        fn.outputs.push_back({.name = name, .lin = args_lineage});
                     }
                     src.kind = source::derived;
                     src.q = &fn;
@@ -661,15 +658,11 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, query_in
         u.outputs.push_back(std::move(o));
     }
     if (offset_name != nullptr && names.end() == std::find(names.begin(), names.end(), offset_name)) {
-        output o;
-        o.name = offset_name;
-        u.outputs.push_back(std::move(o));
+        u.outputs.push_back({.name = offset_name});
     }
     if (u.outputs.empty()) {
-        output o;
-        o.name = intern_text(py::checked(PyUnicode_FromString("unnest")));
-        o.lin = values_lineage;
-        u.outputs.push_back(std::move(o));
+        object unnest = py::checked(PyUnicode_FromString("unnest"));
+        u.outputs.push_back({.name = intern_text(std::move(unnest)), .lin = values_lineage});
     }
     src.kind = source::derived;
     src.q = &u;
@@ -715,11 +708,7 @@ const query_info* analysis::values(handle node, scope& sc) {
     each(arg_of(node, lk.expressions), [&](handle tuple) {
         std::size_t i = 0;
         auto cell = [&](handle e) {
-            if (v.outputs.size() <= i) {
-                output o;
-                o.name = generated_name(i);
-                v.outputs.push_back(std::move(o));
-            }
+            if (v.outputs.size() <= i) v.outputs.push_back({.name = generated_name(i)});
             walk(e, sc, mode{}, v.outputs[i].lin, clause::plain, 0);
             ++i;
         };
