@@ -288,6 +288,10 @@ class _Writer:
 
     def __init__(self, out: TextIO):
         self.out = out
+        # Bytes go straight to the binary layer below a UTF-8 text stream.
+        raw = getattr(out, "buffer", None)
+        encoding = (getattr(out, "encoding", "") or "").lower().replace("-", "")
+        self.raw = raw if raw is not None and encoding == "utf8" else None
 
     def start(self) -> None:
         pass
@@ -303,10 +307,9 @@ class _Writer:
 
     def put(self, data: bytes) -> None:
         """The text a worker rendered and encoded, written as it is."""
-        raw = getattr(self.out, "buffer", None)
-        if raw is not None and (getattr(self.out, "encoding", "") or "").lower().replace("-", "") == "utf8":
+        if self.raw is not None:
             self.out.flush()
-            raw.write(data)
+            self.raw.write(data)
         else:
             self.out.write(data.decode("utf-8"))
 
