@@ -2,6 +2,8 @@
 
 import multiprocessing
 import os
+import signal
+import time
 
 
 def in_worker():
@@ -11,16 +13,27 @@ def in_worker():
 def setup(fail_in_worker=False):
     if fail_in_worker and in_worker():
         raise LookupError("no context in a worker")
-    return None
+    return {"made_in": os.getpid()}
 
 
 def work(context, item):
-    """(item's value, whether a worker did it); "exit" and "raise" items end
-    or fail the worker that takes them, and are done normally here."""
+    """(item's value, the pid that did it, the pid that made its context),
+    after about half a millisecond of work.  In a worker, "exit" items end
+    it, "kill" items kill it with SIGKILL and "raise" items fail; here they
+    are done like the others."""
     kind, value = item
-    worker = in_worker()
-    if worker and kind == "exit":
-        os._exit(3)
-    if worker and kind == "raise":
-        raise ValueError(f"bad item {value}")
-    return value, worker
+    deadline = time.perf_counter() + 0.0005
+    while time.perf_counter() < deadline:
+        pass
+    if in_worker():
+        if kind == "exit":
+            os._exit(3)
+        if kind == "kill":
+            os.kill(os.getpid(), signal.SIGKILL)
+        if kind == "raise":
+            raise ValueError(f"bad item {value}")
+    return value, os.getpid(), context["made_in"]
+
+
+def lost(item, error):
+    return item[1], "lost", str(error)

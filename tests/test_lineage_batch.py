@@ -1,10 +1,8 @@
 """Many statements: analyze_many, the template cache, data frames and Dask."""
 
-import multiprocessing
 import random
 import re
 from collections import defaultdict
-from concurrent.futures.process import BrokenProcessPool
 
 import pandas as pd
 import pytest
@@ -14,10 +12,9 @@ from sqlglot.tokens import TokenType
 
 from qarvel_lineage import Analyzer, LineageResult, _engine, analyze, analyze_many, lineage_meta
 from qarvel_lineage import partition_lineage
-from qarvel_lineage._batch import lexicon_of, ordered_map
+from qarvel_lineage._batch import lexicon_of
 from qarvel_lineage._rules import rules_for
 
-import pool_tasks
 from helpers import corpus_statements, frame_records, lineage_key
 
 MANY = ["select a from t1 where x = 1", "select from where", 42,
@@ -231,44 +228,3 @@ def test_dask_workers_give_what_a_local_run_gives(dask_client):
     rows = lineage_bag(db.from_sequence(STATEMENTS, npartitions=4)).compute()
     assert rows == expected
     assert list(rows[0]) == ["sql", *FRAME_KEYS[1:]]
-
-
-# --- the worker pool under analyze_many and the command line ---------------------------
-
-def pool_workers():
-    return [p for p in multiprocessing.active_children() if p.name == "qarvel_lineage worker"]
-
-
-def test_the_pool_keeps_input_order_with_this_process_working_too():
-    done = list(ordered_map(pool_tasks.work, [("echo", n) for n in range(3000)], 2,
-                            pool_tasks.setup, chunk_size=16))
-    assert [value for value, _ in done] == list(range(3000))
-    # The first chunk always goes to the worker; this process takes some of the rest.
-    assert done[0] == (0, True)
-    assert {in_worker for _, in_worker in done} == {True, False}
-    assert pool_workers() == []
-
-
-def test_a_worker_that_dies_breaks_the_batch_instead_of_hanging():
-    with pytest.raises(BrokenProcessPool, match="ended abruptly"):
-        list(ordered_map(pool_tasks.work, [("exit", n) for n in range(3000)], 2,
-                         pool_tasks.setup, chunk_size=16))
-    assert pool_workers() == []
-
-
-def test_failures_in_a_worker_reach_the_caller():
-    with pytest.raises(ValueError, match=r"^bad item 0$"):
-        list(ordered_map(pool_tasks.work, [("raise", n) for n in range(100)], 2,
-                         pool_tasks.setup, chunk_size=16))
-    with pytest.raises(LookupError, match="no context in a worker"):
-        list(ordered_map(pool_tasks.work, [("echo", n) for n in range(100)], 2,
-                         pool_tasks.setup, (True,), chunk_size=16))
-    assert pool_workers() == []
-
-
-def test_closing_the_batch_early_stops_the_workers():
-    batch = ordered_map(pool_tasks.work, [("echo", n) for n in range(100_000)], 3,
-                        pool_tasks.setup, chunk_size=16)
-    assert next(batch) == (0, True)
-    batch.close()
-    assert pool_workers() == []

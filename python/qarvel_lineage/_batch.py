@@ -15,7 +15,7 @@ from typing import Any, Iterable, Iterator
 
 from sqlglot.errors import ParseError
 
-from ._pool import ordered_map
+from ._pool import ordered_map, portable, usable_cores
 from ._result import LineageResult, flat_rows, row_keys, rows_frame
 from ._rules import Rules, rules_for, schema_index
 
@@ -115,23 +115,45 @@ class Analyzer:
         if not isinstance(sql, str):
             raise TypeError(f"sql must be a str, not {type(sql).__name__}")
         masked, key = self._engine.fingerprint(sql, self.lexicon)
-        found = None
-        if self.cache_size:
-            entry = self._templates.get(key) if masked else None
-            if entry is not None:
-                found = entry[0] if not entry[1] else self._renamed(entry, sql)
-            if found is None:
-                found = self._texts.get(sql)
+        found = self._cached(sql, masked, key)
         if found is None:
             self.misses += 1
-            found = self._analyze(sql, masked, key)
+            found, memo = self._compute(sql, masked, key)
+            self._store(memo)
         else:
             self.hits += 1
+        return self._result(sql, found)
+
+    def _result(self, sql: str, found: tuple) -> LineageResult:
         kind, columns, tables, influences, target = found
         return LineageResult(sql=sql, dialect=self.rules.name, kind=kind, columns=columns,
                              tables=tables, influences=influences, target=target)
 
-    def _analyze(self, sql: str, masked: bool, key: int) -> tuple:
+    def _cached(self, sql: str, masked: bool, key: int) -> tuple | None:
+        if not self.cache_size:
+            return None
+        entry = self._templates.get(key) if masked else None
+        found = None
+        if entry is not None:
+            found = entry[0] if not entry[1] else self._renamed(entry, sql)
+        if found is None:
+            found = self._texts.get(sql)
+        return found
+
+    def _store(self, memo: tuple | None) -> None:
+        """Keeps what ``_compute`` said to keep: a template or an exact text."""
+        if memo is None:
+            return
+        cache, key, value = memo
+        if cache == "template":
+            if value[1] and key in self._templates:
+                return  # a template named by literals keeps its first statement's literals
+            self._remember(self._templates, key, value)
+        else:
+            self._remember(self._texts, key, value)
+
+    def _compute(self, sql: str, masked: bool, key: int) -> tuple[tuple, tuple | None]:
+        """(the engine's result, what to keep of it in the cache, or None)."""
         from . import parse
 
         trees = parse(sql, self.rules)
@@ -143,7 +165,7 @@ class Analyzer:
         *found, literal_names = self._engine.analyze(trees[0], self.rules.native, self.index)
         found = tuple(found)
         if not self.cache_size:
-            return found
+            return found, None
         literals = None
         if masked and literal_names is not True:
             literals = self._engine.literals(sql, self.lexicon)
@@ -153,15 +175,13 @@ class Analyzer:
                 # would be other names, so only this text is cached.
                 literal_names = True
         if masked and literal_names == ():
-            self._remember(self._templates, key, (found, (), None))
-        elif masked and literal_names is not True and key not in self._templates:
+            return found, ("template", key, (found, (), None))
+        if masked and literal_names is not True:
             # Output columns named by literals: the template keeps which
             # literal named each, so a statement with other values gets its
             # own names.
-            self._remember(self._templates, key, (found, literal_names, literals))
-        else:
-            self._remember(self._texts, sql, found)
-        return found
+            return found, ("template", key, (found, literal_names, literals))
+        return found, ("text", sql, found)
 
     def _renamed(self, entry: tuple, sql: str) -> tuple | None:
         """A cached template's result with the output names that came from
@@ -199,10 +219,55 @@ def _analyze_one(analyzer: Analyzer, sql: Any) -> Any:
     return analyzer(sql)
 
 
+# With workers, this process answers from its template cache what it can
+# (cheaper than sending the statement away), a worker answers the rest with
+# the engine's result and what to cache of it, and this process keeps that
+# in its own cache: each template is sent to a worker about once.
+
+def _cache_hit(analyzer: Analyzer, sql: Any) -> Any:
+    if not isinstance(sql, str):
+        return analyzer(sql)  # the TypeError, in its place
+    masked, key = analyzer._engine.fingerprint(sql, analyzer.lexicon)
+    found = analyzer._cached(sql, masked, key)
+    if found is None:
+        return None
+    analyzer.hits += 1
+    return analyzer._result(sql, found)
+
+
+def _analyze_remote(analyzer: Analyzer, sql: str) -> Any:
+    try:
+        masked, key = analyzer._engine.fingerprint(sql, analyzer.lexicon)
+        found = analyzer._cached(sql, masked, key)
+        if found is not None:
+            return found, None
+        found, memo = analyzer._compute(sql, masked, key)
+        analyzer._store(memo)
+        return found, memo
+    except (KeyboardInterrupt, SystemExit, GeneratorExit):
+        raise
+    except BaseException as error:  # one statement's failure, reported in its place
+        return portable(error)
+
+
+def _absorb(analyzer: Analyzer, sql: str, answer: Any) -> Any:
+    if isinstance(answer, BaseException):
+        return answer
+    found, memo = answer
+    analyzer.misses += 1
+    analyzer._store(memo)
+    return analyzer._result(sql, found)
+
+
+def _lost(sql: Any, error: BaseException) -> BaseException:
+    return error
+
+
 def jobs_count(jobs: Any) -> int:
+    """Processes for ``jobs`` (0: every usable core), at most the usable cores."""
     if not isinstance(jobs, int) or isinstance(jobs, bool) or jobs < 0:
         raise ValueError(f"jobs must be an int >= 0 (0: every core), not {jobs!r}")
-    return jobs or (os.cpu_count() or 1)
+    return min(jobs, usable_cores()) if jobs else usable_cores()
 
 
 def analyze_many(statements: Iterable[str], dialect: Any = None, schema: Any = None,
@@ -210,14 +275,21 @@ def analyze_many(statements: Iterable[str], dialect: Any = None, schema: Any = N
     """One result per statement, in input order; a statement that fails
     yields its exception object in its place and the batch goes on.
 
-    ``jobs`` worker processes analyse the statements (0: every core).
-    Statements that differ only in literal values are analysed once
-    (``cache_size`` templates are kept; 0 turns the cache off).
+    ``jobs`` processes share the statements (0: every usable core): this
+    one and up to ``jobs - 1`` workers, started only when the input is
+    large enough to repay them.  Statements that differ only in literal
+    values are analysed once (``cache_size`` templates are kept; 0 turns
+    the cache off).  A statement whose worker process died under it (killed,
+    or crashed) yields a BrokenProcessPool in its place and the rest go on.
     """
     jobs = jobs_count(jobs)
     rules_for(dialect)  # an unknown dialect fails here, once
-    return ordered_map(_analyze_one, statements, jobs, _make_analyzer,
-                       (dialect, schema, cache_size))
+    if jobs <= 1:
+        return ordered_map(_analyze_one, statements, 1, _make_analyzer,
+                           (dialect, schema, cache_size))
+    return ordered_map(_analyze_remote, statements, jobs, _make_analyzer,
+                       (dialect, schema, cache_size), quick=_cache_hit, absorb=_absorb,
+                       lost=_lost, local=_analyze_one)
 
 
 # --- data frames (Dask's map_partitions, Spark's mapInPandas) -------------------------

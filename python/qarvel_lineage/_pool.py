@@ -1,19 +1,45 @@
 """Ordered parallel map over worker processes, with this process working too.
 
-``ordered_map(work, items, jobs, setup, setup_args)`` yields
-``work(context, item)`` for each item in input order.  ``jobs - 1`` worker
-processes and the calling process share the work: each worker holds two
-chunks at a time, and while they are busy this process analyses small chunks
-of its own, so that ``jobs`` processes keep ``jobs`` cores busy.
+``ordered_map(work, items, jobs, setup, ...)`` yields ``work(context, item)``
+for each item in input order.  Up to ``jobs - 1`` worker processes and the
+calling process share the work, so that ``jobs`` processes keep ``jobs``
+cores busy.
 
-The workers talk to this process over a socket pair each, in length-prefixed
-pickles.  This side never blocks on a write (what a worker has not read yet
-waits in an out-box) and reads whatever has arrived each time it looks, from
-its own thread: a result chunk is read the moment it is looked for, not when
-a helper thread next gets the interpreter, so a worker never stands idle
-waiting for its previous answer to be taken.  (Measured here: with a result
-thread competing with this process's own analysis, a worker of a two-core
-pool stood idle for over a third of the run.)
+Why not ``concurrent.futures.ProcessPoolExecutor``: its results are taken
+by a manager thread, which needs the interpreter lock that this process
+holds while it analyses items of its own; measured here, every finished
+chunk then waited 15-80 ms for that thread and the worker stood idle
+meanwhile (a third of a two-core run).  Without this process working, one
+of two cores is wasted instead.  So the scheduling is ours, and everything
+below it is the standard library's: ``multiprocessing`` starts the workers
+and ``multiprocessing.connection`` frames and carries the messages.
+
+How the work is shared, and why it never costs more than one job:
+- This process takes the first items itself, at once: the first result
+  comes as soon as with one job.  Workers start only when what is left is
+  worth more than starting them (judged from the time the first items
+  took), and never more than there are usable cores or items.
+- On Linux, a process with one thread starts its workers with ``fork``
+  (a few milliseconds, and the worker has this process's context, caches
+  included); otherwise from a fork server, whose first start boots an
+  interpreter, and a thread waits for it while this process works on.
+- Each worker holds at most two chunks: one it works on, one queued in its
+  own reader thread, so it never waits for this process and this process
+  never waits on a full pipe.  Between slices of its own work (about two
+  milliseconds each) this process reads whatever results have arrived.
+- An optional ``quick(context, item)`` answers an item in this process
+  when that is cheaper than sending it (a cache hit), and ``absorb``
+  turns a worker's answer into the result here (filling this process's
+  cache), so each template is sent to a worker about once.
+
+Failures: an exception of ``work`` is raised at its item's place in the
+output, whichever process ran it.  A worker that dies (killed, crashed)
+costs the chunk it was working on: each of its items gets
+``lost(item, error)`` in its place (without ``lost``, a BrokenProcessPool
+is raised there); the chunks it had not started go to the others, and the
+run goes on without it.  The pipes run one way each, so what a worker
+wrote before it ended is always read (a socket would be reset by the
+kernel when the worker exits with input unread, and lose its last answer).
 """
 
 from __future__ import annotations
@@ -21,81 +47,129 @@ from __future__ import annotations
 import multiprocessing
 import os
 import pickle
-import selectors
-import socket
-import struct
+import queue
+import signal
+import sys
 import threading
+import time
 from collections import deque
-from itertools import islice
 from concurrent.futures.process import BrokenProcessPool
+from itertools import islice
 from multiprocessing.connection import wait
 from typing import Any, Callable, Iterable, Iterator
 
-__all__ = ["ordered_map"]
+__all__ = ["ordered_map", "portable", "usable_cores", "BrokenProcessPool"]
 
-# Items this process analyses between looks at the workers.
-LOCAL_CHUNK = 8
-# Chunks a worker holds: one it works on, one waiting, so it never waits for us.
+# Chunks a worker holds: one it works on, one queued, so it never waits for us.
 WORKER_DEPTH = 2
+# The slice of its own work this process does between looks at the workers.
+LOCAL_SLICE = 0.002
+# Workers start only for more work than this (seconds, as estimated from the
+# first items): below it, starting and stopping them costs more than they give.
+WORTH_STARTING = 0.05
+# The most items this process reads ahead to judge that.
+LOOKAHEAD = 4096
+# The work a chunk sent to a worker is sized for (seconds).
+CHUNK_TIME = 0.01
 
-_HEADER = struct.Struct("!Q")
-# The first size of a worker's receive buffer (it grows to the largest chunk of results).
-_READ_SIZE = 1 << 20
 _PROTOCOL = pickle.HIGHEST_PROTOCOL
+# A value in the output not computed yet.
+_MISSING = object()
 
 
-def _portable(value: Any) -> Any:
-    """A value that survives the way back from a worker: exceptions that do
-    not pickle become a RuntimeError with the same text."""
-    if isinstance(value, BaseException):
-        try:
-            pickle.loads(pickle.dumps(value, _PROTOCOL))
-        except Exception:
-            return RuntimeError(f"{type(value).__name__}: {value}")
-    return value
+def usable_cores() -> int:
+    counter = getattr(os, "process_cpu_count", None) or os.cpu_count
+    return counter() or 1
 
 
-# --- the worker's side (blocking) ----------------------------------------------------
+class _Raised:
+    """An exception raised by ``work``, kept in its item's place."""
 
-def _read_exact(fd: int, size: int) -> bytes:
-    data = bytearray()
-    while len(data) < size:
-        part = os.read(fd, size - len(data))
-        if not part:
-            raise EOFError
-        data += part
-    return bytes(data)
+    __slots__ = ("error",)
+
+    def __init__(self, error: BaseException):
+        self.error = error
 
 
-def _write_frame(fd: int, payload: bytes) -> None:
-    with memoryview(_HEADER.pack(len(payload)) + payload) as view:
-        while view:
-            view = view[os.write(fd, view):]
-
-
-def _worker_main(connection: Any, setup: Callable[..., Any], setup_args: tuple,
-                 work: Callable[[Any, Any], Any]) -> None:
-    fd = connection.fileno()
+def portable(error: BaseException) -> BaseException:
+    """An exception that survives the way back from a worker: one that does
+    not pickle becomes a RuntimeError with the same text."""
     try:
-        context = setup(*setup_args)
-        while True:
+        pickle.loads(pickle.dumps(error, _PROTOCOL))
+        return error
+    except Exception:
+        return RuntimeError(f"{type(error).__name__}: {error}")
+
+
+def _answer(values: list) -> bytes:
+    """One chunk's results as one message; a result that does not pickle
+    becomes an error in its place."""
+    try:
+        return pickle.dumps(values, _PROTOCOL)
+    except Exception:
+        kept = []
+        for value in values:
             try:
-                (size,) = _HEADER.unpack(_read_exact(fd, _HEADER.size))
-                chunk = pickle.loads(_read_exact(fd, size))
-            except EOFError:  # the parent closed its end: no more work
-                return
-            results = [_portable(work(context, item)) for item in chunk]
-            _write_frame(fd, pickle.dumps((True, results), _PROTOCOL))
-    except BaseException as error:
+                pickle.dumps(value, _PROTOCOL)
+                kept.append(value)
+            except Exception as error:
+                kept.append(_Raised(RuntimeError(
+                    f"a result could not be sent back from the worker: {error}")))
+        return pickle.dumps(kept, _PROTOCOL)
+
+
+# --- a worker process ----------------------------------------------------------------
+
+def _worker_main(tasks: Any, results: Any, setup: Callable[..., Any], setup_args: tuple,
+                 work: Callable[[Any, Any], Any], inherited: Any, foreign: list) -> None:
+    """Answers chunks until this process's end of ``tasks`` is closed.  A
+    forked worker closes the pipe ends it inherited but does not own
+    (``foreign``), so that each pipe ends when its owners close it."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the caller stops us
+    for fd in foreign:
         try:
-            _write_frame(fd, pickle.dumps((False, _portable(error)), _PROTOCOL))
-        except BaseException:
+            os.close(fd)
+        except OSError:
             pass
+    try:
+        context = inherited[0] if inherited else setup(*setup_args)
+    except BaseException as error:
+        results.send_bytes(pickle.dumps(("setup", portable(error)), _PROTOCOL))
+        return
+    inbox: queue.SimpleQueue = queue.SimpleQueue()
+
+    def read() -> None:
+        # Chunks are taken off the pipe as they come, so a sender never waits.
+        try:
+            while True:
+                inbox.put(tasks.recv_bytes())
+        except (EOFError, OSError):
+            inbox.put(None)
+
+    threading.Thread(target=read, daemon=True).start()
+    while (payload := inbox.get()) is not None:
+        values = []
+        for item in pickle.loads(payload):
+            try:
+                values.append(work(context, item))
+            except Exception as error:
+                values.append(_Raised(portable(error)))
+        results.send_bytes(_answer(values))
 
 
-def _start_method() -> Any:
-    """How worker processes start: from a fork server that has the engine
-    imported already (a clean process, whatever threads the caller runs)."""
+def _fork_is_safe() -> bool:
+    """Whether this process may fork: Linux, and no thread but this one
+    (a thread holding a lock at the fork would leave it held in the child)."""
+    if not sys.platform.startswith("linux") or "fork" not in multiprocessing.get_all_start_methods():
+        return False
+    try:
+        return len(os.listdir("/proc/self/task")) == 1
+    except OSError:
+        return False
+
+
+def _server_context() -> Any:
+    """Workers from a fork server that has the engine imported already."""
     if "forkserver" in multiprocessing.get_all_start_methods():
         context = multiprocessing.get_context("forkserver")
         context.set_forkserver_preload(["qarvel_lineage"])
@@ -103,209 +177,364 @@ def _start_method() -> Any:
     return multiprocessing.get_context("spawn")
 
 
-# --- this process's side (never blocks on a write) -----------------------------------
+# --- this process's side --------------------------------------------------------------
 
-class _Slot:
-    """One chunk's place in the output order; ``results`` once it is done."""
+class _Chunk:
+    """Items in the output order; ``values`` holds their results, with
+    ``_MISSING`` where a worker's answer is awaited (``todo`` lists those)."""
 
-    __slots__ = ("results",)
+    __slots__ = ("items", "values", "todo")
 
-    def __init__(self, results: list | None = None):
-        self.results = results
+    def __init__(self, items: list, values: list, todo: list):
+        self.items = items
+        self.values = values
+        self.todo = todo
 
 
 class _Worker:
-    def __init__(self, start: Any, setup: Callable[..., Any], setup_args: tuple,
-                 work: Callable[[Any, Any], Any]):
-        ours, theirs = start.Pipe(duplex=True)
-        self.process = start.Process(target=_worker_main, args=(theirs, setup, setup_args, work),
-                                     daemon=True, name="qarvel_lineage worker")
-        # Started from a thread: the first start waits for the fork server to
-        # boot, and this process analyses items meanwhile.  Chunks sent before
-        # the worker runs wait in the socket for it.
+    def __init__(self, forked: bool, context: Any, setup: Callable[..., Any], setup_args: tuple,
+                 work: Callable[[Any, Any], Any], foreign: list):
+        start = multiprocessing.get_context("fork") if forked else _server_context()
+        their_tasks, self.tasks = start.Pipe(duplex=False)
+        self.results, their_results = start.Pipe(duplex=False)
+        inherited = (context,) if forked else ()
+        mine = [self.tasks.fileno(), self.results.fileno()]
+        self.process = start.Process(
+            target=_worker_main, daemon=True, name="qarvel_lineage worker",
+            args=(their_tasks, their_results, setup, setup_args, work, inherited,
+                  (foreign + mine) if forked else []))
+        self.held: deque[_Chunk] = deque()
         self.start_error: BaseException | None = None
-        self.starter = threading.Thread(target=self._start, args=(theirs,), daemon=True,
-                                        name="qarvel_lineage worker start")
-        self.starter.start()
-        # This side as a plain non-blocking socket (recv_into one buffer that
-        # lives as long as the worker: no allocation per read).
-        self.socket = socket.socket(fileno=os.dup(ours.fileno()))
-        ours.close()
-        self.socket.setblocking(False)
-        self.outbox = bytearray()
-        self.inbox = bytearray(_READ_SIZE)
-        self.filled = 0
-        self.assigned: deque[_Slot] = deque()
+        self.starter: threading.Thread | None = None
+        if forked:
+            # The fork itself takes a few milliseconds; the worker has our
+            # context (and caches) as they are now.
+            self._start(their_tasks, their_results)
+        else:
+            # The first start waits for the fork server to boot an
+            # interpreter; this process works meanwhile, and chunks sent
+            # before the worker runs wait in the pipe.
+            self.starter = threading.Thread(target=self._start, args=(their_tasks, their_results),
+                                            daemon=True, name="qarvel_lineage worker start")
+            self.starter.start()
 
-    def send(self, chunk: list, slot: _Slot) -> None:
-        payload = pickle.dumps(chunk, _PROTOCOL)
-        self.outbox += _HEADER.pack(len(payload))
-        self.outbox += payload
-        self.assigned.append(slot)
-        self.flush()
-
-    def flush(self) -> None:
-        while self.outbox:
-            try:
-                written = self.socket.send(self.outbox)
-            except (BlockingIOError, InterruptedError):
-                return
-            except OSError as error:  # the worker is gone
-                raise BrokenProcessPool(f"a worker process ended abruptly ({error})") from None
-            del self.outbox[:written]
-
-    def receive(self) -> None:
-        """Read what has arrived and fill the slots whose chunks are done.
-        A chunk of results that has begun to arrive is read to its end: the
-        worker is writing it, and would wait for us between buffers."""
-        while True:
-            self._read_available()
-            if not self._take_frames():
-                return
-            wait([self.socket])
-
-    def _read_available(self) -> None:
-        while True:
-            if self.filled == len(self.inbox):
-                self.inbox.extend(bytes(len(self.inbox)))  # twice the room
-            try:
-                with memoryview(self.inbox) as view:
-                    count = self.socket.recv_into(view[self.filled:])
-            except (BlockingIOError, InterruptedError):
-                return
-            except OSError as error:
-                raise BrokenProcessPool(f"a worker process ended abruptly ({error})") from None
-            if not count:
-                if self.assigned:
-                    raise BrokenProcessPool("a worker process ended abruptly")
-                return
-            self.filled += count
-
-    def _take_frames(self) -> bool:
-        """The complete frames read so far, taken off the buffer; True when a
-        frame is left half read."""
-        start = 0
-        while self.filled - start >= _HEADER.size:
-            (size,) = _HEADER.unpack_from(self.inbox, start)
-            end = start + _HEADER.size + size
-            if end > self.filled:
-                break
-            with memoryview(self.inbox) as view:
-                ok, value = pickle.loads(view[start + _HEADER.size:end])
-            start = end
-            if not ok:
-                raise value
-            self.assigned.popleft().results = value
-        if start:
-            self.inbox[:self.filled - start] = self.inbox[start:self.filled]
-            self.filled -= start
-        return self.filled > 0
-
-    def _start(self, theirs: Any) -> None:
+    def _start(self, their_tasks: Any, their_results: Any) -> None:
         try:
             self.process.start()
         except BaseException as error:
             self.start_error = error
         finally:
-            theirs.close()
+            their_tasks.close()
+            their_results.close()
 
-    def started(self) -> bool:
-        if self.starter.is_alive():
-            return False
-        if self.start_error is not None:
-            raise BrokenProcessPool(f"a worker process did not start: {self.start_error}")
+    def fds(self) -> list[int]:
+        return [self.tasks.fileno(), self.results.fileno()]
+
+    def running(self) -> bool:
+        """Whether the worker has started (a failed start is raised)."""
+        if self.starter is not None:
+            if self.starter.is_alive():
+                return False
+            self.starter = None
+            if self.start_error is not None:
+                raise BrokenProcessPool(f"a worker process did not start: {self.start_error}")
         return True
 
-    def check_alive(self) -> None:
-        if not self.started():
-            return
-        if self.assigned and not self.process.is_alive():
-            self.receive()  # what it wrote before it ended
-            if self.assigned:
-                raise BrokenProcessPool(
-                    f"a worker process ended abruptly (exit code {self.process.exitcode})")
+    def send(self, chunk: _Chunk, payload: bytes) -> bool:
+        """False when the worker is gone."""
+        try:
+            self.tasks.send_bytes(payload)
+        except OSError:
+            return False
+        self.held.append(chunk)
+        return True
 
-    def close(self, wait: bool) -> None:
-        self.socket.close()
-        self.starter.join()
-        if self.process.pid is None:  # never started
-            return
-        if not wait:
-            self.process.terminate()
-        self.process.join(timeout=10 if wait else 2)
-        if self.process.is_alive():
-            self.process.kill()
-            self.process.join()
+    def take(self) -> list[tuple[_Chunk, Any]] | None:
+        """The answers that have arrived, each with its chunk; None when the
+        worker has ended (its answers before that are returned first)."""
+        done = []
+        try:
+            while self.results.poll():
+                message = pickle.loads(self.results.recv_bytes())
+                if isinstance(message, tuple):  # ("setup", error)
+                    raise message[1]
+                done.append((self.held.popleft(), message))
+        except (EOFError, OSError):
+            return done or None
+        return done
+
+    def exit_text(self) -> str:
+        self.process.join(timeout=1)
+        code = self.process.exitcode
+        if code is None:
+            return "it stopped answering"
+        if code < 0:
+            try:
+                return f"killed by signal {-code}, {signal.Signals(-code).name}"
+            except ValueError:
+                return f"killed by signal {-code}"
+        return f"exit code {code}"
+
+    def close(self, finished: bool) -> None:
+        self.tasks.close()  # the worker reads the end of its input and exits
+        if self.starter is not None:
+            self.starter.join()
+        if self.process.pid is not None:
+            if not finished:
+                self.process.terminate()
+            self.process.join(timeout=10 if finished else 2)
+            if self.process.is_alive():
+                self.process.kill()
+                self.process.join()
+        self.results.close()
 
 
 def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int,
-                setup: Callable[..., Any], setup_args: tuple = (), chunk_size: int = 64
-                ) -> Iterator[Any]:
-    """``work(context, item)`` for each item, in input order, on ``jobs``
-    cores: ``jobs - 1`` worker processes and this one (each makes its context
-    once with ``setup(*setup_args)``).  Items are read lazily: a worker holds
-    at most two chunks of ``chunk_size`` items, and at most ``64 * jobs``
-    chunks are done or under way ahead of the next one to be yielded.
-    ``work`` and ``setup`` must be module-level functions; a failure of a
-    worker's ``setup`` or ``work`` is raised here."""
+                setup: Callable[..., Any], setup_args: tuple = (), chunk_size: int = 64, *,
+                quick: Callable[[Any, Any], Any] | None = None,
+                absorb: Callable[[Any, Any, Any], Any] | None = None,
+                lost: Callable[[Any, BaseException], Any] | None = None,
+                local: Callable[[Any, Any], Any] | None = None) -> Iterator[Any]:
+    """``work(context, item)`` for each item, in input order, on up to
+    ``jobs`` cores: worker processes and this one, each making its context
+    once with ``setup(*setup_args)``.
+
+    ``quick(context, item)``, when given, is tried here first for each item
+    bound for a worker and returns its result or None (send it);
+    ``absorb(context, item, answer)`` turns a worker's answer into the
+    result here, and ``local(context, item)`` is what this process runs in
+    place of ``work`` (the result itself, where a worker's answer needs
+    ``absorb``).  ``lost(item, error)`` gives the result of an item whose
+    worker died under it.  Items are read lazily: at most ``2 * chunk_size``
+    per worker and ``64 * jobs`` chunks ahead of the next to be yielded.
+    ``work``, ``setup`` and their arguments must pickle where workers do
+    not fork (module-level functions)."""
     context = setup(*setup_args)
-    if jobs <= 1:
-        for item in items:
-            yield work(context, item)
-        return
+    here = local or work
     iterator = iter(items)
+    total = len(items) if hasattr(items, "__len__") else None  # type: ignore[arg-type]
+    jobs = min(jobs, usable_cores())
+    if total is not None:
+        jobs = min(jobs, total)
+    if jobs <= 1:
+        for item in iterator:
+            yield here(context, item)
+        return
 
-    def take(size: int) -> list:
-        return list(islice(iterator, size))
+    # The first items, here and at once; they also tell what an item costs.
+    began = time.perf_counter()
+    done_here = 0
+    for item in iterator:
+        yield here(context, item)
+        done_here += 1
+        if time.perf_counter() - began >= LOCAL_SLICE * 4:
+            break
+    else:
+        return
+    cost = (time.perf_counter() - began) / done_here
+    ahead_items: deque = deque()
+    ended = False
+    while len(ahead_items) < LOOKAHEAD and len(ahead_items) * cost < WORTH_STARTING:
+        item = next(iterator, _MISSING)
+        if item is _MISSING:
+            ended = True
+            break
+        ahead_items.append(item)
+    if ended and len(ahead_items) * cost < WORTH_STARTING:
+        # Too little left to pay for a worker.
+        for item in ahead_items:
+            yield here(context, item)
+        return
+    if total is not None:
+        remaining = total - done_here
+        if remaining * cost < WORTH_STARTING:
+            for item in ahead_items:
+                yield here(context, item)
+            for item in iterator:
+                yield here(context, item)
+            return
+    # Chunks of about CHUNK_TIME of work each: small enough that the last
+    # ones leave no core idle for long, large enough to cost little to send.
+    chunk_size = max(1, min(chunk_size, int(CHUNK_TIME / max(cost, 1e-9))))
+    if total is not None:
+        jobs = min(jobs, 1 + max(1, (total - done_here) // chunk_size))
+    yield from _shared(work, here, context, ahead_items, iterator, jobs - 1, setup, setup_args,
+                       chunk_size, quick, absorb, lost)
 
-    start = _start_method()
+
+def _shared(work, here, context, ahead_items, iterator, workers_wanted, setup, setup_args, chunk_size,
+            quick, absorb, lost) -> Iterator[Any]:
+    def next_items(size: int) -> list:
+        taken = []
+        while ahead_items and len(taken) < size:
+            taken.append(ahead_items.popleft())
+        if len(taken) < size:
+            taken.extend(islice(iterator, size - len(taken)))
+        return taken
+
+    retry: deque[_Chunk] = deque()  # chunks a dead worker had not started
+    order: deque[_Chunk] = deque()
+    ahead = 64 * (workers_wanted + 1)
+    forked = _fork_is_safe()
     workers: list[_Worker] = []
-    selector = selectors.DefaultSelector()
+    exhausted = False
     finished = False
-    try:
-        for _ in range(jobs - 1):
-            worker = _Worker(start, setup, setup_args, work)
-            workers.append(worker)
-            selector.register(worker.socket, selectors.EVENT_READ, worker)
-        slots: deque[_Slot] = deque()
-        # Chunks under way or done ahead of the next to be yielded: room for
-        # this process to go on while the workers start (a few tenths of a second).
-        ahead = 64 * jobs
-        exhausted = False
-        while True:
-            for worker in workers:
-                while not exhausted and len(worker.assigned) < WORKER_DEPTH and len(slots) < ahead:
-                    chunk = take(chunk_size)
-                    if not chunk:
-                        exhausted = True
-                        break
-                    slot = _Slot()
-                    slots.append(slot)
-                    worker.send(chunk, slot)
-                worker.flush()
-                worker.receive()
-            while slots and slots[0].results is not None:
-                yield from slots.popleft().results
-            if not slots and exhausted:
-                break
-            if not exhausted and len(slots) < ahead:
-                chunk = take(LOCAL_CHUNK)
-                if chunk:
-                    slots.append(_Slot([work(context, item) for item in chunk]))
-                    continue
+
+    def local(chunk_items: list, into: list) -> None:
+        for item in chunk_items:
+            try:
+                into.append(here(context, item))
+            except Exception as error:
+                into.append(_Raised(error))
+
+    def for_worker() -> tuple[_Chunk, bytes] | None:
+        """The next chunk for a worker, with what was answered here filled in."""
+        nonlocal exhausted
+        if retry:
+            chunk = retry.popleft()
+        else:
+            taken = next_items(chunk_size)
+            if not taken:
                 exhausted = True
+                return None
+            values: list = []
+            todo: list = []
+            for index, item in enumerate(taken):
+                found = quick(context, item) if quick is not None else None
+                if found is None:
+                    values.append(_MISSING)
+                    todo.append(index)
+                else:
+                    values.append(found)
+            chunk = _Chunk(taken, values, todo)
+            order.append(chunk)
+        if not chunk.todo:
+            return chunk, b""
+        try:
+            payload = pickle.dumps([chunk.items[i] for i in chunk.todo], _PROTOCOL)
+        except Exception:
+            # An item that does not pickle is done here, as with one job.
+            fill_here(chunk)
+            return chunk, b""
+        return chunk, payload
+
+    def fill_here(chunk: _Chunk) -> None:
+        answers: list = []
+        local([chunk.items[i] for i in chunk.todo], answers)
+        for index, value in zip(chunk.todo, answers):
+            chunk.values[index] = value
+        chunk.todo = []
+
+    def fill(chunk: _Chunk, answers: list) -> None:
+        for index, answer in zip(chunk.todo, answers):
+            if absorb is not None and not isinstance(answer, _Raised):
+                try:
+                    answer = absorb(context, chunk.items[index], answer)
+                except Exception as error:
+                    answer = _Raised(error)
+            chunk.values[index] = answer
+        chunk.todo = []
+
+    def bury(worker: _Worker) -> None:
+        """A worker that ended: the chunk it was on is lost, the rest go back."""
+        why = worker.exit_text()
+        workers.remove(worker)
+        worker.close(finished=False)
+        if worker.held:
+            chunk = worker.held.popleft()
+            error = BrokenProcessPool(f"a worker process ended abruptly ({why}) "
+                                      f"while working on this item")
+            for index in chunk.todo:
+                item = chunk.items[index]
+                chunk.values[index] = _Raised(error) if lost is None else lost(item, error)
+            chunk.todo = []
+        retry.extendleft(reversed(worker.held))
+        worker.held.clear()
+
+    def collect() -> None:
+        for worker in list(workers):
+            if not worker.running():
                 continue
-            # Nothing for this process to do: wait for a worker.
-            for worker in workers:
-                selector.modify(worker.socket, selectors.EVENT_READ | (
-                    selectors.EVENT_WRITE if worker.outbox else 0), worker)
-            # A worker that dies closes its socket; the time-out is for one
-            # whose socket another process holds open.
-            selector.select(timeout=1.0)
-            for worker in workers:
-                worker.check_alive()
+            answers = worker.take()
+            for chunk, values in answers or ():
+                fill(chunk, values)
+            # Ended: its pipe says so, or (should another process hold the
+            # pipe open) the process itself.
+            if answers is None or (not answers and worker.held and not worker.process.is_alive()
+                                   and not worker.results.poll()):
+                bury(worker)
+
+    def feed() -> None:
+        for worker in list(workers):
+            while len(worker.held) < WORKER_DEPTH and len(order) < ahead and (retry or not exhausted):
+                made = for_worker()
+                if made is None:
+                    break
+                chunk, payload = made
+                if payload and not worker.send(chunk, payload):
+                    retry.appendleft(chunk)
+                    answers = worker.take() if worker.running() else []
+                    for done_chunk, values in answers or ():
+                        fill(done_chunk, values)
+                    bury(worker)
+                    break
+
+    try:
+        foreign: list[int] = []
+        if forked:
+            # One flush before the forks, or the children would write what
+            # our buffers hold as they exit.
+            for stream in (sys.stdout, sys.stderr):
+                try:
+                    stream.flush()
+                except Exception:
+                    pass
+        for _ in range(workers_wanted):
+            worker = _Worker(forked, context, setup, setup_args, work, foreign)
+            workers.append(worker)
+            foreign = foreign + worker.fds()
+        while True:
+            collect()
+            feed()
+            while order and not order[0].todo:
+                for value in order.popleft().values:
+                    if isinstance(value, _Raised):
+                        raise value.error
+                    yield value
+            if not order and exhausted and not retry:
+                break
+            if retry and not workers:
+                fill_here(retry.popleft())
+                continue
+            if not exhausted and len(order) < ahead:
+                # A slice of work here, in the output order.
+                values: list = []
+                items: list = []
+                began = time.perf_counter()
+                while time.perf_counter() - began < LOCAL_SLICE:
+                    if ahead_items:
+                        item = ahead_items.popleft()
+                    else:
+                        item = next(iterator, _MISSING)
+                        if item is _MISSING:
+                            exhausted = True
+                            break
+                    items.append(item)
+                    try:
+                        values.append(here(context, item))
+                    except Exception as error:
+                        values.append(_Raised(error))
+                if items:
+                    order.append(_Chunk(items, values, []))
+                continue
+            if not workers:
+                continue
+            # Nothing to do here: wait for a worker's answer, or its end (a
+            # worker still starting is looked at again shortly).
+            running = [w for w in workers if w.running()]
+            wait([w.results for w in running] + [w.process.sentinel for w in running],
+                 timeout=0.5 if len(running) == len(workers) else 0.01)
         finished = True
     finally:
-        selector.close()
         for worker in workers:
-            worker.close(wait=finished)
+            worker.close(finished)

@@ -143,18 +143,9 @@ class InputFailed(Exception):
 
 
 def _setup(dialect: str | None, schema: Any) -> Any:
-    # Workers leave Ctrl-C to the parent, which stops them.
-    if multiprocess_worker():
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
     from ._batch import Analyzer
 
     return Analyzer(dialect, schema)
-
-
-def multiprocess_worker() -> bool:
-    import multiprocessing
-
-    return multiprocessing.parent_process() is not None
 
 
 def _work(analyzer: Any, item: tuple) -> dict[str, Any]:
@@ -170,10 +161,26 @@ def _work(analyzer: Any, item: tuple) -> dict[str, Any]:
     except (KeyboardInterrupt, SystemExit, GeneratorExit):
         raise
     except BaseException as error:  # one input's failure is reported, the batch goes on
-        done = {"name": name, "rows": [], "datasets": [], "statements": 0,
-                "errors": [_describe(error, name, is_argument, text)],
-                "trace": "".join(traceback.format_exception(error))}
-    # Encoded here, in parallel, so the parent only copies bytes out.
+        return _failed(item, error, text)
+    return _encoded(done, output_format, width)
+
+
+def _failed(item: tuple, error: BaseException, text: Any = None) -> dict[str, Any]:
+    name, _, is_argument, _, output_format, width = item
+    done = {"name": name, "rows": [], "datasets": [], "statements": 0,
+            "errors": [_describe(error, name, is_argument, text)],
+            "trace": "".join(traceback.format_exception(error))}
+    return _encoded(done, output_format, width)
+
+
+def _lost(item: tuple, error: BaseException) -> dict[str, Any]:
+    """An input whose worker process died under it: an error line, and the
+    run goes on (it ends with exit status 1)."""
+    return _failed(item, error)
+
+
+def _encoded(done: dict[str, Any], output_format: str, width: int) -> dict[str, Any]:
+    # Encoded where the input was analysed, in parallel, so the parent only copies bytes out.
     done["text"] = WRITERS[output_format].render(done, width).encode("utf-8")
     if output_format != "dot":
         # Only text goes back to the parent.
@@ -601,8 +608,7 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
     failed = False
     writer.start()
     try:
-        for done in ordered_map(_work, inputs, jobs, _setup, (dialect, schema),
-                                chunk_size=max(1, min(64, len(inputs) // (4 * jobs) or 1))):
+        for done in ordered_map(_work, inputs, jobs, _setup, (dialect, schema), lost=_lost):
             with _WholeWrites():
                 writer.write(done)
                 finished += 1
