@@ -9,8 +9,7 @@
    statements sqlglot's lineage can answer;
 3. statements per second on one core, peak memory per analysed statement,
    and the share of corpus statements fully resolved;
-4. analyze_many with jobs=1 against jobs=2;
-5. a synthetic log of 20,000 statements made from 200 corpus templates with
+4. a synthetic log of 20,000 statements made from 200 corpus templates with
    random literals: the template cache against no cache.
 """
 
@@ -151,83 +150,6 @@ def bench_memory_and_resolution(prepared):
           f"the others without a schema)")
 
 
-_HALF_RUN = """
-import json, sys, time
-import qarvel_lineage as ql
-texts = json.load(open(sys.argv[1], encoding="utf-8"))
-start = time.perf_counter()
-for _ in ql.analyze_many(texts, cache_size=0):
-    pass
-print(time.perf_counter() - start)
-"""
-
-
-def bench_jobs(statements, copies, rounds):
-    """Rounds of jobs=1 and jobs=2 alternate, so that a slow spell of the
-    machine falls on both; the ratio is of the medians.  For scale, the same
-    rounds run the work as two independent processes, each on one half (the
-    most two cores give here, with nothing shared and nothing sent back)."""
-    import subprocess
-    import tempfile
-
-    texts = [sql for sql, dialect, schema in statements if dialect is None] * copies
-    times = {1: [], 2: []}
-    alone, halves = [], []
-    with tempfile.TemporaryDirectory() as folder:
-        files = []
-        for part in ("all", 0, 1):
-            path = Path(folder) / f"{part}.json"
-            chosen = texts if part == "all" else [t for i, t in enumerate(texts) if (i // 64) % 2 == part]
-            path.write_text(json.dumps(chosen), encoding="utf-8")
-            files.append(str(path))
-
-        def timed(*paths):
-            children = [subprocess.Popen([sys.executable, "-c", _HALF_RUN, path], stdout=subprocess.PIPE,
-                                         text=True) for path in paths]
-            return max(float(child.communicate()[0]) for child in children)
-
-        for _ in range(rounds):
-            for jobs in (1, 2):
-                start = time.perf_counter()
-                count = sum(1 for _ in ql.analyze_many(texts, jobs=jobs, cache_size=0))
-                times[jobs].append(time.perf_counter() - start)
-                assert count == len(texts)
-            alone.append(timed(files[0]))
-            halves.append(timed(files[1], files[2]))
-    one, two = statistics.median(times[1]), statistics.median(times[2])
-    print(f"4. analyze_many on {len(texts)} statements (no cache), {os.cpu_count()} cores, "
-          f"{rounds} alternating rounds:")
-    print(f"   jobs=1 {len(texts) / one:,.0f} statements/s   jobs=2 {len(texts) / two:,.0f} statements/s   "
-          f"ratio {one / two:.2f}x (goal: 1.8x on two cores)")
-    print(f"   two independent processes, one half each: {statistics.median(alone) / statistics.median(halves):.2f}x "
-          f"(this machine's ceiling for two cores)")
-
-
-def bench_command_jobs(statements, copies, rounds):
-    """sqlglot-main --format jsonl on a directory of statement files, whole
-    runs with start-up included, in alternating rounds (medians)."""
-    import subprocess
-    import tempfile
-
-    texts = [sql for sql, dialect, schema in statements if dialect is None] * copies
-    command = Path(sys.executable).with_name("sqlglot-main")
-    times = {1: [], 2: []}
-    with tempfile.TemporaryDirectory() as folder:
-        for index, sql in enumerate(texts):
-            (Path(folder) / f"q{index:06d}.sql").write_text(sql)
-        for _ in range(rounds):
-            for jobs in (1, 2):
-                start = time.perf_counter()
-                subprocess.run([str(command), "--format", "jsonl", "--jobs", str(jobs), folder],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
-                times[jobs].append(time.perf_counter() - start)
-    one, two = statistics.median(times[1]), statistics.median(times[2])
-    print(f"   sqlglot-main --format jsonl on {len(texts)} files (whole runs, start-up included, "
-          f"{rounds} alternating rounds):")
-    print(f"   --jobs 1 {len(texts) / one:,.0f} statements/s   --jobs 2 {len(texts) / two:,.0f} statements/s   "
-          f"ratio {one / two:.2f}x (goal: 1.8x on two cores)")
-
-
 def literal_variants(sql, dialect, rnd, count):
     """``count`` copies of ``sql`` with every string and number literal
     replaced by a random value of the same shape."""
@@ -293,7 +215,7 @@ def bench_template_cache(statements, total=20000, templates=200):
     for sql in log:
         cached(sql)
     cached_t = time.perf_counter() - start
-    print(f"5. synthetic log: {len(log)} statements from {len(chosen)} templates with random literals:")
+    print(f"4. synthetic log: {len(log)} statements from {len(chosen)} templates with random literals:")
     print(f"   no cache {uncached_t:.2f} s   template cache {cached_t:.3f} s "
           f"({cached.misses} analyses, {cached.hits} hits)   "
           f"speed-up {uncached_t / cached_t:.1f}x (goal: 20x)")
@@ -311,8 +233,6 @@ def main(argv=None):
     prepared = bench_parse_ratio(statements, rounds)
     bench_against_sqlglot(statements, rounds)
     bench_memory_and_resolution(prepared)
-    bench_jobs(statements, 2 if options.quick else 10, rounds)
-    bench_command_jobs(statements, 2 if options.quick else 30, min(rounds, 3))
     bench_template_cache(statements, total=4000 if options.quick else 20000)
 
 

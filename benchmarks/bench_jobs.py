@@ -34,10 +34,9 @@ from pathlib import Path
 
 import sqlglot
 from sqlglot import exp
-from sqlglot.tokens import TokenType
 
 import qarvel_lineage as ql
-from qarvel_lineage._rules import rules_for
+from bench_engine import literal_variants
 
 HERE = Path(__file__).resolve().parent
 CORPUS = Path(os.environ.get("QARVEL_CORPUS") or HERE.parents[1] / "shared" / "corpus")
@@ -78,48 +77,12 @@ def distinct_statements(queries: list[str], count: int) -> list[str]:
     return made
 
 
-def literal_variants(sql: str, rnd: random.Random, count: int) -> list[str]:
-    """``count`` copies of ``sql`` with its plain string and integer literals
-    replaced by random values of the same shape (GROUP BY / ORDER BY
-    positions kept)."""
-    tokens = sqlglot.tokenize(sql)
-    chosen, in_positions, previous = [], False, None
-    for token in tokens:
-        kind = token.token_type
-        if kind in (TokenType.GROUP_BY, TokenType.ORDER_BY):
-            in_positions = True
-        elif kind in (TokenType.LIMIT, TokenType.HAVING, TokenType.UNION, TokenType.R_PAREN):
-            in_positions = False
-        if kind in (TokenType.STRING, TokenType.NUMBER):
-            text = sql[token.start:token.end + 1]
-            positional = in_positions and previous in (TokenType.GROUP_BY, TokenType.ORDER_BY,
-                                                       TokenType.COMMA)
-            plain = text.isdigit() if kind == TokenType.NUMBER else (
-                text.startswith("'") and text.endswith("'") and "\\" not in text)
-            if plain and not positional:
-                chosen.append(token)
-        previous = kind
-    variants = []
-    for _ in range(count):
-        pieces, last = [], 0
-        for token in chosen:
-            start, end = token.start, token.end + 1
-            pieces.append(sql[last:start])
-            pieces.append("".join(rnd.choice("0123456789") if ch.isdigit() else
-                                  rnd.choice("abcdefghij") if ch.isalpha() else ch
-                                  for ch in sql[start:end]))
-            last = end
-        pieces.append(sql[last:])
-        variants.append("".join(pieces))
-    return variants
-
-
 def log_with_repeats(queries: list[str], total: int, templates: int) -> list[str]:
     rnd = random.Random(11)
     chosen = rnd.sample(queries, min(templates, len(queries)))
     log = []
     for sql in chosen:
-        log.extend(literal_variants(sql, rnd, total // len(chosen)))
+        log.extend(literal_variants(sql, None, rnd, total // len(chosen)))
     rnd.shuffle(log)
     return log
 

@@ -224,15 +224,16 @@ def _analyze_one(analyzer: Analyzer, sql: Any) -> Any:
 # the engine's result and what to cache of it, and this process keeps that
 # in its own cache: each template is sent to a worker about once.
 
-def _cache_hit(analyzer: Analyzer, sql: Any) -> Any:
+def _cache_hit(analyzer: Analyzer, sql: Any) -> tuple:
+    """(the result, None) from the cache, or (None, the statement's template key)."""
     if not isinstance(sql, str):
-        return analyzer(sql)  # the TypeError, in its place
+        return analyzer(sql), None  # the TypeError, in its place
     masked, key = analyzer._engine.fingerprint(sql, analyzer.lexicon)
     found = analyzer._cached(sql, masked, key)
     if found is None:
-        return None
+        return None, (key if masked else sql)
     analyzer.hits += 1
-    return analyzer._result(sql, found)
+    return analyzer._result(sql, found), None
 
 
 def _analyze_remote(analyzer: Analyzer, sql: str) -> Any:
@@ -337,13 +338,18 @@ def partition_lineage(frame, column: str = "sql", dialect: Any = None, schema: A
     columns and dtypes for any input, empty included, so the function serves
     Dask's ``map_partitions`` and Spark's ``mapInPandas`` alike.
     """
+    return frame_lineage(frame, column, Analyzer(dialect, schema))
+
+
+def frame_lineage(frame, column: str, analyzer: Analyzer):
+    """``partition_lineage`` with an analyzer of the caller's (one per Spark
+    task, so its template cache lasts across the task's batches)."""
     import pandas as pd
 
     if column not in frame.columns:
         raise KeyError(f"no column {column!r} in the frame")
     carried = [name for name in frame.columns if name != column]
     keys = ("statement",) + row_keys(True)
-    analyzer = Analyzer(dialect, schema)
     rows: list[dict[str, Any]] = []
     for record in frame.itertuples(index=False, name=None):
         values = dict(zip(frame.columns, record))

@@ -71,6 +71,9 @@ WORTH_STARTING = 0.05
 LOOKAHEAD = 4096
 # The work a chunk sent to a worker is sized for (seconds).
 CHUNK_TIME = 0.01
+# With ``quick``, the most items a worker's chunk spans (answered here or
+# sent), as a multiple of the chunk's size.
+QUICK_SPAN = 16
 
 _PROTOCOL = pickle.HIGHEST_PROTOCOL
 # A value in the output not computed yet.
@@ -181,14 +184,20 @@ def _server_context() -> Any:
 
 class _Chunk:
     """Items in the output order; ``values`` holds their results, with
-    ``_MISSING`` where a worker's answer is awaited (``todo`` lists those)."""
+    ``_MISSING`` where a worker's answer is awaited (``todo`` lists those,
+    ``keys`` their keys from ``quick``)."""
 
-    __slots__ = ("items", "values", "todo")
+    __slots__ = ("items", "values", "todo", "keys", "waiting")
 
     def __init__(self, items: list, values: list, todo: list):
         self.items = items
         self.values = values
         self.todo = todo
+        self.keys: list = []
+        self.waiting = 0  # items waiting for another item's answer (see _Shared.deferred)
+
+    def done(self) -> bool:
+        return not self.todo and not self.waiting
 
 
 class _Worker:
@@ -300,7 +309,9 @@ def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int
     once with ``setup(*setup_args)``.
 
     ``quick(context, item)``, when given, is tried here first for each item
-    bound for a worker and returns its result or None (send it);
+    and returns ``(result, None)`` when it has the answer, else ``(None,
+    key)``: items of one key (a template) that a worker is working on go to
+    that worker rather than being analysed twice;
     ``absorb(context, item, answer)`` turns a worker's answer into the
     result here, and ``local(context, item)`` is what this process runs in
     place of ``work`` (the result itself, where a worker's answer needs
@@ -358,129 +369,74 @@ def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int
     chunk_size = max(1, min(chunk_size, int(CHUNK_TIME / max(cost, 1e-9))))
     if total is not None:
         jobs = min(jobs, 1 + max(1, (total - done_here) // chunk_size))
-    yield from _shared(work, here, context, ahead_items, iterator, jobs - 1, setup, setup_args,
-                       chunk_size, quick, absorb, lost)
+    shared = _Shared(work, here, context, ahead_items, iterator, chunk_size, quick, absorb, lost,
+                     jobs - 1)
+    yield from shared.run(jobs - 1, setup, setup_args)
 
 
-def _shared(work, here, context, ahead_items, iterator, workers_wanted, setup, setup_args, chunk_size,
-            quick, absorb, lost) -> Iterator[Any]:
-    def next_items(size: int) -> list:
-        taken = []
-        while ahead_items and len(taken) < size:
-            taken.append(ahead_items.popleft())
-        if len(taken) < size:
-            taken.extend(islice(iterator, size - len(taken)))
-        return taken
+class _Shared:
+    """This process and its workers on the rest of the items, in order."""
 
-    retry: deque[_Chunk] = deque()  # chunks a dead worker had not started
-    order: deque[_Chunk] = deque()
-    ahead = 64 * (workers_wanted + 1)
-    forked = _fork_is_safe()
-    workers: list[_Worker] = []
-    exhausted = False
-    finished = False
+    def __init__(self, work, here, context, ahead_items, iterator, chunk_size, quick, absorb, lost,
+                 workers_wanted):
+        self.work, self.here, self.context = work, here, context
+        self.ahead_items, self.iterator = ahead_items, iterator
+        self.chunk_size, self.quick, self.absorb, self.lost = chunk_size, quick, absorb, lost
+        self.order: deque[_Chunk] = deque()   # every chunk, in the output order
+        self.retry: deque[_Chunk] = deque()   # chunks a dead worker had not started
+        self.inflight: dict[Any, _Worker] = {}  # quick's keys sent and not answered yet
+        # Items whose key is in flight, by key: answered here from the cache
+        # once the worker's answer has filled it.
+        self.deferred: dict[Any, list[tuple[_Chunk, int]]] = {}
+        self.workers: list[_Worker] = []
+        self.ahead = 64 * (workers_wanted + 1)
+        self.exhausted = False
 
-    def local(chunk_items: list, into: list) -> None:
-        for item in chunk_items:
-            try:
-                into.append(here(context, item))
-            except Exception as error:
-                into.append(_Raised(error))
+    # --- items ---
 
-    def for_worker() -> tuple[_Chunk, bytes] | None:
-        """The next chunk for a worker, with what was answered here filled in."""
-        nonlocal exhausted
-        if retry:
-            chunk = retry.popleft()
-        else:
-            taken = next_items(chunk_size)
-            if not taken:
-                exhausted = True
-                return None
-            values: list = []
-            todo: list = []
-            for index, item in enumerate(taken):
-                found = quick(context, item) if quick is not None else None
-                if found is None:
-                    values.append(_MISSING)
-                    todo.append(index)
-                else:
-                    values.append(found)
-            chunk = _Chunk(taken, values, todo)
-            order.append(chunk)
-        if not chunk.todo:
-            return chunk, b""
+    def next_item(self) -> Any:
+        if self.ahead_items:
+            return self.ahead_items.popleft()
+        item = next(self.iterator, _MISSING)
+        if item is _MISSING:
+            self.exhausted = True
+        return item
+
+    def run_here(self, item: Any) -> Any:
         try:
-            payload = pickle.dumps([chunk.items[i] for i in chunk.todo], _PROTOCOL)
-        except Exception:
-            # An item that does not pickle is done here, as with one job.
-            fill_here(chunk)
-            return chunk, b""
-        return chunk, payload
+            return self.here(self.context, item)
+        except Exception as error:
+            return _Raised(error)
 
-    def fill_here(chunk: _Chunk) -> None:
-        answers: list = []
-        local([chunk.items[i] for i in chunk.todo], answers)
-        for index, value in zip(chunk.todo, answers):
-            chunk.values[index] = value
-        chunk.todo = []
+    # --- the loop ---
 
-    def fill(chunk: _Chunk, answers: list) -> None:
-        for index, answer in zip(chunk.todo, answers):
-            if absorb is not None and not isinstance(answer, _Raised):
-                try:
-                    answer = absorb(context, chunk.items[index], answer)
-                except Exception as error:
-                    answer = _Raised(error)
-            chunk.values[index] = answer
-        chunk.todo = []
-
-    def bury(worker: _Worker) -> None:
-        """A worker that ended: the chunk it was on is lost, the rest go back."""
-        why = worker.exit_text()
-        workers.remove(worker)
-        worker.close(finished=False)
-        if worker.held:
-            chunk = worker.held.popleft()
-            error = BrokenProcessPool(f"a worker process ended abruptly ({why}) "
-                                      f"while working on this item")
-            for index in chunk.todo:
-                item = chunk.items[index]
-                chunk.values[index] = _Raised(error) if lost is None else lost(item, error)
-            chunk.todo = []
-        retry.extendleft(reversed(worker.held))
-        worker.held.clear()
-
-    def collect() -> None:
-        for worker in list(workers):
-            if not worker.running():
-                continue
-            answers = worker.take()
-            for chunk, values in answers or ():
-                fill(chunk, values)
-            # Ended: its pipe says so, or (should another process hold the
-            # pipe open) the process itself.
-            if answers is None or (not answers and worker.held and not worker.process.is_alive()
-                                   and not worker.results.poll()):
-                bury(worker)
-
-    def feed() -> None:
-        for worker in list(workers):
-            while len(worker.held) < WORKER_DEPTH and len(order) < ahead and (retry or not exhausted):
-                made = for_worker()
-                if made is None:
+    def run(self, workers_wanted: int, setup, setup_args) -> Iterator[Any]:
+        finished = False
+        try:
+            self.start(workers_wanted, setup, setup_args)
+            while True:
+                self.collect()
+                self.feed()
+                while self.order and self.order[0].done():
+                    for value in self.order.popleft().values:
+                        if isinstance(value, _Raised):
+                            raise value.error
+                        yield value
+                if not self.order and self.exhausted and not self.retry:
                     break
-                chunk, payload = made
-                if payload and not worker.send(chunk, payload):
-                    retry.appendleft(chunk)
-                    answers = worker.take() if worker.running() else []
-                    for done_chunk, values in answers or ():
-                        fill(done_chunk, values)
-                    bury(worker)
-                    break
+                if self.retry and not self.workers:
+                    self.fill_here(self.retry.popleft())
+                elif not self.exhausted and len(self.order) < self.ahead:
+                    self.local_slice()
+                elif self.workers:
+                    self.wait()
+            finished = True
+        finally:
+            for worker in self.workers:
+                worker.close(finished)
 
-    try:
-        foreign: list[int] = []
+    def start(self, count: int, setup, setup_args) -> None:
+        forked = _fork_is_safe()
         if forked:
             # One flush before the forks, or the children would write what
             # our buffers hold as they exit.
@@ -489,52 +445,182 @@ def _shared(work, here, context, ahead_items, iterator, workers_wanted, setup, s
                     stream.flush()
                 except Exception:
                     pass
-        for _ in range(workers_wanted):
-            worker = _Worker(forked, context, setup, setup_args, work, foreign)
-            workers.append(worker)
+        foreign: list[int] = []
+        for _ in range(count):
+            worker = _Worker(forked, self.context, setup, setup_args, self.work, foreign)
+            self.workers.append(worker)
             foreign = foreign + worker.fds()
-        while True:
-            collect()
-            feed()
-            while order and not order[0].todo:
-                for value in order.popleft().values:
-                    if isinstance(value, _Raised):
-                        raise value.error
-                    yield value
-            if not order and exhausted and not retry:
+
+    def wait(self) -> None:
+        """Nothing to do here: wait for a worker's answer, or its end (a
+        worker still starting is looked at again shortly)."""
+        running = [w for w in self.workers if w.running()]
+        wait([w.results for w in running] + [w.process.sentinel for w in running],
+             timeout=0.5 if len(running) == len(self.workers) else 0.01)
+
+    def local_slice(self) -> None:
+        """About LOCAL_SLICE of work here, in the output order.  With
+        ``quick``, an item whose key a worker is working on goes to that
+        worker (its cache will have it) instead of being analysed twice."""
+        chunk = _Chunk([], [], [])
+        holder = None
+        began = time.perf_counter()
+        while time.perf_counter() - began < LOCAL_SLICE:
+            item = self.next_item()
+            if item is _MISSING:
                 break
-            if retry and not workers:
-                fill_here(retry.popleft())
+            index = len(chunk.items)
+            chunk.items.append(item)
+            if self.quick is not None:
+                found, key = self.quick(self.context, item)
+                if found is not None:
+                    chunk.values.append(found)
+                    continue
+                if key is not None and key in self.inflight:
+                    # A worker is analysing its template: wait for that answer.
+                    self.deferred.setdefault(key, []).append((chunk, index))
+                    chunk.waiting += 1
+                    chunk.values.append(_MISSING)
+                    continue
+                # A miss goes to a worker with room: hits are what this
+                # process does best, analyses what the workers are for.
+                holder = holder or self.roomy()
+                if holder is not None:
+                    chunk.todo.append(index)
+                    chunk.keys.append(key)
+                    chunk.values.append(_MISSING)
+                    continue
+            chunk.values.append(self.run_here(item))
+        if chunk.items:
+            self.order.append(chunk)
+        if chunk.todo:
+            self.send(holder, chunk)
+
+    # --- workers ---
+
+    def roomy(self) -> _Worker | None:
+        """A running worker with less than two chunks' work queued."""
+        for worker in self.workers:
+            if worker.starter is None and sum(len(c.todo) for c in worker.held) < 2 * self.chunk_size:
+                return worker
+        return None
+
+    def collect(self) -> None:
+        for worker in list(self.workers):
+            if not worker.running():
                 continue
-            if not exhausted and len(order) < ahead:
-                # A slice of work here, in the output order.
-                values: list = []
-                items: list = []
-                began = time.perf_counter()
-                while time.perf_counter() - began < LOCAL_SLICE:
-                    if ahead_items:
-                        item = ahead_items.popleft()
-                    else:
-                        item = next(iterator, _MISSING)
-                        if item is _MISSING:
-                            exhausted = True
-                            break
-                    items.append(item)
-                    try:
-                        values.append(here(context, item))
-                    except Exception as error:
-                        values.append(_Raised(error))
-                if items:
-                    order.append(_Chunk(items, values, []))
-                continue
-            if not workers:
-                continue
-            # Nothing to do here: wait for a worker's answer, or its end (a
-            # worker still starting is looked at again shortly).
-            running = [w for w in workers if w.running()]
-            wait([w.results for w in running] + [w.process.sentinel for w in running],
-                 timeout=0.5 if len(running) == len(workers) else 0.01)
-        finished = True
-    finally:
-        for worker in workers:
-            worker.close(finished)
+            answers = worker.take()
+            for chunk, values in answers or ():
+                self.fill(chunk, values, worker)
+            # Ended: its pipe says so, or (should another process hold the
+            # pipe open) the process itself.
+            if answers is None or (not answers and worker.held and not worker.process.is_alive()
+                                   and not worker.results.poll()):
+                self.bury(worker)
+
+    def feed(self) -> None:
+        for worker in list(self.workers):
+            while (len(worker.held) < WORKER_DEPTH and len(self.order) < self.ahead
+                   and (self.retry or not self.exhausted)):
+                chunk = self.retry.popleft() if self.retry else self.for_worker(worker)
+                if chunk is None:
+                    break
+                if chunk.todo and not self.send(worker, chunk):
+                    break
+
+    def for_worker(self, worker: _Worker) -> _Chunk | None:
+        """The next chunk for ``worker``, with what was answered here filled in:
+        ``chunk_size`` items for it and, with ``quick``, the ones answered here
+        between them (up to QUICK_SPAN times as many)."""
+        chunk = _Chunk([], [], [])
+        while len(chunk.todo) < self.chunk_size and len(chunk.items) < self.chunk_size * QUICK_SPAN:
+            item = self.next_item()
+            if item is _MISSING:
+                break
+            found, key = self.quick(self.context, item) if self.quick is not None else (None, None)
+            if found is None:
+                chunk.todo.append(len(chunk.items))
+                chunk.keys.append(key)
+            chunk.items.append(item)
+            chunk.values.append(_MISSING if found is None else found)
+            if self.quick is None and len(chunk.items) == self.chunk_size:
+                break
+        if not chunk.items:
+            return None
+        self.order.append(chunk)
+        return chunk
+
+    def send(self, worker: _Worker, chunk: _Chunk) -> bool:
+        """False when the worker turned out to be gone (the chunk is then
+        queued for the others)."""
+        try:
+            payload = pickle.dumps([chunk.items[i] for i in chunk.todo], _PROTOCOL)
+        except Exception:
+            # An item that does not pickle is done here, as with one job.
+            self.fill_here(chunk)
+            return True
+        if worker.send(chunk, payload):
+            for key in chunk.keys:
+                if key is not None:
+                    self.inflight.setdefault(key, worker)
+            return True
+        self.retry.appendleft(chunk)
+        answers = worker.take() if worker.running() else []
+        for done, values in answers or ():
+            self.fill(done, values, worker)
+        self.bury(worker)
+        return False
+
+    def fill_here(self, chunk: _Chunk) -> None:
+        for index in chunk.todo:
+            chunk.values[index] = self.run_here(chunk.items[index])
+        keys, chunk.todo, chunk.keys = chunk.keys, [], []
+        for key in keys:
+            if key is not None:
+                self.release(key)
+
+    def fill(self, chunk: _Chunk, answers: list, worker: _Worker) -> None:
+        for index, answer in zip(chunk.todo, answers):
+            if self.absorb is not None and not isinstance(answer, _Raised):
+                try:
+                    answer = self.absorb(self.context, chunk.items[index], answer)
+                except Exception as error:
+                    answer = _Raised(error)
+            chunk.values[index] = answer
+        keys, chunk.todo, chunk.keys = chunk.keys, [], []
+        for key in keys:
+            if key is not None and self.inflight.get(key) is worker:
+                del self.inflight[key]
+                self.release(key)
+
+    def release(self, key: Any) -> None:
+        """The items that waited for ``key``'s answer, done here (from the cache)."""
+        for chunk, index in self.deferred.pop(key, ()):
+            chunk.values[index] = self.run_here(chunk.items[index])
+            chunk.waiting -= 1
+
+    def bury(self, worker: _Worker) -> None:
+        """A worker that ended: the chunk it was on is lost (with the items
+        that waited for its templates: they might end this process the same
+        way); the chunks it had not started go back to the others."""
+        why = worker.exit_text()
+        self.workers.remove(worker)
+        worker.close(finished=False)
+        for key in [key for key, holder in self.inflight.items() if holder is worker]:
+            del self.inflight[key]
+        if worker.held:
+            chunk = worker.held.popleft()
+            error = BrokenProcessPool(f"a worker process ended abruptly ({why}) "
+                                      f"while working on this item")
+            for index in chunk.todo:
+                chunk.values[index] = self.lost_value(chunk.items[index], error)
+            for key in chunk.keys:
+                for waiting, index in self.deferred.pop(key, ()):
+                    waiting.values[index] = self.lost_value(waiting.items[index], error)
+                    waiting.waiting -= 1
+            chunk.todo, chunk.keys = [], []
+        self.retry.extendleft(reversed(worker.held))
+        worker.held.clear()
+
+    def lost_value(self, item: Any, error: BaseException) -> Any:
+        return _Raised(error) if self.lost is None else self.lost(item, error)
