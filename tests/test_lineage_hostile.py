@@ -38,9 +38,10 @@ class Sub(str):
     *[((SQL, dialect), TypeError) for dialect in (5, b"duckdb", object(), ["duckdb"], int)],
     *[((SQL, dialect), ValueError) for dialect in ("nope", "mysql, nope = 1")],
     *[((SQL, None, schema), TypeError) for schema in (
-        5, "t", [], {"t": 5}, {"t": None}, {"t": "ab"}, {1: {"a": "int"}}, {"t": {1: "int"}},
-        {"db": {"t": {"a": "int"}}, "u": {"b": "int"}})],
-    ((SQL, None, {"a": {"b": {"c": {"d": {"e": "int"}}}}}), ValueError),
+        5, "t", [], {"t": 5}, {"t": None}, {"t": "ab"}, {1: {"a": "int"}}, {"t": {1: "int"}})],
+    # mixed depths, too deep
+    *[((SQL, None, schema), ValueError) for schema in (
+        {"db": {"t": {"a": "int"}}, "u": {"b": "int"}}, {"a": {"b": {"c": {"d": {"e": "int"}}}}})],
 ])
 def test_wrong_arguments_raise_type_or_value_or_parse_errors(arguments, error):
     with pytest.raises(error):

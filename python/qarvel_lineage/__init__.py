@@ -13,7 +13,9 @@ from __future__ import annotations
 
 from typing import Any
 
+from sqlglot import exp
 from sqlglot.errors import ParseError, TokenError
+from sqlglot.tokens import TokenType
 
 from . import _engine
 from ._result import FLAT_KEYS, LineageResult
@@ -28,24 +30,37 @@ __all__ = ["analyze", "analyze_script", "LineageResult", "ScriptResult", "Statem
 _engine.configure(Table, Source, Unresolved, OutputColumn)
 
 
-# Deeper nesting of parentheses is refused before sqlglot sees it: its
-# compiled parser recurses in C for each level and overflows the stack
-# (it crashed the interpreter at 5,000 levels; 3,000 parse).
-MAX_PARENTHESES = 2500
+# Deeper nesting is refused before sqlglot sees the text: its compiled
+# parser recurses in C for each level of parentheses, brackets, braces and
+# CASE ... END and overflows the stack (it crashed the interpreter at 5,000
+# levels of each; 3,000 parse).  A caller may change the limit.
+MAX_NESTING = 2500
+
+_OPENING = frozenset({TokenType.L_PAREN, TokenType.L_BRACKET, TokenType.L_BRACE, TokenType.CASE})
+_CLOSING = frozenset({TokenType.R_PAREN, TokenType.R_BRACKET, TokenType.R_BRACE, TokenType.END})
 
 
-def _too_deep(sql: str) -> bool:
-    if sql.count("(") <= MAX_PARENTHESES:
+def _too_deep(sql: str, rules: Rules) -> bool:
+    """Whether the text's tokens nest deeper than MAX_NESTING (strings,
+    quoted names and comments do not count)."""
+    limit = MAX_NESTING
+    # Every level needs an opening character or a CASE: few of them, no look.
+    if sql.count("(") + sql.count("[") + sql.count("{") + sql.lower().count("case") <= limit:
         return False
-    depth = deepest = 0
-    for char in sql:
-        if char == "(":
+    try:
+        tokens = rules.dialect.tokenize(sql)
+    except Exception:
+        return False  # the parser reports what the tokenizer could not read
+    depth = 0
+    for token in tokens:
+        kind = token.token_type
+        if kind in _OPENING:
             depth += 1
-            if depth > deepest:
-                deepest = depth
-        elif char == ")":
+            if depth > limit:
+                return True
+        elif kind in _CLOSING and depth:
             depth -= 1
-    return deepest > MAX_PARENTHESES
+    return False
 
 
 def parse(sql: str, rules: Rules) -> list:
@@ -54,8 +69,9 @@ def parse(sql: str, rules: Rules) -> list:
     A tokenizer failure is reported as sqlglot's ParseError, like any other
     text sqlglot cannot parse.
     """
-    if _too_deep(sql):
-        raise ParseError(f"the text nests parentheses more than {MAX_PARENTHESES} levels deep")
+    if _too_deep(sql, rules):
+        raise ParseError(f"the text nests more than {MAX_NESTING} levels deep (parentheses, "
+                         "brackets, braces and CASE count; qarvel_lineage.MAX_NESTING sets the limit)")
     try:
         trees = rules.dialect.parse(sql)
     except ParseError:
@@ -72,8 +88,26 @@ def parse(sql: str, rules: Rules) -> list:
     return [tree for tree in trees if tree is not None]
 
 
+_STATEMENT_NAMES = (
+    "Query", "DDL", "DML", "Command", "Use", "Set", "Describe", "Pragma", "Transaction", "Commit",
+    "Rollback", "Grant", "Revoke", "Show", "Analyze", "Copy", "Cache", "Uncache", "Refresh", "Alter",
+    "Drop", "Merge", "Comment", "Truncate", "TruncateTable", "Export", "Declare", "Values")
+# The classes of sqlglot's trees that are statements (an expression such as
+# "hello world", which parses as an alias, is not).
+STATEMENT_KINDS = tuple(getattr(exp, name) for name in _STATEMENT_NAMES
+                        if isinstance(getattr(exp, name, None), type))
+
+
+def require_statement(tree: Any, sql: str) -> None:
+    """ParseError unless ``tree`` is a statement."""
+    if not isinstance(tree, STATEMENT_KINDS):
+        brief = " ".join(sql.split())
+        raise ParseError(f"not a SQL statement: {brief[:60]}{'...' if len(brief) > 60 else ''}")
+
+
 def analyze_tree(tree: Any, sql: str, rules: Rules, index: dict | None) -> LineageResult:
     """The lineage of one parsed statement."""
+    require_statement(tree, sql)
     kind, columns, tables, influences, target, _ = _engine.analyze(tree, rules.native, index)
     return LineageResult(sql=sql, dialect=rules.name, kind=kind, columns=columns, tables=tables,
                          influences=influences, target=target)

@@ -154,7 +154,7 @@ class Analyzer:
 
     def _compute(self, sql: str, masked: bool, key: int) -> tuple[tuple, tuple | None]:
         """(the engine's result, what to keep of it in the cache, or None)."""
-        from . import parse
+        from . import parse, require_statement
 
         trees = parse(sql, self.rules)
         if not trees:
@@ -162,6 +162,7 @@ class Analyzer:
         if len(trees) > 1:
             raise ValueError(f"the text holds {len(trees)} statements; analyze() takes one "
                              "(use analyze_script for several)")
+        require_statement(trees[0], sql)
         *found, literal_names = self._engine.analyze(trees[0], self.rules.native, self.index)
         found = tuple(found)
         if not self.cache_size:
@@ -297,33 +298,50 @@ def analyze_many(statements: Iterable[str], dialect: Any = None, schema: Any = N
 
 def _frame_rows(analyzer: Analyzer, text: str) -> list[dict[str, Any]]:
     """Flat rows of one statement, or of each statement of a script, with
-    "statement" first and the target keys always."""
-    from ._script import analyze_script
+    "statement" first and the target keys always; at least one row per
+    statement (an error, or a statement without output columns)."""
+    from ._script import analyze_script, split_statements
 
-    result = analyzer(text)
-    if isinstance(result, ValueError) and "statements" in str(result):
+    if len(split_statements(text, analyzer.rules)) > 1:
         script = analyze_script(text, analyzer.rules.dialect, analyzer.schema)
-        rows = script.to_dicts()
-        rows.extend(_error_row(error.error, error.index) for error in script.errors)
+        rows: list[dict[str, Any]] = []
+        for index, result in enumerate(script.statements, 1):
+            rows.extend(statement_rows(index, getattr(result, "error", result)))
         return rows
+    return statement_rows(1, analyzer(text))
+
+
+def statement_rows(index: int, result: Any) -> list[dict[str, Any]]:
+    """The flat rows of statement ``index``, "statement" first: one row of
+    type "ERROR" for an exception, one row without a type for a statement
+    that has no output columns (a DROP, a CREATE TABLE with columns only)."""
     if isinstance(result, BaseException):
-        return [_error_row(result, 1)]
+        return [_error_row(result, index)]
     rows = []
     for row in flat_rows(result.columns, result.target):
-        full = {"statement": 1}
+        full = {"statement": index}
         for key in row_keys(True):
             full[key] = row.get(key)
         rows.append(full)
+    if not rows:
+        row = _error_row(None, index)
+        row["type"] = None
+        row["reason"] = f"no output columns ({result.kind})"
+        if result.target is not None:
+            row.update(target_catalog=result.target.catalog, target_db=result.target.db,
+                       target_table=result.target.name)
+        rows.append(row)
     return rows
 
 
-def _error_row(error: BaseException, statement: int) -> dict[str, Any]:
+def _error_row(error: BaseException | None, statement: int) -> dict[str, Any]:
     row: dict[str, Any] = {"statement": statement}
     for key in row_keys(True):
         row[key] = None
     row["position"] = 0
     row["type"] = "ERROR"
-    row["reason"] = f"{type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''}"
+    if error is not None:
+        row["reason"] = f"{type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''}"
     return row
 
 

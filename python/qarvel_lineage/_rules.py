@@ -86,22 +86,75 @@ def rules_for(dialect: Any) -> Rules:
     return resolved
 
 
-def _depth(mapping: Mapping) -> int:
-    depth = 0
-    value: Any = mapping
-    while isinstance(value, Mapping) and value:
-        depth += 1
-        value = next(iter(value.values()))
-    return depth
+# The most levels of names above a table's columns: catalog, db, table.
+_MAX_LEVELS = 3
+_KINDS = {1: "a table", 2: "a db of tables", 3: "a catalog of dbs"}
 
 
-def _columns(value: Any) -> tuple[str, ...]:
-    if isinstance(value, Mapping):
-        return tuple(value)
+def _entry(path: tuple) -> str:
+    return ".".join(map(str, path))
+
+
+def _holds_columns(value: Any) -> bool:
+    """Whether ``value`` is a table's columns: a list of names, or a mapping
+    of names to types (no value of which is itself a mapping or a list)."""
     if isinstance(value, (list, tuple)):
+        return True
+    return isinstance(value, Mapping) and bool(value) and not any(
+        isinstance(v, (Mapping, list, tuple)) for v in value.values())
+
+
+def _levels(mapping: Mapping, path: tuple, on_path: set, empty_is_table: bool) -> int | None:
+    """The levels of names in ``mapping`` above the tables' columns (1 for
+    ``{table: columns}``), the same for every entry; None when no entry
+    says (only empty mappings, which may be tables without columns or
+    empty dbs, unless ``empty_is_table``)."""
+    if id(mapping) in on_path:
+        raise ValueError(f"schema entry {_entry(path)} contains itself")
+    if len(path) >= _MAX_LEVELS:
+        raise ValueError(f"schema entry {_entry(path)} is nested too deeply: expected "
+                         "{table: {column: type}}, {db: {table: ...}} or {catalog: {db: {table: ...}}}")
+    on_path.add(id(mapping))
+    found: int | None = None
+    first: tuple = ()
+    for key, value in mapping.items():
+        here = path + (key,)
+        if _holds_columns(value) or (empty_is_table and isinstance(value, Mapping) and not value):
+            level: int | None = 1
+        elif isinstance(value, Mapping):
+            inner = _levels(value, here, on_path, empty_is_table) if value else None
+            level = None if inner is None else inner + 1
+        else:
+            raise TypeError(f"schema entry {_entry(here)} must be a mapping or a list of columns, "
+                            f"not {type(value).__name__}")
+        if level is None:
+            continue
+        if found is None:
+            found, first = level, here
+        elif level != found:
+            raise ValueError(f"schema entries mix depths: {_entry(first)} is {_KINDS[found]}, "
+                             f"{_entry(here)} is {_KINDS[level]}")
+    on_path.discard(id(mapping))
+    return found
+
+
+def _tables_of(mapping: Mapping, levels: int, path: tuple = ()):
+    """(path of names, columns) of every table of ``mapping``."""
+    for key, value in mapping.items():
+        here = path + (key,)
+        if levels == 1:
+            yield here, _columns(value, here)
+        elif isinstance(value, Mapping):
+            yield from _tables_of(value, levels - 1, here)
+        else:
+            raise TypeError(f"schema entry {_entry(here)} must be a mapping, not {type(value).__name__}")
+
+
+def _columns(value: Any, path: tuple) -> tuple:
+    if isinstance(value, (Mapping, list, tuple)):
         return tuple(value)
-    raise TypeError(f"the columns of a schema table must be a mapping of column to type, "
-                    f"not {type(value).__name__}")
+    raise TypeError(f"the columns of schema table {_entry(path)} must be a mapping of column to "
+                    f"type or a list, not {type(value).__name__}")
 
 
 class Schema:
@@ -123,7 +176,11 @@ class Schema:
             raise TypeError(f"schema must be a mapping, not {type(mapping).__name__}")
         self.mapping = inner
         tables: dict[tuple[str | None, str | None, str], tuple[str, ...]] = {}
-        depth = _depth(inner)
+        # The depth is read from every entry (an empty one says nothing).
+        levels = _levels(inner, (), set(), False) if inner else None
+        if levels is None and inner:
+            levels = _levels(inner, (), set(), True)
+        depth = levels + 1 if levels else 0
         norm = self.rules.normalise
 
         def intern(name: Any) -> str:
@@ -131,24 +188,9 @@ class Schema:
                 raise TypeError(f"schema names must be str, not {type(name).__name__}")
             return sys.intern(norm(name))
 
-        if depth == 0:
-            pass
-        elif depth == 1 or depth == 2:
-            for table, cols in inner.items():
-                tables[(None, None, intern(table))] = tuple(intern(c) for c in _columns(cols))
-        elif depth == 3:
-            for db, group in inner.items():
-                for table, cols in group.items():
-                    tables[(None, intern(db), intern(table))] = tuple(intern(c) for c in _columns(cols))
-        elif depth == 4:
-            for catalog, dbs in inner.items():
-                for db, group in dbs.items():
-                    for table, cols in group.items():
-                        tables[(intern(catalog), intern(db), intern(table))] = tuple(
-                            intern(c) for c in _columns(cols))
-        else:
-            raise ValueError("schema is nested too deeply: expected {table: {column: type}}, "
-                             "{db: {table: ...}} or {catalog: {db: {table: ...}}}")
+        for names, cols in _tables_of(inner, levels or 0):
+            key = (None,) * (3 - len(names)) + tuple(intern(name) for name in names)
+            tables[key] = tuple(intern(c) for c in cols)
         self.tables = tables
         # Every way a statement can name each table; a partial name shared by
         # two tables names neither.

@@ -174,47 +174,89 @@ class _Written:
 
 
 class _ScriptState:
+    """The tables a script has defined and written so far.  Everything is
+    kept by table name as well, so a statement costs the same however many
+    tables the script made before it."""
+
     def __init__(self, schema: Any, rules: Rules):
         self.rules = rules
         base = schema if isinstance(schema, Schema) else (
             Schema(schema, rules.dialect) if schema is not None else None)
-        self.tables: dict[tuple, tuple[str, ...]] = dict(base.tables) if base is not None else {}
+        self.tables: dict[tuple, tuple[str, ...]] = {}
+        self._tables_named: dict[str, set[tuple]] = {}
         # Tables a script defines are named in full; a schema of tables only
         # still matches them by name.
-        self.depth = base.index[None] if base is not None else 4
-        self._index: dict | None = None
+        self._index: dict[Any, Any] = {None: base.index[None] if base is not None else 4}
+        self._index_keys: dict[str, set[tuple]] = {}
         self.current: dict[tuple, _Written] = {}   # written and not dropped
+        self._current_named: dict[str, set[tuple]] = {}
         self.history: dict[tuple, _Written] = {}   # every written table's last version
+        for key, cols in (base.tables.items() if base is not None else ()):
+            self.tables[key] = cols
+            self._tables_named.setdefault(key[2], set()).add(key)
+        for name in self._tables_named:
+            self._reindex(name)
 
     # schema -------------------------------------------------------------------------
-    def index(self) -> dict | None:
-        if self._index is None:
-            index: dict[tuple, Any] = {}
-            ambiguous = object()
-            for (catalog, db, table), cols in self.tables.items():
-                entry = ((catalog, db, table), cols)
-                for key in {(catalog, db, table), (None, db, table), (None, None, table)}:
-                    previous = index.get(key)
-                    index[key] = entry if previous is None or previous is entry else ambiguous
-            self._index = {k: v for k, v in index.items() if v is not ambiguous}
-            self._index[None] = self.depth
+    def index(self) -> dict:
         return self._index
 
-    def define(self, table: Table, columns: Iterable[str]) -> None:
-        self.drop_schema(table)
-        self.tables[_key(table)] = tuple(columns)
-        self._index = None
+    def _reindex(self, name: str) -> None:
+        """The index's entries for tables called ``name``: every way a
+        statement can name each; a partial name shared by two names neither."""
+        for key in self._index_keys.pop(name, ()):
+            del self._index[key]
+        owners: dict[tuple, list] = {}
+        for full in self._tables_named.get(name, ()):
+            entry = (full, self.tables[full])
+            for key in {full, (None, full[1], name), (None, None, name)}:
+                owners.setdefault(key, []).append(entry)
+        keys = set()
+        for key, entries in owners.items():
+            if len(entries) == 1:
+                self._index[key] = entries[0]
+                keys.add(key)
+        if keys:
+            self._index_keys[name] = keys
 
-    def drop_schema(self, table: Table) -> None:
-        for key in [k for k in self.tables if _matches(_key(table), k)]:
+    def define(self, table: Table, columns: Iterable[str]) -> None:
+        self.drop_schema(table, reindex=False)
+        key = _key(table)
+        self.tables[key] = tuple(columns)
+        self._tables_named.setdefault(key[2], set()).add(key)
+        self._reindex(key[2])
+
+    def drop_schema(self, table: Table, reindex: bool = True) -> None:
+        read = _key(table)
+        named = self._tables_named.get(read[2], set())
+        for key in [k for k in named if _matches(read, k)]:
             del self.tables[key]
-        self._index = None
+            named.discard(key)
+        if reindex:
+            self._reindex(read[2])
 
     # written tables -------------------------------------------------------------------
+    def _written(self, read: tuple) -> list[tuple]:
+        return [key for key in self._current_named.get(read[2], ()) if _matches(read, key)]
+
     def find(self, catalog, db, name) -> _Written | None:
-        read = (catalog, db, name)
-        found = [w for key, w in self.current.items() if _matches(read, key)]
-        return found[0] if len(found) == 1 else None
+        found = self._written((catalog, db, name))
+        return self.current[found[0]] if len(found) == 1 else None
+
+    def _set_current(self, written: _Written) -> None:
+        key = _key(written.table)
+        self.current[key] = written
+        self._current_named.setdefault(key[2], set()).add(key)
+
+    def _drop_current(self, read: tuple) -> None:
+        for key in self._written(read):
+            del self.current[key]
+            self._current_named[read[2]].discard(key)
+
+    def known(self, table: Table) -> bool:
+        """Whether the script or the schema defines ``table``."""
+        read = _key(table)
+        return any(_matches(read, key) for key in self._tables_named.get(read[2], ()))
 
     def expand(self, item: Source | Unresolved) -> list[Source | Unresolved]:
         """A source in terms of tables the script only reads."""
@@ -252,12 +294,10 @@ class _ScriptState:
         table = result.target
         key = _key(table)
         traced = [self.traced(column) for column in result.columns]
-        if replace or self.find(*key) is None:
+        written = None if replace else self.find(*key)
+        if written is None:
             written = _Written(table)
-            for existing in [k for k in self.current if _matches(key, k)]:
-                del self.current[existing]
-        else:
-            written = self.find(*key)
+            self._drop_current(key)
         for column in traced:
             into = written.column(column.name)
             for source in column.direct.values():
@@ -268,7 +308,7 @@ class _ScriptState:
             for part in self.expand(source):
                 if isinstance(part, Source):
                     written.influences[part] = None
-        self.current[_key(written.table)] = written
+        self._set_current(written)
         self.history[_key(written.table)] = written
 
     def filter_rows(self, result: LineageResult) -> None:
@@ -284,10 +324,18 @@ class _ScriptState:
             if isinstance(part, Source):
                 written.influences[part] = None
 
+    def empty(self, table: Table) -> None:
+        """TRUNCATE, or DELETE without WHERE: the table stays, what it held
+        and where that came from is gone."""
+        for key in self._written(_key(table)):
+            emptied = _Written(self.current[key].table)
+            for name in self.current[key].columns:
+                emptied.column(name)
+            self.current[key] = self.history[key] = emptied
+
     def drop(self, table: Table) -> None:
         self.drop_schema(table)
-        for key in [k for k in self.current if _matches(_key(table), k)]:
-            del self.current[key]
+        self._drop_current(_key(table))
 
 
 # --- results -----------------------------------------------------------------------
@@ -390,7 +438,9 @@ def _defined_columns(tree: exp.Expression, rules: Rules) -> list[str] | None:
 
 
 def _dropped(tree: exp.Expression, rules: Rules) -> list[Table]:
-    tables = tree.args.get("tables") or ([tree.this] if isinstance(tree.this, exp.Table) else [])
+    """The tables a DROP or a TRUNCATE names."""
+    tables = (tree.args.get("tables") or tree.args.get("expressions")
+              or ([tree.this] if isinstance(tree.this, exp.Table) else []))
     found = []
     for table in tables:
         if not isinstance(table, exp.Table):
@@ -405,6 +455,9 @@ def _dropped(tree: exp.Expression, rules: Rules) -> list[Table]:
         if parts[2] is not None:
             found.append(Table(*parts))
     return found
+
+
+_TRUNCATE = getattr(exp, "TruncateTable", None)
 
 
 def analyze_script(text: str, dialect: Any = None, schema: Any = None) -> ScriptResult:
@@ -434,6 +487,12 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None) -> Script
         if isinstance(tree, exp.Drop):
             for table in _dropped(tree, rules):
                 state.drop(table)
+        elif _TRUNCATE is not None and isinstance(tree, _TRUNCATE):
+            for table in _dropped(tree, rules):
+                state.empty(table)
+        elif isinstance(tree, exp.Delete) and tree.args.get("where") is None \
+                and result.target is not None:
+            state.empty(result.target)
         elif result.target is not None:
             if isinstance(tree, exp.Create):
                 defined = _defined_columns(tree, rules) if tree.expression is None else None
@@ -443,8 +502,7 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None) -> Script
             elif isinstance(tree, exp.Delete):
                 state.filter_rows(result)
             else:
-                if state.find(*_key(result.target)) is None and not any(
-                        _matches(_key(result.target), k) for k in state.tables):
+                if state.find(*_key(result.target)) is None and not state.known(result.target):
                     state.define(result.target, [c.name for c in result.columns])
                 # INSERT OVERWRITE replaces what the table held.
                 state.write(result, replace=result.kind == "INSERT OVERWRITE")

@@ -209,21 +209,31 @@ int analysis::table_index(handle table_node) {
     // The schema's columns of this table, looked up by the parts the
     // statement names (the schema index holds every partial name that is
     // unambiguous).
-    object columns;
-    if (schema_) {
-        // A schema without catalogs (or dbs) describes a table whatever
-        // catalog (or db) a statement names it with.
-        PyObject* key_catalog = schema_depth_ >= 4 ? catalog : nullptr;
-        PyObject* key_db = schema_depth_ >= 3 ? db : nullptr;
-        object lookup = py::make_tuple(key_catalog ? key_catalog : Py_None, key_db ? key_db : Py_None, name);
-        object entry = py::optional_item(schema_, lookup);
-        if (entry && PyTuple_Check(entry.ptr()) && PyTuple_GET_SIZE(entry.ptr()) == 2) {
-            columns = object::borrow(PyTuple_GET_ITEM(entry.ptr(), 1));
-            if (!PyTuple_Check(columns.ptr())) columns = {};
+    schema_entries_.push_back(schema_lookup(catalog, db, name));
+    return static_cast<int>(tables_.size() - 1);
+}
+
+object analysis::schema_lookup(PyObject* catalog, PyObject* db, PyObject* name) {
+    if (!schema_) return {};
+    // A schema without catalogs (or dbs) describes a table whatever
+    // catalog (or db) a statement names it with.
+    PyObject* key_catalog = schema_depth_ >= 4 ? catalog : nullptr;
+    PyObject* key_db = schema_depth_ >= 3 ? db : nullptr;
+    object lookup = py::make_tuple(key_catalog ? key_catalog : Py_None, key_db ? key_db : Py_None, name);
+    object entry = py::optional_item(schema_, lookup);
+    if (!entry || !PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 2) return {};
+    object columns = object::borrow(PyTuple_GET_ITEM(entry.ptr(), 1));
+    if (!PyTuple_Check(columns.ptr())) return {};
+    // The index is the caller's to give: its names must be text.
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(columns.ptr()); ++i) {
+        PyObject* column = PyTuple_GET_ITEM(columns.ptr(), i);
+        if (!PyUnicode_Check(column)) {
+            PyErr_Format(PyExc_TypeError, "the schema index's column names must be str, not %.100s",
+                         Py_TYPE(column)->tp_name);
+            py::throw_error();
         }
     }
-    schema_entries_.push_back(std::move(columns));
-    return static_cast<int>(tables_.size() - 1);
+    return columns;
 }
 
 PyObject* analysis::schema_columns(int table) {

@@ -130,6 +130,8 @@ class analysis {
     statement_info remove(py::handle root);
     table_ref target_of(py::handle table_node);
     PyObject* schema_of(const table_ref& t);
+    // The columns the schema index gives a table (a tuple of str), or empty.
+    py::object schema_lookup(PyObject* catalog, PyObject* db, PyObject* name);
     source target_source(py::handle table_node);
     bool open_target(py::handle root, py::handle target, statement_info& s, scope& sc);
     void from_and_joins(py::handle args, scope& sc, query_info& q);

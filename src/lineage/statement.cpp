@@ -73,15 +73,9 @@ table_ref analysis::target_of(handle table_node) {
 }
 
 PyObject* analysis::schema_of(const table_ref& t) {
-    if (!schema_ || t.name == nullptr) return nullptr;
-    PyObject* key_catalog = schema_depth_ >= 4 ? t.catalog : nullptr;
-    PyObject* key_db = schema_depth_ >= 3 ? t.db : nullptr;
-    object key = py::make_tuple(key_catalog ? key_catalog : Py_None, key_db ? key_db : Py_None, t.name);
-    object entry = py::optional_item(schema_, key);
-    if (!entry || !PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 2) return nullptr;
-    PyObject* columns = PyTuple_GET_ITEM(entry.ptr(), 1);
-    if (!PyTuple_Check(columns)) return nullptr;
-    return keep(object::borrow(columns));
+    if (t.name == nullptr) return nullptr;
+    object columns = schema_lookup(t.catalog, t.db, t.name);
+    return columns ? keep(std::move(columns)) : nullptr;
 }
 
 // The written table as a source of the statement's own expressions (MERGE,
@@ -145,11 +139,24 @@ statement_info analysis::insert(handle root) {
     s.target = target_of(table);
     if (!body || !is_query_kind(kind_of(body))) return s;
     const query_info* q = query(body, nullptr, with_clause(root, nullptr, nullptr));
-    if (names.empty() && !truthy(arg(a, lk.by_name))) {
+    const bool listed = !names.empty();
+    if (!listed && !truthy(arg(a, lk.by_name))) {
         // No column list: the table's columns in order, when the schema knows them.
         if (PyObject* known = schema_of(s.target)) {
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(known); ++i) names.push_back(PyTuple_GET_ITEM(known, i));
         }
+    }
+    // Values for columns the statement does not have are an error in SQL: no
+    // column is made up for them.  (Without a column list, fewer values than
+    // the table has columns fill its first columns.)
+    const std::size_t given = q->outputs.size();
+    if (!names.empty() && !q->has_placeholder() &&
+        (listed ? given != names.size() : given > names.size())) {
+        PyErr_Format(PyExc_ValueError,
+                     listed ? "the INSERT names %zu target column(s) but its query gives %zu value(s)"
+                            : "the INSERT's query gives %zu value(s) but the schema's target table has %zu column(s)",
+                     listed ? names.size() : given, listed ? given : names.size());
+        py::throw_error();
     }
     fill_target(s, *q, names);
     return s;

@@ -30,7 +30,7 @@ inline bool truthy(py::handle value) { return value && py::truth(value); }
 // Two normalised names: interned, so mostly the same object.
 inline bool same_name(PyObject* a, PyObject* b) {
     if (a == b) return true;
-    if (a == nullptr || b == nullptr) return false;
+    if (a == nullptr || b == nullptr || !PyUnicode_Check(a) || !PyUnicode_Check(b)) return false;
     return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
 }
 

@@ -1,0 +1,202 @@
+"""The engine under text, schemas and scripts that used to crash it, hang it
+or give wrong answers silently.  Crashes and hangs are tried in a child
+interpreter with a time-out."""
+
+import json
+import subprocess
+import sys
+import textwrap
+
+import pandas as pd
+import pytest
+from sqlglot.errors import ParseError
+
+import qarvel_lineage as ql
+from qarvel_lineage import _engine
+from qarvel_lineage._rules import rules_for
+
+from helpers import lineage_cli, run_py
+
+
+def brief(result):
+    return [(c.name, [f"{s.table}.{s.column} {s.subtype}" for s in c.direct],
+             [f"{s.table}.{s.column} {s.subtype}" for s in c.indirect],
+             [u.reason for u in c.unresolved]) for c in result.columns]
+
+
+# --- nesting --------------------------------------------------------------------------
+
+N = 5000
+DEEP = {
+    "case": "select " + "case when a = 1 then " * N + "b" + " end" * N + " from t",
+    "brackets": "select " + "[" * 7000 + "1" + "]" * 7000,
+    "braces": "select " + "{'a': " * 10000 + "1" + "}" * 10000,
+    "parentheses": "select " + "(" * N + "a" + ")" * N + " from t",
+    "casts": "select " + "cast(" * N + "a" + " as int)" * N + " from t",
+    "mixed": "select " + "(case when [" * 2000 + "1" + "] = 1 then 1 end)" * 2000,
+}
+
+
+@pytest.mark.parametrize("shape", sorted(DEEP))
+def test_deep_nesting_is_a_parse_error_not_a_crash(shape):
+    done = run_py(textwrap.dedent("""
+        import sys, qarvel_lineage
+        try:
+            qarvel_lineage.analyze(sys.stdin.read(), "duckdb")
+        except qarvel_lineage.ParseError as error:
+            print(error)
+    """).replace("sys.stdin.read()", repr(DEEP[shape])), timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.startswith("the text nests more than 2500 levels deep")
+
+
+def test_nesting_inside_strings_and_comments_does_not_count_and_the_limit_can_be_raised():
+    many = "(" * 2600
+    for sql in (f"select '{many}' as s from t", f"select a /* {many} */ from t",
+                f"select a -- {many}\nfrom t", f'select "{many}" from t'):
+        assert [c.name for c in ql.analyze(sql).columns] in (["s"], ["a"], [many])
+    # At the limit the text parses; the walk has a depth limit of its own, said as a reason.
+    just = "select " + "(" * 2500 + "a" + ")" * 2500 + " from t"
+    assert brief(ql.analyze(just)) == [("_col_0", [], [], ["expression nested too deeply"])]
+    deeper = "select " + "(" * 2600 + "a" + ")" * 2600 + " from t"
+    with pytest.raises(ParseError, match="MAX_NESTING"):
+        ql.analyze(deeper)
+    old = ql.MAX_NESTING
+    try:
+        ql.MAX_NESTING = 3000
+        assert brief(ql.analyze(deeper)) == [("_col_0", [], [], ["expression nested too deeply"])]
+    finally:
+        ql.MAX_NESTING = old
+
+
+# --- schemas --------------------------------------------------------------------------
+
+ORDERS = {"id": "int", "amount": "int"}
+
+
+@pytest.mark.parametrize("schema", [
+    {"sales": {"empty_view": {}, "orders": ORDERS}},
+    {"sales": {"orders": ORDERS, "empty_view": {}}},
+    {"sales": {"orders": ["id", "amount"], "empty_view": []}},
+    {"shop": {"sales": {"empty_view": {}, "orders": ORDERS}}},
+])
+def test_schema_depth_comes_from_every_entry(schema):
+    assert brief(ql.analyze("select * from sales.orders", schema=schema)) == [
+        ("id", ["orders.id IDENTITY"], [], []), ("amount", ["orders.amount IDENTITY"], [], [])]
+    empty = ql.analyze("select * from sales.empty_view", schema=schema)
+    assert empty.columns == ()
+
+
+@pytest.mark.parametrize("schema, message", [
+    ({"sales": {"orders": ORDERS}, "t": ORDERS}, "schema entries mix depths: sales is a db of tables, t is a table"),
+    ({"c": {"sales": {"orders": ORDERS}}, "d": {"t": ORDERS}},
+     "schema entries mix depths: c is a catalog of dbs, d is a db of tables"),
+    ({"a": {"b": {"c": {"d": ORDERS}}}}, "schema entry a.b.c is nested too deeply"),
+])
+def test_schemas_that_mix_depths_are_an_error_naming_the_entry(schema, message):
+    with pytest.raises(ValueError, match=message):
+        ql.Schema(schema)
+
+
+def test_a_cyclic_schema_is_an_error_not_a_hang():
+    done = run_py(textwrap.dedent("""
+        import qarvel_lineage
+        m = {}
+        m["t"] = m
+        for schema in (m, {"db": m}):
+            try:
+                qarvel_lineage.analyze("select * from t", schema=schema)
+            except ValueError as error:
+                print(error)
+    """), timeout=60)
+    assert (done.returncode, done.stdout) == (0, "schema entry t contains itself\nschema entry db.t contains itself\n")
+
+
+def test_an_index_whose_column_names_are_not_text_is_a_type_error():
+    index = {None: 2, (None, None, "t"): ((None, None, "t"), (5, "b"))}
+    tree = ql.parse("select * from t", rules_for(None))[0]
+    with pytest.raises(TypeError, match="column names must be str, not int"):
+        _engine.analyze(tree, rules_for(None).native, index)
+
+
+# --- what is not a statement, and what no statement names -----------------------------
+
+def test_text_that_is_not_a_statement_is_a_parse_error_everywhere(tmp_path):
+    with pytest.raises(ParseError, match="^not a SQL statement: hello world$"):
+        ql.analyze("hello world")
+    script = ql.analyze_script("create table x as select a from t; this is not sql; select b from x")
+    assert [type(s).__name__ for s in script.statements] == ["LineageResult", "StatementError",
+                                                            "LineageResult"]
+    assert str(script.errors[0]) == "statement 2 (line 1): ParseError: not a SQL statement: this is not sql"
+    assert [type(r).__name__ for r in ql.analyze_many(["hello", "select 1"])] == ["ParseError",
+                                                                                "LineageResult"]
+    junk = tmp_path / "junk.sql"
+    junk.write_text("junk")
+    done = lineage_cli("--format", "jsonl", junk)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == f"{junk}: ParseError: not a SQL statement: junk\n"
+
+
+def test_batches_give_at_least_one_row_per_statement():
+    frame = pd.DataFrame({"id": [1, 2, 3, 4], "sql": [
+        "drop table x", "create table y (a int)", "hello world", "select a from t; oops; drop table t"]})
+    rows = ql.partition_lineage(frame)
+    got = [(r.id, r.statement, r.position, r.target_table, r.type, r.reason)
+           for r in rows.astype(object).where(rows.notna(), None).itertuples()]
+    assert got == [
+        (1, 1, 0, None, None, "no output columns (DROP TABLE)"),
+        (2, 1, 0, "y", None, "no output columns (CREATE TABLE)"),
+        (3, 1, 0, None, "ERROR", "ParseError: not a SQL statement: hello world"),
+        (4, 1, 1, None, "DIRECT", None),
+        (4, 2, 0, None, "ERROR", "ParseError: not a SQL statement: oops"),
+        (4, 3, 0, None, None, "no output columns (DROP TABLE)")]
+
+
+# --- INSERT column lists ----------------------------------------------------------------
+
+@pytest.mark.parametrize("sql, schema, message", [
+    ("insert into tgt (x) select a, b from src", None,
+     "the INSERT names 1 target column\\(s\\) but its query gives 2 value\\(s\\)"),
+    ("insert into tgt (x, y, z) select a, b from src", None,
+     "the INSERT names 3 target column\\(s\\) but its query gives 2 value\\(s\\)"),
+    ("insert into tgt select a, b, c from src", {"tgt": {"x": "int", "y": "int"}},
+     "the INSERT's query gives 3 value\\(s\\) but the schema's target table has 2 column\\(s\\)"),
+])
+def test_an_insert_with_more_values_than_columns_names_no_made_up_column(sql, schema, message):
+    with pytest.raises(ValueError, match=message):
+        ql.analyze(sql, schema=schema)
+
+
+def test_an_insert_that_fits_its_columns_keeps_their_names():
+    assert [c.name for c in ql.analyze("insert into tgt (x, y) select a, b from src").columns] == ["x", "y"]
+    # Without a column list, fewer values fill the table's first columns.
+    fewer = ql.analyze("insert into tgt select a from src", schema={"tgt": {"x": "int", "y": "int"}})
+    assert [c.name for c in fewer.columns] == ["x"]
+    # A star without a schema: the count is not known, nothing is refused.
+    assert ql.analyze("insert into tgt (x, y) select * from src").columns[0].name == "*"
+
+
+# --- scripts ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("clear, sources", [
+    ("truncate table tmp", ["new_src.b IDENTITY"]),
+    ("delete from tmp", ["new_src.b IDENTITY"]),
+    ("delete from tmp where x > 1", ["old_src.a IDENTITY", "new_src.b IDENTITY"]),
+])
+def test_a_table_emptied_and_refilled_keeps_only_what_it_was_refilled_from(clear, sources):
+    script = ql.analyze_script(f"create table tmp as select a as x from old_src; {clear}; "
+                               "insert into tmp select b from new_src; create table out as select x from tmp")
+    out = [c for c in script.end_to_end.columns if c.target.name == "out"]
+    assert [(c.name, [f"{s.table}.{s.column} {s.subtype}" for s in c.direct]) for c in out] == [("x", sources)]
+
+
+def test_a_script_of_thousands_of_tables_takes_seconds_not_minutes():
+    done = run_py(textwrap.dedent("""
+        import qarvel_lineage
+        text = "create table t0 as select a from src;\\n" + "".join(
+            f"create table t{n} as select a from t{n - 1};\\n" for n in range(1, 4000))
+        script = qarvel_lineage.analyze_script(text)
+        last = script.end_to_end.columns[-1]
+        print(last.target.name, [f"{s.table}.{s.column}" for s in last.direct], len(script.errors))
+    """), timeout=60)
+    assert (done.returncode, done.stdout) == (0, "t3999 ['src.a'] 0\n"), done.stderr[-2000:]
