@@ -9,7 +9,6 @@ own ``sql``).  A result whose names come from a literal's value (``select
 
 from __future__ import annotations
 
-import os
 from collections import OrderedDict
 from typing import Any, Iterable, Iterator
 
@@ -63,7 +62,9 @@ def _names_of(found: tuple, skip: tuple) -> set[str]:
 def _names_from_literals(found: tuple, positions: tuple, literals: tuple) -> bool:
     """Whether a masked string's value is also a name of the result (other
     than the outputs the engine knows were named by literals)."""
-    values = {text[1:-1].casefold() for text in literals if text[:1] in "'\"" and len(text) >= 2}
+    # A number too: BigQuery reads FROM 4 as a table named 4.
+    values = {(text[1:-1] if text[:1] in "'\"" else text).casefold()
+              for text in literals if text[:1] not in "'\"" or len(text) >= 2}
     values.discard("")
     return bool(values) and not values.isdisjoint(_names_of(found, positions))
 
@@ -86,29 +87,81 @@ def _literal_value(text: str) -> str | None:
     return None if "\\" in body else body
 
 
+# The template cache's default bound on the memory its results hold (an
+# estimate: about 100 bytes per source and per column).
+CACHE_BYTES = 256 << 20
+
+
+def _check_cache(cache_size: Any, cache_bytes: Any) -> None:
+    for name, value in (("cache_size", cache_size), ("cache_bytes", cache_bytes)):
+        if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+            raise ValueError(f"{name} must be an int >= 0, not {value!r}")
+
+
+def _weight(found: tuple) -> int:
+    """An estimate of the bytes a cached result holds: its columns, the
+    slots of its tuples and each distinct source and tuple once (columns
+    without influences of their own share one tuple of them)."""
+    kind, columns, tables, influences, target = found
+    seen: set[int] = set()
+    size = 400 + 120 * len(tables)
+    for group in (influences, *(part for column in columns
+                                for part in (column.direct, column.indirect, column.unresolved))):
+        if id(group) in seen:
+            continue
+        seen.add(id(group))
+        size += 56 + 8 * len(group)
+        for item in group:
+            if id(item) not in seen:
+                seen.add(id(item))
+                size += 120
+    return size + 250 * len(columns)
+
+
 class Analyzer:
     """``analyze`` for many statements under one dialect and schema, with the
     template cache.  Calling it never raises for a bad statement: the
     exception is returned in the result's place."""
 
-    def __init__(self, dialect: Any = None, schema: Any = None, cache_size: int = 65536):
+    def __init__(self, dialect: Any = None, schema: Any = None, cache_size: int = 65536,
+                 cache_bytes: int = CACHE_BYTES):
         from . import _engine
 
+        _check_cache(cache_size, cache_bytes)
         self._engine = _engine
         self.rules = rules_for(dialect)
         self.schema = schema
         self.index = schema_index(schema, self.rules)
         self.lexicon = lexicon_of(self.rules)
-        self.cache_size = cache_size
+        self.cache_size = cache_size if cache_bytes else 0
+        self.cache_bytes = cache_bytes
+        # Least recently used first; each entry with its estimated size.
         self._templates: OrderedDict[int, tuple] = OrderedDict()
         self._texts: OrderedDict[str, tuple] = OrderedDict()
+        self._weights: dict[tuple[bool, Any], int] = {}
+        self.cached_bytes = 0
         self.hits = 0
         self.misses = 0
 
     def _remember(self, cache: OrderedDict, key: Any, value: tuple) -> None:
+        is_text = cache is self._texts
+        found = value if is_text else value[0]
+        weight = _weight(found) + (len(key) if is_text else 0)
+        if weight > self.cache_bytes:
+            return
+        old = self._weights.pop((is_text, key), 0)
         cache[key] = value
-        if len(cache) > self.cache_size:
-            cache.popitem(last=False)
+        cache.move_to_end(key)
+        self._weights[(is_text, key)] = weight
+        self.cached_bytes += weight - old
+        while len(cache) > self.cache_size:
+            self._evict(cache)
+        while self.cached_bytes > self.cache_bytes:
+            self._evict(cache if cache else (self._texts if is_text is False else self._templates))
+
+    def _evict(self, cache: OrderedDict) -> None:
+        key, _ = cache.popitem(last=False)
+        self.cached_bytes -= self._weights.pop((cache is self._texts, key), 0)
 
     def analyze(self, sql: str) -> LineageResult:
         """The lineage of one statement; raises as ``analyze`` does."""
@@ -136,8 +189,12 @@ class Analyzer:
         found = None
         if entry is not None:
             found = entry[0] if not entry[1] else self._renamed(entry, sql)
+            if found is not None:
+                self._templates.move_to_end(key)
         if found is None:
             found = self._texts.get(sql)
+            if found is not None:
+                self._texts.move_to_end(sql)
         return found
 
     def _store(self, memo: tuple | None) -> None:
@@ -212,8 +269,8 @@ class Analyzer:
             return error
 
 
-def _make_analyzer(dialect: Any, schema: Any, cache_size: int) -> Analyzer:
-    return Analyzer(dialect, schema, cache_size)
+def _make_analyzer(dialect: Any, schema: Any, cache_size: int, cache_bytes: int) -> Analyzer:
+    return Analyzer(dialect, schema, cache_size, cache_bytes)
 
 
 def _analyze_one(analyzer: Analyzer, sql: Any) -> Any:
@@ -273,25 +330,27 @@ def jobs_count(jobs: Any) -> int:
 
 
 def analyze_many(statements: Iterable[str], dialect: Any = None, schema: Any = None,
-                 jobs: int = 1, cache_size: int = 65536) -> Iterator[LineageResult | Exception]:
+                 jobs: int = 1, cache_size: int = 65536,
+                 cache_bytes: int = CACHE_BYTES) -> Iterator[LineageResult | Exception]:
     """One result per statement, in input order; a statement that fails
     yields its exception object in its place and the batch goes on.
 
     ``jobs`` processes share the statements (0: every usable core): this
     one and up to ``jobs - 1`` workers, started only when the input is
     large enough to repay them.  Statements that differ only in literal
-    values are analysed once (``cache_size`` templates are kept; 0 turns
-    the cache off).  A statement whose worker process died under it (killed,
+    values are analysed once (at most ``cache_size`` results and about
+    ``cache_bytes`` of memory are kept, the least recently used going first;
+    0 turns the cache off).  A statement whose worker process died under it (killed,
     or crashed) yields a BrokenProcessPool in its place and the rest go on.
     """
     jobs = jobs_count(jobs)
     rules_for(dialect)  # an unknown dialect fails here, once
+    arguments = (dialect, schema, cache_size, cache_bytes)
+    _check_cache(cache_size, cache_bytes)  # bad arguments fail here, at the call
     if jobs <= 1:
-        return ordered_map(_analyze_one, statements, 1, _make_analyzer,
-                           (dialect, schema, cache_size))
-    return ordered_map(_analyze_remote, statements, jobs, _make_analyzer,
-                       (dialect, schema, cache_size), quick=_cache_hit, absorb=_absorb,
-                       lost=_lost, local=_analyze_one)
+        return ordered_map(_analyze_one, statements, 1, _make_analyzer, arguments)
+    return ordered_map(_analyze_remote, statements, jobs, _make_analyzer, arguments,
+                       quick=_cache_hit, absorb=_absorb, lost=_lost, local=_analyze_one)
 
 
 # --- data frames (Dask's map_partitions, Spark's mapInPandas) -------------------------

@@ -54,7 +54,6 @@ import threading
 import time
 from collections import deque
 from concurrent.futures.process import BrokenProcessPool
-from itertools import islice
 from multiprocessing.connection import wait
 from typing import Any, Callable, Iterable, Iterator
 
@@ -128,7 +127,10 @@ def _worker_main(tasks: Any, results: Any, setup: Callable[..., Any], setup_args
     """Answers chunks until this process's end of ``tasks`` is closed.  A
     forked worker closes the pipe ends it inherited but does not own
     (``foreign``), so that each pipe ends when its owners close it."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the caller stops us
+    # The caller stops its workers; a forked worker must not run the
+    # caller's own handlers (a SIGTERM handler that cleans up the caller).
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
     for fd in foreign:
         try:
             os.close(fd)

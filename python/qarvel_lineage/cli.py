@@ -7,18 +7,21 @@
 
 A file with several statements is a script: its statements are analysed in
 order and each row names its statement.  Rows are written as each input is
-done; Ctrl-C stops cleanly (exit status 130) and keeps what was written.
+done; Ctrl-C (exit status 130) and SIGTERM (143) stop cleanly and keep what
+was written.
 ``--classic`` runs the QarvelSQLGlotMain analyser with its own formats.
 """
 
 from __future__ import annotations
 
 import argparse
+import codecs
 import csv
 import io
 import json
 import os
 import signal
+import stat
 import sys
 import traceback
 from typing import Any, Iterator, TextIO
@@ -45,6 +48,13 @@ FORMATS = ("table", "json", "jsonl", "csv", "dot", "openlineage")
 ROW_KEYS = ("input", "statement") + row_keys(True)
 # Below this many inputs no progress bar is shown.
 PROGRESS_MIN_INPUTS = 20
+# What is read at most from standard input or from a file that is not a
+# regular one (a pipe, a device), unless --max-input-bytes says otherwise.
+DEFAULT_MAX_INPUT_BYTES = 64 * 1024 * 1024
+# The most nodes (keys, values and items, an alias counting each time it is
+# used) a YAML schema may expand to.
+SCHEMA_MAX_NODES = 2_000_000
+_READ_CHUNK = 1 << 20
 
 
 def _version() -> str:
@@ -73,6 +83,64 @@ def _check_dialect(parser: argparse.ArgumentParser, name: str | None) -> str | N
     return lowered
 
 
+class _SchemaRefused(Exception):
+    """A YAML schema whose aliases would make it too large, or endless."""
+
+
+def _yaml_children(node: Any) -> list:
+    value = node.value
+    if isinstance(value, list):
+        # A mapping's value is a list of (key, value) pairs, a sequence's a list of nodes.
+        return [part for entry in value for part in (entry if isinstance(entry, tuple) else (entry,))]
+    return []
+
+
+def _check_expansion(root: Any, limit: int) -> None:
+    """Counts the nodes ``root`` stands for once every alias is replaced by
+    what it names, without replacing any: each node's count is worked out
+    once, from its children's.  Stops at the first count past ``limit``, and
+    at an alias inside the node it names (an endless document)."""
+    sizes: dict[int, int] = {}
+    on_path: set[int] = set()
+    stack: list[tuple[Any, bool]] = [(root, False)]
+    while stack:
+        node, children_counted = stack.pop()
+        key = id(node)
+        if children_counted:
+            on_path.discard(key)
+            size = 1 + sum(sizes[id(child)] for child in _yaml_children(node))
+            if size > limit:
+                raise _SchemaRefused(f"expands to more than {limit} YAML nodes (an alias counts "
+                                     "each time it is used); refused")
+            sizes[key] = size
+            continue
+        if key in sizes:
+            continue
+        if key in on_path:
+            raise _SchemaRefused("has an alias inside the node it names, which never ends; refused")
+        on_path.add(key)
+        stack.append((node, True))
+        stack.extend((child, False) for child in _yaml_children(node) if id(child) not in sizes)
+
+
+def _load_yaml(text: str, limit: int | None = None) -> Any:
+    """A YAML document as plain data (safe tags only), refused before it is
+    built when its aliases expand it past ``limit`` nodes (default:
+    SCHEMA_MAX_NODES)."""
+    import yaml
+
+    limit = SCHEMA_MAX_NODES if limit is None else limit
+    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)(text)
+    try:
+        node = loader.get_single_node()
+        if node is None:
+            return None
+        _check_expansion(node, limit)
+        return loader.construct_document(node)
+    finally:
+        loader.dispose()
+
+
 def _load_schema(parser: argparse.ArgumentParser, path: str | None) -> Any:
     if path is None:
         return None
@@ -81,66 +149,202 @@ def _load_schema(parser: argparse.ArgumentParser, path: str | None) -> Any:
             text = handle.read()
     except OSError as error:
         parser.error(f"cannot read schema file {path}: {error.strerror or error}")
+    is_yaml = path.lower().endswith((".yaml", ".yml"))
     try:
-        if path.lower().endswith((".yaml", ".yml")):
-            import yaml
-
-            return yaml.safe_load(text)
-        return json.loads(text)
+        return _load_yaml(text) if is_yaml else json.loads(text)
+    except _SchemaRefused as error:
+        parser.error(f"schema file {path} {error}")
     except Exception as error:
-        parser.error(f"schema file {path} is not valid {'YAML' if path.lower().endswith(('.yaml', '.yml')) else 'JSON'}: {error}")
+        parser.error(f"schema file {path} is not valid {'YAML' if is_yaml else 'JSON'}: {error}")
+
+
+def _check_encoding(parser: argparse.ArgumentParser, name: str) -> str:
+    """The codec name to decode inputs with; UTF-8 drops a leading BOM."""
+    try:
+        found = codecs.lookup(name)
+        "a".encode(found.name)  # a bytes-to-bytes codec (hex, zlib) stops here
+    except LookupError as error:
+        parser.error(f"unknown encoding {name!r}" if "unknown encoding" in str(error)
+                     else f"{name!r} is not a text encoding")
+    except UnicodeError:
+        pass  # a text encoding that cannot write "a" (e.g. a 7-bit one) is still one
+    return "utf-8-sig" if found.name == "utf-8" else found.name
+
+
+def _size(text: str) -> int:
+    """A byte count: a number, or a number followed by K, M or G (1024-based)."""
+    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+    cleaned = text.strip().lower().removesuffix("b").removesuffix("i")
+    factor = units.get(cleaned[-1:], 1)
+    if factor > 1:
+        cleaned = cleaned[:-1]
+    try:
+        value = int(cleaned) * factor
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (bytes, or a number with K, M or G)")
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (0 or more)")
+    return value
 
 
 # --- inputs --------------------------------------------------------------------------
 
-def _read_file(path: str) -> str | Exception:
+class InputFailed(Exception):
+    """An input that gave no rows: its text could not be read or analysed."""
+
+
+class InputTooLarge(InputFailed):
+    """A stream (standard input, a pipe, a device) longer than the limit."""
+
+    def __init__(self, limit: int):
+        super().__init__(f"larger than --max-input-bytes ({limit} bytes); not analysed")
+
+
+def _decoded(data: bytes, encoding: str) -> str:
+    # Newlines as a text file gives them ("\r\n" and "\r" read as "\n").
+    text = io.TextIOWrapper(io.BytesIO(data), encoding=encoding).read()
+    return text.removeprefix("\ufeff")
+
+
+def _read_limited(stream: Any, limit: int) -> bytes | str:
+    """Everything ``stream`` holds (bytes, or text from a text stream
+    without a binary layer), or InputTooLarge past ``limit`` bytes (0: no
+    limit); no more than ``limit`` + 1 bytes are ever held."""
+    chunks: list = []
+    size = 0
+    while True:
+        chunk = stream.read(_READ_CHUNK if not limit else min(_READ_CHUNK, limit + 1 - size))
+        if not chunk:
+            break
+        chunks.append(chunk)
+        size += len(chunk) if isinstance(chunk, bytes) else len(chunk.encode("utf-8", "replace"))
+        if limit and size > limit:
+            raise InputTooLarge(limit)
+    if chunks and isinstance(chunks[0], str):
+        return "".join(chunks)
+    return b"".join(chunks)
+
+
+def _read_stdin(stdin: TextIO, encoding: str, limit: int) -> str | Exception:
+    """Standard input, decoded as ``encoding``, or the error reading it."""
     try:
-        with open(path, encoding="utf-8-sig") as handle:
-            return handle.read()
-    except (OSError, UnicodeDecodeError) as error:
+        binary = getattr(stdin, "buffer", None)
+        data = _read_limited(binary if binary is not None else stdin, limit)
+        return _decoded(data, encoding) if isinstance(data, bytes) else data.removeprefix("\ufeff")
+    except (OSError, UnicodeDecodeError, InputFailed) as error:
+        return error
+
+
+def _read_stream(path: str, encoding: str, limit: int) -> str | Exception:
+    """A file that is not a regular one (a pipe, a device), named as an
+    input: read at once, here (a pipe may exist in this process only), up to
+    ``limit`` bytes."""
+    try:
+        with open(path, "rb", buffering=0) as handle:
+            data = _read_limited(handle, limit)
+        assert isinstance(data, bytes)
+        return _decoded(data, encoding)
+    except (OSError, UnicodeDecodeError, InputFailed) as error:
+        return error
+
+
+def _read_file(path: str, encoding: str = "utf-8-sig") -> str | Exception:
+    """A regular file.  Opened without waiting, so that a file replaced by a
+    pipe since it was listed is refused rather than waited on."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise InputFailed("not a regular file any more; not read")
+            os.set_blocking(fd, True)
+        except BaseException:
+            os.close(fd)
+            raise
+        with open(fd, encoding=encoding) as handle:
+            return handle.read().removeprefix("\ufeff")
+    except (OSError, UnicodeDecodeError, InputFailed) as error:
         return error
 
 
 class _File:
     """A statement file, read by whoever analyses it (a worker, with --jobs)."""
 
-    __slots__ = ("path",)
+    __slots__ = ("path", "encoding")
 
-    def __init__(self, path: str):
+    def __init__(self, path: str, encoding: str = "utf-8-sig"):
         self.path = path
+        self.encoding = encoding
 
 
-def iter_inputs(arguments: list[str], stdin: TextIO) -> Iterator[tuple[str, Any, bool]]:
+_KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+          (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+          (stat.S_ISDIR, "a directory"))
+
+
+def _kind(mode: int) -> str:
+    return next((text for test, text in _KINDS if test(mode)), "not a regular file")
+
+
+def _stat(path: str) -> os.stat_result | None:
+    try:
+        return os.stat(path)
+    except (OSError, ValueError):  # no such file, a name too long, a NUL in it...
+        return None
+
+
+def iter_inputs(arguments: list[str], stdin: TextIO, encoding: str = "utf-8-sig",
+                limit: int = DEFAULT_MAX_INPUT_BYTES,
+                skipped: Any = None) -> Iterator[tuple[str, Any, bool]]:
     """(name, text, a _File or the error reading it, whether the text is an
     argument itself) for each input, in order.  A directory gives every
-    *.sql file under it, sorted by path."""
+    regular *.sql file under it, sorted by path; ``skipped(line)`` is told
+    of each other one (a FIFO, a socket, a device, a broken link), which is
+    left out.  Standard input and a pipe or device named as an input are
+    read here, up to ``limit`` bytes."""
     if not arguments:
         if stdin is not None and not stdin.isatty():
-            yield "stdin", stdin.read(), False
+            yield "stdin", _read_stdin(stdin, encoding, limit), False
         else:
             yield "example", EXAMPLE_SQL, False
         return
     for position, argument in enumerate(arguments, 1):
         if argument == "-":
-            yield "stdin", stdin.read(), False
-        elif os.path.isdir(argument):
-            found = []
-            for folder, dirs, files in os.walk(argument):
-                dirs.sort()
-                found.extend(os.path.join(folder, f) for f in files if f.lower().endswith(".sql"))
-            for path in sorted(found):
-                yield path, _File(path), False
-        elif os.path.isfile(argument):
-            yield argument, _File(argument), False
-        else:
+            yield "stdin", _read_stdin(stdin, encoding, limit), False
+            continue
+        found = _stat(argument)
+        if found is None:
             yield f"arg{position}", argument, True
+        elif stat.S_ISDIR(found.st_mode):
+            yield from _folder_inputs(argument, encoding, skipped)
+        elif stat.S_ISREG(found.st_mode):
+            yield argument, _File(argument, encoding), False
+        else:
+            yield argument, _read_stream(argument, encoding, limit), False
+
+
+def _folder_inputs(folder: str, encoding: str, skipped: Any) -> Iterator[tuple[str, Any, bool]]:
+    found: list[str] = []
+    for where, dirs, files in os.walk(folder):
+        dirs.sort()
+        found.extend(os.path.join(where, f) for f in files if f.lower().endswith(".sql"))
+    for path in sorted(found):
+        try:
+            mode = os.stat(path).st_mode
+        except OSError as error:
+            if not (isinstance(error, FileNotFoundError) and os.path.islink(path)):
+                yield path, error, False
+                continue
+            why = "a broken symbolic link"
+        else:
+            if stat.S_ISREG(mode):
+                yield path, _File(path, encoding), False
+                continue
+            why = _kind(mode)
+        if skipped is not None:
+            skipped(f"{path}: skipped, not a regular file ({why})")
 
 
 # --- the work of one input (in a worker process when --jobs > 1) -------------------------
-
-class InputFailed(Exception):
-    """An input that gave no rows: its text could not be read or analysed."""
-
 
 def _setup(dialect: str | None, schema: Any) -> Any:
     from ._batch import Analyzer
@@ -153,7 +357,7 @@ def _work(analyzer: Any, item: tuple) -> dict[str, Any]:
     name, text, is_argument, namespace, output_format, width = item
     try:
         if isinstance(text, _File):
-            text = _read_file(text.path)
+            text = _read_file(text.path, text.encoding)
         if isinstance(text, BaseException):
             raise text
         done = _analyse_input(analyzer, name, text, is_argument, namespace,
@@ -192,21 +396,18 @@ def _describe(error: BaseException, name: str, is_argument: bool, text: Any) -> 
     if is_argument and isinstance(error, ParseError) and isinstance(text, str):
         return f"{name}: no such file, and not SQL: {text}"
     message = str(error).splitlines()[0] if str(error) else ""
+    if isinstance(error, InputFailed):
+        return f"{name}: {message}"
+    if isinstance(error, UnicodeDecodeError):
+        message += " (another encoding can be given with --encoding)"
     return f"{name}: {type(error).__name__}: {message}"
 
 
 def _is_statement(text: str, rules: Any) -> bool:
-    from sqlglot import exp
+    from . import STATEMENT_KINDS, parse
 
-    from . import parse
-
-    kinds = tuple(getattr(exp, name) for name in (
-        "Query", "DDL", "DML", "Command", "Use", "Set", "Describe", "Pragma", "Transaction",
-        "Commit", "Rollback", "Grant", "Revoke", "Show", "Analyze", "Copy", "Cache", "Uncache",
-        "Refresh", "Alter", "Drop", "Merge", "Comment", "Truncate", "TruncateTable", "Export",
-        "Declare", "Values") if isinstance(getattr(exp, name, None), type))
     trees = parse(text, rules)
-    return bool(trees) and all(isinstance(tree, kinds) for tree in trees)
+    return bool(trees) and all(isinstance(tree, STATEMENT_KINDS) for tree in trees)
 
 
 def _analyse_input(analyzer: Any, name: str, text: str, is_argument: bool, namespace: str,
@@ -256,36 +457,89 @@ _SOURCE_KEYS = ("source_catalog", "source_db", "source_table", "source_column", 
                 "subtype", "reason")
 
 
-# --- writers -------------------------------------------------------------------------
+# --- stopping: signals and output that cannot be written -------------------------------
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, which stops a run as Ctrl-C does."""
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise _Terminated()
+
+
+class _StopOnSigterm:
+    """SIGTERM raises _Terminated while the command runs, where it would
+    otherwise end the process at once; a handler already set (or SIG_IGN)
+    is left alone."""
+
+    def __enter__(self) -> "_StopOnSigterm":
+        self.installed = False
+        try:
+            if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+                signal.signal(signal.SIGTERM, _terminate)
+                self.installed = True
+        except ValueError:  # not the main thread
+            pass
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        if self.installed:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
 
 class _WholeWrites:
-    """Ctrl-C held back while one input's text is written, then raised, so
-    that what an interrupted run leaves on standard output ends with a whole
-    record (a whole JSON row, CSV line or array element)."""
+    """Ctrl-C and SIGTERM held back while one input's text is written, then
+    raised, so that what a stopped run leaves on standard output ends with
+    a whole record (a whole JSON row, CSV line or array element).  With
+    ``deliver=False`` a signal that came meanwhile is dropped (the run is
+    stopping already)."""
+
+    SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+    def __init__(self, deliver: bool = True):
+        self.deliver = deliver
 
     def __enter__(self) -> "_WholeWrites":
-        self.pending = False
+        self.pending: int | None = None
+        self.previous: dict[int, Any] = {}
         # Only a Python handler is held back: SIG_IGN stays ignored, SIG_DFL
         # stays fatal, and a handler set outside Python could not be put back.
-        self.previous = signal.getsignal(signal.SIGINT)
-        if not callable(self.previous):
-            self.previous = None
-        else:
+        for signum in self.SIGNALS:
+            handler = signal.getsignal(signum)
+            if not callable(handler):
+                continue
             try:
-                signal.signal(signal.SIGINT, self._hold)
+                signal.signal(signum, self._hold)
             except ValueError:  # not the main thread: nothing to hold back
-                self.previous = None
+                break
+            self.previous[signum] = handler
         return self
 
     def _hold(self, signum: int, frame: Any) -> None:
-        self.pending = True
+        if self.pending is None:
+            self.pending = signum
 
     def __exit__(self, *exc_info: Any) -> None:
-        if self.previous is None:
-            return
-        signal.signal(signal.SIGINT, self.previous)
-        if self.pending and exc_info[0] is None:
-            self.previous(signal.SIGINT, None)
+        for signum, handler in self.previous.items():
+            signal.signal(signum, handler)
+        if self.deliver and self.pending is not None and exc_info[0] is None:
+            self.previous[self.pending](self.pending, None)
+
+
+class _OutputFailed(Exception):
+    """Standard output refused a write (a full disk, a quota, an I/O error)."""
+
+
+def _writing(call: Any, *args: Any) -> Any:
+    try:
+        return call(*args)
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise _OutputFailed(error.strerror or str(error)) from error
+
+
+# --- writers -------------------------------------------------------------------------
 
 
 class _Writer:
@@ -527,6 +781,13 @@ def _parser() -> argparse.ArgumentParser:
                         help="JSON or YAML schema: {table: {column: type}}, {db: {table: ...}} "
                              "or {catalog: {db: {table: ...}}}")
     parser.add_argument("--format", choices=FORMATS, default="table")
+    parser.add_argument("--encoding", default="utf-8", metavar="NAME",
+                        help="encoding of SQL files and standard input (default: UTF-8, "
+                             "a leading byte order mark dropped)")
+    parser.add_argument("--max-input-bytes", type=_size, default=DEFAULT_MAX_INPUT_BYTES,
+                        metavar="SIZE",
+                        help="most bytes read from standard input or from a pipe or device "
+                             "named as an input, e.g. 1G (default: 64M; 0: no limit)")
     parser.add_argument("--jobs", type=int, default=1, metavar="N",
                         help="worker processes (0: every core)")
     parser.add_argument("--namespace", default="default",
@@ -541,19 +802,23 @@ def _parser() -> argparse.ArgumentParser:
 
 
 class _Progress:
-    """A statement counter on a terminal, with its own way to write lines."""
+    """Inputs done out of how many, with the time left and the statements
+    analysed, on a terminal; with its own way to write lines."""
 
-    def __init__(self, stream: TextIO, enabled: bool):
+    def __init__(self, stream: TextIO, enabled: bool, total: int | None = None):
         self.stream = stream
         self.bar = None
+        self.statements = 0
         if enabled:
             from tqdm import tqdm
 
-            self.bar = tqdm(total=None, file=stream, unit="statement", dynamic_ncols=True)
+            self.bar = tqdm(total=total, file=stream, unit="input", dynamic_ncols=True)
 
     def update(self, statements: int) -> None:
         if self.bar is not None:
-            self.bar.update(statements)
+            self.statements += statements
+            self.bar.set_postfix_str(f"{self.statements} statements", refresh=False)
+            self.bar.update(1)
 
     def say(self, line: str) -> None:
         if self.bar is not None:
@@ -580,9 +845,13 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
     parser = _parser()
     options = parser.parse_args(argv)
     if options.list_dialects:
-        stdout.write("\n".join(dialect_names()) + "\n")
+        try:
+            _writing(lambda: (stdout.write("\n".join(dialect_names()) + "\n"), stdout.flush()))
+        except _OutputFailed as error:
+            return _output_failed(error, stderr)
         return 0
     dialect = _check_dialect(parser, options.dialect)
+    encoding = _check_encoding(parser, options.encoding)
     schema = _load_schema(parser, options.schema)
     if options.jobs < 0:
         parser.error("--jobs must be 0 (every core) or more")
@@ -593,24 +862,39 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
             schema = Schema(schema, dialect)
         except (TypeError, ValueError) as error:
             parser.error(f"schema file {options.schema}: {error}")
+    with _StopOnSigterm():
+        return _run(options, dialect, schema, encoding, stdin, stdout, stderr)
+
+
+def _run(options: argparse.Namespace, dialect: str | None, schema: Any, encoding: str,
+         stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
     from ._batch import jobs_count, ordered_map
 
     jobs = jobs_count(options.jobs)
-    named = iter_inputs(options.inputs, stdin) if not options.example else \
-        iter([("example", EXAMPLE_SQL, False)])
     width = _terminal_width(stdout)
-    inputs = [(name, text, is_argument, options.namespace, options.format, width)
-              for name, text, is_argument in named]
     writer = WRITERS[options.format](stdout)
-    isatty = getattr(stderr, "isatty", lambda: False)()
-    progress = _Progress(stderr, enabled=isatty and len(inputs) >= PROGRESS_MIN_INPUTS)
+    progress = _Progress(stderr, enabled=False)
+    inputs: list[tuple] | None = None
+    started = False
     finished = 0
     failed = False
-    writer.start()
+
+    def skipped(line: str) -> None:
+        print(line, file=stderr, flush=True)
+
     try:
+        named = iter_inputs(options.inputs, stdin, encoding, options.max_input_bytes, skipped) \
+            if not options.example else iter([("example", EXAMPLE_SQL, False)])
+        inputs = [(name, text, is_argument, options.namespace, options.format, width)
+                  for name, text, is_argument in named]
+        isatty = getattr(stderr, "isatty", lambda: False)()
+        progress = _Progress(stderr, enabled=isatty and len(inputs) >= PROGRESS_MIN_INPUTS,
+                             total=len(inputs))
+        _writing(writer.start)
+        started = True
         for done in ordered_map(_work, inputs, jobs, _setup, (dialect, schema), lost=_lost):
             with _WholeWrites():
-                writer.write(done)
+                _writing(writer.write, done)
                 finished += 1
             progress.update(done["statements"])
             for line in done["errors"]:
@@ -618,14 +902,23 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
                 progress.say(line)
             if done["errors"] and options.traceback and done["trace"]:
                 progress.say(done["trace"].rstrip())
-    except KeyboardInterrupt:
         progress.close()
-        try:
-            writer.finish()
-        except Exception:
-            pass
-        print(f"interrupted: {finished} of {len(inputs)} inputs done", file=stderr, flush=True)
-        return 130
+        _writing(writer.finish)
+    except KeyboardInterrupt as stop:
+        terminated = isinstance(stop, _Terminated)
+        with _WholeWrites(deliver=False):  # a second signal does not cut this short
+            progress.close()
+            if started:
+                try:
+                    writer.finish()
+                except Exception:
+                    pass
+            how = "terminated" if terminated else "interrupted"
+            if inputs is None:
+                print(f"{how} while reading the inputs", file=stderr, flush=True)
+            else:
+                print(f"{how}: {finished} of {len(inputs)} inputs done", file=stderr, flush=True)
+        return 128 + int(signal.SIGTERM) if terminated else 130
     except BrokenPipeError:
         # The reader went away (sqlglot-main ... | head): stop quietly.
         progress.close()
@@ -634,9 +927,19 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
         except OSError:
             pass
         return 1 if failed else 0
-    progress.close()
-    writer.finish()
+    except _OutputFailed as error:
+        progress.close()
+        return _output_failed(error, stderr)
     return 1 if failed else 0
+
+
+def _output_failed(error: _OutputFailed, stderr: TextIO) -> int:
+    """One line for output that could not be written, and exit status 1."""
+    try:
+        print(f"sqlglot-main: cannot write the output: {error}", file=stderr, flush=True)
+    except OSError:
+        pass
+    return 1
 
 
 def main_entry() -> None:

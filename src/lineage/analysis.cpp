@@ -1137,6 +1137,9 @@ void analysis::subquery(handle node, scope& sc, mode m, lineage& out) {
 }
 
 void analysis::walk(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
+    // As the interpreter's loops do, a long walk looks for pending signals
+    // (Ctrl-C stops it with KeyboardInterrupt).
+    if ((++steps_ & kSignalEvery) == 0 && PyErr_CheckSignals() < 0) py::throw_error();
     if (depth > kMaxExpressionDepth) {
         out.add_unresolved(note(lk.empty, nullptr, "expression nested too deeply"), m);
         return;

@@ -176,6 +176,9 @@ class analysis {
     std::unordered_map<std::string, col_id> column_ids_;
     std::vector<unresolved_entry> unresolved_;
     std::unordered_map<std::string, std::uint32_t> unresolved_ids_;
+    // Nodes walked, and how often (a mask) pending signals are looked for.
+    std::uint32_t steps_ = 0;
+    static constexpr std::uint32_t kSignalEvery = 0xFFF;
     std::vector<py::object> schema_entries_;  // per table: the schema's columns or empty
     std::deque<cte_env> envs_;
     // Names read from literals: while an output is named, and elsewhere.

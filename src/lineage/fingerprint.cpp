@@ -203,6 +203,24 @@ bool ends_positions(std::string_view word) {
     return false;
 }
 
+bool word_is(std::string_view word, std::string_view lower);
+
+// Words after which a string is a value, not a name.
+bool takes_literal(std::string_view word) {
+    static constexpr std::string_view kWords[] = {
+        "like",    "ilike",  "rlike",     "regexp",   "glob",     "similar", "to",       "escape",
+        "then",    "else",   "when",      "case",     "and",      "or",      "not",      "between",
+        "is",      "where",  "having",    "qualify",  "on",       "select",  "by",       "distinct",
+        "all",     "any",    "some",      "in",       "values",   "set",     "default",  "return",
+        "date",    "time",   "timestamp", "datetime", "interval", "comment", "format",   "location",
+        "with",    "limit",  "offset",    "using",    "returns",  "exists",  "collate",  "separator",
+        "options", "tblproperties", "delimiter", "null", "array",  "struct",  "map",      "json"};
+    for (std::string_view w : kWords) {
+        if (word_is(word, w)) return true;
+    }
+    return false;
+}
+
 bool word_is(std::string_view word, std::string_view lower) {
     if (word.size() != lower.size()) return false;
     for (std::size_t i = 0; i < word.size(); ++i) {
@@ -213,8 +231,11 @@ bool word_is(std::string_view word, std::string_view lower) {
 
 // Whether a GROUP BY / ORDER BY item ends at `at`: what follows (after
 // whitespace and comments) is ',', ')', ';', the end, or a word that ends
-// an item (ASC, DESC, NULLS, or a clause).
-bool item_ends(std::string_view text, std::size_t at, const lexicon& lex) {
+// an item (ASC, DESC, NULLS, or a clause): `ends`; an operator: `goes_on`
+// (the number is part of an expression); any other word: `unknown`.
+enum class item_end { ends, goes_on, unknown };
+
+item_end item_ends(std::string_view text, std::size_t at, const lexicon& lex) {
     const std::size_t n = text.size();
     while (at < n) {
         const unsigned char c = static_cast<unsigned char>(text[at]);
@@ -239,16 +260,45 @@ bool item_ends(std::string_view text, std::size_t at, const lexicon& lex) {
             }
         }
         if (skipped) continue;
-        if (c == ',' || c == ')' || c == ';') return true;
-        if (!ident_char(c)) return false;
+        if (c == ',' || c == ')' || c == ';') return item_end::ends;
+        if (!ident_char(c)) return item_end::goes_on;
         std::size_t j = at;
         while (j < n && ident_char(static_cast<unsigned char>(text[j]))) ++j;
         const std::string_view word = text.substr(at, j - at);
-        return word_is(word, "asc") || word_is(word, "desc") || word_is(word, "nulls") ||
-               word_is(word, "with") || ends_positions(word);
+        const bool ends = word_is(word, "asc") || word_is(word, "desc") || word_is(word, "nulls") ||
+                          word_is(word, "with") || ends_positions(word);
+        return ends ? item_end::ends : item_end::unknown;
     }
-    return true;
+    return item_end::ends;
 }
+
+// Quoted names of a text, case-folded, as hashes: a value found here may
+// also be a name (a collision only costs the template).
+struct name_set {
+    std::vector<std::uint64_t> hashes;
+    bool sorted = true;
+
+    static std::uint64_t hash(std::string_view text) {
+        std::uint64_t h = 0xcbf29ce484222325ULL;
+        for (char ch : text) {
+            h ^= static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(ch)));
+            h *= 0x100000001b3ULL;
+        }
+        return h;
+    }
+    void add(std::string_view text) {
+        hashes.push_back(hash(text));
+        sorted = false;
+    }
+    bool has(std::string_view text) {
+        if (!sorted) {
+            std::sort(hashes.begin(), hashes.end());
+            hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+            sorted = true;
+        }
+        return std::binary_search(hashes.begin(), hashes.end(), hash(text));
+    }
+};
 
 // The masked token stream of `text` into `h`; false when the text holds
 // something the scanner cannot read with certainty.
@@ -256,15 +306,19 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
           std::vector<std::string_view>* masked = nullptr) {
     const std::size_t n = text.size();
     std::vector<int> positions_at;  // paren depths where a GROUP/ORDER BY list is open
+    name_set names;                   // every quoted name of the text
+    std::vector<std::string_view> values;  // every masked literal's value
     int depth = 0;
     std::string_view last_word;
     char last_punct = 0;  // the last piece when it was a single character
+    bool last_quoted = false;  // the last piece was a quoted name
     bool pending_space = false;
     auto emit = [&](std::string_view piece) {
         if (pending_space) h.byte(' ');
         pending_space = false;
         h.bytes(piece);
         last_punct = 0;
+        last_quoted = false;
     };
     std::size_t i = 0;
     while (i < n) {
@@ -280,6 +334,11 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
         bool comment = false;
         for (const std::string& marker : lex.line_comments) {
             if (starts(text, i, marker)) {
+                // MySQL reads "--" as a comment only before whitespace (a--b
+                // is a - -b): a "--" glued to what follows is not read here.
+                if (marker == "--" && i + 2 < n && !space_char(static_cast<unsigned char>(text[i + 2]))) {
+                    return false;
+                }
                 const std::size_t end = text.find('\n', i);
                 i = end == std::string_view::npos ? n : end + 1;
                 pending_space = comment = true;
@@ -291,6 +350,12 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
             if (starts(text, i, block.open)) {
                 const std::size_t end = text.find(block.close, i + block.open.size());
                 if (end == std::string_view::npos) return false;
+                // Some dialects nest block comments, others do not: a
+                // comment that opens another inside it is not read here.
+                if (text.substr(i + block.open.size(), end - i - block.open.size()).find(block.open) !=
+                    std::string_view::npos) {
+                    return false;
+                }
                 i = end + block.close.size();
                 pending_space = comment = true;
                 break;
@@ -316,6 +381,10 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
                     j = end + 2 * q.close.size();
                     continue;
                 }
+                const std::string_view body = text.substr(i + q.open.size(), end - i - q.open.size());
+                // Backslash escapes in quoted names (`a\`b` in BigQuery) are not read here.
+                if (body.find('\\') != std::string_view::npos) return false;
+                names.add(body);
                 emit(text.substr(i, end + q.close.size() - i));
                 i = end + q.close.size();
                 break;
@@ -325,6 +394,7 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
         }
         if (quoted) {
             last_word = {};
+            last_quoted = true;
             continue;
         }
         // String literals: masked, unless prefixed by a letter the scanner
@@ -334,6 +404,7 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
             // INTERVAL '1' DAY: sqlglot reads the string itself, so its
             // text decides whether the statement parses.
             const bool keep_text = word_is(last_word, "interval");
+            bool verbatim = false;
             bool raw = false;
             bool prefixed = i > 0 && ident_char(static_cast<unsigned char>(text[i - 1]));
             if (prefixed) {
@@ -343,8 +414,10 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
                 const std::string_view prefix = text.substr(p, i - p);
                 if (word_is(prefix, "r") || word_is(prefix, "br") || word_is(prefix, "rb")) {
                     raw = true;
-                } else if (!(word_is(prefix, "e") || word_is(prefix, "n") || word_is(prefix, "b") ||
-                             word_is(prefix, "x"))) {
+                } else if (word_is(prefix, "b") || word_is(prefix, "x")) {
+                    // Hex and bit strings: whether x'..' parses depends on its digits.
+                    verbatim = true;
+                } else if (!(word_is(prefix, "e") || word_is(prefix, "n"))) {
                     return false;
                 }
             }
@@ -369,7 +442,12 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
                 ++j;
             }
             if (!closed) return false;
-            if (keep_text) {
+            const std::string_view value = text.substr(i + q.open.size(), j - i - q.open.size() - q.close.size());
+            // A raw string's backslashes (r'\'') are read differently by dialects.
+            if (raw && value.find('\\') != std::string_view::npos) return false;
+            if (verbatim) {
+                emit(text.substr(i, j - i));
+            } else if (keep_text) {
                 // A number in quotes (INTERVAL '30' DAY) reads like any other;
                 // anything else is kept as written.
                 const std::string_view body = text.substr(i + q.open.size(), j - i - q.open.size() - q.close.size());
@@ -383,7 +461,15 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
                     emit(text.substr(i, j - i));
                 }
             } else {
+                // A string where a name may stand (AS 'n', t 'u', (...) 'q':
+                // an alias in some dialects) is not masked: other values
+                // would be other names.
+                if (!prefixed && (last_quoted || last_punct == ')' ||
+                                  (!last_word.empty() && !takes_literal(last_word)))) {
+                    return false;
+                }
                 emit("?s");
+                values.push_back(value);
                 if (masked != nullptr) masked->push_back(text.substr(i, j - i));
             }
             i = j;
@@ -412,12 +498,24 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
                 // 1e5, 1col, 1.x: kept as written.
                 while (j < n && (ident_char(static_cast<unsigned char>(text[j])) || text[j] == '.')) ++j;
                 emit(text.substr(i, j - i));
+            } else if (i >= 2 && text[i - 1] == '-' && ident_char(static_cast<unsigned char>(text[i - 2]))) {
+                // my-table-1: a dashed name (BigQuery) or a subtraction; not read here.
+                return false;
             } else if (integer && !positions_at.empty() && positions_at.back() == depth &&
-                       (word_is(last_word, "by") || last_punct == ',') && item_ends(text, j, lex)) {
+                       (word_is(last_word, "by") || last_punct == ',')) {
                 // GROUP BY 1, ORDER BY 2 DESC: a position, which names a column.
-                emit(text.substr(i, j - i));
+                const item_end end = item_ends(text, j, lex);
+                if (end == item_end::unknown) return false;  // GROUP BY 1 FOR UPDATE, OPTION (...)
+                if (end == item_end::ends) {
+                    emit(text.substr(i, j - i));
+                } else {
+                    emit("?n");
+                    values.push_back(text.substr(i, j - i));
+                    if (masked != nullptr) masked->push_back(text.substr(i, j - i));
+                }
             } else {
                 emit("?n");
+                values.push_back(text.substr(i, j - i));
                 if (masked != nullptr) masked->push_back(text.substr(i, j - i));
             }
             i = j;
@@ -450,6 +548,12 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
         last_punct = static_cast<char>(c);
         last_word = {};
         ++i;
+    }
+    // A masked value that is also a quoted name of the text (select 1 read
+    // back as "1"): other values would be other names, so the text is only
+    // its own template.
+    for (std::string_view value : values) {
+        if (names.has(value)) return false;
     }
     return true;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace qarvel::lineage {
@@ -66,32 +67,51 @@ struct mode {
     mode influence(subtype s) const noexcept { return direct() ? mode{s, false} : *this; }
 };
 
+// The sets of a value's lineage, in the order their members were found.
+// Small sets are searched (most have a few members); from kIndexed members
+// on, a hash of the members keeps adding constant-time, so that a query of n
+// outputs under n shared influences costs n^2, not n^3.  The hashes are
+// rebuilt whenever a vector was changed other than through add_*.
 struct lineage {
     std::vector<direct_ref> direct;
     std::vector<indirect_ref> indirect;
     std::vector<unresolved_ref> unresolved;
 
+    static constexpr std::size_t kIndexed = 32;
+
     bool empty() const noexcept { return direct.empty() && indirect.empty() && unresolved.empty(); }
 
     void add_direct(col_id col, subtype sub, bool masking) {
-        for (direct_ref& d : direct) {
-            if (d.col == col) {
-                d.sub = std::max(d.sub, sub);
-                d.masking = d.masking || masking;
-                return;
+        direct_ref* found = nullptr;
+        if (direct.size() < kIndexed) {
+            for (direct_ref& d : direct) {
+                if (d.col == col) found = &d;
             }
+        } else {
+            sync(direct_at_, direct, [](const direct_ref& d) { return std::uint64_t{d.col}; });
+            if (auto at = direct_at_.find(col); at != direct_at_.end()) found = &direct[at->second];
+        }
+        if (found != nullptr) {
+            found->sub = std::max(found->sub, sub);
+            found->masking = found->masking || masking;
+            return;
         }
         direct.push_back({col, sub, masking});
+        if (!direct_at_.empty()) direct_at_.emplace(col, direct.size() - 1);
     }
     void add_indirect(col_id col, subtype sub) {
-        for (const indirect_ref& i : indirect) {
-            if (i.col == col && i.sub == sub) return;
+        const std::uint64_t key = (std::uint64_t{col} << 8) | sub;
+        if (!fresh(indirect_at_, indirect, key,
+                   [](const indirect_ref& i) { return (std::uint64_t{i.col} << 8) | i.sub; })) {
+            return;
         }
         indirect.push_back({col, sub});
     }
     void add_unresolved(std::uint32_t entry, subtype role) {
-        for (const unresolved_ref& u : unresolved) {
-            if (u.entry == entry && u.role == role) return;
+        const std::uint64_t key = (std::uint64_t{entry} << 8) | role;
+        if (!fresh(unresolved_at_, unresolved, key,
+                   [](const unresolved_ref& u) { return (std::uint64_t{u.entry} << 8) | u.role; })) {
+            return;
         }
         unresolved.push_back({entry, role});
     }
@@ -136,6 +156,32 @@ struct lineage {
         for (const indirect_ref& i : from.indirect) add_indirect(i.col, i.sub);
         for (const unresolved_ref& u : from.unresolved) add_unresolved(u.entry, u.role);
     }
+
+private:
+    using index = std::unordered_map<std::uint64_t, std::size_t>;
+
+    // The hash of a large set, made or remade when it does not match the vector.
+    template <typename T, typename Key>
+    static void sync(index& at, const std::vector<T>& items, Key key_of) {
+        if (at.size() == items.size()) return;
+        at.clear();
+        at.reserve(items.size() * 2);
+        for (std::size_t i = 0; i < items.size(); ++i) at.emplace(key_of(items[i]), i);
+    }
+    // Whether `key` is not in the set yet (and, for a large set, now noted).
+    template <typename T, typename Key>
+    static bool fresh(index& at, const std::vector<T>& items, std::uint64_t key, Key key_of) {
+        if (items.size() < kIndexed) {
+            for (const T& item : items) {
+                if (key_of(item) == key) return false;
+            }
+            return true;
+        }
+        sync(at, items, key_of);
+        return at.emplace(key, items.size()).second;
+    }
+
+    index direct_at_, indirect_at_, unresolved_at_;
 };
 
 // One output column of a query.  A placeholder stands for all the columns of

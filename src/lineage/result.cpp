@@ -74,35 +74,50 @@ object result_builder::unresolved(const unresolved_ref& ref) {
     return made;
 }
 
-object result_builder::influences(const lineage& all) {
+object result_builder::influences(const lineage& all) { return sources_tuple(all); }
+
+object result_builder::sources_tuple(const lineage& lin) {
     std::vector<object> items;
-    items.reserve(all.indirect.size());
-    for (const indirect_ref& i : all.indirect) items.push_back(source(i.col, i.sub, false));
+    items.reserve(lin.indirect.size());
+    for (const indirect_ref& i : lin.indirect) items.push_back(source(i.col, i.sub, false));
+    return py::tuple_from(items.data(), static_cast<Py_ssize_t>(items.size()));
+}
+
+object result_builder::unresolved_tuple(const lineage& lin) {
+    std::vector<object> items;
+    items.reserve(lin.unresolved.size());
+    for (const unresolved_ref& u : lin.unresolved) items.push_back(unresolved(u));
     return py::tuple_from(items.data(), static_cast<Py_ssize_t>(items.size()));
 }
 
 object result_builder::column(std::size_t position, PyObject* name, const lineage& own,
                               const lineage& all) {
-    std::vector<object> direct, indirect, unresolved_items;
+    std::vector<object> direct;
     direct.reserve(own.direct.size());
     for (const direct_ref& d : own.direct) direct.push_back(source(d.col, d.sub, d.masking));
-    // The column's own influences, then those of every row not already there.
-    lineage merged;
-    merged.indirect = own.indirect;
-    merged.unresolved = own.unresolved;
-    merged.absorb_influences(all);
-    indirect.reserve(merged.indirect.size());
-    for (const indirect_ref& i : merged.indirect) indirect.push_back(source(i.col, i.sub, false));
-    unresolved_items.reserve(merged.unresolved.size());
-    for (const unresolved_ref& u : merged.unresolved) unresolved_items.push_back(unresolved(u));
-
+    object indirect_tuple, unresolved_items;
+    if (own.indirect.empty() && own.unresolved.empty()) {
+        // A column with no influences of its own has those of every row:
+        // such columns share one tuple of them.
+        if (shared_for_ != &all || !shared_indirect_) {
+            shared_indirect_ = sources_tuple(all);
+            shared_unresolved_ = unresolved_tuple(all);
+            shared_for_ = &all;
+        }
+        indirect_tuple = shared_indirect_;
+        unresolved_items = shared_unresolved_;
+    } else {
+        // The column's own influences, then those of every row not already there.
+        lineage merged;
+        merged.absorb_influences(own);
+        merged.absorb_influences(all);
+        indirect_tuple = sources_tuple(merged);
+        unresolved_items = unresolved_tuple(merged);
+    }
     object pos = py::checked(PyLong_FromSize_t(position));
     object direct_tuple = py::tuple_from(direct.data(), static_cast<Py_ssize_t>(direct.size()));
-    object indirect_tuple = py::tuple_from(indirect.data(), static_cast<Py_ssize_t>(indirect.size()));
-    object unresolved_tuple =
-        py::tuple_from(unresolved_items.data(), static_cast<Py_ssize_t>(unresolved_items.size()));
     return py::tuple_instance(type_of(engine.column_type),
-                              {pos, name, direct_tuple, indirect_tuple, unresolved_tuple});
+                              {pos, name, direct_tuple, indirect_tuple, unresolved_items});
 }
 
 }  // namespace qarvel::lineage

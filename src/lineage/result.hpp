@@ -25,7 +25,14 @@ class result_builder {
     py::object unresolved(const unresolved_ref& ref);
 
   private:
+    // The indirect sources and the unresolved entries of `lin`, as tuples.
+    py::object sources_tuple(const lineage& lin);
+    py::object unresolved_tuple(const lineage& lin);
+
     analysis& an_;
+    // The row-wide tuples of `shared_for_`, shared by columns without influences of their own.
+    const lineage* shared_for_ = nullptr;
+    py::object shared_indirect_, shared_unresolved_;
     std::unordered_map<std::uint64_t, py::object> sources_;
     std::unordered_map<std::uint64_t, py::object> unresolved_;
 };
