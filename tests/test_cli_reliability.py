@@ -387,3 +387,16 @@ def test_no_progress_bar_below_its_threshold_or_off_a_terminal():
     assert err.getvalue() == ""
     many = lineage_cli("--format", "jsonl", *(f"select a{n} from t{n}" for n in range(30)))
     assert (many.returncode, many.stderr) == (0, "")
+
+
+def test_one_long_script_shows_its_progress_by_statements(tmp_path, monkeypatch):
+    script = tmp_path / "long.sql"
+    script.write_text("".join(f"create table t{n} as select a from t{n - 1};\n" for n in range(1, 400)))
+    clock = iter(range(0, 10_000))
+    monkeypatch.setattr(cli.time, "monotonic", lambda: float(next(clock)))  # every look: a second later
+    out, err = io.StringIO(), Terminal()
+    assert cli.main(["--format", "jsonl", str(script)], stdin=io.StringIO(), stdout=out, stderr=err) == 0
+    states = [state for state in err.getvalue().split("\r") if state]
+    assert states[0].startswith("  0%|          | 0/399 [")
+    assert re.match(r"100%\|#+\| 399/399 \[", states[-1]), states[-1]
+    assert len(out.getvalue().splitlines()) == 399

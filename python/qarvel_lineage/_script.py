@@ -460,11 +460,13 @@ def _dropped(tree: exp.Expression, rules: Rules) -> list[Table]:
 _TRUNCATE = getattr(exp, "TruncateTable", None)
 
 
-def analyze_script(text: str, dialect: Any = None, schema: Any = None) -> ScriptResult:
+def analyze_script(text: str, dialect: Any = None, schema: Any = None,
+                   progress: Any = None) -> ScriptResult:
     """The lineage of every statement of a script, and traced through it.
 
     A statement that fails to parse is reported as a StatementError with its
     number and line; the rest of the script is still analysed.
+    ``progress(done, total)``, when given, is called after each statement.
     """
     from . import analyze_tree, parse
 
@@ -473,7 +475,10 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None) -> Script
     rules = rules_for(dialect)
     state = _ScriptState(schema, rules)
     statements: list[LineageResult | StatementError] = []
-    for index, (sql, line) in enumerate(split_statements(text, rules), 1):
+    pieces = split_statements(text, rules)
+    for index, (sql, line) in enumerate(pieces, 1):
+        if progress is not None and index > 1:
+            progress(index - 1, len(pieces))
         try:
             trees = parse(sql, rules)
             if not trees:
@@ -506,6 +511,8 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None) -> Script
                     state.define(result.target, [c.name for c in result.columns])
                 # INSERT OVERWRITE replaces what the table held.
                 state.write(result, replace=result.kind == "INSERT OVERWRITE")
+    if progress is not None and pieces:
+        progress(len(pieces), len(pieces))
     columns = []
     for written in state.history.values():
         for position, column in enumerate(written.columns.values(), 1):

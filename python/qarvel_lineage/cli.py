@@ -23,6 +23,7 @@ import os
 import signal
 import stat
 import sys
+import time
 import traceback
 from typing import Any, Iterator, TextIO
 
@@ -427,7 +428,8 @@ def _analyse_input(analyzer: Any, name: str, text: str, is_argument: bool, names
     if len(pieces) == 1:
         results = [analyzer.analyze(pieces[0][0])]
     else:
-        script = analyze_script(text, analyzer.rules.dialect, analyzer.schema)
+        script = analyze_script(text, analyzer.rules.dialect, analyzer.schema,
+                                progress=_script_progress)
         results = list(script.statements)
         if openlineage:
             datasets.extend(script.end_to_end.to_openlineage(namespace))
@@ -801,6 +803,33 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+# A single script's progress by statements, when the run is one input on a
+# terminal (that input is analysed in this process).
+_script_progress: Any = None
+
+
+class _ScriptBar:
+    """Statements done of a script's total, shown once it has taken a while."""
+
+    def __init__(self, stream: TextIO):
+        self.stream = stream
+        self.bar = None
+        self.began = time.monotonic()
+
+    def __call__(self, done: int, total: int) -> None:
+        if self.bar is None:
+            if total < PROGRESS_MIN_INPUTS or time.monotonic() - self.began < 0.5:
+                return
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, file=self.stream, unit="statement", dynamic_ncols=True)
+        self.bar.update(done - self.bar.n)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
 class _Progress:
     """Inputs done out of how many, with the time left and the statements
     analysed, on a terminal; with its own way to write lines."""
@@ -829,6 +858,8 @@ class _Progress:
     def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
+        if _script_progress is not None:
+            _script_progress.close()
 
 
 def main(argv: list[str] | None = None, stdin: TextIO | None = None,
@@ -890,6 +921,8 @@ def _run(options: argparse.Namespace, dialect: str | None, schema: Any, encoding
         isatty = getattr(stderr, "isatty", lambda: False)()
         progress = _Progress(stderr, enabled=isatty and len(inputs) >= PROGRESS_MIN_INPUTS,
                              total=len(inputs))
+        global _script_progress
+        _script_progress = _ScriptBar(stderr) if isatty and len(inputs) == 1 else None
         _writing(writer.start)
         started = True
         for done in ordered_map(_work, inputs, jobs, _setup, (dialect, schema), lost=_lost):
