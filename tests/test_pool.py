@@ -28,6 +28,22 @@ ATTEMPTS = range(int(os.environ.get("QARVEL_POOL_ATTEMPTS", "1")))
 COUNT = 400
 
 
+def children_of(pid):
+    """The processes whose parent is ``pid``, from /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as handle:
+                fields = handle.read().rsplit(b")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
 def pool_workers():
     return [p for p in multiprocessing.active_children() if p.name == "qarvel_lineage worker"]
 
@@ -204,8 +220,7 @@ def test_the_command_line_reports_a_killed_workers_inputs_and_goes_on(tmp_path):
     deadline = time.monotonic() + 60
     killed = False
     while not killed and time.monotonic() < deadline and child.poll() is None:
-        found = subprocess.run(["pgrep", "-P", str(child.pid)], capture_output=True, text=True)
-        for pid in map(int, found.stdout.split()):
+        for pid in children_of(child.pid):
             os.kill(pid, signal.SIGKILL)
             killed = True
     errors = child.stderr.read()
