@@ -297,11 +297,11 @@ def test_aliases_within_the_limit_are_ordinary_yaml(tmp_path):
 
 
 @pytest.mark.parametrize("limit, accepted", [(15, True), (14, False)])
-def test_the_expansion_is_counted_node_by_node(tmp_path, monkeypatch, limit, accepted):
+def test_the_expansion_is_counted_node_by_node(tmp_path, limit, accepted):
     (tmp_path / "schema.yaml").write_text(SHARED_COLUMNS)
-    monkeypatch.setattr(cli, "SCHEMA_MAX_NODES", limit)
     out, err = io.StringIO(), io.StringIO()
-    argv = ["--format", "csv", "--schema", str(tmp_path / "schema.yaml"), "select * from db.t2"]
+    argv = ["--format", "csv", "--schema", str(tmp_path / "schema.yaml"), "--max-schema-nodes", str(limit),
+            "select * from db.t2"]
     if accepted:
         assert cli.main(argv, stdin=io.StringIO(), stdout=out, stderr=err) == 0
         assert (out.getvalue(), err.getvalue()) == (

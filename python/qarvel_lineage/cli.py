@@ -142,7 +142,7 @@ def _load_yaml(text: str, limit: int | None = None) -> Any:
         loader.dispose()
 
 
-def _load_schema(parser: argparse.ArgumentParser, path: str | None) -> Any:
+def _load_schema(parser: argparse.ArgumentParser, path: str | None, max_nodes: int | None = None) -> Any:
     if path is None:
         return None
     try:
@@ -152,7 +152,7 @@ def _load_schema(parser: argparse.ArgumentParser, path: str | None) -> Any:
         parser.error(f"cannot read schema file {path}: {error.strerror or error}")
     is_yaml = path.lower().endswith((".yaml", ".yml"))
     try:
-        return _load_yaml(text) if is_yaml else json.loads(text)
+        return _load_yaml(text, max_nodes) if is_yaml else json.loads(text)
     except _SchemaRefused as error:
         parser.error(f"schema file {path} {error}")
     except Exception as error:
@@ -790,6 +790,9 @@ def _parser() -> argparse.ArgumentParser:
                         metavar="SIZE",
                         help="most bytes read from standard input or from a pipe or device "
                              "named as an input, e.g. 1G (default: 64M; 0: no limit)")
+    parser.add_argument("--max-schema-nodes", type=int, default=SCHEMA_MAX_NODES, metavar="N",
+                        help="most nodes a YAML schema may expand to, aliases counted each time "
+                             f"they are used (default: {SCHEMA_MAX_NODES:,})")
     parser.add_argument("--jobs", type=int, default=1, metavar="N",
                         help="worker processes (0: every core)")
     parser.add_argument("--namespace", default="default",
@@ -883,7 +886,7 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
         return 0
     dialect = _check_dialect(parser, options.dialect)
     encoding = _check_encoding(parser, options.encoding)
-    schema = _load_schema(parser, options.schema)
+    schema = _load_schema(parser, options.schema, options.max_schema_nodes or None)
     if options.jobs < 0:
         parser.error("--jobs must be 0 (every core) or more")
     if schema is not None:
