@@ -12,6 +12,10 @@ from qarvel_lineage import partition_lineage
 from helpers import corpus_statements
 
 pyspark = pytest.importorskip("pyspark", reason="PySpark is a test dependency that ./dev installs")
+if "libasan" in os.environ.get("LD_PRELOAD", ""):
+    # Spark's launcher runs ps, which hangs with the sanitizer's runtime preloaded.
+    pytest.skip("Spark's launcher does not run under the sanitizer's preloaded runtime",
+                allow_module_level=True)
 
 # PySpark 4.3 warns that it does not fully support pandas 3 (and uses a
 # keyword pandas 3 deprecates); what these tests use works, and is checked.
