@@ -44,6 +44,7 @@ kernel when the worker exits with input unread, and lose its last answer).
 
 from __future__ import annotations
 
+import gc
 import multiprocessing
 import os
 import pickle
@@ -448,10 +449,20 @@ class _Shared:
                 except Exception:
                     pass
         foreign: list[int] = []
-        for _ in range(count):
-            worker = _Worker(forked, self.context, setup, setup_args, self.work, foreign)
-            self.workers.append(worker)
-            foreign = foreign + worker.fds()
+        # Objects made before the fork are left out of the children's
+        # collections (gc.freeze): a collection that visits them writes to
+        # every page they are on, and each page would be copied.
+        frozen = forked and gc.isenabled()
+        if frozen:
+            gc.freeze()
+        try:
+            for _ in range(count):
+                worker = _Worker(forked, self.context, setup, setup_args, self.work, foreign)
+                self.workers.append(worker)
+                foreign = foreign + worker.fds()
+        finally:
+            if frozen:
+                gc.unfreeze()
 
     def wait(self) -> None:
         """Nothing to do here: wait for a worker's answer, or its end (a
