@@ -167,15 +167,20 @@ class Analyzer:
         """The lineage of one statement; raises as ``analyze`` does."""
         if not isinstance(sql, str):
             raise TypeError(f"sql must be a str, not {type(sql).__name__}")
+        return self._result(sql, self._found(sql)[0])
+
+    def _found(self, sql: str) -> tuple[tuple, tuple | None]:
+        """(the engine's result for ``sql``, from the cache or analysed and
+        kept there; what was kept of it, None for a hit)."""
         masked, key = self._engine.fingerprint(sql, self.lexicon)
         found = self._cached(sql, masked, key)
-        if found is None:
-            self.misses += 1
-            found, memo = self._compute(sql, masked, key)
-            self._store(memo)
-        else:
+        if found is not None:
             self.hits += 1
-        return self._result(sql, found)
+            return found, None
+        self.misses += 1
+        found, memo = self._compute(sql, masked, key)
+        self._store(memo)
+        return found, memo
 
     def _result(self, sql: str, found: tuple) -> LineageResult:
         kind, columns, tables, influences, target = found
@@ -296,13 +301,7 @@ def _cache_hit(analyzer: Analyzer, sql: Any) -> tuple:
 
 def _analyze_remote(analyzer: Analyzer, sql: str) -> Any:
     try:
-        masked, key = analyzer._engine.fingerprint(sql, analyzer.lexicon)
-        found = analyzer._cached(sql, masked, key)
-        if found is not None:
-            return found, None
-        found, memo = analyzer._compute(sql, masked, key)
-        analyzer._store(memo)
-        return found, memo
+        return analyzer._found(sql)
     except (KeyboardInterrupt, SystemExit, GeneratorExit):
         raise
     except BaseException as error:  # one statement's failure, reported in its place

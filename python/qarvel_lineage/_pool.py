@@ -354,19 +354,14 @@ def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int
             ended = True
             break
         ahead_items.append(item)
-    if ended and len(ahead_items) * cost < WORTH_STARTING:
+    left = total - done_here if total is not None else len(ahead_items) if ended else None
+    if left is not None and left * cost < WORTH_STARTING:
         # Too little left to pay for a worker.
         for item in ahead_items:
             yield here(context, item)
+        for item in iterator:
+            yield here(context, item)
         return
-    if total is not None:
-        remaining = total - done_here
-        if remaining * cost < WORTH_STARTING:
-            for item in ahead_items:
-                yield here(context, item)
-            for item in iterator:
-                yield here(context, item)
-            return
     # Chunks of about CHUNK_TIME of work each: small enough that the last
     # ones leave no core idle for long, large enough to cost little to send.
     chunk_size = max(1, min(chunk_size, int(CHUNK_TIME / max(cost, 1e-9))))
@@ -374,7 +369,7 @@ def ordered_map(work: Callable[[Any, Any], Any], items: Iterable[Any], jobs: int
         jobs = min(jobs, 1 + max(1, (total - done_here) // chunk_size))
     shared = _Shared(work, here, context, ahead_items, iterator, chunk_size, quick, absorb, lost,
                      jobs - 1)
-    yield from shared.run(jobs - 1, setup, setup_args)
+    yield from shared.run(setup, setup_args)
 
 
 class _Shared:
@@ -392,6 +387,7 @@ class _Shared:
         # once the worker's answer has filled it.
         self.deferred: dict[Any, list[tuple[_Chunk, int]]] = {}
         self.workers: list[_Worker] = []
+        self.wanted = workers_wanted
         self.ahead = 64 * (workers_wanted + 1)
         self.exhausted = False
 
@@ -413,10 +409,10 @@ class _Shared:
 
     # --- the loop ---
 
-    def run(self, workers_wanted: int, setup, setup_args) -> Iterator[Any]:
+    def run(self, setup, setup_args) -> Iterator[Any]:
         finished = False
         try:
-            self.start(workers_wanted, setup, setup_args)
+            self.start(self.wanted, setup, setup_args)
             while True:
                 self.collect()
                 self.feed()

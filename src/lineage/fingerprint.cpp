@@ -552,8 +552,10 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
     // A masked value that is also a quoted name of the text (select 1 read
     // back as "1"): other values would be other names, so the text is only
     // its own template.
-    for (std::string_view value : values) {
-        if (names.has(value)) return false;
+    if (!names.hashes.empty()) {
+        for (std::string_view value : values) {
+            if (names.has(value)) return false;
+        }
     }
     return true;
 }
