@@ -233,7 +233,7 @@ class _Worker:
     def _start(self, their_tasks: Any, their_results: Any) -> None:
         try:
             self.process.start()
-        except BaseException as error:
+        except Exception as error:  # Ctrl-C during a fork is the caller's, not a failed start
             self.start_error = error
         finally:
             their_tasks.close()
@@ -248,8 +248,8 @@ class _Worker:
             if self.starter.is_alive():
                 return False
             self.starter = None
-            if self.start_error is not None:
-                raise BrokenProcessPool(f"a worker process did not start: {self.start_error}")
+        if self.start_error is not None:
+            raise BrokenProcessPool(f"a worker process did not start: {self.start_error}")
         return True
 
     def send(self, chunk: _Chunk, payload: bytes) -> bool:
