@@ -221,6 +221,41 @@ def test_sigterm_while_an_input_is_still_being_read(tmp_path):
     assert (child.returncode, out, err) == (143, "", "terminated while reading the inputs\n")
 
 
+# A signal the blocked read does not see: sent to another thread, it is
+# taken there, and the main thread's read of the idle FIFO is not
+# interrupted (as with a signal that comes just before the read starts).
+TERMINATED_WHILE_READING = """
+import io, os, signal, sys, threading, time
+from qarvel_lineage import cli
+
+fifo = sys.argv[1]
+def writer():
+    while True:
+        try:
+            end = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            break
+        except OSError:
+            time.sleep(0.01)
+    os.write(end, b"select a ")
+    time.sleep(0.2)
+    signal.pthread_kill(threading.get_ident(), signal.SIGTERM)
+    time.sleep(30)  # the write end stays open: the input never ends by itself
+threading.Thread(target=writer, daemon=True).start()
+out, err = io.StringIO(), io.StringIO()
+status = cli.main(["--format", "json", fifo], stdin=io.StringIO(), stdout=out, stderr=err)
+sys.stdout.write(repr((status, out.getvalue(), err.getvalue(), signal.set_wakeup_fd(-1))))
+"""
+
+
+def test_a_signal_the_read_does_not_see_still_stops_it(tmp_path):
+    fifo = tmp_path / "slow.sql"
+    os.mkfifo(fifo)
+    done = run_py(TERMINATED_WHILE_READING, str(fifo), timeout=20)
+    assert (done.returncode, done.stderr) == (0, "")
+    # The wakeup descriptor is put back as it was (none).
+    assert ast.literal_eval(done.stdout) == (143, "", "terminated while reading the inputs\n", -1)
+
+
 # Run in a child interpreter: were SIGTERM not handled, it would end the test run.
 TERMINATED_WHILE_WRITING = """
 import io, signal, sys

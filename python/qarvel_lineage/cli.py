@@ -16,10 +16,12 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import contextlib
 import csv
 import io
 import json
 import os
+import select
 import signal
 import stat
 import sys
@@ -207,20 +209,93 @@ def _decoded(data: bytes, encoding: str) -> str:
     return text.removeprefix("\ufeff")
 
 
+class _SignalWakeup:
+    """Waits until a file descriptor can be read, or a signal with a Python
+    handler (Ctrl-C, SIGTERM) arrives.  A blocking read misses a signal that
+    comes between the interpreter's last look at its signals and the read
+    itself: the handler then runs only once the read returns, which on an
+    idle pipe may be never.  Here the signal module writes a byte to a pipe
+    of ours (``signal.set_wakeup_fd``) that is waited on beside the input.
+    Where that cannot be set up (not the main thread, or the caller has a
+    wakeup descriptor of its own), the wait looks at signals every
+    ``POLL_SECONDS``."""
+
+    POLL_SECONDS = 0.05
+
+    def __enter__(self) -> "_SignalWakeup":
+        self.ends: tuple[int, int] | None = None
+        ends = os.pipe()
+        for end in ends:
+            os.set_blocking(end, False)
+        try:
+            previous = signal.set_wakeup_fd(ends[1], warn_on_full_buffer=False)
+        except ValueError:  # not the main thread
+            previous = None
+        if previous == -1:
+            self.ends = ends
+            return self
+        if previous is not None:  # somebody else's: put it back
+            signal.set_wakeup_fd(previous)
+        for end in ends:
+            os.close(end)
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        if self.ends is not None:
+            signal.set_wakeup_fd(-1)
+            for end in self.ends:
+                os.close(end)
+
+    def wait(self, fd: int) -> None:
+        poller = select.poll()
+        poller.register(fd, select.POLLIN | select.POLLPRI)
+        if self.ends is not None:
+            poller.register(self.ends[0], select.POLLIN)
+        timeout = None if self.ends is not None else self.POLL_SECONDS * 1000
+        while True:
+            ready = {where for where, _ in poller.poll(timeout)}
+            if self.ends is not None and self.ends[0] in ready:
+                try:
+                    while os.read(self.ends[0], 512):
+                        pass
+                except BlockingIOError:
+                    pass
+            if fd in ready:
+                return
+            # A handler that raised has done so by now; others wait on.
+
+
+def _stream_fd(stream: Any) -> int | None:
+    """The descriptor of a stream that is not a regular file (a pipe, a
+    FIFO, a terminal), whose reads may wait; None for everything else."""
+    try:
+        fd = stream.fileno()
+        return None if stat.S_ISREG(os.fstat(fd).st_mode) else fd
+    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+        return None
+
+
 def _read_limited(stream: Any, limit: int) -> bytes | str:
     """Everything ``stream`` holds (bytes, or text from a text stream
     without a binary layer), or InputTooLarge past ``limit`` bytes (0: no
-    limit); no more than ``limit`` + 1 bytes are ever held."""
+    limit); no more than ``limit`` + 1 bytes are ever held.  A pipe is read
+    as data arrives, and a signal stops the read at once."""
+    fd = _stream_fd(stream) if hasattr(select, "poll") else None
+    read = getattr(stream, "read1", stream.read) if fd is not None else stream.read
     chunks: list = []
     size = 0
-    while True:
-        chunk = stream.read(_READ_CHUNK if not limit else min(_READ_CHUNK, limit + 1 - size))
-        if not chunk:
-            break
-        chunks.append(chunk)
-        size += len(chunk) if isinstance(chunk, bytes) else len(chunk.encode("utf-8", "replace"))
-        if limit and size > limit:
-            raise InputTooLarge(limit)
+    with _SignalWakeup() if fd is not None else contextlib.nullcontext() as wakeup:
+        while True:
+            wanted = _READ_CHUNK if not limit else min(_READ_CHUNK, limit + 1 - size)
+            if fd is not None:
+                wakeup.wait(fd)
+            chunk = read(wanted)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size += len(chunk) if isinstance(chunk, bytes) else len(chunk.encode("utf-8", "replace"))
+            if limit and size > limit:
+                raise InputTooLarge(limit)
     if chunks and isinstance(chunks[0], str):
         return "".join(chunks)
     return b"".join(chunks)
