@@ -19,13 +19,14 @@ from sqlglot.tokens import TokenType
 
 from . import _engine
 from ._result import FLAT_KEYS, LineageResult
+from ._catalog import CatalogError
 from ._rules import Rules, Schema, rules_for, schema_index
 from ._types import OutputColumn, Source, Table, Unresolved
 
 __all__ = ["analyze", "analyze_script", "LineageResult", "ScriptResult", "StatementError",
            "EndToEnd", "TargetColumn", "analyze_many", "partition_lineage", "lineage_meta", "lineage_ddl",
            "Analyzer", "OutputColumn", "Source", "Table", "Unresolved",
-           "Schema", "FLAT_KEYS", "ParseError"]
+           "Schema", "CatalogError", "FLAT_KEYS", "ParseError"]
 
 _engine.configure(Table, Source, Unresolved, OutputColumn)
 

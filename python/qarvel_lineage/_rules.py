@@ -56,6 +56,11 @@ class Rules:
             return name.translate(_ASCII_UPPER if upper else _ASCII_LOWER)
         return name.upper() if upper else name.lower()
 
+    def normalise_stored(self, name: str) -> str:
+        """A name as a database stores it (as a quoted name compares): kept,
+        unless the dialect ignores case even in quoted names."""
+        return self.normalise(name) if self.native[0] in (3, 4) else name
+
 
 _rules_cache: dict[Any, Rules] = {}
 _rules_lock = threading.Lock()
@@ -164,13 +169,16 @@ class Schema:
     ``{table: {column: type}}``, ``{db: {table: {column: type}}}`` or
     ``{catalog: {db: {table: {column: type}}}}`` (a ``MappingSchema`` itself
     is accepted too).  Names are normalised as the dialect normalises
-    unquoted identifiers.
+    unquoted identifiers; with ``stored=True`` they are names as a database
+    stores them (a catalog read by ``Schema.from_database``), compared as
+    quoted names.
     """
 
-    __slots__ = ("mapping", "rules", "index", "tables")
+    __slots__ = ("mapping", "rules", "index", "tables", "stored")
 
-    def __init__(self, mapping: Any, dialect: Any = None):
+    def __init__(self, mapping: Any, dialect: Any = None, *, stored: bool = False):
         self.rules = rules_for(dialect)
+        self.stored = bool(stored)
         inner = getattr(mapping, "mapping", mapping)  # a sqlglot MappingSchema
         if not isinstance(inner, Mapping):
             raise TypeError(f"schema must be a mapping, not {type(mapping).__name__}")
@@ -181,7 +189,7 @@ class Schema:
         if levels is None and inner:
             levels = _levels(inner, (), set(), True)
         depth = levels + 1 if levels else 0
-        norm = self.rules.normalise
+        norm = self.rules.normalise_stored if self.stored else self.rules.normalise
 
         def intern(name: Any) -> str:
             if not isinstance(name, str):
@@ -214,6 +222,19 @@ class Schema:
         entry = self.index.get(key)
         return None if entry is None else entry[1]
 
+    @classmethod
+    def from_database(cls, source: Any, schemas: Any = None, dialect: Any = None,
+                      progress: bool | None = None) -> "Schema":
+        """The tables, views and columns (with their types) of a live
+        database: ``source`` is a SQLAlchemy URL, Engine or Connection, a
+        DuckDB connection, or the path of a DuckDB file (read directly).
+        ``schemas`` limits the read to those schemas (names as the database
+        stores them); ``dialect`` defaults to the database's own.  A catalog
+        that cannot be read raises CatalogError."""
+        from ._catalog import read_catalog
+
+        return read_catalog(cls, source, schemas, dialect, progress)
+
     def __repr__(self) -> str:
         return f"Schema({len(self.tables)} tables)"
 
@@ -224,6 +245,6 @@ def schema_index(schema: Any, rules: Rules) -> dict | None:
         return None
     if isinstance(schema, Schema):
         if schema.rules.native != rules.native:
-            schema = Schema(schema.mapping, rules.dialect)
+            schema = Schema(schema.mapping, rules.dialect, stored=schema.stored)
         return schema.index
     return Schema(schema, rules.dialect).index

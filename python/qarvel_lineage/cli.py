@@ -161,6 +161,29 @@ def _load_schema(parser: argparse.ArgumentParser, path: str | None, max_nodes: i
         parser.error(f"schema file {path} is not valid {'YAML' if is_yaml else 'JSON'}: {error}")
 
 
+def _is_database(name: str) -> bool:
+    """A SQLAlchemy URL, or a DuckDB file (its header says so)."""
+    if "://" in name:
+        return True
+    try:
+        with open(name, "rb") as handle:
+            return handle.read(12)[8:12] == b"DUCK"
+    except OSError:
+        return False
+
+
+def _read_database(parser: argparse.ArgumentParser, name: str, dialect: str | None,
+                   stderr: TextIO) -> Any:
+    from ._catalog import CatalogError
+    from ._rules import Schema
+
+    try:
+        return Schema.from_database(name, dialect=dialect,
+                                    progress=getattr(stderr, "isatty", lambda: False)())
+    except CatalogError as error:
+        parser.error(str(error))  # the URL's password is not in it
+
+
 def _check_encoding(parser: argparse.ArgumentParser, name: str) -> str:
     """The codec name to decode inputs with; UTF-8 drops a leading BOM."""
     try:
@@ -854,9 +877,11 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--example", action="store_true",
                         help="analyse the built-in example (an INSERT ... SELECT)")
     parser.add_argument("--dialect", default=None, help="sqlglot dialect (any case), e.g. mysql")
-    parser.add_argument("--schema", default=None, metavar="FILE",
+    parser.add_argument("--schema", default=None, metavar="FILE|URL",
                         help="JSON or YAML schema: {table: {column: type}}, {db: {table: ...}} "
-                             "or {catalog: {db: {table: ...}}}")
+                             "or {catalog: {db: {table: ...}}}; or a live catalog: a DuckDB "
+                             "file or a SQLAlchemy URL (postgresql://user@host/db), whose "
+                             "dialect is the default")
     parser.add_argument("--format", choices=FORMATS, default="table")
     parser.add_argument("--encoding", default="utf-8", metavar="NAME",
                         help="encoding of SQL files and standard input (default: UTF-8, "
@@ -961,16 +986,20 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
         return 0
     dialect = _check_dialect(parser, options.dialect)
     encoding = _check_encoding(parser, options.encoding)
-    schema = _load_schema(parser, options.schema, options.max_schema_nodes or None)
     if options.jobs < 0:
         parser.error("--jobs must be 0 (every core) or more")
-    if schema is not None:
-        try:
-            from ._rules import Schema
+    if options.schema is not None and _is_database(options.schema):
+        schema = _read_database(parser, options.schema, dialect, stderr)
+        dialect = dialect if dialect is not None else schema.rules.name
+    else:
+        schema = _load_schema(parser, options.schema, options.max_schema_nodes or None)
+        if schema is not None:
+            try:
+                from ._rules import Schema
 
-            schema = Schema(schema, dialect)
-        except (TypeError, ValueError) as error:
-            parser.error(f"schema file {options.schema}: {error}")
+                schema = Schema(schema, dialect)
+            except (TypeError, ValueError) as error:
+                parser.error(f"schema file {options.schema}: {error}")
     with _StopOnSigterm():
         return _run(options, dialect, schema, encoding, stdin, stdout, stderr)
 

@@ -1,0 +1,218 @@
+"""Schemas read from live databases.
+
+A DuckDB file or connection is read directly, from its information_schema,
+in one query.  Every other database goes through SQLAlchemy's inspector,
+one query per schema (``get_multi_columns``), so that any dialect
+SQLAlchemy knows works.  Names are kept as the database stores them.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from typing import Any, Iterable
+
+__all__ = ["CatalogError", "read_catalog", "SQLALCHEMY_DIALECTS"]
+
+
+class CatalogError(Exception):
+    """A catalog that could not be read: the database cannot be reached, or
+    a schema asked for does not exist."""
+
+
+# SQLAlchemy's dialect names that sqlglot spells otherwise.
+SQLALCHEMY_DIALECTS = {
+    "postgresql": "postgres", "mssql": "tsql", "mariadb": "mysql", "awsathena": "athena",
+    "databricks": "databricks", "redshift": "redshift", "snowflake": "snowflake",
+    "bigquery": "bigquery", "trino": "trino", "presto": "presto", "oracle": "oracle",
+    "sqlite": "sqlite", "mysql": "mysql", "duckdb": "duckdb", "clickhouse": "clickhouse",
+    "hive": "hive", "teradata": "teradata",
+}
+# Schemas a database keeps for itself.
+_SYSTEM_SCHEMAS = frozenset({"information_schema", "pg_catalog", "pg_toast", "sys", "mysql",
+                             "performance_schema", "INFORMATION_SCHEMA"})
+# Where the database's own name is a level of names above its schemas
+# (SELECT ... FROM db.schema.table).
+_CATALOG_LEVEL = frozenset({"postgresql", "snowflake", "mssql", "redshift", "trino", "presto",
+                            "databricks", "duckdb"})
+_DUCKDB_SYSTEM_CATALOGS = ("system", "temp")
+
+
+def read_catalog(schema_class: type, source: Any, schemas: Any, dialect: Any,
+                 progress: bool | None) -> Any:
+    wanted = _wanted(schemas)
+    duck = _duckdb_source(source)
+    if duck is not None:
+        mapping = _read_duckdb(duck, wanted, source)
+        default = "duckdb"
+    else:
+        mapping, default = _read_sqlalchemy(source, wanted, progress)
+    return schema_class(mapping, default if dialect is None else dialect, stored=True)
+
+
+def _wanted(schemas: Any) -> tuple[str, ...] | None:
+    if schemas is None:
+        return None
+    if isinstance(schemas, str):
+        return (schemas,)
+    try:
+        names = tuple(schemas)
+    except TypeError:
+        raise TypeError(f"schemas must be a schema name or a list of them, not "
+                        f"{type(schemas).__name__}") from None
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"schema names must be str, not {type(name).__name__}")
+    return names
+
+
+def _missing(wanted: Iterable[str] | None, found: Iterable[str], where: str) -> None:
+    if wanted is None:
+        return
+    present = set(found)
+    absent = [name for name in wanted if name not in present]
+    if absent:
+        listed = ", ".join(sorted(present)) or "none"
+        raise CatalogError(f"{where} has no schema named {absent[0]!r} (its schemas: {listed})")
+
+
+def _first_line(error: BaseException) -> str:
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
+
+
+# --- DuckDB, directly ------------------------------------------------------------------
+
+def _duckdb_source(source: Any) -> Any:
+    """A DuckDB connection, or the path of a DuckDB file; None otherwise."""
+    if type(source).__module__.split(".")[0] in ("duckdb", "_duckdb") \
+            and hasattr(source, "execute"):
+        return source
+    if isinstance(source, os.PathLike) or (isinstance(source, str) and "://" not in source):
+        path = os.fspath(source)
+        if not isinstance(path, str):
+            raise TypeError("a database path must be a str")
+        if not os.path.isfile(path):
+            raise CatalogError(f"no database file {path!r} (a path names a DuckDB file; "
+                               "other databases are named by a SQLAlchemy URL)")
+        return path
+    return None
+
+
+_DUCKDB_COLUMNS = """
+select table_catalog, table_schema, table_name, column_name, data_type
+from information_schema.columns
+where table_catalog not in ('system', 'temp')
+  and table_schema not in ('information_schema', 'pg_catalog')
+order by table_catalog, table_schema, table_name, ordinal_position
+"""
+
+
+def _read_duckdb(source: Any, wanted: tuple[str, ...] | None, named: Any) -> dict:
+    try:
+        import duckdb
+    except ImportError:
+        raise CatalogError("reading a DuckDB file needs the duckdb package "
+                           "(pip install duckdb)") from None
+    where = repr(os.fspath(named)) if isinstance(source, str) else "the DuckDB connection"
+    try:
+        if isinstance(source, str):
+            with duckdb.connect(source, read_only=True) as connection:
+                rows = connection.execute(_DUCKDB_COLUMNS).fetchall()
+        else:
+            rows = source.execute(_DUCKDB_COLUMNS).fetchall()
+    except duckdb.Error as error:
+        raise CatalogError(f"cannot read the catalog of {where}: {_first_line(error)}") from error
+    mapping: dict[str, dict[str, dict[str, dict[str, str]]]] = {}
+    for catalog, schema, table, column, kind in rows:
+        if wanted is None or schema in wanted:
+            mapping.setdefault(catalog, {}).setdefault(schema, {}).setdefault(table, {})[column] = kind
+    _missing(wanted, {schema for _, schema, *_ in rows}, where)
+    return mapping
+
+
+# --- every other database, through SQLAlchemy -----------------------------------------
+
+def _read_sqlalchemy(source: Any, wanted: tuple[str, ...] | None,
+                     progress: bool | None) -> tuple[dict, str | None]:
+    try:
+        import sqlalchemy
+        from sqlalchemy.engine.reflection import ObjectKind
+    except ImportError:
+        raise CatalogError("reading a database catalog needs SQLAlchemy "
+                           "(pip install 'qarvel-lineage[catalog]')") from None
+    engine = None
+    if isinstance(source, str):
+        try:
+            engine = sqlalchemy.create_engine(source)
+        except Exception as error:  # a malformed URL, or a driver that is not installed
+            raise CatalogError(f"cannot open {source!r}: {_first_line(error)}") from error
+        bind: Any = engine
+    elif isinstance(source, (sqlalchemy.engine.Engine, sqlalchemy.engine.Connection)):
+        bind = source
+    else:
+        raise TypeError("the database must be a SQLAlchemy URL, Engine or Connection, a DuckDB "
+                        f"connection or the path of a DuckDB file, not {type(source).__name__}")
+    url = bind.engine.url
+    where = url.render_as_string(hide_password=True)
+    name = bind.dialect.name
+    try:
+        inspector = sqlalchemy.inspect(bind)
+        found = _sqlalchemy_schemas(inspector.get_schema_names(), name)
+        _missing(wanted, {schema for _, schema in found.values()}, where)
+        chosen = [listed for listed, (_, schema) in found.items()
+                  if wanted is None or schema in wanted]
+        catalog_name = url.database if name in _CATALOG_LEVEL and url.database else None
+        mapping: dict = {}
+        for listed in _progress(chosen, progress):
+            catalog, schema = found[listed]
+            catalog = catalog or catalog_name
+            columns = inspector.get_multi_columns(schema=listed, kind=ObjectKind.ANY)
+            tables = {}
+            for (_, table), described in sorted(columns.items(), key=lambda item: item[0][1]):
+                tables[table] = {column["name"]: _type_text(column["type"], bind.dialect)
+                                 for column in described}
+            if not tables:
+                continue
+            (mapping.setdefault(catalog, {}) if catalog else mapping)[schema] = tables
+    except sqlalchemy.exc.SQLAlchemyError as error:
+        raise CatalogError(f"cannot read the catalog of {where}: {_first_line(error)}") from error
+    finally:
+        if engine is not None:
+            engine.dispose()
+    return mapping, SQLALCHEMY_DIALECTS.get(name)
+
+
+def _sqlalchemy_schemas(listed: Iterable[str], dialect_name: str) -> dict[str, tuple]:
+    """Each schema name the inspector lists, as (catalog or None, schema).
+    DuckDB's driver lists "catalog.schema"; its system catalogs are left out."""
+    found: dict[str, tuple] = {}
+    for name in listed:
+        catalog = None
+        schema = name
+        if dialect_name == "duckdb" and "." in name:
+            catalog, schema = name.split(".", 1)
+            if catalog in _DUCKDB_SYSTEM_CATALOGS:
+                continue
+        if schema in _SYSTEM_SCHEMAS or schema.startswith("pg_temp") \
+                or schema.startswith("pg_toast"):
+            continue
+        found[name] = (catalog, schema)
+    return found
+
+
+def _type_text(kind: Any, dialect: Any) -> str:
+    try:
+        return str(kind.compile(dialect=dialect))
+    except Exception:  # a type the dialect cannot spell
+        return type(kind).__name__.upper()
+
+
+def _progress(items: list, shown: bool | None) -> Any:
+    if shown is None:
+        shown = len(items) > 1 and getattr(sys.stderr, "isatty", lambda: False)()
+    if not shown:
+        return items
+    from tqdm import tqdm
+
+    return tqdm(items, desc="reading the catalog", unit="schema", file=sys.stderr)
