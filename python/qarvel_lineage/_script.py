@@ -488,31 +488,41 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None,
             statements.append(StatementError(index, line, sql, error))
             continue
         statements.append(result)
-        tree = trees[0]
-        if isinstance(tree, exp.Drop):
-            for table in _dropped(tree, rules):
-                state.drop(table)
-        elif _TRUNCATE is not None and isinstance(tree, _TRUNCATE):
-            for table in _dropped(tree, rules):
-                state.empty(table)
-        elif isinstance(tree, exp.Delete) and tree.args.get("where") is None \
-                and result.target is not None:
-            state.empty(result.target)
-        elif result.target is not None:
-            if isinstance(tree, exp.Create):
-                defined = _defined_columns(tree, rules) if tree.expression is None else None
-                names = defined if defined is not None else [c.name for c in result.columns]
-                state.define(result.target, names)
-                state.write(result, replace=True)
-            elif isinstance(tree, exp.Delete):
-                state.filter_rows(result)
-            else:
-                if state.find(*_key(result.target)) is None and not state.known(result.target):
-                    state.define(result.target, [c.name for c in result.columns])
-                # INSERT OVERWRITE replaces what the table held.
-                state.write(result, replace=result.kind == "INSERT OVERWRITE")
+        apply_statement(state, trees[0], result, rules)
     if progress is not None and pieces:
         progress(len(pieces), len(pieces))
+    return ScriptResult(tuple(statements), end_to_end(state))
+
+
+def apply_statement(state: _ScriptState, tree: exp.Expression, result: LineageResult,
+                    rules: Rules) -> None:
+    """What one analysed statement does to the tables of a script."""
+    if isinstance(tree, exp.Drop):
+        for table in _dropped(tree, rules):
+            state.drop(table)
+    elif _TRUNCATE is not None and isinstance(tree, _TRUNCATE):
+        for table in _dropped(tree, rules):
+            state.empty(table)
+    elif isinstance(tree, exp.Delete) and tree.args.get("where") is None \
+            and result.target is not None:
+        state.empty(result.target)
+    elif result.target is not None:
+        if isinstance(tree, exp.Create):
+            defined = _defined_columns(tree, rules) if tree.expression is None else None
+            names = defined if defined is not None else [c.name for c in result.columns]
+            state.define(result.target, names)
+            state.write(result, replace=True)
+        elif isinstance(tree, exp.Delete):
+            state.filter_rows(result)
+        else:
+            if state.find(*_key(result.target)) is None and not state.known(result.target):
+                state.define(result.target, [c.name for c in result.columns])
+            # INSERT OVERWRITE replaces what the table held.
+            state.write(result, replace=result.kind == "INSERT OVERWRITE")
+
+
+def end_to_end(state: _ScriptState) -> EndToEnd:
+    """Every column of every table written (its last version), traced."""
     columns = []
     for written in state.history.values():
         for position, column in enumerate(written.columns.values(), 1):
@@ -521,4 +531,4 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None,
                                         tuple(column.unresolved)))
     tables = tuple(written.table for written in state.history.values())
     influences = {written.table: tuple(written.influences) for written in state.history.values()}
-    return ScriptResult(tuple(statements), EndToEnd(tuple(columns), tables, influences))
+    return EndToEnd(tuple(columns), tables, influences)

@@ -882,6 +882,9 @@ def _parser() -> argparse.ArgumentParser:
                              "or {catalog: {db: {table: ...}}}; or a live catalog: a DuckDB "
                              "file or a SQLAlchemy URL (postgresql://user@host/db), whose "
                              "dialect is the default")
+    parser.add_argument("--dbt", default=None, metavar="PATH",
+                        help="a compiled dbt project (its folder, target/ or manifest.json): "
+                             "every model's columns traced to seeds and sources")
     parser.add_argument("--format", choices=FORMATS, default="table")
     parser.add_argument("--encoding", default="utf-8", metavar="NAME",
                         help="encoding of SQL files and standard input (default: UTF-8, "
@@ -1000,12 +1003,54 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
                 schema = Schema(schema, dialect)
             except (TypeError, ValueError) as error:
                 parser.error(f"schema file {options.schema}: {error}")
+    project = None
+    if options.dbt is not None:
+        if options.inputs or options.example:
+            parser.error("--dbt reads the project's models; give no other inputs")
+        project = _read_project(parser, options.dbt, dialect, schema)
     with _StopOnSigterm():
-        return _run(options, dialect, schema, encoding, stdin, stdout, stderr)
+        return _run(options, dialect, schema, encoding, stdin, stdout, stderr, project)
+
+
+def _read_project(parser: argparse.ArgumentParser, path: str, dialect: str | None,
+                  schema: Any) -> Any:
+    from .dbt import project_lineage
+
+    try:
+        return project_lineage(path, dialect, schema)
+    except (OSError, ValueError) as error:
+        parser.error(f"--dbt {path}: {error}")
+
+
+def _dbt_outputs(project: Any, options: argparse.Namespace,
+                 width: int) -> tuple[list[str], Iterator[dict[str, Any]]]:
+    """Each analysed model's rows (its columns traced end to end) and its
+    OpenLineage job, as the writers take an input's."""
+    from .dbt import ModelError
+
+    rows: dict[str, list[dict[str, Any]]] = {}
+    for row in project.to_dicts():
+        model = row.pop("model")
+        rows.setdefault(model, []).append({"input": model, "statement": 1, **row})
+    jobs = {job["job"]["name"]: job for job in project.to_openlineage(options.namespace)}
+    names = [uid for uid, result in project.models.items()
+             if isinstance(result, ModelError) or uid in rows or uid in jobs]
+
+    def outputs() -> Iterator[dict[str, Any]]:
+        for uid in names:
+            result = project.models[uid]
+            failed = isinstance(result, ModelError)
+            done = {"name": uid, "rows": rows.get(uid, []),
+                    "datasets": [jobs[uid]] if uid in jobs else [], "statements": 1,
+                    "errors": [str(result)] if failed else [],
+                    "trace": "".join(traceback.format_exception(result.error)) if failed else ""}
+            yield _encoded(done, options.format, width)
+
+    return names, outputs()
 
 
 def _run(options: argparse.Namespace, dialect: str | None, schema: Any, encoding: str,
-         stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
+         stdin: TextIO, stdout: TextIO, stderr: TextIO, project: Any = None) -> int:
     from ._batch import jobs_count, ordered_map
 
     jobs = jobs_count(options.jobs)
@@ -1021,10 +1066,15 @@ def _run(options: argparse.Namespace, dialect: str | None, schema: Any, encoding
         print(line, file=stderr, flush=True)
 
     try:
-        named = iter_inputs(options.inputs, stdin, encoding, options.max_input_bytes, skipped) \
-            if not options.example else iter([("example", EXAMPLE_SQL, False)])
-        inputs = [(name, text, is_argument, options.namespace, options.format, width)
-                  for name, text, is_argument in named]
+        if project is not None:
+            inputs, results = _dbt_outputs(project, options, width)
+        else:
+            named = iter_inputs(options.inputs, stdin, encoding, options.max_input_bytes,
+                                skipped) if not options.example \
+                else iter([("example", EXAMPLE_SQL, False)])
+            inputs = [(name, text, is_argument, options.namespace, options.format, width)
+                      for name, text, is_argument in named]
+            results = ordered_map(_work, inputs, jobs, _setup, (dialect, schema), lost=_lost)
         isatty = getattr(stderr, "isatty", lambda: False)()
         progress = _Progress(stderr, enabled=isatty and len(inputs) >= PROGRESS_MIN_INPUTS,
                              total=len(inputs))
@@ -1032,7 +1082,7 @@ def _run(options: argparse.Namespace, dialect: str | None, schema: Any, encoding
         _script_progress = _ScriptBar(stderr) if isatty and len(inputs) == 1 else None
         _writing(writer.start)
         started = True
-        for done in ordered_map(_work, inputs, jobs, _setup, (dialect, schema), lost=_lost):
+        for done in results:
             with _WholeWrites():
                 _writing(writer.write, done)
                 finished += 1
