@@ -64,12 +64,35 @@ def _too_deep(sql: str, rules: Rules) -> bool:
     return False
 
 
+JINJA_MESSAGE = ("the text holds Jinja templating ({{ ... }} or {% ... %}), as a dbt model's "
+                 "source does: compile the project first (dbt compile) and analyse the compiled "
+                 "SQL, or read the whole project with qarvel_lineage.dbt.project_lineage")
+
+
+def _holds_jinja(sql: str, rules: Rules) -> bool:
+    """Whether the text has Jinja's {{ or {% outside strings and comments."""
+    if "{{" not in sql and "{%" not in sql:
+        return False
+    try:
+        tokens = rules.dialect.tokenize(sql)
+    except Exception:
+        return True  # text that does not even tokenize, with Jinja's marks in it
+    for before, token in zip(tokens, tokens[1:]):
+        if before.token_type == TokenType.BLOCK_START or (
+                before.token_type == TokenType.L_BRACE and token.token_type == TokenType.L_BRACE
+                and token.start == before.end + 1):
+            return True
+    return bool(tokens) and tokens[-1].token_type == TokenType.BLOCK_START
+
+
 def parse(sql: str, rules: Rules) -> list:
     """The statements of ``sql`` parsed by sqlglot (empty ones dropped).
 
     A tokenizer failure is reported as sqlglot's ParseError, like any other
-    text sqlglot cannot parse.
+    text sqlglot cannot parse; so is a dbt model's Jinja source.
     """
+    if _holds_jinja(sql, rules):
+        raise ParseError(JINJA_MESSAGE)
     if _too_deep(sql, rules):
         raise ParseError(f"the text nests more than {MAX_NESTING} levels deep (parentheses, "
                          "brackets, braces and CASE count; qarvel_lineage.MAX_NESTING sets the limit)")
