@@ -5,7 +5,7 @@ select
     customer_id,
     upper(kind) as kind,
     happened_at
-from {{ source('ext', 'events') }}
+from {{ ref('stg_events') }}
 {% if is_incremental() %}
 where happened_at > (select max(happened_at) from {{ this }})
 {% endif %}

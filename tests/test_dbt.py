@@ -1,0 +1,186 @@
+"""A real dbt project (tests/dbt_shop) built with dbt-core and dbt-duckdb,
+then read back from its manifest and catalog."""
+
+import csv
+import io
+import json
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import qarvel_lineage
+from qarvel_lineage.dbt import ModelError, project_lineage
+
+from helpers import lineage_cli
+
+HERE = Path(__file__).parent
+ROOT = HERE.parent
+
+
+def dbt_command():
+    found = os.environ.get("QARVEL_DBT") or str(ROOT / ".venv-dbt" / "bin" / "dbt")
+    return found if os.access(found, os.X_OK) else None
+
+
+@pytest.fixture(scope="module")
+def shop(tmp_path_factory):
+    """The project built (seeds, models, snapshot) and its catalog generated."""
+    dbt = dbt_command()
+    if dbt is None:
+        pytest.skip("no dbt: ./dev test installs it into .venv-dbt (or set QARVEL_DBT)")
+    project = tmp_path_factory.mktemp("dbt") / "shop"
+    shutil.copytree(HERE / "dbt_shop", project, ignore=shutil.ignore_patterns("target", "logs"))
+    env = {**os.environ, "SHOP_DUCKDB": str(project / "shop.duckdb"), "DO_NOT_TRACK": "1",
+           "DBT_SEND_ANONYMOUS_USAGE_STATS": "false"}
+    for step in (["build"], ["docs", "generate"]):
+        done = subprocess.run([dbt, *step, "--profiles-dir", str(project), "--project-dir",
+                               str(project)], env=env, capture_output=True, text=True, timeout=600)
+        assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    return project
+
+
+def seen(sources):
+    return sorted(f"{s.qualified_table}.{s.column} {s.subtype}" for s in sources)
+
+
+RAW = "shop.main."
+# The mart's joins, filter and grouping decide every one of its rows.
+MART_ROWS = sorted([
+    RAW + "raw_customers.id JOIN", RAW + "raw_orders.id JOIN", RAW + "raw_orders.status FILTER",
+    RAW + "raw_orders.user_id GROUP_BY", RAW + "raw_orders.user_id JOIN",
+    RAW + "raw_payments.order_id GROUP_BY", RAW + "raw_payments.order_id JOIN"])
+MART = {
+    "customer_id": ([RAW + "raw_customers.id IDENTITY"], MART_ROWS),
+    "full_name": ([RAW + "raw_customers.first_name TRANSFORMATION",
+                   RAW + "raw_customers.last_name TRANSFORMATION"], MART_ROWS),
+    "first_order": ([RAW + "raw_orders.order_date AGGREGATION"], MART_ROWS),
+    "number_of_orders": ([], MART_ROWS),
+    "lifetime_value": ([RAW + "raw_payments.amount AGGREGATION"], MART_ROWS),
+    "value_rank": ([], sorted(MART_ROWS + [RAW + "raw_payments.amount WINDOW"])),
+}
+
+
+def test_every_mart_column_is_traced_through_the_models_to_the_seeds(shop):
+    project = project_lineage(shop)
+    assert project.dialect == "duckdb" and project.errors == ()
+    columns = project.columns_of("customers")
+    assert [c.name for c in columns] == list(MART)
+    for column in columns:
+        assert (seen(column.direct), seen(column.indirect), column.unresolved) == \
+            (*MART[column.name], ()), column.name
+        assert {s.type for s in column.direct} <= {"DIRECT"}
+        assert {s.type for s in column.indirect} == {"INDIRECT"}
+
+
+def test_each_model_has_its_own_lineage_in_dag_order(shop):
+    project = project_lineage(shop / "target")
+    order = list(project.models)
+    assert set(order) == {
+        "model.shop.stg_customers", "model.shop.stg_orders", "model.shop.stg_payments",
+        "model.shop.stg_events", "model.shop.int_payment_totals", "model.shop.int_orders",
+        "model.shop.customers", "model.shop.fct_events", "snapshot.shop.orders_snapshot"}
+    for parent, child in [("model.shop.stg_orders", "model.shop.int_orders"),
+                          ("model.shop.int_orders", "model.shop.customers"),
+                          ("model.shop.stg_events", "model.shop.fct_events"),
+                          ("model.shop.stg_orders", "snapshot.shop.orders_snapshot")]:
+        assert order.index(parent) < order.index(child)
+    stg = project.models["model.shop.stg_payments"]
+    assert (stg.kind, str(stg.target)) == ("CREATE VIEW", "shop.main.stg_payments")
+    assert seen(stg.column("amount").direct) == [RAW + "raw_payments.amount TRANSFORMATION"]
+    # The ephemeral model is inlined: int_orders reads stg_payments through it.
+    inner = project.models["model.shop.int_orders"]
+    assert (inner.kind, [str(t) for t in inner.tables]) == (
+        "CREATE TABLE", ["shop.main.stg_payments", "shop.main.stg_orders"])
+    assert seen(inner.column("amount").direct) == [RAW + "stg_payments.amount AGGREGATION"]
+    ephemeral = project.models["model.shop.int_payment_totals"]
+    assert (ephemeral.kind, ephemeral.target) == ("SELECT", None)
+    assert "model.shop.int_payment_totals" not in project.relations
+    snapshot = project.column("snapshot.shop.orders_snapshot", "status")
+    assert seen(snapshot.direct) == [RAW + "raw_orders.status IDENTITY"]
+
+
+def test_sources_and_stars_resolve_without_the_catalog(shop, tmp_path):
+    """Without catalog.json the source's columns come from its YAML
+    declaration and the seeds' from their CSV headers; the star of
+    stg_events expands all the same."""
+    target = tmp_path / "target"
+    shutil.copytree(shop / "target", target)
+    (target / "catalog.json").unlink()
+    (tmp_path / "seeds").symlink_to(shop / "seeds")
+    for project in (project_lineage(shop), project_lineage(target / "manifest.json")):
+        events = project.columns_of("fct_events")
+        assert [c.name for c in events] == ["event_id", "customer_id", "kind", "happened_at"]
+        assert seen(project.column("fct_events", "kind").direct) == \
+            ["shop.ext.events.kind TRANSFORMATION"]
+        assert [c for c in project.end_to_end.columns if c.unresolved] == []
+        assert project.columns_of("customers") == project_lineage(shop).columns_of("customers")
+
+
+def test_exposures_name_the_source_columns_they_rest_on(shop):
+    project = project_lineage(shop)
+    sources = project.exposures["exposure.shop.customer_dashboard"]
+    assert sorted({s.qualified_table for s in sources}) == [
+        "shop.ext.events", "shop.main.fct_events", "shop.main.raw_customers",
+        "shop.main.raw_orders", "shop.main.raw_payments"]
+    # The incremental filter reads the model's own relation ({{ this }}).
+    assert [s for s in sources if s.table == "fct_events"] == [
+        qarvel_lineage.Source("shop", "main", "fct_events", "happened_at", "INDIRECT", "FILTER")]
+
+
+def test_a_model_that_fails_is_named_and_the_rest_goes_on(shop, tmp_path):
+    manifest = json.loads((shop / "target" / "manifest.json").read_text())
+    manifest["nodes"]["model.shop.stg_customers"]["compiled_code"] = "select from from"
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    shutil.copy(shop / "target" / "catalog.json", tmp_path / "catalog.json")
+    project = project_lineage(tmp_path / "manifest.json")
+    assert [e.unique_id for e in project.errors] == ["model.shop.stg_customers"]
+    assert str(project.errors[0]).startswith("model.shop.stg_customers: ParseError: ")
+    # Its children read its columns from the catalog, and stop there.
+    assert seen(project.column("customers", "full_name").direct) == [
+        RAW + "stg_customers.first_name TRANSFORMATION", RAW + "stg_customers.last_name TRANSFORMATION"]
+
+
+def test_what_is_not_a_compiled_project_is_refused(shop, tmp_path):
+    with pytest.raises(FileNotFoundError, match="compile the project first"):
+        project_lineage(tmp_path)
+    source = (shop / "models" / "marts" / "customers.sql").read_text()
+    with pytest.raises(qarvel_lineage.ParseError, match=r"dbt compile"):
+        qarvel_lineage.analyze(source, "duckdb")
+    done = lineage_cli("--dbt", tmp_path)
+    assert done.returncode == 2 and f"--dbt {tmp_path}: no manifest.json" in done.stderr
+
+
+def mart_rows(rows):
+    return sorted((r["column"], r["source_table"], r["source_column"], r["subtype"])
+                  for r in rows if r["input"] == "model.shop.customers")
+
+
+def test_the_command_line_gives_the_same_lineage_in_every_format(shop):
+    project = project_lineage(shop)
+    expected = sorted((r["column"], r["source_table"], r["source_column"], r["subtype"])
+                      for r in project.to_dicts() if r["model"] == "model.shop.customers")
+    assert len(expected) == sum(len(d) + len(i) for d, i in MART.values())
+    outputs = {}
+    for fmt in ("jsonl", "json", "csv", "table", "dot", "openlineage"):
+        done = lineage_cli("--dbt", shop, "--format", fmt)
+        assert (done.returncode, done.stderr) == (0, ""), fmt
+        outputs[fmt] = done.stdout
+    assert mart_rows(json.loads(line) for line in outputs["jsonl"].splitlines()) == expected
+    assert mart_rows(json.loads(outputs["json"])) == expected
+    assert mart_rows(csv.DictReader(io.StringIO(outputs["csv"]))) == expected
+    assert "-- model.shop.customers\nwrites shop.main.customers\n" in outputs["table"]
+    assert "| 5   | lifetime_value   | shop.main.raw_payments.amount    |" in outputs["table"]
+    assert ("every column also depends on: " + ", ".join(
+        f"{row.rsplit(' ', 1)[0]} ({row.rsplit(' ', 1)[1]})" for row in MART_ROWS)) in outputs["table"]
+    assert outputs["dot"].startswith("digraph") and '"shop.main.raw_customers"' in outputs["dot"]
+    jobs = [json.loads(line) for line in outputs["openlineage"].splitlines()]
+    assert [job["job"]["name"] for job in jobs] == [
+        uid for uid, result in project.models.items() if result.target is not None]
+    mart = next(job for job in jobs if job["job"]["name"] == "model.shop.customers")
+    assert [i["name"] for i in mart["inputs"]] == ["shop.main.int_orders", "shop.main.stg_customers"]
+    fields = mart["outputs"][0]["facets"]["columnLineage"]["fields"]
+    assert list(fields) == list(MART)
+    assert fields["lifetime_value"]["inputFields"][0]["name"] == "shop.main.int_orders"
