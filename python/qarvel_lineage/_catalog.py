@@ -41,6 +41,7 @@ def read_catalog(schema_class: type, source: Any, schemas: Any, dialect: Any,
                  progress: bool | None) -> Any:
     wanted = _wanted(schemas)
     duck = _duckdb_source(source)
+    default: str | None
     if duck is not None:
         mapping = _read_duckdb(duck, wanted, source)
         default = "duckdb"

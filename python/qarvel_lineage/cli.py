@@ -310,7 +310,7 @@ def _read_limited(stream: Any, limit: int) -> bytes | str:
     with _SignalWakeup() if fd is not None else contextlib.nullcontext() as wakeup:
         while True:
             wanted = _READ_CHUNK if not limit else min(_READ_CHUNK, limit + 1 - size)
-            if fd is not None:
+            if wakeup is not None and fd is not None:
                 wakeup.wait(fd)
             chunk = read(wanted)
             if not chunk:
@@ -1023,7 +1023,7 @@ def _read_project(parser: argparse.ArgumentParser, path: str, dialect: str | Non
 
 
 def _dbt_outputs(project: Any, options: argparse.Namespace,
-                 width: int) -> tuple[list[str], Iterator[dict[str, Any]]]:
+                 width: int) -> tuple[list[Any], Iterator[dict[str, Any]]]:
     """Each analysed model's rows (its columns traced end to end) and its
     OpenLineage job, as the writers take an input's."""
     from .dbt import ModelError
@@ -1057,7 +1057,7 @@ def _run(options: argparse.Namespace, dialect: str | None, schema: Any, encoding
     width = _terminal_width(stdout)
     writer = WRITERS[options.format](stdout)
     progress = _Progress(stderr, enabled=False)
-    inputs: list[tuple] | None = None
+    inputs: list[Any] | None = None
     started = False
     finished = 0
     failed = False

@@ -199,7 +199,7 @@ def _relation(node: dict[str, Any], rules: Rules) -> Table | None:
         table = exp.to_table(name, dialect=rules.dialect)
     except SqlglotError:
         return None
-    parts = []
+    parts: list[str | None] = []
     for part in ("catalog", "db", "this"):
         identifier = table.args.get(part)
         if isinstance(identifier, exp.Identifier):
@@ -247,7 +247,7 @@ def _schema(known: dict[Table, dict[str, str]], rules: Rules) -> Schema | None:
     for table, columns in known.items():
         level = mapping
         for part in (table.catalog, table.db)[3 - depth:]:
-            level = level.setdefault(part, {})
+            level = level.setdefault(part or "", {})
         level[table.name] = columns
     return Schema(mapping, rules.dialect, stored=True)
 
@@ -343,8 +343,9 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None) -> DbtPr
             if target is None or materialized == "ephemeral":
                 models[unique_id] = analyze_tree(query, sql, rules, state.index())
                 continue
-            tree = exp.Create(this=_table_node(target), kind=_MATERIALISED_AS.get(materialized, "TABLE"),
-                              expression=query)
+            kind = _MATERIALISED_AS.get(materialized, "TABLE") if isinstance(materialized, str) \
+                else "TABLE"
+            tree = exp.Create(this=_table_node(target), kind=kind, expression=query)
             result = analyze_tree(tree, sql, rules, state.index())
         except (SqlglotError, ValueError, RecursionError) as error:
             models[unique_id] = ModelError(unique_id, error)
