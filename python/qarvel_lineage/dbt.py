@@ -31,7 +31,7 @@ from sqlglot.errors import ParseError, SqlglotError
 from ._result import LineageResult, flat_rows, openlineage_facet, row_keys, rows_frame, rows_json
 from ._rules import Rules, Schema, rules_for
 from ._script import EndToEnd, TargetColumn, _ScriptState, apply_statement, end_to_end
-from ._types import Source, Table
+from ._types import OutputColumn, Source, Table
 
 __all__ = ["project_lineage", "DbtProject", "ModelError", "ADAPTER_DIALECTS"]
 
@@ -82,13 +82,6 @@ class DbtProject:
     def errors(self) -> tuple[ModelError, ...]:
         return tuple(r for r in self.models.values() if isinstance(r, ModelError))
 
-    def node_of(self, table: Table) -> str | None:
-        """The unique id of the node whose relation is ``table``."""
-        for unique_id, relation in self.relations.items():
-            if relation == table:
-                return unique_id
-        return None
-
     def columns_of(self, model: str) -> tuple[TargetColumn, ...]:
         """The end-to-end lineage of a model's columns; ``model`` is a
         unique id or a model's name."""
@@ -117,8 +110,6 @@ class DbtProject:
             if unique_id.split(".")[0] not in _ANALYSED:
                 continue
             columns = self.columns_of(unique_id)
-            from ._types import OutputColumn
-
             outputs = [OutputColumn(c.position, c.name, c.direct, c.indirect, c.unresolved)
                        for c in columns]
             for row in flat_rows(outputs, table):
