@@ -130,6 +130,22 @@ def test_exposures_name_the_source_columns_they_rest_on(shop):
         qarvel_lineage.Source("shop", "main", "fct_events", "happened_at", "INDIRECT", "FILTER")]
 
 
+def test_the_project_as_a_graph(shop):
+    graph = qarvel_lineage.Graph().add(project_lineage(shop))
+    assert graph.summary() == {
+        "sources": ["shop.ext.events", RAW + "raw_customers", RAW + "raw_orders",
+                    RAW + "raw_payments"],
+        "intermediates": [RAW + "int_orders", RAW + "stg_customers", RAW + "stg_events",
+                          RAW + "stg_orders", RAW + "stg_payments"],
+        # The incremental model reads itself, which does not make it an intermediate.
+        "targets": [RAW + "customers", RAW + "fct_events", "shop.snapshots.orders_snapshot"]}
+    (path,) = graph.paths("raw_payments.amount", "customers.lifetime_value")
+    assert [(e.source, e.subtype, e.statement) for e in path] == [
+        (RAW + "raw_payments.amount", "TRANSFORMATION", "model.shop.stg_payments"),
+        (RAW + "stg_payments.amount", "AGGREGATION", "model.shop.int_orders"),
+        (RAW + "int_orders.amount", "AGGREGATION", "model.shop.customers")]
+
+
 def test_a_model_that_fails_is_named_and_the_rest_goes_on(shop, tmp_path):
     manifest = json.loads((shop / "target" / "manifest.json").read_text())
     manifest["nodes"]["model.shop.stg_customers"]["compiled_code"] = "select from from"

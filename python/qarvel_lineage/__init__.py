@@ -26,7 +26,7 @@ from ._types import OutputColumn, Source, Table, Unresolved
 __all__ = ["analyze", "analyze_script", "LineageResult", "ScriptResult", "StatementError",
            "EndToEnd", "TargetColumn", "analyze_many", "partition_lineage", "lineage_meta", "lineage_ddl",
            "Analyzer", "OutputColumn", "Source", "Table", "Unresolved",
-           "Schema", "CatalogError", "FLAT_KEYS", "ParseError"]
+           "Schema", "CatalogError", "Graph", "FLAT_KEYS", "ParseError"]
 
 _engine.configure(Table, Source, Unresolved, OutputColumn)
 
@@ -162,3 +162,4 @@ def analyze(sql: str, dialect: Any = None, schema: Any = None) -> LineageResult:
 
 from ._script import EndToEnd, ScriptResult, StatementError, TargetColumn, analyze_script  # noqa: E402
 from ._batch import Analyzer, analyze_many, lineage_ddl, lineage_meta, partition_lineage  # noqa: E402
+from .graph import Graph  # noqa: E402

@@ -1,0 +1,130 @@
+"""The lineage graph: upstream, downstream, impact, paths, tables, storage."""
+
+import json
+import sqlite3
+
+import pytest
+
+import qarvel_lineage as q
+from qarvel_lineage.graph import Edge, Graph
+
+from helpers import CORPUS
+
+ETL = """
+create table stg.orders as select id, amount / 100 as amount, status from raw.orders;
+create temp table big as select id, amount from stg.orders where status = 'shipped';
+insert into mart.totals (id, total) select id, sum(amount) from big group by id;
+"""
+
+
+def hop(source, target, kind, subtype, statement, depth):
+    return Edge(source, target, kind, subtype, statement, depth)
+
+
+@pytest.fixture
+def etl():
+    return Graph().add(q.analyze_script(ETL), name="etl.sql")
+
+
+def test_upstream_and_downstream_hop_by_hop_through_a_temp_table(etl):
+    assert etl.upstream("mart.totals.total") == [
+        hop("big.amount", "mart.totals.total", "DIRECT", "AGGREGATION", "etl.sql#3", 1),
+        hop("big.id", "mart.totals.total", "INDIRECT", "GROUP_BY", "etl.sql#3", 1),
+        hop("stg.orders.amount", "big.amount", "DIRECT", "IDENTITY", "etl.sql#2", 2),
+        hop("stg.orders.id", "big.id", "DIRECT", "IDENTITY", "etl.sql#2", 2),
+        hop("stg.orders.status", "big.amount", "INDIRECT", "FILTER", "etl.sql#2", 2),
+        hop("stg.orders.status", "big.id", "INDIRECT", "FILTER", "etl.sql#2", 2),
+        hop("raw.orders.amount", "stg.orders.amount", "DIRECT", "TRANSFORMATION", "etl.sql#1", 3),
+        hop("raw.orders.id", "stg.orders.id", "DIRECT", "IDENTITY", "etl.sql#1", 3),
+        hop("raw.orders.status", "stg.orders.status", "DIRECT", "IDENTITY", "etl.sql#1", 3)]
+    assert etl.upstream("mart.totals.total", depth=1) == etl.upstream("mart.totals.total")[:2]
+    assert etl.downstream("raw.orders.amount") == [
+        hop("raw.orders.amount", "stg.orders.amount", "DIRECT", "TRANSFORMATION", "etl.sql#1", 1),
+        hop("stg.orders.amount", "big.amount", "DIRECT", "IDENTITY", "etl.sql#2", 2),
+        hop("big.amount", "mart.totals.total", "DIRECT", "AGGREGATION", "etl.sql#3", 3)]
+
+
+def test_impact_and_paths(etl):
+    impact = etl.impact("raw.orders.status")
+    assert {column: [(e.source, e.subtype) for e in path] for column, path in impact.items()} == {
+        "stg.orders.status": [("raw.orders.status", "IDENTITY")],
+        "big.amount": [("raw.orders.status", "IDENTITY"), ("stg.orders.status", "FILTER")],
+        "big.id": [("raw.orders.status", "IDENTITY"), ("stg.orders.status", "FILTER")],
+        "mart.totals.total": [("raw.orders.status", "IDENTITY"), ("stg.orders.status", "FILTER"),
+                              ("big.amount", "AGGREGATION")],
+        "mart.totals.id": [("raw.orders.status", "IDENTITY"), ("stg.orders.status", "FILTER"),
+                           ("big.id", "IDENTITY")]}
+    paths = etl.paths("raw.orders.status", "mart.totals.total")
+    assert [[(e.target, e.subtype, e.statement, e.depth) for e in path] for path in paths] == [
+        [("stg.orders.status", "IDENTITY", "etl.sql#1", 1), ("big.amount", "FILTER", "etl.sql#2", 2),
+         ("mart.totals.total", "AGGREGATION", "etl.sql#3", 3)],
+        [("stg.orders.status", "IDENTITY", "etl.sql#1", 1), ("big.id", "FILTER", "etl.sql#2", 2),
+         ("mart.totals.total", "GROUP_BY", "etl.sql#3", 3)]]
+    assert etl.paths("mart.totals.total", "raw.orders.status") == []
+
+
+def test_tables_and_the_script_summary(etl):
+    assert etl.summary() == {"sources": ["raw.orders"], "intermediates": ["big", "stg.orders"],
+                             "targets": ["mart.totals"]}
+    assert etl.upstream_tables("mart.totals") == ["big", "stg.orders", "raw.orders"]
+    assert etl.downstream_tables("RAW.ORDERS") == ["stg.orders", "big", "mart.totals"]
+
+
+def test_columns_are_named_as_users_write_them(etl):
+    assert etl.column("TOTALS.Total") == "mart.totals.total"
+    assert etl.column("big.amount") == "big.amount"
+    with pytest.raises(KeyError, match=r"'amount' names 3 columns: big.amount, raw.orders.amount, "
+                                       r"stg.orders.amount"):
+        etl.upstream("amount")
+    with pytest.raises(KeyError, match="no column 'x.y' in the graph"):
+        etl.downstream("x.y")
+    with pytest.raises(ValueError, match="depth must be 1 or more"):
+        etl.upstream("totals.total", depth=0)
+    with pytest.raises(TypeError, match="LineageResult, a ScriptResult or a DbtProject"):
+        etl.add("select 1")
+
+
+@pytest.fixture(scope="module")
+def tpch():
+    schema = q.Schema(json.loads((CORPUS / "tpch" / "schema.json").read_text()))
+    graph = Graph()
+    for number in range(1, 23):
+        sql = (CORPUS / "tpch" / f"q{number:02d}.sql").read_text()
+        graph.add(q.analyze(sql, schema=schema), name=f"q{number:02d}")
+    return graph
+
+
+def test_tpch_questions(tpch):
+    assert sorted(e.target for e in tpch.downstream("lineitem.l_quantity")
+                  if e.type == "DIRECT") == [
+        "q01.avg_qty", "q01.sum_qty", "q09.sum_profit", "q18.total_quantity"]
+    assert [(e.source, e.subtype) for e in tpch.upstream("q01.sum_qty")] == [
+        ("lineitem.l_linestatus", "GROUP_BY"), ("lineitem.l_quantity", "AGGREGATION"),
+        ("lineitem.l_returnflag", "GROUP_BY"), ("lineitem.l_shipdate", "FILTER")]
+    assert tpch.downstream_tables("region") == ["q02", "q05", "q08"]
+    assert tpch.summary()["sources"] == ["customer", "lineitem", "nation", "orders", "part",
+                                         "partsupp", "region", "supplier"]
+
+
+def test_a_saved_graph_is_reopened_and_extended(etl, tmp_path):
+    path = tmp_path / "lineage.db"
+    etl.save(path)
+    with Graph.open(path) as stored:
+        assert stored.upstream("totals.total") == etl.upstream("totals.total")
+        # The script's third statement analysed again, changed: its edges are replaced.
+        changed = q.analyze_script(ETL.replace("sum(amount)", "max(id)"))
+        stored.add(changed, name="etl.sql")
+        stored.add(q.analyze("insert into mart.report select total from mart.totals"),
+                   name="report.sql")
+    with Graph.open(path) as stored:
+        assert stored.upstream("totals.total", depth=1) == [
+            hop("big.id", "mart.totals.total", "DIRECT", "AGGREGATION", "etl.sql#3", 1),
+            hop("big.id", "mart.totals.total", "INDIRECT", "GROUP_BY", "etl.sql#3", 1)]
+        assert [e.target for e in stored.downstream("totals.total")] == ["mart.report.total"]
+        # Walks are queries over the indexed tables, not a load of the graph.
+        for near in ("src", "dst"):
+            plan = " ".join(row[-1] for row in sqlite3.connect(path).execute(
+                f"explain query plan select * from edges where {near} = 1"))
+            assert "INDEX" in plan and f"({near}=?)" in plan, plan
+    with pytest.raises(FileNotFoundError, match="no lineage graph at"):
+        Graph.open(tmp_path / "none.db")
