@@ -145,43 +145,91 @@ def test_traceback_only_when_asked():
     assert lines[-1].startswith("sqlglot.errors.ParseError: ")
 
 
-def test_dot_keys_outputs_by_position_and_groups_sources_by_table():
+def test_dot_one_box_per_table_columns_by_position_shared_influences_once():
     done = lineage_cli("--format", "dot", "select x.a as b, y.c as b from x join y on x.id = y.id",
                        "insert into db.t (b) select a from x")
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == """\
 digraph lineage {
   rankdir=LR;
+  compound=true;
   node [shape=box, fontname=Helvetica];
   edge [fontname=Helvetica, fontsize=9];
-  subgraph cluster_src_0 {
-    label="x"; style=rounded; color=gray50;
-    "src:x.a" [label="a"];
-    "src:x.id" [label="id"];
-  }
-  subgraph cluster_src_1 {
-    label="y"; style=rounded; color=gray50;
-    "src:y.id" [label="id"];
-    "src:y.c" [label="c"];
-  }
-  subgraph cluster_out_0 {
+  subgraph cluster_0 {
     label="arg1#1"; style=filled; color=lightyellow;
-    "out:arg1:1:1" [label="1. b"];
-    "out:arg1:1:2" [label="2. b"];
+    "out:arg1#1:1" [label="1. b"];
+    "out:arg1#1:2" [label="2. b"];
   }
-  subgraph cluster_out_1 {
+  subgraph cluster_1 {
+    label="x"; style=rounded; color=gray50;
+    "col:x.a" [label="a"];
+    "col:x.id" [label="id"];
+  }
+  subgraph cluster_2 {
+    label="y"; style=rounded; color=gray50;
+    "col:y.id" [label="id"];
+    "col:y.c" [label="c"];
+  }
+  subgraph cluster_3 {
     label="db.t"; style=filled; color=lightyellow;
-    "out:arg2:1:1" [label="1. b"];
+    "col:db.t.b" [label="b"];
   }
-  "src:x.a" -> "out:arg1:1:1" [style=solid, label="identity"];
-  "src:x.id" -> "out:arg1:1:1" [style=dashed, label="join"];
-  "src:y.id" -> "out:arg1:1:1" [style=dashed, label="join"];
-  "src:y.c" -> "out:arg1:1:2" [style=solid, label="identity"];
-  "src:x.id" -> "out:arg1:1:2" [style=dashed, label="join"];
-  "src:y.id" -> "out:arg1:1:2" [style=dashed, label="join"];
-  "src:x.a" -> "out:arg2:1:1" [style=solid, label="identity"];
+  "col:x.id" -> "out:arg1#1:1" [style=dashed, label="join", lhead=cluster_0];
+  "col:y.id" -> "out:arg1#1:1" [style=dashed, label="join", lhead=cluster_0];
+  "col:x.a" -> "out:arg1#1:1" [style=solid, label="identity"];
+  "col:y.c" -> "out:arg1#1:2" [style=solid, label="identity"];
+  "col:x.a" -> "col:db.t.b" [style=solid, label="identity"];
 }
 """
+
+
+ETL_SCRIPT = """create table stg.o as select id, amount from raw.o where ok;
+insert into mart.t (id, total) select id, sum(amount) from stg.o group by id;
+"""
+
+
+def test_dot_connects_a_script_chain_through_the_tables_it_writes(tmp_path):
+    script = tmp_path / "etl.sql"
+    script.write_text(ETL_SCRIPT)
+    done = lineage_cli("--format", "dot", script)
+    assert (done.returncode, done.stderr) == (0, "")
+    # stg.o is one box: written by the first statement, read by the second.
+    assert done.stdout == """\
+digraph lineage {
+  rankdir=LR;
+  compound=true;
+  node [shape=box, fontname=Helvetica];
+  edge [fontname=Helvetica, fontsize=9];
+  subgraph cluster_0 {
+    label="stg.o"; style=filled; color=lightyellow;
+    "col:stg.o.id" [label="id"];
+    "col:stg.o.amount" [label="amount"];
+  }
+  subgraph cluster_1 {
+    label="raw.o"; style=rounded; color=gray50;
+    "col:raw.o.id" [label="id"];
+    "col:raw.o.ok" [label="ok"];
+    "col:raw.o.amount" [label="amount"];
+  }
+  subgraph cluster_2 {
+    label="mart.t"; style=filled; color=lightyellow;
+    "col:mart.t.id" [label="id"];
+    "col:mart.t.total" [label="total"];
+  }
+  "col:raw.o.ok" -> "col:stg.o.id" [style=dashed, label="filter", lhead=cluster_0];
+  "col:raw.o.id" -> "col:stg.o.id" [style=solid, label="identity"];
+  "col:raw.o.amount" -> "col:stg.o.amount" [style=solid, label="identity"];
+  "col:stg.o.id" -> "col:mart.t.id" [style=dashed, label="group_by", lhead=cluster_2];
+  "col:stg.o.id" -> "col:mart.t.id" [style=solid, label="identity"];
+  "col:stg.o.amount" -> "col:mart.t.total" [style=solid, label="aggregation"];
+}
+"""
+    direct = lineage_cli("--format", "dot", "--direct-only", script)
+    assert [line for line in direct.stdout.splitlines() if "->" in line] == [
+        '  "col:raw.o.id" -> "col:stg.o.id" [style=solid, label="identity"];',
+        '  "col:raw.o.amount" -> "col:stg.o.amount" [style=solid, label="identity"];',
+        '  "col:stg.o.id" -> "col:mart.t.id" [style=solid, label="identity"];',
+        '  "col:stg.o.amount" -> "col:mart.t.total" [style=solid, label="aggregation"];']
 
 
 def test_table_lists_each_column_and_what_every_column_depends_on():

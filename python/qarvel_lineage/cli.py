@@ -804,8 +804,14 @@ def _dot_id(text: str) -> str:
 
 
 class _Dot(_Writer):
-    """A Graphviz digraph of every input: output columns keyed by position,
-    sources grouped by table, INDIRECT edges dashed."""
+    """A Graphviz digraph of every input.  Each table is one box of its
+    columns, whether a statement reads it or writes it, so a script's chain
+    raw -> staging -> mart is connected; a query that writes nothing is a
+    box of its output columns.  Columns keep their position order; an
+    influence shared by every column of a statement is one edge to its box;
+    INDIRECT edges are dashed (and left out with --direct-only)."""
+
+    direct_only = False
 
     def start(self):
         self.done: list[dict[str, Any]] = []
@@ -818,44 +824,90 @@ class _Dot(_Writer):
         self.done.append(done)
 
     def finish(self):
-        lines = ["digraph lineage {", "  rankdir=LR;", "  node [shape=box, fontname=Helvetica];",
-                 "  edge [fontname=Helvetica, fontsize=9];"]
-        tables: dict[str, dict[str, str]] = {}
-        outputs: dict[str, dict[str, str]] = {}
-        edges: dict[tuple[str, str, str], None] = {}
+        graph = _DotGraph(self.direct_only)
         for done in self.done:
-            for row in done["rows"]:
-                group = f"{row['input']}#{row['statement']}"
-                if row["target_table"]:
-                    group = ".".join(p for p in (row["target_catalog"], row["target_db"],
-                                                 row["target_table"]) if p)
-                out_id = f"out:{row['input']}:{row['statement']}:{row['position']}"
-                outputs.setdefault(group, {})[out_id] = f"{row['position']}. {row['column']}"
-                if row["subtype"] == "CONSTANT" or row["type"] == "UNRESOLVED":
-                    continue
-                table = ".".join(p for p in (row["source_catalog"], row["source_db"],
-                                             row["source_table"]) if p)
-                src_id = f"src:{table}.{row['source_column']}"
-                tables.setdefault(table, {})[src_id] = row["source_column"]
-                style = "dashed" if row["type"] == "INDIRECT" else "solid"
-                edges[(src_id, out_id, f"{style}|{row['subtype']}")] = None
-        def clusters(prefix: str, groups: dict[str, dict[str, str]], style: str) -> None:
-            for index, (group, nodes) in enumerate(groups.items()):
-                lines.append(f"  subgraph cluster_{prefix}_{index} {{")
-                lines.append(f"    label={_dot_id(group)}; {style};")
-                for node, label in nodes.items():
-                    lines.append(f"    {_dot_id(node)} [label={_dot_id(label)}];")
-                lines.append("  }")
-
-        clusters("src", tables, "style=rounded; color=gray50")
-        clusters("out", outputs, "style=filled; color=lightyellow")
-        for source, output, kind in edges:
-            style, subtype = kind.split("|", 1)
-            lines.append(f"  {_dot_id(source)} -> {_dot_id(output)} "
-                         f"[style={style}, label={_dot_id(subtype.lower())}];")
-        lines.append("}")
-        self.out.write("\n".join(lines) + "\n")
+            graph.add(done["rows"])
+        self.out.write(graph.text())
         self.out.flush()
+
+
+def _joined(*parts: Any) -> str:
+    return ".".join(p for p in parts if p)
+
+
+class _DotGraph:
+    def __init__(self, direct_only: bool):
+        self.direct_only = direct_only
+        # box label -> {node id: (order, label)}; boxes a statement writes are filled
+        self.boxes: dict[str, dict[str, tuple[float, str]]] = {}
+        self.filled: set[str] = set()
+        self.edges: dict[tuple[str, str, str, str], str | None] = {}
+
+    def node(self, box: str, node: str, order: float, label: str) -> str:
+        nodes = self.boxes.setdefault(box, {})
+        if node not in nodes or order < nodes[node][0]:
+            nodes[node] = (order, label)
+        return node
+
+    def add(self, rows: list[dict[str, Any]]) -> None:
+        statements: dict[tuple, list[dict[str, Any]]] = {}
+        for row in rows:
+            statements.setdefault((row["input"], row["statement"]), []).append(row)
+        for (name, statement), found in statements.items():
+            self.statement(f"{name}#{statement}", found)
+
+    def statement(self, name: str, rows: list[dict[str, Any]]) -> None:
+        target = _joined(rows[0]["target_catalog"], rows[0]["target_db"], rows[0]["target_table"])
+        box = target or name
+        self.filled.add(box)
+        outputs: dict[int, str] = {}
+        for row in rows:
+            position = row["position"]
+            node = f"col:{target}.{row['column']}" if target else f"out:{name}:{position}"
+            label = row["column"] if target else f"{position}. {row['column']}"
+            outputs[position] = self.node(box, node, position, label)
+        sources: dict[int, set[tuple[str, str]]] = {p: set() for p in outputs}
+        for row in rows:
+            if row["type"] == "UNRESOLVED" or row["subtype"] == "CONSTANT":
+                continue
+            if row["type"] == "INDIRECT" and self.direct_only:
+                continue
+            table = _joined(row["source_catalog"], row["source_db"], row["source_table"])
+            source = self.node(table, f"col:{table}.{row['source_column']}", float("inf"),
+                               row["source_column"])
+            sources[row["position"]].add((source, row["type"] + "|" + row["subtype"]))
+        shared = set.intersection(*sources.values()) if len(sources) > 1 else set()
+        shared = {item for item in shared if item[1].startswith("INDIRECT")}
+        first = outputs[min(outputs)]
+        for source, kind in sorted(shared):
+            self.edges[(source, first, kind, box)] = box
+        for position, found in sources.items():
+            for source, kind in sorted(found - shared):
+                self.edges.setdefault((source, outputs[position], kind, ""), None)
+
+    def text(self) -> str:
+        lines = ["digraph lineage {", "  rankdir=LR;", "  compound=true;",
+                 "  node [shape=box, fontname=Helvetica];",
+                 "  edge [fontname=Helvetica, fontsize=9];"]
+        cluster = {}
+        for index, (box, nodes) in enumerate(self.boxes.items()):
+            cluster[box] = f"cluster_{index}"
+            style = "style=filled; color=lightyellow" if box in self.filled \
+                else "style=rounded; color=gray50"
+            lines.append(f"  subgraph cluster_{index} {{")
+            lines.append(f"    label={_dot_id(box)}; {style};")
+            ordered = sorted(nodes.items(), key=lambda item: item[1][0])
+            for node, (_, label) in ordered:
+                lines.append(f"    {_dot_id(node)} [label={_dot_id(label)}];")
+            lines.append("  }")
+        for (source, output, kind, _), box in self.edges.items():
+            kind_type, subtype = kind.split("|", 1)
+            style = "dashed" if kind_type == "INDIRECT" else "solid"
+            whole = f", lhead={cluster[box]}" if box else ""
+            lines.append(f"  {_dot_id(source)} -> {_dot_id(output)} "
+                         f"[style={style}, label={_dot_id(subtype.lower())}{whole}];")
+        lines.append("}")
+        return "\n".join(lines) + "\n"
 
 
 WRITERS = {"table": _Table, "json": _JsonArray, "jsonl": _JsonLines, "csv": _Csv, "dot": _Dot,
@@ -886,6 +938,8 @@ def _parser() -> argparse.ArgumentParser:
                         help="a compiled dbt project (its folder, target/ or manifest.json): "
                              "every model's columns traced to seeds and sources")
     parser.add_argument("--format", choices=FORMATS, default="table")
+    parser.add_argument("--direct-only", action="store_true",
+                        help="--format dot: draw DIRECT lineage only")
     parser.add_argument("--encoding", default="utf-8", metavar="NAME",
                         help="encoding of SQL files and standard input (default: UTF-8, "
                              "a leading byte order mark dropped)")
@@ -1056,6 +1110,8 @@ def _run(options: argparse.Namespace, dialect: str | None, schema: Any, encoding
     jobs = jobs_count(options.jobs)
     width = _terminal_width(stdout)
     writer = WRITERS[options.format](stdout)
+    if isinstance(writer, _Dot):
+        writer.direct_only = options.direct_only
     progress = _Progress(stderr, enabled=False)
     inputs: list[Any] | None = None
     started = False
