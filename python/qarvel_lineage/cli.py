@@ -940,6 +940,21 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--format", choices=FORMATS, default="table")
     parser.add_argument("--direct-only", action="store_true",
                         help="--format dot: draw DIRECT lineage only")
+    asked = parser.add_argument_group("questions of the lineage graph (see also: sqlglot-main diff)")
+    asked.add_argument("--upstream", metavar="COLUMN", default=None,
+                       help="every column COLUMN comes from, hop by hop (db.table.column, or "
+                            "its last parts, in any case)")
+    asked.add_argument("--downstream", metavar="COLUMN", default=None,
+                       help="every column COLUMN feeds, hop by hop")
+    asked.add_argument("--depth", type=int, default=None, metavar="N",
+                       help="at most N hops (--upstream, --downstream)")
+    asked.add_argument("--end-to-end", action="store_true",
+                       help="each written table's columns traced through the whole script")
+    asked.add_argument("--summary", action="store_true",
+                       help="the tables only read, both written and read, and only written")
+    asked.add_argument("--graph", metavar="FILE", default=None,
+                       help="store the lineage graph in this SQLite file, or extend it; with no "
+                            "inputs, the questions are asked of the stored graph")
     parser.add_argument("--encoding", default="utf-8", metavar="NAME",
                         help="encoding of SQL files and standard input (default: UTF-8, "
                              "a leading byte order mark dropped)")
@@ -1025,6 +1040,11 @@ class _Progress:
 def main(argv: list[str] | None = None, stdin: TextIO | None = None,
          stdout: TextIO | None = None, stderr: TextIO | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["diff"]:
+        from ._graph_cli import diff_main
+
+        return diff_main(argv[1:], stdout if stdout is not None else sys.stdout,
+                         stderr if stderr is not None else sys.stderr)
     if "--classic" in argv:
         import sqlglot_main_cli
 
@@ -1062,6 +1082,11 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
         if options.inputs or options.example:
             parser.error("--dbt reads the project's models; give no other inputs")
         project = _read_project(parser, options.dbt, dialect, schema)
+    from ._graph_cli import run, wants_graph
+
+    if wants_graph(options):
+        with _StopOnSigterm():
+            return run(options, parser, dialect, schema, encoding, stdin, stdout, stderr, project)
     with _StopOnSigterm():
         return _run(options, dialect, schema, encoding, stdin, stdout, stderr, project)
 

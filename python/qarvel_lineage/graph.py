@@ -326,6 +326,13 @@ class Graph:
         return {"sources": sorted(read - written), "intermediates": sorted(read & written),
                 "targets": sorted(written - read)}
 
+    def edges(self) -> list[Edge]:
+        """Every edge of the graph."""
+        return [Edge(*row) for row in self._db.execute(
+            "select s.name, d.name, e.type, e.subtype, e.statement, 1 from edges e "
+            "join nodes s on s.id = e.src join nodes d on d.id = e.dst "
+            "order by s.name, d.name, e.type, e.subtype, e.statement")]
+
     def __len__(self) -> int:
         return self._db.execute("select count(*) from edges").fetchone()[0]
 
