@@ -200,3 +200,17 @@ def test_the_command_line_gives_the_same_lineage_in_every_format(shop):
     fields = mart["outputs"][0]["facets"]["columnLineage"]["fields"]
     assert list(fields) == list(MART)
     assert fields["lifetime_value"]["inputFields"][0]["name"] == "shop.main.int_orders"
+
+
+def test_diff_of_two_dbt_targets(shop, tmp_path):
+    manifest = json.loads((shop / "target" / "manifest.json").read_text())
+    node = manifest["nodes"]["model.shop.stg_payments"]
+    node["compiled_code"] = node["compiled_code"].replace("amount / 100 as amount", "amount")
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    shutil.copy(shop / "target" / "catalog.json", tmp_path / "catalog.json")
+    done = lineage_cli("diff", shop / "target", tmp_path, "--format", "jsonl", "--fail-on-change")
+    assert (done.returncode, done.stderr) == (1, "")
+    assert [json.loads(line) for line in done.stdout.splitlines()] == [
+        {"change": "changed", "source": RAW + "raw_payments.amount",
+         "target": RAW + "stg_payments.amount", "type": "DIRECT",
+         "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY"}]

@@ -1,5 +1,7 @@
 """The lineage graph: upstream, downstream, impact, paths, tables, storage."""
 
+import csv
+import io
 import json
 import sqlite3
 
@@ -8,7 +10,7 @@ import pytest
 import qarvel_lineage as q
 from qarvel_lineage.graph import Edge, Graph
 
-from helpers import CORPUS
+from helpers import CORPUS, lineage_cli
 
 ETL = """
 create table stg.orders as select id, amount / 100 as amount, status from raw.orders;
@@ -128,3 +130,84 @@ def test_a_saved_graph_is_reopened_and_extended(etl, tmp_path):
             assert "INDEX" in plan and f"({near}=?)" in plan, plan
     with pytest.raises(FileNotFoundError, match="no lineage graph at"):
         Graph.open(tmp_path / "none.db")
+
+
+# --- the command line -----------------------------------------------------------------
+
+@pytest.fixture
+def etl_file(tmp_path):
+    path = tmp_path / "etl.sql"
+    path.write_text(ETL)
+    return path
+
+
+def test_command_line_questions_in_every_format(etl_file):
+    name = str(etl_file)
+    done = lineage_cli(etl_file, "--downstream", "RAW.ORDERS.AMOUNT")
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == (
+        f"raw.orders.amount -> stg.orders.amount (TRANSFORMATION, {name}#1)"
+        f" -> big.amount (IDENTITY, {name}#2) -> mart.totals.total (AGGREGATION, {name}#3)\n")
+    rows = [json.loads(line) for line in lineage_cli(
+        etl_file, "--upstream", "totals.total", "--depth", "1", "--format", "jsonl").stdout.splitlines()]
+    assert rows == [
+        {"depth": 1, "source": "big.amount", "target": "mart.totals.total", "type": "DIRECT",
+         "subtype": "AGGREGATION", "statement": f"{name}#3"},
+        {"depth": 1, "source": "big.id", "target": "mart.totals.total", "type": "INDIRECT",
+         "subtype": "GROUP_BY", "statement": f"{name}#3"}]
+    assert json.loads(lineage_cli(etl_file, "--upstream", "totals.total", "--depth", "1",
+                                  "--format", "json").stdout) == rows
+    assert list(csv.DictReader(io.StringIO(lineage_cli(
+        etl_file, "--upstream", "totals.total", "--depth", "1", "--format", "csv").stdout))) == [
+        {k: str(v) for k, v in row.items()} for row in rows]
+    dot = lineage_cli(etl_file, "--upstream", "totals.total", "--depth", "1", "--format", "dot")
+    assert '  "big.id" -> "mart.totals.total" [style=dashed, label="group_by"];' in dot.stdout
+    assert lineage_cli(etl_file, "--summary").stdout == (
+        "sources: raw.orders\nintermediates: big, stg.orders\ntargets: mart.totals\n")
+    assert [json.loads(line) for line in lineage_cli(
+        etl_file, "--summary", "--format", "jsonl").stdout.splitlines()] == [
+        {"table": "raw.orders", "role": "source"}, {"table": "big", "role": "intermediate"},
+        {"table": "stg.orders", "role": "intermediate"}, {"table": "mart.totals", "role": "target"}]
+    traced = [json.loads(line) for line in lineage_cli(
+        etl_file, "--end-to-end", "--format", "jsonl").stdout.splitlines()]
+    assert sorted((r["target_table"], r["column"], r["source_table"], r["source_column"], r["subtype"])
+                  for r in traced if r["target_table"] == "totals") == [
+        ("totals", "id", "orders", "id", "GROUP_BY"), ("totals", "id", "orders", "id", "IDENTITY"),
+        ("totals", "id", "orders", "status", "FILTER"),
+        ("totals", "total", "orders", "amount", "AGGREGATION"),
+        ("totals", "total", "orders", "id", "GROUP_BY"),
+        ("totals", "total", "orders", "status", "FILTER")]
+    refused = lineage_cli(etl_file, "--upstream", "amount")
+    assert refused.returncode == 2 and "--upstream amount: 'amount' names 3 columns" in refused.stderr
+    refused = lineage_cli(etl_file, "--summary", "--format", "openlineage")
+    assert refused.returncode == 2 and "--summary writes table, json, jsonl, csv or dot" in refused.stderr
+
+
+def test_command_line_stores_and_extends_a_graph(etl_file, tmp_path):
+    stored = tmp_path / "lineage.db"
+    first = lineage_cli(etl_file, "--graph", stored)
+    assert (first.returncode, first.stderr) == (0, f"{stored}: 11 edges\n")
+    lineage_cli("insert into mart.report (t) select total from mart.totals", "--graph", stored)
+    asked = lineage_cli("--graph", stored, "--downstream", "raw.orders.amount", "--format", "jsonl")
+    assert [json.loads(line)["target"] for line in asked.stdout.splitlines()] == [
+        "stg.orders.amount", "big.amount", "mart.totals.total", "mart.report.t"]
+
+
+def test_diff_of_two_versions_and_its_exit_status(tmp_path):
+    old, new = tmp_path / "old.sql", tmp_path / "new.sql"
+    old.write_text(ETL)
+    new.write_text(ETL.replace("amount / 100 as amount", "amount")
+                      .replace("where status = 'shipped'", "where status = 'shipped' and id > 0"))
+    done = lineage_cli("diff", old, new)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == (
+        "~ raw.orders.amount -> stg.orders.amount (DIRECT TRANSFORMATION -> IDENTITY)\n"
+        "+ stg.orders.id -> big.amount (INDIRECT FILTER)\n"
+        "+ stg.orders.id -> big.id (INDIRECT FILTER)\n")
+    failing = lineage_cli("diff", old, new, "--fail-on-change", "--format", "json")
+    assert failing.returncode == 1
+    assert json.loads(failing.stdout)[0] == {
+        "change": "changed", "source": "raw.orders.amount", "target": "stg.orders.amount",
+        "type": "DIRECT", "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY"}
+    same = lineage_cli("diff", old, old, "--fail-on-change")
+    assert (same.returncode, same.stdout) == (0, "no lineage changed\n")

@@ -100,7 +100,7 @@ def run(options: argparse.Namespace, parser: argparse.ArgumentParser, dialect: A
             try:
                 edges = getattr(graph, way)(column, options.depth)
             except (KeyError, ValueError) as error:
-                parser.error(f"--{way} {column}: {str(error).strip(chr(34) + chr(39))}")
+                parser.error(f"--{way} {column}: {error.args[0] if error.args else error}")
             _write_edges(edges, way, graph.column(column), options.format, stdout)
         elif options.summary:
             _write_summary(graph.summary(), options.format, stdout)
