@@ -47,7 +47,7 @@ where o.status = 'shipped'
 group by o.id, c.name
 """
 
-FORMATS = ("table", "json", "jsonl", "csv", "dot", "openlineage")
+FORMATS = ("table", "json", "jsonl", "csv", "dot", "openlineage", "html")
 ROW_KEYS = ("input", "statement") + row_keys(True)
 # Below this many inputs no progress bar is shown.
 PROGRESS_MIN_INPUTS = 20
@@ -485,7 +485,7 @@ def _lost(item: tuple, error: BaseException) -> dict[str, Any]:
 def _encoded(done: dict[str, Any], output_format: str, width: int) -> dict[str, Any]:
     # Encoded where the input was analysed, in parallel, so the parent only copies bytes out.
     done["text"] = WRITERS[output_format].render(done, width).encode("utf-8")
-    if output_format != "dot":
+    if output_format not in ("dot", "html"):
         # Only text goes back to the parent.
         done["rows"], done["datasets"] = [], []
     return done
@@ -910,7 +910,21 @@ class _DotGraph:
         return "\n".join(lines) + "\n"
 
 
+class _Html(_Dot):
+    """One self-contained HTML page of every input's lineage graph."""
+
+    def finish(self):
+        from ._html import page
+
+        graph = _DotGraph(self.direct_only)
+        for done in self.done:
+            graph.add(done["rows"])
+        self.out.write(page(graph))
+        self.out.flush()
+
+
 WRITERS = {"table": _Table, "json": _JsonArray, "jsonl": _JsonLines, "csv": _Csv, "dot": _Dot,
+           "html": _Html,
            "openlineage": _OpenLineage}
 
 
@@ -1107,10 +1121,19 @@ def _dbt_outputs(project: Any, options: argparse.Namespace,
     OpenLineage job, as the writers take an input's."""
     from .dbt import ModelError
 
+    from ._result import flat_rows
+
     rows: dict[str, list[dict[str, Any]]] = {}
-    for row in project.to_dicts():
-        model = row.pop("model")
-        rows.setdefault(model, []).append({"input": model, "statement": 1, **row})
+    if options.format in ("dot", "html"):
+        # A drawing shows each model's own hop, so the models chain up.
+        for model, result in project.models.items():
+            if not isinstance(result, ModelError) and result.target is not None:
+                rows[model] = [{"input": model, "statement": 1, **row}
+                               for row in flat_rows(result.columns, result.target)]
+    else:
+        for row in project.to_dicts():
+            model = row.pop("model")
+            rows.setdefault(model, []).append({"input": model, "statement": 1, **row})
     jobs = {job["job"]["name"]: job for job in project.to_openlineage(options.namespace)}
     names = [uid for uid, result in project.models.items()
              if isinstance(result, ModelError) or uid in rows or uid in jobs]

@@ -1,0 +1,95 @@
+"""--format html, loaded from a file in a real headless Chromium."""
+
+import os
+import shutil
+
+import pytest
+
+from helpers import lineage_cli
+
+playwright = pytest.importorskip("playwright.sync_api")
+
+ETL = """
+create table stg.orders as select id, amount / 100 as amount, status from raw.orders;
+create temp table big as select id, amount from stg.orders where status = 'shipped';
+insert into mart.totals (id, total) select id, sum(amount) from big group by id;
+insert into mart.report (id) select id from raw.returns;
+"""
+
+
+@pytest.fixture(scope="module")
+def browser():
+    executable = os.environ.get("QARVEL_CHROMIUM") or shutil.which("chromium")
+    if executable is None:
+        pytest.skip("no chromium: ./dev test installs Debian's (or set QARVEL_CHROMIUM)")
+    with playwright.sync_playwright() as driver:
+        launched = driver.chromium.launch(executable_path=executable, args=["--no-sandbox"])
+        yield launched
+        launched.close()
+
+
+@pytest.fixture
+def page(browser, tmp_path):
+    script = tmp_path / "etl.sql"
+    script.write_text(ETL)
+    done = lineage_cli("--format", "html", script)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert "<script src" not in done.stdout and "http" not in done.stdout.split("<svg")[0]
+    (tmp_path / "lineage.html").write_text(done.stdout)
+    opened = browser.new_page(viewport={"width": 1400, "height": 700})
+    errors = []
+    opened.on("pageerror", lambda error: errors.append(str(error)))
+    # Offline: any request but the file itself fails the test.
+    opened.route("**/*", lambda route: route.continue_() if route.request.url.startswith("file:")
+                 else (errors.append(route.request.url), route.abort()))
+    opened.goto((tmp_path / "lineage.html").as_uri())
+    yield opened
+    opened.screenshot(path=str(tmp_path / "lineage.png"), full_page=True)
+    assert (tmp_path / "lineage.png").stat().st_size > 0
+    opened.close()
+    assert errors == []
+
+
+def marked(page, css):
+    return page.eval_on_selector_all(css, "nodes => nodes.map(n => n.dataset.id)")
+
+
+def test_the_page_draws_each_table_once_with_its_columns(page):
+    boxes = page.eval_on_selector_all(".box", "nodes => nodes.map(n => n.dataset.box)")
+    assert sorted(boxes) == ["big", "mart.report", "mart.totals", "raw.orders", "raw.returns",
+                             "stg.orders"]
+    assert marked(page, '[data-box="mart.totals"] .column') == ["col:mart.totals.id",
+                                                                "col:mart.totals.total"]
+    assert page.locator(".edge.indirect").count() > 0
+
+
+def test_clicking_a_column_highlights_what_is_upstream_and_downstream(page):
+    page.click('[data-id="col:stg.orders.amount"]')
+    assert marked(page, ".column.chosen") == ["col:stg.orders.amount"]
+    assert sorted(marked(page, ".column.highlighted")) == [
+        "col:big.amount", "col:mart.totals.total", "col:raw.orders.amount"]
+    assert page.inner_text("#status") == "stg.orders.amount: 3 related columns"
+    # The filter on status feeds every column of big, and through them both of mart.totals.
+    page.click('[data-id="col:stg.orders.status"]')
+    assert sorted(marked(page, ".column.highlighted")) == [
+        "col:big.amount", "col:big.id", "col:mart.totals.id", "col:mart.totals.total",
+        "col:raw.orders.status"]
+    assert "col:raw.returns.id" in marked(page, ".column.dim")
+
+
+def test_search_and_the_indirect_switch(page):
+    page.fill("#search", "TOTALS.total")
+    page.press("#search", "Enter")
+    assert marked(page, ".column.found") == ["col:mart.totals.total"]
+    assert sorted(marked(page, ".column.highlighted")) == [
+        "col:big.amount", "col:big.id", "col:raw.orders.amount", "col:raw.orders.id",
+        "col:raw.orders.status", "col:stg.orders.amount", "col:stg.orders.id",
+        "col:stg.orders.status"]
+    page.uncheck("#indirect")
+    assert not page.locator(".edge.indirect").first.is_visible()
+    # Without indirect edges only the values' own path stays.
+    assert sorted(marked(page, ".column.highlighted")) == [
+        "col:big.amount", "col:raw.orders.amount", "col:stg.orders.amount"]
+    page.fill("#search", "nosuch")
+    page.press("#search", "Enter")
+    assert page.inner_text("#status") == "no column nosuch"
