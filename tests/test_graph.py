@@ -104,8 +104,26 @@ def test_tpch_questions(tpch):
         ("lineitem.l_linestatus", "GROUP_BY"), ("lineitem.l_quantity", "AGGREGATION"),
         ("lineitem.l_returnflag", "GROUP_BY"), ("lineitem.l_shipdate", "FILTER")]
     assert tpch.downstream_tables("region") == ["q02", "q05", "q08"]
+    assert {column: [(e.source, e.subtype) for e in path]
+            for column, path in tpch.impact("part.p_brand").items()} == {
+        "q16.p_brand": [("part.p_brand", "IDENTITY")], "q16.p_size": [("part.p_brand", "FILTER")],
+        "q16.p_type": [("part.p_brand", "FILTER")], "q16.supplier_cnt": [("part.p_brand", "FILTER")],
+        "q17.avg_yearly": [("part.p_brand", "FILTER")], "q19.revenue": [("part.p_brand", "FILTER")]}
+    assert [[e.subtype for e in path] for path in tpch.paths("PART.p_brand", "q16.p_brand")] == [
+        ["IDENTITY"], ["FILTER"], ["GROUP_BY"]]
     assert tpch.summary()["sources"] == ["customer", "lineitem", "nation", "orders", "part",
                                          "partsupp", "region", "supplier"]
+
+
+def test_tpch_through_the_command_line(tpch):
+    folder = CORPUS / "tpch"
+    done = lineage_cli(folder, "--schema", folder / "schema.json", "--downstream",
+                       "lineitem.l_quantity", "--format", "csv")
+    assert done.returncode == 0, done.stderr
+    rows = list(csv.DictReader(io.StringIO(done.stdout)))
+    assert [(row["target"].rsplit("/", 1)[1], row["subtype"]) for row in rows] == [
+        (f"{e.target.split('.')[0]}.sql#1.{e.target.split('.', 1)[1]}", e.subtype)
+        for e in tpch.downstream("lineitem.l_quantity")]
 
 
 def test_a_saved_graph_is_reopened_and_extended(etl, tmp_path):
