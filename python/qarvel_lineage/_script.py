@@ -441,20 +441,21 @@ def _dropped(tree: exp.Expression, rules: Rules) -> list[Table]:
     """The tables a DROP or a TRUNCATE names."""
     tables = (tree.args.get("tables") or tree.args.get("expressions")
               or ([tree.this] if isinstance(tree.this, exp.Table) else []))
-    found = []
-    for table in tables:
-        if not isinstance(table, exp.Table):
-            continue
-        parts = []
-        for part in ("catalog", "db", "this"):
-            identifier = table.args.get(part)
-            if isinstance(identifier, exp.Identifier):
-                parts.append(identifier.name if identifier.quoted else rules.normalise(identifier.name))
-            else:
-                parts.append(None)
-        if parts[2] is not None:
-            found.append(Table(*parts))
-    return found
+    found = [table_of(table, rules) for table in tables if isinstance(table, exp.Table)]
+    return [table for table in found if table is not None]
+
+
+def table_of(table: exp.Table, rules: Rules) -> Table | None:
+    """The Table a sqlglot table names, its unquoted parts normalised
+    (None without a name)."""
+    parts: list[str | None] = []
+    for part in ("catalog", "db", "this"):
+        identifier = table.args.get(part)
+        if isinstance(identifier, exp.Identifier):
+            parts.append(identifier.name if identifier.quoted else rules.normalise(identifier.name))
+        else:
+            parts.append(None)
+    return Table(parts[0], parts[1], parts[2]) if parts[2] else None
 
 
 _TRUNCATE = getattr(exp, "TruncateTable", None)

@@ -30,7 +30,8 @@ from sqlglot.errors import ParseError, SqlglotError
 
 from ._result import LineageResult, flat_rows, openlineage_facet, row_keys, rows_frame, rows_json
 from ._rules import Rules, Schema, rules_for
-from ._script import EndToEnd, TargetColumn, _ScriptState, apply_statement, end_to_end
+from ._script import (EndToEnd, TargetColumn, _ScriptState, apply_statement, end_to_end,
+                      table_of)
 from ._types import OutputColumn, Source, Table
 
 __all__ = ["project_lineage", "DbtProject", "ModelError", "ADAPTER_DIALECTS"]
@@ -190,14 +191,7 @@ def _relation(node: dict[str, Any], rules: Rules) -> Table | None:
         table = exp.to_table(name, dialect=rules.dialect)
     except SqlglotError:
         return None
-    parts: list[str | None] = []
-    for part in ("catalog", "db", "this"):
-        identifier = table.args.get(part)
-        if isinstance(identifier, exp.Identifier):
-            parts.append(identifier.name if identifier.quoted else rules.normalise(identifier.name))
-        else:
-            parts.append(None)
-    return Table(*parts) if parts[2] else None
+    return table_of(table, rules)
 
 
 def _seed_header(node: dict[str, Any], project: str) -> list[str]:
