@@ -175,41 +175,40 @@ def _read_sqlalchemy(source: Any, wanted: tuple[str, ...] | None,
     url = bind.engine.url
     where = url.render_as_string(hide_password=True)
     name = bind.dialect.name
-    if name == "duckdb":
-        # DuckDB answers its own information_schema in one query, with its
-        # own type names, as when the file is read directly.
-        try:
+    try:
+        if name == "duckdb":
+            # DuckDB answers its own information_schema in one query, with
+            # its own type names, as when the file is read directly.
             with _connection(bind) as connection:
                 rows = [tuple(r) for r in connection.exec_driver_sql(_DUCKDB_COLUMNS)]
                 schemas = [tuple(r) for r in connection.exec_driver_sql(_DUCKDB_SCHEMAS)]
-        except sqlalchemy.exc.SQLAlchemyError as error:
-            raise CatalogError(f"cannot read the catalog of {where}: "
-                               f"{_hidden(error, url.password)}") from None
-        finally:
-            if engine is not None:
-                engine.dispose()
-        return _duckdb_mapping(rows, schemas, wanted, where), "duckdb"
-    try:
-        inspector = sqlalchemy.inspect(bind)
-        found = [schema for schema in inspector.get_schema_names() if not _is_system(schema)]
-        _missing(wanted, found, where)
-        catalog = url.database if name in _CATALOG_LEVEL and url.database else None
-        mapping: dict = {}
-        for schema in _progress([s for s in found if wanted is None or s in wanted], progress):
-            columns = inspector.get_multi_columns(schema=schema, kind=ObjectKind.ANY)
-            tables = {}
-            for (_, table), described in sorted(columns.items(), key=lambda item: item[0][1]):
-                tables[table] = {column["name"]: _type_text(column["type"], bind.dialect)
-                                 for column in described}
-            if tables:
-                (mapping.setdefault(catalog, {}) if catalog else mapping)[schema] = tables
+            return _duckdb_mapping(rows, schemas, wanted, where), "duckdb"
+        return _inspected(sqlalchemy.inspect(bind), bind.dialect, url, wanted, where,
+                          progress, ObjectKind.ANY), SQLALCHEMY_DIALECTS.get(name)
     except sqlalchemy.exc.SQLAlchemyError as error:
         raise CatalogError(f"cannot read the catalog of {where}: "
                            f"{_hidden(error, url.password)}") from None
     finally:
         if engine is not None:
             engine.dispose()
-    return mapping, SQLALCHEMY_DIALECTS.get(name)
+
+
+def _inspected(inspector: Any, dialect: Any, url: Any, wanted: tuple[str, ...] | None,
+               where: str, progress: bool | None, kind: Any) -> dict:
+    """The mapping SQLAlchemy's inspector reads, one query per schema."""
+    found = [schema for schema in inspector.get_schema_names() if not _is_system(schema)]
+    _missing(wanted, found, where)
+    catalog = url.database if dialect.name in _CATALOG_LEVEL and url.database else None
+    mapping: dict = {}
+    for schema in _progress([s for s in found if wanted is None or s in wanted], progress):
+        columns = inspector.get_multi_columns(schema=schema, kind=kind)
+        tables = {}
+        for (_, table), described in sorted(columns.items(), key=lambda item: item[0][1]):
+            tables[table] = {column["name"]: _type_text(column["type"], dialect)
+                             for column in described}
+        if tables:
+            (mapping.setdefault(catalog, {}) if catalog else mapping)[schema] = tables
+    return mapping
 
 
 def _connection(bind: Any) -> Any:
