@@ -197,8 +197,43 @@ def test_command_line_questions_in_every_format(etl_file):
         ("totals", "total", "orders", "status", "FILTER")]
     refused = lineage_cli(etl_file, "--upstream", "amount")
     assert refused.returncode == 2 and "--upstream amount: 'amount' names 3 columns" in refused.stderr
-    refused = lineage_cli(etl_file, "--summary", "--format", "openlineage")
-    assert refused.returncode == 2 and "--summary writes table, json, jsonl, csv or dot" in refused.stderr
+
+
+def test_questions_in_openlineage(etl_file):
+    from openlineage.client.generated.column_lineage_dataset import (
+        ColumnLineageDatasetFacet, Fields, InputField, Transformation)
+    from openlineage.client.serde import Serde
+
+    summary = lineage_cli(etl_file, "--summary", "--format", "openlineage", "--namespace", "wh")
+    assert json.loads(summary.stdout) == {
+        "inputs": [{"namespace": "wh", "name": name, "facets": {}}
+                   for name in ("raw.orders", "big", "stg.orders")],
+        "outputs": [{"namespace": "wh", "name": name, "facets": {}}
+                    for name in ("big", "stg.orders", "mart.totals")]}
+    asked = lineage_cli(etl_file, "--upstream", "big.amount", "--format", "openlineage",
+                        "--namespace", "wh")
+    datasets = [json.loads(line) for line in asked.stdout.splitlines()]
+    assert [(d["namespace"], d["name"]) for d in datasets] == [("wh", "big"), ("wh", "stg.orders")]
+    step = f"{etl_file}#"
+    assert {(d["name"], column, i["name"], i["field"], t["type"], t["subtype"], t["description"])
+            for d in datasets for column, f in d["facets"]["columnLineage"]["fields"].items()
+            for i in f["inputFields"] for t in i["transformations"]} == {
+        ("big", "amount", "stg.orders", "amount", "DIRECT", "IDENTITY", step + "2"),
+        ("big", "amount", "stg.orders", "status", "INDIRECT", "FILTER", step + "2"),
+        ("stg.orders", "amount", "raw.orders", "amount", "DIRECT", "TRANSFORMATION", step + "1"),
+        ("stg.orders", "status", "raw.orders", "status", "DIRECT", "IDENTITY", step + "1")}
+    for dataset in datasets:  # each facet is the OpenLineage client's own, field for field
+        made = dataset["facets"]["columnLineage"]
+
+        def field(item):
+            return InputField(**{**item, "transformations": [
+                Transformation(**t) for t in item["transformations"]]})
+
+        facet = ColumnLineageDatasetFacet(
+            fields={name: Fields(inputFields=[field(i) for i in value["inputFields"]])
+                    for name, value in made["fields"].items()},
+            dataset=[], producer=made["_producer"])
+        assert Serde.to_dict(facet) == made
 
 
 def test_command_line_stores_and_extends_a_graph(etl_file, tmp_path):

@@ -29,10 +29,10 @@ def browser():
 
 
 @pytest.fixture
-def page(browser, tmp_path):
+def page(browser, tmp_path, request):
     script = tmp_path / "etl.sql"
     script.write_text(ETL)
-    done = lineage_cli("--format", "html", script)
+    done = lineage_cli("--format", "html", script, *getattr(request, "param", ()))
     assert (done.returncode, done.stderr) == (0, "")
     assert "<script src" not in done.stdout and "http" not in done.stdout.split("<svg")[0]
     (tmp_path / "lineage.html").write_text(done.stdout)
@@ -93,3 +93,31 @@ def test_search_and_the_indirect_switch(page):
     page.fill("#search", "nosuch")
     page.press("#search", "Enter")
     assert page.inner_text("#status") == "no column nosuch"
+
+
+@pytest.mark.parametrize("page", [("--upstream", "mart.totals.total")], indirect=True)
+def test_a_page_of_what_is_upstream_of_one_column(page):
+    assert page.title() == "Column lineage: upstream of mart.totals.total"
+    boxes = page.eval_on_selector_all(".box", "nodes => nodes.map(n => n.dataset.box)")
+    assert sorted(boxes) == ["big", "mart.totals", "raw.orders", "stg.orders"]
+    assert marked(page, '[data-box="mart.totals"] .column') == ["col:mart.totals.total"]
+    assert marked(page, '[data-box="raw.orders"] .column') == [
+        "col:raw.orders.amount", "col:raw.orders.id", "col:raw.orders.status"]
+    page.click('[data-id="col:mart.totals.total"]')
+    assert sorted(marked(page, ".column.highlighted")) == [
+        "col:big.amount", "col:big.id", "col:raw.orders.amount", "col:raw.orders.id",
+        "col:raw.orders.status", "col:stg.orders.amount", "col:stg.orders.id",
+        "col:stg.orders.status"]
+
+
+@pytest.mark.parametrize("page", [("--summary",)], indirect=True)
+def test_a_page_of_the_tables_a_script_reads_and_writes(page):
+    rows = page.eval_on_selector_all(
+        ".box", "nodes => nodes.map(n => [n.dataset.box, n.querySelector('.column').textContent,"
+                " n.classList.contains('written')])")
+    assert sorted(rows) == [["big", "intermediate", True], ["mart.report", "target", True],
+                            ["mart.totals", "target", True], ["raw.orders", "source", False],
+                            ["raw.returns", "source", False], ["stg.orders", "intermediate", True]]
+    page.click('[data-id="table:stg.orders"]')
+    assert sorted(marked(page, ".column.highlighted")) == [
+        "table:big", "table:mart.totals", "table:raw.orders"]

@@ -24,7 +24,6 @@ __all__ = ["wants_graph", "run", "diff_main"]
 
 EDGE_KEYS = ("depth", "source", "target", "type", "subtype", "statement")
 DIFF_KEYS = ("change", "source", "target", "type", "old_subtype", "new_subtype")
-QUESTION_FORMATS = ("table", "json", "jsonl", "csv", "dot")
 
 
 def wants_graph(options: argparse.Namespace) -> bool:
@@ -70,9 +69,6 @@ def run(options: argparse.Namespace, parser: argparse.ArgumentParser, dialect: A
              if getattr(options, flag)]
     if len(asked) > 1:
         parser.error("ask one of --upstream, --downstream, --end-to-end and --summary at a time")
-    if (options.upstream or options.downstream or options.summary) \
-            and options.format not in QUESTION_FORMATS:
-        parser.error(f"--{asked[0].replace('_', '-')} writes table, json, jsonl, csv or dot")
     errors: list[str] = []
     stored = options.graph is not None and os.path.isfile(options.graph)
     try:
@@ -101,9 +97,11 @@ def run(options: argparse.Namespace, parser: argparse.ArgumentParser, dialect: A
                 edges = getattr(graph, way)(column, options.depth)
             except (KeyError, ValueError) as error:
                 parser.error(f"--{way} {column}: {error.args[0] if error.args else error}")
-            _write_edges(edges, way, graph.column(column), options.format, stdout)
+            start = graph.column(column)
+            _write_edges(edges, way, start, options, graph.places(
+                {start, *(e.source for e in edges), *(e.target for e in edges)}), stdout)
         elif options.summary:
-            _write_summary(graph.summary(), options.format, stdout)
+            _write_summary(graph, options, stdout)
         elif options.graph is not None:
             print(f"{options.graph}: {len(graph):,} edges", file=stderr, flush=True)
     finally:
@@ -150,17 +148,27 @@ def _chains(edges: list[Edge], start: str, way: str, limit: int = 10_000) -> lis
     return chains
 
 
-def _write_edges(edges: list[Edge], way: str, start: str, fmt: str, out: TextIO) -> None:
+def _write_edges(edges: list[Edge], way: str, start: str, options: argparse.Namespace,
+                 places: dict[str, tuple[str, str]], out: TextIO) -> None:
+    fmt = options.format
     if fmt == "table":
         chains = _chains(edges, start, way)
         out.write("\n".join(chains) + "\n" if chains else f"{start}: nothing {way}\n")
-        out.flush()
     elif fmt == "dot":
         out.write(_edges_dot(edges))
-        out.flush()
+    elif fmt == "openlineage":
+        out.write("".join(json.dumps(dataset, ensure_ascii=False) + "\n"
+                          for dataset in _edges_openlineage(edges, places, options.namespace)))
+    elif fmt == "html":
+        from ._html import page
+
+        out.write(page(_edges_graph(edges, places, start, options.direct_only),
+                       title=f"Column lineage: {way} of {start}"))
     else:
         _rows([{key: getattr(edge, key) for key in EDGE_KEYS} for edge in edges],
               EDGE_KEYS, fmt, out)
+        return
+    out.flush()
 
 
 def _edges_dot(edges: Iterable[Edge]) -> str:
@@ -175,14 +183,64 @@ def _edges_dot(edges: Iterable[Edge]) -> str:
     return "\n".join(lines + ["}"]) + "\n"
 
 
-def _write_summary(summary: dict[str, list[str]], fmt: str, out: TextIO) -> None:
+def _edges_openlineage(edges: Iterable[Edge], places: dict[str, tuple[str, str]],
+                       namespace: str) -> list[dict[str, Any]]:
+    """One dataset per table the edges reach, its columnLineage facet
+    holding those edges (the graph keeps no masking flag, so the
+    transformations carry none)."""
+    from ._result import _FACET_SCHEMA, _PRODUCER
+
+    fields: dict[str, dict[str, dict[tuple[str, str], dict[str, Any]]]] = {}
+    for edge in edges:
+        table, column = places[edge.target]
+        source_table, source_column = places[edge.source]
+        inputs = fields.setdefault(table, {}).setdefault(column, {})
+        made = inputs.setdefault((source_table, source_column), {
+            "namespace": namespace, "name": source_table, "field": source_column,
+            "transformations": []})
+        step = {"type": edge.type, "subtype": edge.subtype, "description": edge.statement}
+        if step not in made["transformations"]:
+            made["transformations"].append(step)
+    return [{"namespace": namespace, "name": table, "facets": {"columnLineage": {
+        "_producer": _PRODUCER, "_schemaURL": _FACET_SCHEMA,
+        "fields": {column: {"inputFields": list(inputs.values())}
+                   for column, inputs in columns.items()},
+        "dataset": []}}}
+        for table, columns in fields.items()]
+
+
+def _edges_graph(edges: Iterable[Edge], places: dict[str, tuple[str, str]], start: str,
+                 direct_only: bool) -> Any:
+    """The page's boxes and edges for a walk: a box per table, its
+    columns in the order the walk meets them, the column asked about
+    first; tables the walk writes into are filled."""
+    from .cli import _DotGraph
+
+    graph = _DotGraph(direct_only)
+    order = {start: 0}
+    for edge in edges:
+        order.setdefault(edge.source, len(order))
+        order.setdefault(edge.target, len(order))
+    for name, rank in order.items():
+        table, column = places[name]
+        graph.node(table, f"col:{name}", rank, column)
+    for edge in edges:
+        if edge.type == "INDIRECT" and direct_only:
+            continue
+        graph.filled.add(places[edge.target][0])
+        graph.edges.setdefault((f"col:{edge.source}", f"col:{edge.target}",
+                                f"{edge.type}|{edge.subtype}", ""), None)
+    return graph
+
+
+def _write_summary(graph: Graph, options: argparse.Namespace, out: TextIO) -> None:
+    summary = graph.summary()
+    fmt = options.format
     if fmt == "table":
         for role, tables in summary.items():
             out.write(f"{role}: {', '.join(tables) if tables else '(none)'}\n")
-        out.flush()
     elif fmt == "json":
         out.write(json.dumps(summary) + "\n")
-        out.flush()
     elif fmt == "dot":
         from .cli import _dot_id
 
@@ -190,12 +248,38 @@ def _write_summary(summary: dict[str, list[str]], fmt: str, out: TextIO) -> None
         for role, tables in summary.items():
             for table in tables:
                 lines.append(f"  {_dot_id(table)} [tooltip={_dot_id(role)}];")
+        for source, target in graph.table_edges():
+            lines.append(f"  {_dot_id(source)} -> {_dot_id(target)};")
         out.write("\n".join(lines + ["}"]) + "\n")
-        out.flush()
+    elif fmt == "openlineage":
+        # A run's inputs and outputs as OpenLineage names them: what the
+        # inputs read (sources and intermediates) and what they write
+        # (intermediates and targets).
+        def datasets(*roles: str) -> list[dict[str, Any]]:
+            return [{"namespace": options.namespace, "name": table, "facets": {}}
+                    for role in roles for table in summary[role]]
+
+        out.write(json.dumps({"inputs": datasets("sources", "intermediates"),
+                              "outputs": datasets("intermediates", "targets")}) + "\n")
+    elif fmt == "html":
+        from ._html import page
+        from .cli import _DotGraph
+
+        tables = _DotGraph(False)
+        for role, names in summary.items():
+            for table in names:
+                tables.node(table, f"table:{table}", 0, role[:-1])
+                if role != "sources":
+                    tables.filled.add(table)
+        for source, target in graph.table_edges():
+            tables.edges[(f"table:{source}", f"table:{target}", "DIRECT|TABLE", "")] = None
+        out.write(page(tables, title="Tables: sources, intermediates and targets"))
     else:
         rows = [{"table": table, "role": role[:-1]} for role, tables in summary.items()
                 for table in tables]
         _rows(rows, ("table", "role"), fmt, out)
+        return
+    out.flush()
 
 
 def _end_to_end(options: argparse.Namespace, scripts: list[tuple[str, Any]], project: Any,

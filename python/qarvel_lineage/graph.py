@@ -277,7 +277,8 @@ class Graph:
         return sorted(found, key=len)
 
     # --- tables --------------------------------------------------------------------------
-    def _table_edges(self) -> list[tuple[str, str]]:
+    def table_edges(self) -> list[tuple[str, str]]:
+        """Each (source table, target table) some column edge joins."""
         return list(self._db.execute(
             "select distinct s.tbl, d.tbl from edges e join nodes s on s.id = e.src "
             "join nodes d on d.id = e.dst where s.tbl != d.tbl order by 1, 2"))
@@ -293,7 +294,7 @@ class Graph:
     def _tables(self, table: str, way: str) -> list[str]:
         start = self._table(table)
         links: dict[str, list[str]] = {}
-        for src, dst in self._table_edges():
+        for src, dst in self.table_edges():
             near, far = (src, dst) if way == "down" else (dst, src)
             links.setdefault(near, []).append(far)
         seen, frontier, order = {start}, [start], []
@@ -320,11 +321,22 @@ class Graph:
     def summary(self) -> dict[str, list[str]]:
         """The tables only read ("sources"), both written and read
         ("intermediates") and only written ("targets")."""
-        links = self._table_edges()
+        links = self.table_edges()
         read = {src for src, _ in links}
         written = {dst for _, dst in links}
         return {"sources": sorted(read - written), "intermediates": sorted(read & written),
                 "targets": sorted(written - read)}
+
+    def places(self, names: Iterable[str]) -> dict[str, tuple[str, str]]:
+        """The (table, column) of each stored column name."""
+        wanted = list(dict.fromkeys(names))
+        found: dict[str, tuple[str, str]] = {}
+        for at in range(0, len(wanted), 500):  # within SQLite's bound on parameters
+            chunk = wanted[at:at + 500]
+            found.update((name, (tbl, col)) for name, tbl, col in self._db.execute(
+                f"select name, tbl, col from nodes where name in ({','.join('?' * len(chunk))})",
+                chunk))
+        return found
 
     def edges(self) -> list[Edge]:
         """Every edge of the graph."""
