@@ -154,7 +154,7 @@ PyObject* analysis::normalise(PyObject* text, bool quoted, bool keep_case) {
         if (rules_.ascii_only || PyUnicode_IS_ASCII(text)) {
             result = change_ascii_case(text, upper);
         } else {
-            result = py::call_method(text, upper ? engine.upper_name : engine.lower_name);
+            result = py::call_method(text, upper ? engine.upper_name.ptr() : engine.lower_name.ptr());
         }
     }
     return intern_text(std::move(result));

@@ -13,6 +13,8 @@
 #include "lineage/fingerprint.hpp"
 
 #include "interop/ops.hpp"
+#include "lineage/lexicon.hpp"
+#include "lineage/state.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -25,31 +27,6 @@
 namespace qarvel::lineage {
 
 namespace {
-
-struct delimiter {
-    std::string open;
-    std::string close;
-};
-
-// The dialect's lexical rules, as the package hands them over.
-struct lexicon {
-    std::vector<std::string> line_comments;
-    std::vector<delimiter> block_comments;
-    std::vector<delimiter> strings;      // masked
-    std::vector<delimiter> identifiers;  // kept verbatim
-    bool backslash_escapes = false;
-    // The characters that can open a comment, a quoted text or dollar
-    // quoting: every other character is a name, a number or punctuation.
-    bool opens[256] = {};
-
-    void index_openings() {
-        for (const std::string& m : line_comments) opens[static_cast<unsigned char>(m[0])] = true;
-        for (const delimiter& d : block_comments) opens[static_cast<unsigned char>(d.open[0])] = true;
-        for (const delimiter& d : strings) opens[static_cast<unsigned char>(d.open[0])] = true;
-        for (const delimiter& d : identifiers) opens[static_cast<unsigned char>(d.open[0])] = true;
-        opens[static_cast<unsigned char>('$')] = true;
-    }
-};
 
 using py::handle;
 
@@ -564,17 +541,14 @@ bool scan(std::string_view text, const lexicon& lex, hasher& h,
 
 namespace {
 
-// The lexicon of the last spec tuple seen (callers pass the same tuple for
-// every statement of a dialect), kept with a reference to that tuple.
+// The lexicon of a spec tuple: the last one's is kept in the engine's state.
 const lexicon& cached_lexicon(handle spec) {
-    static py::static_ref last_spec;
-    static lexicon last;
-    if (!last_spec.is(spec)) {
+    if (!engine.lexicon_spec.is(spec)) {
         lexicon made = lexicon_of(spec);
-        last = std::move(made);
-        last_spec.reset(spec);
+        engine.last_lexicon = std::move(made);
+        engine.lexicon_spec.reset(spec);
     }
-    return last;
+    return engine.last_lexicon;
 }
 
 // The UTF-8 of a str (TypeError for anything else); false for a text with

@@ -85,7 +85,7 @@ py::object kind_label(py::handle node) {
     py::object name = py::checked(
         PyType_GetName(cls != nullptr && k != kind::Expression ? reinterpret_cast<PyTypeObject*>(cls)
                                                                 : Py_TYPE(node.ptr())));
-    py::object label = py::call_method(name, engine.upper_name);
+    py::object label = py::call_method(name, engine.upper_name.ptr());
     // CREATE TABLE / CREATE VIEW / DROP TABLE ...: with the kind of object.
     if (k == kind::Create || k == kind::Drop) {
         py::object what = arg_of(node, lk.kind);
@@ -99,7 +99,7 @@ py::object kind_label(py::handle node) {
     } else if (k == kind::Command) {
         // Statements sqlglot keeps as text: their first word.
         py::object word = arg_of(node, lk.this_);
-        if (word && PyUnicode_Check(word.ptr())) label = py::call_method(word, engine.upper_name);
+        if (word && PyUnicode_Check(word.ptr())) label = py::call_method(word, engine.upper_name.ptr());
     }
     return label;
 }

@@ -16,14 +16,14 @@ inline py::object args_of(py::handle node) {
 }
 
 // args[key], or an empty object when absent or None.
-inline py::object arg(py::handle args, PyObject* key) {
+inline py::object arg(py::handle args, py::handle key) {
     if (!args) return {};
     py::object value = py::optional_item(args, key);
     if (value && value.is(Py_None)) return {};
     return value;
 }
 
-inline py::object arg_of(py::handle node, PyObject* key) { return arg(args_of(node), key); }
+inline py::object arg_of(py::handle node, py::handle key) { return arg(args_of(node), key); }
 
 inline bool truthy(py::handle value) { return value && py::truth(value); }
 
