@@ -27,3 +27,19 @@ PyObject* class_of(kind k);
 py::object kind_label(py::handle node);
 
 }  // namespace qarvel::lineage
+
+namespace qarvel::lineage {
+
+// UNION, INTERSECT, EXCEPT.
+constexpr bool is_set_operation(kind k) noexcept {
+    return k == kind::Union || k == kind::Intersect || k == kind::Except;
+}
+// A SELECT or a set operation: a query that has rows of its own.
+constexpr bool is_query_body(kind k) noexcept { return k == kind::Select || is_set_operation(k); }
+// Anything `analysis::query` reads as a query: a body, a parenthesised
+// query, VALUES.
+constexpr bool is_query(kind k) noexcept {
+    return is_query_body(k) || k == kind::Subquery || k == kind::Values;
+}
+
+}  // namespace qarvel::lineage

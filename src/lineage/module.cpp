@@ -172,7 +172,7 @@ PyModuleDef engine_def = {
     .m_doc = "The native core of the qarvel_lineage engine.",
     .m_size = 0,
     .m_methods = engine_functions,
-    .m_slots = engine_slots,
+    .m_slots = engine_slots, .m_traverse = nullptr, .m_clear = nullptr, .m_free = nullptr,
 };
 
 }  // namespace
