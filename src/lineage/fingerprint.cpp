@@ -15,6 +15,7 @@
 #include "interop/ops.hpp"
 #include "lineage/lexicon.hpp"
 #include "lineage/state.hpp"
+#include "lineage/text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -30,26 +31,19 @@ namespace {
 
 using py::handle;
 
-std::string utf8_of(handle text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) py::throw_error();
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 // A list of str, or of (open, close) pairs.
 std::vector<delimiter> delimiters_of(handle list) {
     std::vector<delimiter> found;
     py::for_each items(list);
     while (py::object item = items.next()) {
         if (PyUnicode_Check(item.ptr())) {
-            std::string d = utf8_of(item);
+            std::string d = utf8(item);
             found.push_back({d, d});
         } else if (PyTuple_Check(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2 &&
                    PyUnicode_Check(PyTuple_GET_ITEM(item.ptr(), 0)) &&
                    PyUnicode_Check(PyTuple_GET_ITEM(item.ptr(), 1))) {
-            found.push_back({utf8_of(PyTuple_GET_ITEM(item.ptr(), 0)),
-                             utf8_of(PyTuple_GET_ITEM(item.ptr(), 1))});
+            found.push_back({utf8(PyTuple_GET_ITEM(item.ptr(), 0)),
+                             utf8(PyTuple_GET_ITEM(item.ptr(), 1))});
         } else {
             PyErr_SetString(PyExc_TypeError, "delimiters must be str or (open, close) pairs of str");
             py::throw_error();
@@ -72,12 +66,12 @@ lexicon lexicon_of(handle spec) {
     py::for_each comments(PyTuple_GET_ITEM(spec.ptr(), 0));
     while (py::object item = comments.next()) {
         if (PyUnicode_Check(item.ptr())) {
-            lex.line_comments.push_back(utf8_of(item));
+            lex.line_comments.push_back(utf8(item));
         } else if (PyTuple_Check(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2 &&
                    PyUnicode_Check(PyTuple_GET_ITEM(item.ptr(), 0)) &&
                    PyUnicode_Check(PyTuple_GET_ITEM(item.ptr(), 1))) {
-            lex.block_comments.push_back({utf8_of(PyTuple_GET_ITEM(item.ptr(), 0)),
-                                          utf8_of(PyTuple_GET_ITEM(item.ptr(), 1))});
+            lex.block_comments.push_back({utf8(PyTuple_GET_ITEM(item.ptr(), 0)),
+                                          utf8(PyTuple_GET_ITEM(item.ptr(), 1))});
         } else {
             PyErr_SetString(PyExc_TypeError, "comment markers must be str or (open, close) pairs of str");
             py::throw_error();
@@ -94,7 +88,7 @@ lexicon lexicon_of(handle spec) {
     }
     py::for_each escapes(PyTuple_GET_ITEM(spec.ptr(), 3));
     while (py::object e = escapes.next()) {
-        if (PyUnicode_Check(e.ptr()) && utf8_of(e) == "\\") lex.backslash_escapes = true;
+        if (PyUnicode_Check(e.ptr()) && utf8(e) == "\\") lex.backslash_escapes = true;
     }
     // An empty marker would match everywhere.
     std::erase_if(lex.line_comments, [](const std::string& m) { return m.empty(); });
@@ -636,14 +630,9 @@ bool utf8_view(handle text, const char* function, std::string_view& view) {
         PyErr_Format(PyExc_TypeError, "%s() needs a str", function);
         py::throw_error();
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    view = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
+    if (utf8_view_of(text, view)) return true;
+    PyErr_Clear();
+    return false;
 }
 
 }  // namespace
