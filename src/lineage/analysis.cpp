@@ -89,7 +89,7 @@ object change_ascii_case(PyObject* text, bool upper) {
 
 }  // namespace
 
-handle analysis::normalise(PyObject* text, bool quoted, bool keep_case) {
+handle analysis::normalise(handle text, bool quoted, bool keep_case) {
     bool change = !keep_case;
     bool upper = false;
     switch (rules_.rule) {
@@ -101,8 +101,8 @@ handle analysis::normalise(PyObject* text, bool quoted, bool keep_case) {
     }
     object result = object::borrow(text);
     if (change) {
-        if (rules_.ascii_only || PyUnicode_IS_ASCII(text)) {
-            result = change_ascii_case(text, upper);
+        if (rules_.ascii_only || PyUnicode_IS_ASCII(text.ptr())) {
+            result = change_ascii_case(text.ptr(), upper);
         } else {
             result = py::call_method(text, upper ? engine.upper_name.ptr() : engine.lower_name.ptr());
         }
@@ -115,7 +115,7 @@ handle analysis::name_of(handle identifier, bool qualified_table) {
     const kind k = kind_of(identifier);
     if (k == kind::Star) return lk.star;
     if (k != kind::Identifier && k != kind::Literal && k != kind::Var) {
-        if (PyUnicode_Check(identifier.ptr())) return normalise(identifier.ptr(), false, false);
+        if (PyUnicode_Check(identifier.ptr())) return normalise(identifier, false, false);
         return {};
     }
     object a = args_of(identifier);
@@ -124,7 +124,7 @@ handle analysis::name_of(handle identifier, bool qualified_table) {
     if (k == kind::Literal) read_literal_name();
     const bool quoted = k != kind::Identifier || truthy(arg(a, lk.quoted));
     const bool keep_case = qualified_table && rules_.qualified_tables_case_sensitive;
-    return normalise(text.ptr(), quoted, keep_case);
+    return normalise(text, quoted, keep_case);
 }
 
 handle analysis::column_name(handle node) {
@@ -151,7 +151,7 @@ std::vector<handle> analysis::alias_columns(handle alias) {
 
 handle analysis::generated_name(std::size_t index) {
     object text = py::checked(PyUnicode_FromFormat("_col_%zu", index));
-    return normalise(text.ptr(), false, false);
+    return normalise(text, false, false);
 }
 
 // --- registries --------------------------------------------------------------------

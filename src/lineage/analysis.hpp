@@ -118,7 +118,7 @@ class analysis {
     std::uint32_t note(py::handle text, py::handle table, cause why);
     std::string table_text(int table) const;
     py::handle table_label(int table);
-    py::handle normalise(PyObject* text, bool quoted, bool keep_case);
+    py::handle normalise(py::handle text, bool quoted, bool keep_case);
     py::handle intern_text(py::object text);
     py::handle canonical(py::handle text);
     py::handle text_name(const std::string& text);

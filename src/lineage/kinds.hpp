@@ -20,7 +20,7 @@ kind kind_of(py::handle node);
 
 // The class object of a kind (borrowed; null when the installed sqlglot has
 // no such class).
-PyObject* class_of(kind k);
+py::handle class_of(kind k);
 
 // The statement kind shown to users: the class's name in capitals
 // ("SELECT", "INSERT", ...).

@@ -41,7 +41,7 @@ std::string reason_text(const cause& c, handle text) {
     return {};
 }
 
-PyObject* subtype_label(subtype s) {
+handle subtype_label(subtype s) {
     switch (s) {
         case IDENTITY: return lk.IDENTITY;
         case TRANSFORMATION: return lk.TRANSFORMATION;

@@ -41,6 +41,6 @@ class result_builder {
 std::string reason_text(const cause& c, py::handle text);
 
 // The text label of a subtype ("IDENTITY", ...), borrowed.
-PyObject* subtype_label(subtype s);
+py::handle subtype_label(subtype s);
 
 }  // namespace qarvel::lineage
