@@ -236,7 +236,7 @@ col_id analysis::column_of(int table, handle name) {
 }
 
 std::uint32_t analysis::note(handle text, handle table, cause why) {
-    std::string key = key_of(text.ptr(), table.ptr(), why.why, why.count);
+    std::string key = key_of(text.ptr(), table.ptr(), why.code, why.count);
     key += why.subject;
     if (auto found = unresolved_ids_.find(key); found != unresolved_ids_.end()) return found->second;
     const auto id = static_cast<std::uint32_t>(unresolved_.size());

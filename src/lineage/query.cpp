@@ -131,7 +131,7 @@ const query_info* analysis::values(handle node, scope& sc) {
     each(arg_of(node, lk.expressions), [&](handle tuple) {
         std::size_t i = 0;
         auto cell = [&](handle e) {
-            if (v.outputs.size() <= i) v.outputs.push_back({.name = generated_name(i)});
+            if (v.outputs.size() <= i) v.outputs.emplace_back().name = generated_name(i);
             walk(e, sc, mode{}, v.outputs[i].lin, clause::plain, 0);
             ++i;
         };
@@ -319,7 +319,7 @@ const query_info* analysis::renamed(const query_info* q, const std::vector<handl
         if (i < q->outputs.size()) {
             copy.outputs.push_back(unnamed_after_star(names[j], q->outputs[i]));
         } else {
-            copy.outputs.push_back({.name = names[j]});
+            copy.outputs.emplace_back().name = names[j];
         }
     }
     return &copy;

@@ -195,8 +195,8 @@ bool analysis::resolve_past_stars(const source& src, handle name, mode m, lineag
         if (star.star_table >= 0) {
             out.add(column_of(star.star_table, name), m);
         } else {
-            const unresolved_entry& why = unresolved_[static_cast<std::size_t>(star.opaque_note)];
-            out.add_unresolved(note(name, why.table, why.why), m);
+            const unresolved_entry& entry = unresolved_[static_cast<std::size_t>(star.opaque_note)];
+            out.add_unresolved(note(name, entry.table, entry.why), m);
         }
         return true;
     }

@@ -21,7 +21,7 @@ PyTypeObject* type_of(const py::static_ref& ref) { return reinterpret_cast<PyTyp
 }  // namespace
 
 std::string reason_text(const cause& c, handle text) {
-    switch (c.why) {
+    switch (c.code) {
         case reason::queries_too_deep: return "queries nested too deeply";
         case reason::expression_too_deep: return "expression nested too deeply";
         case reason::needs_schema: return "needs a schema";

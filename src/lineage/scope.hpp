@@ -34,13 +34,14 @@ enum class reason : std::uint8_t {
 // A reason with the parts of its words that vary (a table, a list of
 // candidates, a count).
 struct cause {
-    reason why = reason::needs_schema;
+    reason code = reason::needs_schema;
     std::string subject;
     std::size_t count = 0;
 
     cause() = default;
-    cause(reason r) : why(r) {}  // NOLINT: a reason is a cause without parts
-    cause(reason r, std::string s, std::size_t n = 0) : why(r), subject(std::move(s)), count(n) {}
+    // A reason without varying parts is a cause of its own.
+    cause(reason r) : code(r) {}
+    cause(reason r, std::string s, std::size_t n = 0) : code(r), subject(std::move(s)), count(n) {}
 };
 
 // Where an unqualified name may also name a select-list alias.

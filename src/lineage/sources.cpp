@@ -264,7 +264,7 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, bool lat
     }
     if (offset_name &&
         std::none_of(names.begin(), names.end(), [&](handle n) { return n.is(offset_name); })) {
-        u.outputs.push_back({.name = offset_name});
+        u.outputs.emplace_back().name = offset_name;
     }
     if (u.outputs.empty()) u.outputs.push_back({.name = canonical(lk.unnest), .lin = values_lineage});
     sc.sources.push_back(derived_table(&u, table_alias, lk.UNNEST));

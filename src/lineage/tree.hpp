@@ -4,7 +4,6 @@
 #pragma once
 
 #include "interop/ops.hpp"
-#include "lineage/kinds.hpp"
 #include "lineage/names.hpp"
 #include "lineage/text.hpp"
 
