@@ -43,8 +43,8 @@ struct profile {
     bool qualified_tables_case_sensitive = false;
 };
 
-// Every name below is borrowed from the analysis's table of names (or the
-// constant table), which outlives them.
+// Every name below is borrowed: from the analysis's table of names, the
+// schema's entries it holds, or the constant table, all of which outlive it.
 struct table_ref {
     py::handle catalog;  // empty when not named
     py::handle db;
