@@ -1,10 +1,23 @@
 // One analysis: a statement's tree read once, read-only, into query_info
 // values, then turned into the result objects.
+//
+// Where each construct is read:
+//   analysis.cpp      names, normalisation and the registries (tables,
+//                     columns, unresolved entries)
+//   query.cpp         queries: SELECT, set operations, WITH, the clauses
+//                     after FROM, the select list
+//   sources.cpp       FROM and JOIN: one function per kind of source
+//   pivot.cpp         PIVOT / UNPIVOT applied to a source
+//   expressions.cpp   expressions: the walk and one handler per family
+//   resolution.cpp    column references, select-list aliases and stars
+//   statement.cpp     statements that write (INSERT, CREATE, MERGE, ...)
+//   scope.hpp/.cpp    the sources visible to a query and their look-ups
 #pragma once
 
 #include "interop/object.hpp"
 #include "lineage/kinds.hpp"
 #include "lineage/model.hpp"
+#include "lineage/scope.hpp"
 
 #include <deque>
 #include <string>
@@ -30,59 +43,23 @@ struct profile {
     bool qualified_tables_case_sensitive = false;
 };
 
+// Every name below is borrowed: from the analysis's table of names, the
+// schema's entries it holds, or the constant table, all of which outlive it.
 struct table_ref {
-    PyObject* catalog;  // null when not named
-    PyObject* db;
-    PyObject* name;
+    py::handle catalog;  // empty when not named
+    py::handle db;
+    py::handle name;
 };
 
 struct physical_column {
-    int table;       // index in the table registry
-    PyObject* name;  // normalised, interned
+    int table;        // index in the table registry
+    py::handle name;  // normalised
 };
 
 struct unresolved_entry {
-    PyObject* text;   // the reference as written ("c", "t.*")
-    PyObject* table;  // the table it names, or null
-    std::string reason;
-};
-
-// Where an unqualified name may also name a select-list alias.
-enum class clause : std::uint8_t { plain, select_list, group_having, order_by };
-
-struct cte_env {
-    PyObject* name;
-    const query_info* q;
-    const cte_env* next;
-};
-
-class analysis;
-
-// A source of a query: a physical table, a derived one (CTE, sub-query,
-// UNNEST, VALUES, table function: its columns are a query_info's outputs),
-// or one whose columns are not traced (PIVOT).
-struct source {
-    enum type : std::uint8_t { physical, derived, opaque };
-    type kind = physical;
-    PyObject* alias = nullptr;      // what qualifies its columns (normalised), may be null
-    int table = -1;                 // physical: index in the table registry
-    const query_info* q = nullptr;  // derived
-    std::string reason;             // opaque
-    std::string label;              // its name in messages
-
-    bool columns_known(analysis& an) const;
-};
-
-// The names visible to the expressions of one query.
-struct scope {
-    std::vector<source> sources;
-    scope* outer = nullptr;
-    const cte_env* env = nullptr;
-    const std::vector<output>* outputs = nullptr;  // the select list, for alias references
-    std::vector<PyObject*> using_names;            // columns of USING joins
-    std::vector<PyObject*> lambda_params;
-    py::object windows;                            // the WINDOW clause's named windows
-    bool hierarchical = false;                     // CONNECT BY: LEVEL and its kind exist
+    py::handle text;   // the reference as written ("c", "t.*")
+    py::handle table;  // the table it names, or empty
+    cause why;
 };
 
 // What a statement writes, and the lineage of each column it writes.
@@ -91,6 +68,12 @@ struct statement_info {
     lineage all;
     bool has_target = false;
     table_ref target{};
+};
+
+// What an alias gives a source: its name and its column list (t AS a(x, y)).
+struct source_alias {
+    py::handle name;
+    std::vector<py::handle> columns;
 };
 
 class analysis {
@@ -114,61 +97,106 @@ class analysis {
     const std::vector<unresolved_entry>& unresolved() const noexcept { return unresolved_; }
     const std::vector<physical_column>& columns() const noexcept { return columns_; }
 
-    // --- used by the statement layer (writes) -------------------------------------
-    PyObject* name_of(py::handle identifier, bool qualified_table = false);
-    int table_index(py::handle table_node);
-    col_id column_of(int table, PyObject* name);
-    std::uint32_t note(PyObject* text, PyObject* table, std::string reason);
-    PyObject* schema_columns(int table);
-    void expression(py::handle node, scope& sc, mode m, lineage& out, clause where);
-
   private:
-    statement_info insert(py::handle root);
-    statement_info create(py::handle root);
-    statement_info merge(py::handle root);
-    statement_info update(py::handle root);
-    statement_info remove(py::handle root);
-    table_ref target_of(py::handle table_node);
-    PyObject* schema_of(const table_ref& t);
+    // --- names and registries (analysis.cpp) ----------------------------------------
+    py::handle name_of(py::handle identifier, bool qualified_table = false);
+    // The name of a column (its own name) or of an identifier.
+    py::handle column_name(py::handle node);
+    // The name an alias gives: a TableAlias's, or a plain identifier's.
+    py::handle alias_name(py::handle alias);
+    // The names of an alias's column list (t AS a(x, y)).
+    std::vector<py::handle> alias_columns(py::handle alias);
+    // The names of a list of identifiers.
+    std::vector<py::handle> names_in(py::handle list);
+    // The parts of a table node's name.
+    table_ref table_name(py::handle table_node);
+    int table_index(py::handle table_node);
     // The columns the schema index gives a table (a tuple of str), or empty.
-    py::object schema_lookup(PyObject* catalog, PyObject* db, PyObject* name);
-    source target_source(py::handle table_node);
-    bool open_target(py::handle root, py::handle target, statement_info& s, scope& sc);
-    void from_and_joins(py::handle args, scope& sc, query_info& q);
+    py::object schema_lookup(const table_ref& t);
+    py::handle schema_columns(int table);
+    col_id column_of(int table, py::handle name);
+    std::uint32_t note(py::handle text, py::handle table, cause why);
+    std::string table_text(int table) const;
+    py::handle table_label(int table);
+    py::handle normalise(py::handle text, bool quoted, bool keep_case);
+    py::handle intern_text(py::object text);
+    py::handle canonical(py::handle text);
+    py::handle text_name(const std::string& text);
+    py::handle generated_name(std::size_t index);
 
-    PyObject* keep(py::object name);
-    PyObject* normalise(PyObject* text, bool quoted, bool keep_case);
-    PyObject* intern_text(py::object text);
-    PyObject* canonical(py::handle text);
-
+    // --- queries (query.cpp) ---------------------------------------------------------
+    const query_info* parenthesised(py::handle node, scope* outer, const cte_env* env);
     const query_info* select(py::handle node, scope* outer, const cte_env* env);
     const query_info* set_operation(py::handle node, kind k, scope* outer, const cte_env* env);
+    const query_info* with_modifiers(py::handle node, scope* outer, const cte_env* env, query_info& q);
+    const query_info* union_chain(py::handle node, scope* outer, const cte_env* env);
+    void by_name(py::handle args, const query_info* left, const query_info* right, query_info& q);
     const query_info* values(py::handle node, scope& sc);
     const cte_env* with_clause(py::handle node, scope* outer, const cte_env* env);
-    void add_source(py::handle node, scope& sc, query_info& q);
-    void unnest_source(py::handle node, py::handle alias, scope& sc, query_info& q, bool lateral_view);
-    void join_conditions(py::handle join, scope& sc, query_info& q);
+    const query_info* recursive_cte(py::handle name, py::handle body, const std::vector<py::handle>& columns,
+                                    scope* outer, const cte_env* env);
+    const query_info* renamed(const query_info* q, const std::vector<py::handle>& names);
+    output unnamed_after_star(py::handle name, const output& star);
     void select_list(py::handle node, scope& sc, query_info& q);
-    void star(py::handle star_node, PyObject* qualifier, scope& sc, query_info& q);
+    py::handle output_name(py::handle item, kind k);
     void modifiers(py::handle node, scope& sc, query_info& q, bool has_group_aliases);
-    void column_ref(py::handle node, scope& sc, mode m, lineage& out, clause where);
-    bool resolve_in(const source& src, PyObject* name, mode m, lineage& out);
-    bool has_column(const source& src, PyObject* name);
-    const query_info* renamed(const query_info* q, const std::vector<PyObject*>& names);
-    PyObject* generated_name(std::size_t index);
-    void nested_joins(py::handle node, scope& sc, query_info& q);
+    void group_by(py::handle group, scope& sc, query_info& q, clause where);
+    bool by_position(py::handle item, scope& sc, query_info& q, mode m);
+
+    // --- sources (sources.cpp, pivot.cpp) --------------------------------------------
+    void from_and_joins(py::handle args, scope& sc, query_info& q);
+    void joins(py::handle list, scope& sc, query_info& q);
+    void join_conditions(py::handle join, scope& sc, query_info& q);
+    void add_source(py::handle node, scope& sc, query_info& q);
+    bool table_reference(py::handle node, py::handle args, const source_alias& alias, scope& sc, query_info& q,
+                         source& src);
+    source physical_table(int table, py::handle alias);
+    source derived_table(const query_info* inner, py::handle alias, py::handle unnamed);
+    source renamed_table(source src, const std::vector<py::handle>& names);
+    source table_function(py::handle function, const source_alias& alias, scope& sc);
+    bool subquery_source(py::handle node, py::handle args, const source_alias& alias, scope& sc, query_info& q,
+                         source& src);
+    bool lateral_source(py::handle args, py::handle alias_node, const source_alias& alias, scope& sc,
+                        query_info& q, source& src);
+    void unnest_source(py::handle node, py::handle alias_node, scope& sc, bool lateral_view);
+    source untraced_source(py::handle node, py::handle alias);
+    void pivoted(py::handle pivots, source& src);
+
+    // --- expressions (expressions.cpp) -----------------------------------------------
+    void expression(py::handle node, scope& sc, mode m, lineage& out, clause where);
     void walk(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_children(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_operator(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_in(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_window(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_case(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_if(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_filter(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_lambda(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void subquery(py::handle node, scope& sc, mode m, lineage& out);
-    bool alias_reference(PyObject* name, scope& sc, mode m, lineage& out, clause where);
-    PyObject* output_name(py::handle item, kind k);
-    std::string table_text(int table) const;
+
+    // --- names in expressions (resolution.cpp) ---------------------------------------
+    void column_ref(py::handle node, scope& sc, mode m, lineage& out, clause where);
+    void unqualified(py::handle name, scope& sc, mode m, lineage& out, clause where);
+    bool settle(const std::vector<const source*>& found, py::handle name, bool using_column, mode m,
+                lineage& out);
+    void whole_row(const source& src, mode m, lineage& out);
+    void qualified(py::handle args, py::handle qualifier, py::handle name, scope& sc, mode m, lineage& out);
+    bool resolve_in(const source& src, py::handle name, mode m, lineage& out);
+    bool resolve_physical(const source& src, py::handle name, mode m, lineage& out);
+    bool resolve_derived(const source& src, py::handle name, mode m, lineage& out);
+    bool resolve_past_stars(const source& src, py::handle name, mode m, lineage& out);
+    bool alias_reference(py::handle name, scope& sc, mode m, lineage& out, clause where);
+    void star(py::handle star_node, py::handle qualifier, scope& sc, query_info& q);
+    friend struct star_expansion;
 
     profile rules_;
     py::object schema_;  // dict of (catalog, db, name) -> (key, columns); None -> depth
     int schema_depth_ = 4;
-    std::vector<py::object> kept_;
-    py::object names_;  // text -> the one object of that text
+    // The one object of each text this analysis uses as a name: every name
+    // handle of the analysis is borrowed from here, the schema's entries or
+    // the constant table.
+    py::object names_;
     std::deque<query_info> queries_;
     std::vector<table_ref> tables_;
     std::vector<char> read_;
@@ -193,6 +221,20 @@ class analysis {
         }
     }
     int query_depth_ = 0;
+
+    // --- writes (statement.cpp) ------------------------------------------------------
+    statement_info insert(py::handle root);
+    statement_info create(py::handle root);
+    statement_info in_place(py::handle root, kind k);
+    void merge(py::handle args, scope& sc, query_info& q, statement_info& s);
+    void merge_branch(py::handle when, scope& sc, statement_info& s);
+    void update(py::handle args, scope& sc, query_info& q, statement_info& s);
+    void remove(py::handle args, scope& sc, query_info& q, statement_info& s);
+    void assign(py::handle assignment, scope& sc, statement_info& s, const lineage* condition);
+    source target_source(py::handle table_node);
+    py::object open_target(py::handle root, statement_info& s, scope& sc);
+    bool written_table(py::handle target, statement_info& s, std::vector<py::handle>& names);
+    const query_info* written_query(py::handle root, statement_info& s, std::vector<py::handle>& names);
 };
 
 }  // namespace qarvel::lineage

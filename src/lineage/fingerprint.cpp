@@ -13,6 +13,9 @@
 #include "lineage/fingerprint.hpp"
 
 #include "interop/ops.hpp"
+#include "lineage/lexicon.hpp"
+#include "lineage/state.hpp"
+#include "lineage/text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -26,39 +29,7 @@ namespace qarvel::lineage {
 
 namespace {
 
-struct delimiter {
-    std::string open;
-    std::string close;
-};
-
-// The dialect's lexical rules, as the package hands them over.
-struct lexicon {
-    std::vector<std::string> line_comments;
-    std::vector<delimiter> block_comments;
-    std::vector<delimiter> strings;      // masked
-    std::vector<delimiter> identifiers;  // kept verbatim
-    bool backslash_escapes = false;
-    // The characters that can open a comment, a quoted text or dollar
-    // quoting: every other character is a name, a number or punctuation.
-    bool opens[256] = {};
-
-    void index_openings() {
-        for (const std::string& m : line_comments) opens[static_cast<unsigned char>(m[0])] = true;
-        for (const delimiter& d : block_comments) opens[static_cast<unsigned char>(d.open[0])] = true;
-        for (const delimiter& d : strings) opens[static_cast<unsigned char>(d.open[0])] = true;
-        for (const delimiter& d : identifiers) opens[static_cast<unsigned char>(d.open[0])] = true;
-        opens[static_cast<unsigned char>('$')] = true;
-    }
-};
-
 using py::handle;
-
-std::string utf8_of(handle text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) py::throw_error();
-    return std::string(data, static_cast<std::size_t>(size));
-}
 
 // A list of str, or of (open, close) pairs.
 std::vector<delimiter> delimiters_of(handle list) {
@@ -66,13 +37,13 @@ std::vector<delimiter> delimiters_of(handle list) {
     py::for_each items(list);
     while (py::object item = items.next()) {
         if (PyUnicode_Check(item.ptr())) {
-            std::string d = utf8_of(item);
+            std::string d = utf8(item);
             found.push_back({d, d});
         } else if (PyTuple_Check(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2 &&
                    PyUnicode_Check(PyTuple_GET_ITEM(item.ptr(), 0)) &&
                    PyUnicode_Check(PyTuple_GET_ITEM(item.ptr(), 1))) {
-            found.push_back({utf8_of(PyTuple_GET_ITEM(item.ptr(), 0)),
-                             utf8_of(PyTuple_GET_ITEM(item.ptr(), 1))});
+            found.push_back({utf8(PyTuple_GET_ITEM(item.ptr(), 0)),
+                             utf8(PyTuple_GET_ITEM(item.ptr(), 1))});
         } else {
             PyErr_SetString(PyExc_TypeError, "delimiters must be str or (open, close) pairs of str");
             py::throw_error();
@@ -95,12 +66,12 @@ lexicon lexicon_of(handle spec) {
     py::for_each comments(PyTuple_GET_ITEM(spec.ptr(), 0));
     while (py::object item = comments.next()) {
         if (PyUnicode_Check(item.ptr())) {
-            lex.line_comments.push_back(utf8_of(item));
+            lex.line_comments.push_back(utf8(item));
         } else if (PyTuple_Check(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2 &&
                    PyUnicode_Check(PyTuple_GET_ITEM(item.ptr(), 0)) &&
                    PyUnicode_Check(PyTuple_GET_ITEM(item.ptr(), 1))) {
-            lex.block_comments.push_back({utf8_of(PyTuple_GET_ITEM(item.ptr(), 0)),
-                                          utf8_of(PyTuple_GET_ITEM(item.ptr(), 1))});
+            lex.block_comments.push_back({utf8(PyTuple_GET_ITEM(item.ptr(), 0)),
+                                          utf8(PyTuple_GET_ITEM(item.ptr(), 1))});
         } else {
             PyErr_SetString(PyExc_TypeError, "comment markers must be str or (open, close) pairs of str");
             py::throw_error();
@@ -117,7 +88,7 @@ lexicon lexicon_of(handle spec) {
     }
     py::for_each escapes(PyTuple_GET_ITEM(spec.ptr(), 3));
     while (py::object e = escapes.next()) {
-        if (PyUnicode_Check(e.ptr()) && utf8_of(e) == "\\") lex.backslash_escapes = true;
+        if (PyUnicode_Check(e.ptr()) && utf8(e) == "\\") lex.backslash_escapes = true;
     }
     // An empty marker would match everywhere.
     std::erase_if(lex.line_comments, [](const std::string& m) { return m.empty(); });
@@ -300,281 +271,356 @@ struct name_set {
     }
 };
 
+// The masked token stream of a text.  One method reads each kind of token
+// at the current position and appends its piece to the stream; `unsure`
+// from any of them means the text holds something the scanner cannot read
+// with certainty, and the text is then only its own template.
+class scanner {
+  public:
+    scanner(std::string_view text, const lexicon& lex, hasher& h, std::vector<std::string_view>* masked)
+        : text_(text), n_(text.size()), lex_(lex), h_(h), masked_(masked) {}
+
+    // False when the text is not read with certainty.
+    bool run() {
+        while (i_ < n_) {
+            const unsigned char c = byte_at(i_);
+            if (space_char(c)) {
+                pending_space_ = true;
+                ++i_;
+                continue;
+            }
+            read r = lex_.opens[c] ? delimited(c) : read::none;
+            if (r == read::none) r = plain(c);
+            if (r == read::unsure) return false;
+        }
+        return !value_is_a_name();
+    }
+
+  private:
+    // What a token reader found at the current position: not its kind of
+    // token, a token (read and emitted), or something not read with certainty.
+    enum class read : std::uint8_t { none, token, unsure };
+
+    unsigned char byte_at(std::size_t at) const { return static_cast<unsigned char>(text_[at]); }
+
+    void emit(std::string_view piece) {
+        if (pending_space_) h_.byte(' ');
+        pending_space_ = false;
+        h_.bytes(piece);
+        last_punct_ = 0;
+        last_quoted_ = false;
+    }
+    // A literal replaced by `marker`; `token` is the literal as written.
+    void mask(std::string_view marker, std::string_view token) {
+        emit(marker);
+        if (masked_ != nullptr) masked_->push_back(token);
+    }
+
+    // What can only start at a character that opens a comment, a quoted
+    // text or dollar quoting.
+    read delimited(unsigned char c) {
+        if (read r = line_comment(); r != read::none) return r;
+        if (read r = block_comment(); r != read::none) return r;
+        if (c == '$' && dollar_quoted()) return read::unsure;
+        if (read r = quoted_name(); r != read::none) return r;
+        return string_literal();
+    }
+
+    // Names, numbers and punctuation.
+    read plain(unsigned char c) {
+        const bool after_name = i_ > 0 && (ident_char(byte_at(i_ - 1)) || text_[i_ - 1] == '.');
+        if (digit_char(c) && !after_name) return number();
+        if (ident_char(c)) {
+            word();
+            return read::token;
+        }
+        punctuation(c);
+        return read::token;
+    }
+
+    // Line comments: dropped.
+    read line_comment() {
+        for (const std::string& marker : lex_.line_comments) {
+            if (!starts(text_, i_, marker)) continue;
+            // MySQL reads "--" as a comment only before whitespace (a--b
+            // is a - -b): a "--" glued to what follows is not read here.
+            if (marker == "--" && i_ + 2 < n_ && !space_char(byte_at(i_ + 2))) return read::unsure;
+            const std::size_t end = text_.find('\n', i_);
+            i_ = end == std::string_view::npos ? n_ : end + 1;
+            pending_space_ = true;
+            return read::token;
+        }
+        return read::none;
+    }
+
+    // Block comments: dropped.
+    read block_comment() {
+        for (const delimiter& block : lex_.block_comments) {
+            if (!starts(text_, i_, block.open)) continue;
+            const std::size_t end = text_.find(block.close, i_ + block.open.size());
+            if (end == std::string_view::npos) return read::unsure;
+            // Some dialects nest block comments, others do not: a comment
+            // that opens another inside it is not read here.
+            const std::size_t inside = i_ + block.open.size();
+            if (text_.substr(inside, end - inside).find(block.open) != std::string_view::npos) {
+                return read::unsure;
+            }
+            i_ = end + block.close.size();
+            pending_space_ = true;
+            return read::token;
+        }
+        return read::none;
+    }
+
+    // Dollar quoting ($$ ... $$, $tag$ ... $tag$), which is not read here.
+    bool dollar_quoted() const {
+        std::size_t j = i_ + 1;
+        while (j < n_ && ident_char(byte_at(j)) && text_[j] != '$') ++j;
+        return j < n_ && text_[j] == '$';
+    }
+
+    // Quoted identifiers: kept as they are.
+    read quoted_name() {
+        for (const delimiter& q : lex_.identifiers) {
+            if (!starts(text_, i_, q.open)) continue;
+            std::size_t j = i_ + q.open.size();
+            std::size_t end = text_.find(q.close, j);
+            // A doubled closing delimiter stands for itself.
+            while (end != std::string_view::npos &&
+                   text_.substr(end + q.close.size(), q.close.size()) == q.close) {
+                j = end + 2 * q.close.size();
+                end = text_.find(q.close, j);
+            }
+            if (end == std::string_view::npos) return read::unsure;
+            const std::size_t inside = i_ + q.open.size();
+            const std::string_view body = text_.substr(inside, end - inside);
+            // Backslash escapes in quoted names (`a\`b` in BigQuery) are not read here.
+            if (body.find('\\') != std::string_view::npos) return read::unsure;
+            names_.add(body);
+            emit(text_.substr(i_, end + q.close.size() - i_));
+            i_ = end + q.close.size();
+            last_word_ = {};
+            last_quoted_ = true;
+            return read::token;
+        }
+        return read::none;
+    }
+
+    // How the word just before a quote (E'..', r'..', b'..', N'..', x'..')
+    // makes the string read.
+    enum class prefix_kind : std::uint8_t { none, escaped_or_national, raw, verbatim, unknown };
+
+    prefix_kind string_prefix() const {
+        if (i_ == 0 || !ident_char(byte_at(i_ - 1))) return prefix_kind::none;
+        std::size_t p = i_;
+        while (p > 0 && ident_char(byte_at(p - 1))) --p;
+        const std::string_view prefix = text_.substr(p, i_ - p);
+        if (word_is(prefix, "r") || word_is(prefix, "br") || word_is(prefix, "rb")) return prefix_kind::raw;
+        // Hex and bit strings: whether x'..' parses depends on its digits.
+        if (word_is(prefix, "b") || word_is(prefix, "x")) return prefix_kind::verbatim;
+        if (word_is(prefix, "e") || word_is(prefix, "n")) return prefix_kind::escaped_or_national;
+        return prefix_kind::unknown;
+    }
+
+    // Where the string opened by `q` at the current position ends (past its
+    // closing delimiter), or npos when it does not.
+    std::size_t string_end(const delimiter& q, bool backslash) const {
+        std::size_t j = i_ + q.open.size();
+        while (j < n_) {
+            if (backslash && text_[j] == '\\') {
+                j += 2;
+                continue;
+            }
+            if (starts(text_, j, q.close)) {
+                if (q.close.size() == 1 && text_.substr(j + 1, 1) == q.close) {
+                    j += 2;  // '' inside '...'
+                    continue;
+                }
+                return j + q.close.size();
+            }
+            ++j;
+        }
+        return std::string_view::npos;
+    }
+
+    // String literals: masked, unless prefixed by a letter the scanner does
+    // not know.
+    read string_literal() {
+        for (const delimiter& q : lex_.strings) {
+            if (!starts(text_, i_, q.open)) continue;
+            const prefix_kind prefix = string_prefix();
+            if (prefix == prefix_kind::unknown) return read::unsure;
+            const bool prefixed = prefix != prefix_kind::none;
+            const bool raw = prefix == prefix_kind::raw;
+            const bool backslash = !raw && (lex_.backslash_escapes || (prefixed && word_is(last_word_, "e")));
+            const std::size_t j = string_end(q, backslash);
+            if (j == std::string_view::npos) return read::unsure;
+            const std::size_t inside = i_ + q.open.size();
+            const std::string_view value = text_.substr(inside, j - inside - q.close.size());
+            // A raw string's backslashes (r'\'') are read differently by dialects.
+            if (raw && value.find('\\') != std::string_view::npos) return read::unsure;
+            const std::string_view token = text_.substr(i_, j - i_);
+            if (prefix == prefix_kind::verbatim) {
+                emit(token);
+            } else if (word_is(last_word_, "interval")) {
+                // INTERVAL '1' DAY: sqlglot reads the string itself, so its
+                // text decides whether the statement parses.
+                interval_text(value, token);
+            } else if (!prefixed && name_may_stand_here()) {
+                // AS 'n', t 'u', (...) 'q': an alias in some dialects; other
+                // values would be other names.
+                return read::unsure;
+            } else {
+                mask("?s", token);
+                values_.push_back(value);
+            }
+            i_ = j;
+            last_word_ = {};
+            return read::token;
+        }
+        return read::none;
+    }
+
+    // A number in quotes (INTERVAL '30' DAY) reads like any other; anything
+    // else is kept as written.
+    void interval_text(std::string_view body, std::string_view token) {
+        const bool numeric = !body.empty() && std::all_of(body.begin(), body.end(), [](char ch) {
+            return digit_char(static_cast<unsigned char>(ch)) || ch == '.' || ch == '-' || ch == '+';
+        });
+        if (numeric) {
+            mask("?i", token);
+        } else {
+            emit(token);
+        }
+    }
+
+    // Whether a string here may be a name rather than a value.
+    bool name_may_stand_here() const {
+        return last_quoted_ || last_punct_ == ')' || (!last_word_.empty() && !takes_literal(last_word_));
+    }
+
+    // Numbers: masked when they stand alone (not part of a name like t1 or
+    // 1col), except the positions of a GROUP BY / ORDER BY list.
+    read number() {
+        std::size_t j = i_;
+        while (j < n_ && digit_char(byte_at(j))) ++j;
+        bool integer = true;
+        if (j + 1 < n_ && text_[j] == '.' && digit_char(byte_at(j + 1))) {
+            integer = false;
+            ++j;
+            while (j < n_ && digit_char(byte_at(j))) ++j;
+        }
+        const std::string_view digits = text_.substr(i_, j - i_);
+        if (j < n_ && (ident_char(byte_at(j)) || text_[j] == '.')) {
+            // 1e5, 1col, 1.x: kept as written.
+            while (j < n_ && (ident_char(byte_at(j)) || text_[j] == '.')) ++j;
+            emit(text_.substr(i_, j - i_));
+        } else if (i_ >= 2 && text_[i_ - 1] == '-' && ident_char(byte_at(i_ - 2))) {
+            // my-table-1: a dashed name (BigQuery) or a subtraction; not read here.
+            return read::unsure;
+        } else if (integer && at_position()) {
+            // GROUP BY 1, ORDER BY 2 DESC: a position, which names a column.
+            const item_end end = item_ends(text_, j, lex_);
+            if (end == item_end::unknown) return read::unsure;  // GROUP BY 1 FOR UPDATE, OPTION (...)
+            if (end == item_end::ends) {
+                emit(digits);
+            } else {
+                masked_number(digits);
+            }
+        } else {
+            masked_number(digits);
+        }
+        i_ = j;
+        last_word_ = {};
+        return read::token;
+    }
+
+    void masked_number(std::string_view digits) {
+        mask("?n", digits);
+        values_.push_back(digits);
+    }
+
+    // Whether an integer here may be an item of a GROUP BY / ORDER BY list.
+    bool at_position() const {
+        return !positions_at_.empty() && positions_at_.back() == depth_ &&
+               (word_is(last_word_, "by") || last_punct_ == ',');
+    }
+
+    // Names and keywords: kept; they open and close GROUP BY / ORDER BY lists.
+    void word() {
+        std::size_t j = i_;
+        while (j < n_ && ident_char(byte_at(j))) ++j;
+        const std::string_view word = text_.substr(i_, j - i_);
+        if (ends_positions(word)) {
+            while (!positions_at_.empty() && positions_at_.back() == depth_) positions_at_.pop_back();
+        }
+        if (word_is(word, "by") && (word_is(last_word_, "group") || word_is(last_word_, "order")) &&
+            (positions_at_.empty() || positions_at_.back() != depth_)) {
+            positions_at_.push_back(depth_);
+        }
+        emit(word);
+        last_word_ = word;
+        i_ = j;
+    }
+
+    void punctuation(unsigned char c) {
+        if (c == '(') ++depth_;
+        if (c == ')') {
+            while (!positions_at_.empty() && positions_at_.back() >= depth_) positions_at_.pop_back();
+            --depth_;
+        }
+        if (c == ';') positions_at_.clear();
+        emit(text_.substr(i_, 1));
+        last_punct_ = static_cast<char>(c);
+        last_word_ = {};
+        ++i_;
+    }
+
+    // A masked value that is also a quoted name of the text (select 1 read
+    // back as "1"): other values would be other names.
+    bool value_is_a_name() {
+        if (names_.hashes.empty()) return false;
+        for (std::string_view value : values_) {
+            if (names_.has(value)) return true;
+        }
+        return false;
+    }
+
+    const std::string_view text_;
+    const std::size_t n_;
+    const lexicon& lex_;
+    hasher& h_;
+    std::vector<std::string_view>* masked_;
+    std::size_t i_ = 0;
+    std::vector<int> positions_at_;        // paren depths where a GROUP/ORDER BY list is open
+    name_set names_;                       // every quoted name of the text
+    std::vector<std::string_view> values_;  // every masked literal's value
+    int depth_ = 0;
+    std::string_view last_word_;
+    char last_punct_ = 0;       // the last piece when it was a single character
+    bool last_quoted_ = false;  // the last piece was a quoted name
+    bool pending_space_ = false;
+};
+
 // The masked token stream of `text` into `h`; false when the text holds
 // something the scanner cannot read with certainty.
 bool scan(std::string_view text, const lexicon& lex, hasher& h,
           std::vector<std::string_view>* masked = nullptr) {
-    const std::size_t n = text.size();
-    std::vector<int> positions_at;  // paren depths where a GROUP/ORDER BY list is open
-    name_set names;                   // every quoted name of the text
-    std::vector<std::string_view> values;  // every masked literal's value
-    int depth = 0;
-    std::string_view last_word;
-    char last_punct = 0;  // the last piece when it was a single character
-    bool last_quoted = false;  // the last piece was a quoted name
-    bool pending_space = false;
-    auto emit = [&](std::string_view piece) {
-        if (pending_space) h.byte(' ');
-        pending_space = false;
-        h.bytes(piece);
-        last_punct = 0;
-        last_quoted = false;
-    };
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (space_char(c)) {
-            pending_space = true;
-            ++i;
-            continue;
-        }
-        if (!lex.opens[c]) goto plain;
-        {
-        // Comments: dropped.
-        bool comment = false;
-        for (const std::string& marker : lex.line_comments) {
-            if (starts(text, i, marker)) {
-                // MySQL reads "--" as a comment only before whitespace (a--b
-                // is a - -b): a "--" glued to what follows is not read here.
-                if (marker == "--" && i + 2 < n && !space_char(static_cast<unsigned char>(text[i + 2]))) {
-                    return false;
-                }
-                const std::size_t end = text.find('\n', i);
-                i = end == std::string_view::npos ? n : end + 1;
-                pending_space = comment = true;
-                break;
-            }
-        }
-        if (comment) continue;
-        for (const delimiter& block : lex.block_comments) {
-            if (starts(text, i, block.open)) {
-                const std::size_t end = text.find(block.close, i + block.open.size());
-                if (end == std::string_view::npos) return false;
-                // Some dialects nest block comments, others do not: a
-                // comment that opens another inside it is not read here.
-                if (text.substr(i + block.open.size(), end - i - block.open.size()).find(block.open) !=
-                    std::string_view::npos) {
-                    return false;
-                }
-                i = end + block.close.size();
-                pending_space = comment = true;
-                break;
-            }
-        }
-        if (comment) continue;
-        // Dollar quoting ($$ ... $$, $tag$ ... $tag$) is not read here.
-        if (c == '$') {
-            std::size_t j = i + 1;
-            while (j < n && ident_char(static_cast<unsigned char>(text[j])) && text[j] != '$') ++j;
-            if (j < n && text[j] == '$') return false;
-        }
-        // Quoted identifiers: kept as they are.
-        bool quoted = false;
-        for (const delimiter& q : lex.identifiers) {
-            if (!starts(text, i, q.open)) continue;
-            std::size_t j = i + q.open.size();
-            while (true) {
-                const std::size_t end = text.find(q.close, j);
-                if (end == std::string_view::npos) return false;
-                // A doubled closing delimiter stands for itself.
-                if (text.substr(end + q.close.size(), q.close.size()) == q.close) {
-                    j = end + 2 * q.close.size();
-                    continue;
-                }
-                const std::string_view body = text.substr(i + q.open.size(), end - i - q.open.size());
-                // Backslash escapes in quoted names (`a\`b` in BigQuery) are not read here.
-                if (body.find('\\') != std::string_view::npos) return false;
-                names.add(body);
-                emit(text.substr(i, end + q.close.size() - i));
-                i = end + q.close.size();
-                break;
-            }
-            quoted = true;
-            break;
-        }
-        if (quoted) {
-            last_word = {};
-            last_quoted = true;
-            continue;
-        }
-        // String literals: masked, unless prefixed by a letter the scanner
-        // does not know (E'..', r'..', b'..', N'..', x'..' are known).
-        for (const delimiter& q : lex.strings) {
-            if (!starts(text, i, q.open)) continue;
-            // INTERVAL '1' DAY: sqlglot reads the string itself, so its
-            // text decides whether the statement parses.
-            const bool keep_text = word_is(last_word, "interval");
-            bool verbatim = false;
-            bool raw = false;
-            bool prefixed = i > 0 && ident_char(static_cast<unsigned char>(text[i - 1]));
-            if (prefixed) {
-                // The prefix is the word just before the quote.
-                std::size_t p = i;
-                while (p > 0 && ident_char(static_cast<unsigned char>(text[p - 1]))) --p;
-                const std::string_view prefix = text.substr(p, i - p);
-                if (word_is(prefix, "r") || word_is(prefix, "br") || word_is(prefix, "rb")) {
-                    raw = true;
-                } else if (word_is(prefix, "b") || word_is(prefix, "x")) {
-                    // Hex and bit strings: whether x'..' parses depends on its digits.
-                    verbatim = true;
-                } else if (!(word_is(prefix, "e") || word_is(prefix, "n"))) {
-                    return false;
-                }
-            }
-            const bool backslash =
-                !raw && (lex.backslash_escapes || (prefixed && word_is(last_word, "e")));
-            std::size_t j = i + q.open.size();
-            bool closed = false;
-            while (j < n) {
-                if (backslash && text[j] == '\\') {
-                    j += 2;
-                    continue;
-                }
-                if (starts(text, j, q.close)) {
-                    if (q.close.size() == 1 && text.substr(j + 1, 1) == q.close) {
-                        j += 2;  // '' inside '...'
-                        continue;
-                    }
-                    j += q.close.size();
-                    closed = true;
-                    break;
-                }
-                ++j;
-            }
-            if (!closed) return false;
-            const std::string_view value = text.substr(i + q.open.size(), j - i - q.open.size() - q.close.size());
-            // A raw string's backslashes (r'\'') are read differently by dialects.
-            if (raw && value.find('\\') != std::string_view::npos) return false;
-            if (verbatim) {
-                emit(text.substr(i, j - i));
-            } else if (keep_text) {
-                // A number in quotes (INTERVAL '30' DAY) reads like any other;
-                // anything else is kept as written.
-                const std::string_view body = text.substr(i + q.open.size(), j - i - q.open.size() - q.close.size());
-                const bool numeric = !body.empty() && std::all_of(body.begin(), body.end(), [](char ch) {
-                    return digit_char(static_cast<unsigned char>(ch)) || ch == '.' || ch == '-' || ch == '+';
-                });
-                if (numeric) {
-                    emit("?i");
-                    if (masked != nullptr) masked->push_back(text.substr(i, j - i));
-                } else {
-                    emit(text.substr(i, j - i));
-                }
-            } else {
-                // A string where a name may stand (AS 'n', t 'u', (...) 'q':
-                // an alias in some dialects) is not masked: other values
-                // would be other names.
-                if (!prefixed && (last_quoted || last_punct == ')' ||
-                                  (!last_word.empty() && !takes_literal(last_word)))) {
-                    return false;
-                }
-                emit("?s");
-                values.push_back(value);
-                if (masked != nullptr) masked->push_back(text.substr(i, j - i));
-            }
-            i = j;
-            quoted = true;
-            break;
-        }
-        if (quoted) {
-            last_word = {};
-            continue;
-        }
-        }
-    plain:
-        // Numbers: masked when they stand alone (not part of a name like t1 or
-        // 1col), except the positions of a GROUP BY / ORDER BY list.
-        const bool after_name = i > 0 && (ident_char(static_cast<unsigned char>(text[i - 1])) || text[i - 1] == '.');
-        if (digit_char(c) && !after_name) {
-            std::size_t j = i;
-            while (j < n && digit_char(static_cast<unsigned char>(text[j]))) ++j;
-            bool integer = true;
-            if (j + 1 < n && text[j] == '.' && digit_char(static_cast<unsigned char>(text[j + 1]))) {
-                integer = false;
-                ++j;
-                while (j < n && digit_char(static_cast<unsigned char>(text[j]))) ++j;
-            }
-            if (j < n && (ident_char(static_cast<unsigned char>(text[j])) || text[j] == '.')) {
-                // 1e5, 1col, 1.x: kept as written.
-                while (j < n && (ident_char(static_cast<unsigned char>(text[j])) || text[j] == '.')) ++j;
-                emit(text.substr(i, j - i));
-            } else if (i >= 2 && text[i - 1] == '-' && ident_char(static_cast<unsigned char>(text[i - 2]))) {
-                // my-table-1: a dashed name (BigQuery) or a subtraction; not read here.
-                return false;
-            } else if (integer && !positions_at.empty() && positions_at.back() == depth &&
-                       (word_is(last_word, "by") || last_punct == ',')) {
-                // GROUP BY 1, ORDER BY 2 DESC: a position, which names a column.
-                const item_end end = item_ends(text, j, lex);
-                if (end == item_end::unknown) return false;  // GROUP BY 1 FOR UPDATE, OPTION (...)
-                if (end == item_end::ends) {
-                    emit(text.substr(i, j - i));
-                } else {
-                    emit("?n");
-                    values.push_back(text.substr(i, j - i));
-                    if (masked != nullptr) masked->push_back(text.substr(i, j - i));
-                }
-            } else {
-                emit("?n");
-                values.push_back(text.substr(i, j - i));
-                if (masked != nullptr) masked->push_back(text.substr(i, j - i));
-            }
-            i = j;
-            last_word = {};
-            continue;
-        }
-        if (ident_char(c)) {
-            std::size_t j = i;
-            while (j < n && ident_char(static_cast<unsigned char>(text[j]))) ++j;
-            const std::string_view word = text.substr(i, j - i);
-            if (ends_positions(word)) {
-                while (!positions_at.empty() && positions_at.back() == depth) positions_at.pop_back();
-            }
-            if (word_is(word, "by") && (word_is(last_word, "group") || word_is(last_word, "order")) &&
-                (positions_at.empty() || positions_at.back() != depth)) {
-                positions_at.push_back(depth);
-            }
-            emit(word);
-            last_word = word;
-            i = j;
-            continue;
-        }
-        if (c == '(') ++depth;
-        if (c == ')') {
-            while (!positions_at.empty() && positions_at.back() >= depth) positions_at.pop_back();
-            --depth;
-        }
-        if (c == ';') positions_at.clear();
-        emit(text.substr(i, 1));
-        last_punct = static_cast<char>(c);
-        last_word = {};
-        ++i;
-    }
-    // A masked value that is also a quoted name of the text (select 1 read
-    // back as "1"): other values would be other names, so the text is only
-    // its own template.
-    if (!names.hashes.empty()) {
-        for (std::string_view value : values) {
-            if (names.has(value)) return false;
-        }
-    }
-    return true;
+    return scanner(text, lex, h, masked).run();
 }
 
 }  // namespace
 
 namespace {
 
-// The lexicon of the last spec tuple seen (callers pass the same tuple for
-// every statement of a dialect), kept with a reference to that tuple.
+// The lexicon of a spec tuple: the last one's is kept in the engine's state.
 const lexicon& cached_lexicon(handle spec) {
-    static py::static_ref last_spec;
-    static lexicon last;
-    if (!last_spec.is(spec)) {
+    if (!engine.lexicon_spec.is(spec)) {
         lexicon made = lexicon_of(spec);
-        last = std::move(made);
-        last_spec.reset(spec);
+        engine.last_lexicon = std::move(made);
+        engine.lexicon_spec.reset(spec);
     }
-    return last;
+    return engine.last_lexicon;
 }
 
 // The UTF-8 of a str (TypeError for anything else); false for a text with
@@ -584,14 +630,9 @@ bool utf8_view(handle text, const char* function, std::string_view& view) {
         PyErr_Format(PyExc_TypeError, "%s() needs a str", function);
         py::throw_error();
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    view = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
+    if (utf8_view_of(text, view)) return true;
+    PyErr_Clear();
+    return false;
 }
 
 }  // namespace

@@ -74,18 +74,18 @@ kind kind_of(py::handle node) {
     return k;
 }
 
-PyObject* class_of(kind k) {
-    if (k == kind::not_expression) return nullptr;
+py::handle class_of(kind k) {
+    if (k == kind::not_expression) return {};
     return engine.classes[static_cast<int>(k) - 1].ptr();
 }
 
 py::object kind_label(py::handle node) {
     const kind k = kind_of(node);
-    PyObject* cls = class_of(k);
+    py::handle cls = class_of(k);
     py::object name = py::checked(
-        PyType_GetName(cls != nullptr && k != kind::Expression ? reinterpret_cast<PyTypeObject*>(cls)
-                                                                : Py_TYPE(node.ptr())));
-    py::object label = py::call_method(name, engine.upper_name);
+        PyType_GetName(cls && k != kind::Expression ? reinterpret_cast<PyTypeObject*>(cls.ptr())
+                                                     : Py_TYPE(node.ptr())));
+    py::object label = py::call_method(name, engine.upper_name.ptr());
     // CREATE TABLE / CREATE VIEW / DROP TABLE ...: with the kind of object.
     if (k == kind::Create || k == kind::Drop) {
         py::object what = arg_of(node, lk.kind);
@@ -99,7 +99,7 @@ py::object kind_label(py::handle node) {
     } else if (k == kind::Command) {
         // Statements sqlglot keeps as text: their first word.
         py::object word = arg_of(node, lk.this_);
-        if (word && PyUnicode_Check(word.ptr())) label = py::call_method(word, engine.upper_name);
+        if (word && PyUnicode_Check(word.ptr())) label = py::call_method(word, engine.upper_name.ptr());
     }
     return label;
 }

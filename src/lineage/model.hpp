@@ -188,7 +188,7 @@ private:
 // a source whose columns are not known (a star over it): a physical table
 // without a schema, or a source whose columns are not traced (PIVOT).
 struct output {
-    PyObject* name = nullptr;  // normalised, interned; "*" for a placeholder
+    py::handle name;  // normalised, borrowed from the analysis that made it; "*" for a placeholder
     lineage lin;
     int star_table = -1;      // placeholder over a physical table: its index
     int opaque_note = -1;     // placeholder over an untraced source: why (a note)

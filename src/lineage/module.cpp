@@ -149,10 +149,9 @@ PyMethodDef engine_functions[] = {
 
 int exec_engine(PyObject*) {
     if (!create_core_constants() || !create_names()) py::throw_error();
-    if (engine.upper_name == nullptr) {
-        engine.upper_name = PyUnicode_InternFromString("upper");
-        engine.lower_name = PyUnicode_InternFromString("lower");
-        if (engine.upper_name == nullptr || engine.lower_name == nullptr) py::throw_error();
+    if (!engine.upper_name) {
+        engine.upper_name.reset(py::checked(PyUnicode_InternFromString("upper")));
+        engine.lower_name.reset(py::checked(PyUnicode_InternFromString("lower")));
     }
     if (!load_classes()) py::throw_error();
     return 0;
@@ -173,10 +172,7 @@ PyModuleDef engine_def = {
     .m_doc = "The native core of the qarvel_lineage engine.",
     .m_size = 0,
     .m_methods = engine_functions,
-    .m_slots = engine_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
+    .m_slots = engine_slots, .m_traverse = nullptr, .m_clear = nullptr, .m_free = nullptr,
 };
 
 }  // namespace

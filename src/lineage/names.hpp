@@ -29,7 +29,10 @@
     X(TRANSFORMATION, "TRANSFORMATION") X(AGGREGATION, "AGGREGATION")          \
     X(JOIN, "JOIN") X(FILTER, "FILTER") X(GROUP_BY, "GROUP_BY") X(SORT, "SORT") \
     X(WINDOW, "WINDOW") X(CONDITIONAL, "CONDITIONAL")                           \
-    X(star, "*") X(dot, ".") X(empty, "")
+    X(star, "*") X(dot, ".") X(empty, "")                                      \
+    /* labels of sources without an alias, and the column of a bare UNNEST */  \
+    X(derived_table, "derived table") X(VALUES, "VALUES") X(UNNEST, "UNNEST")   \
+    X(LATERAL, "LATERAL") X(table_function, "table function") X(unnest, "unnest")
 // clang-format on
 
 namespace qarvel::lineage {

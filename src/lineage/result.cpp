@@ -3,6 +3,9 @@
 #include "interop/ops.hpp"
 #include "lineage/names.hpp"
 #include "lineage/state.hpp"
+#include "lineage/tree.hpp"
+
+#include <string>
 
 namespace qarvel::lineage {
 
@@ -11,13 +14,34 @@ using py::object;
 
 namespace {
 
-handle or_none(PyObject* value) { return value ? handle(value) : handle(Py_None); }
+handle or_none(handle value) { return value ? value : handle(Py_None); }
 
 PyTypeObject* type_of(const py::static_ref& ref) { return reinterpret_cast<PyTypeObject*>(ref.ptr()); }
 
 }  // namespace
 
-PyObject* subtype_label(subtype s) {
+std::string reason_text(const cause& c, handle text) {
+    switch (c.code) {
+        case reason::queries_too_deep: return "queries nested too deeply";
+        case reason::expression_too_deep: return "expression nested too deeply";
+        case reason::needs_schema: return "needs a schema";
+        case reason::table_function: return "columns of table function " + c.subject + " are not known";
+        case reason::source_not_traced: return "source " + c.subject + " is not traced";
+        case reason::pivot_not_traced: return "PIVOT output is not traced";
+        case reason::unpivot_not_traced: return "UNPIVOT output is not traced";
+        case reason::not_a_column_of: return "not a column of " + c.subject;
+        case reason::same_named_columns:
+            return "ambiguous: " + c.subject + " has " + std::to_string(c.count) + " columns named " + utf8(text);
+        case reason::one_of: return "ambiguous: one of " + c.subject;
+        case reason::not_in_any_source: return "not a column of any source";
+        case reason::no_source: return "no source to read it from";
+        case reason::no_such_source: return "no table or alias named " + c.subject;
+        case reason::branch_column_counts: return "set operation branches differ in column count";
+    }
+    return {};
+}
+
+handle subtype_label(subtype s) {
     switch (s) {
         case IDENTITY: return lk.IDENTITY;
         case TRANSFORMATION: return lk.TRANSFORMATION;
@@ -66,8 +90,8 @@ object result_builder::unresolved(const unresolved_ref& ref) {
     const std::uint64_t key = (static_cast<std::uint64_t>(ref.entry) << 8) | ref.role;
     if (auto found = unresolved_.find(key); found != unresolved_.end()) return found->second;
     const unresolved_entry& e = an_.unresolved()[ref.entry];
-    object reason = py::checked(
-        PyUnicode_FromStringAndSize(e.reason.data(), static_cast<Py_ssize_t>(e.reason.size())));
+    const std::string words = reason_text(e.why, e.text);
+    object reason = py::checked(PyUnicode_FromStringAndSize(words.data(), static_cast<Py_ssize_t>(words.size())));
     object made = py::tuple_instance(type_of(engine.unresolved_type),
                                      {e.text, or_none(e.table), subtype_label(ref.role), reason});
     unresolved_.emplace(key, made);
@@ -90,7 +114,7 @@ object result_builder::unresolved_tuple(const lineage& lin) {
     return py::tuple_from(items.data(), static_cast<Py_ssize_t>(items.size()));
 }
 
-object result_builder::column(std::size_t position, PyObject* name, const lineage& own,
+object result_builder::column(std::size_t position, handle name, const lineage& own,
                               const lineage& all) {
     std::vector<object> direct;
     direct.reserve(own.direct.size());

@@ -15,7 +15,7 @@ class result_builder {
     explicit result_builder(analysis& an) : an_(an) {}
 
     // One output column at a 1-based position; `all` applies to every row.
-    py::object column(std::size_t position, PyObject* name, const lineage& own, const lineage& all);
+    py::object column(std::size_t position, py::handle name, const lineage& own, const lineage& all);
     // The influences of every row (OpenLineage's dataset-level lineage).
     py::object influences(const lineage& all);
     py::object tables();
@@ -37,7 +37,10 @@ class result_builder {
     std::unordered_map<std::uint64_t, py::object> unresolved_;
 };
 
+// The words of an unresolved entry's reason; `text` is the reference.
+std::string reason_text(const cause& c, py::handle text);
+
 // The text label of a subtype ("IDENTITY", ...), borrowed.
-PyObject* subtype_label(subtype s);
+py::handle subtype_label(subtype s);
 
 }  // namespace qarvel::lineage

@@ -5,6 +5,7 @@
 
 #include "interop/ops.hpp"
 #include "lineage/names.hpp"
+#include "lineage/text.hpp"
 
 namespace qarvel::lineage {
 
@@ -16,22 +17,22 @@ inline py::object args_of(py::handle node) {
 }
 
 // args[key], or an empty object when absent or None.
-inline py::object arg(py::handle args, PyObject* key) {
+inline py::object arg(py::handle args, py::handle key) {
     if (!args) return {};
     py::object value = py::optional_item(args, key);
     if (value && value.is(Py_None)) return {};
     return value;
 }
 
-inline py::object arg_of(py::handle node, PyObject* key) { return arg(args_of(node), key); }
+inline py::object arg_of(py::handle node, py::handle key) { return arg(args_of(node), key); }
 
 inline bool truthy(py::handle value) { return value && py::truth(value); }
 
 // Two normalised names: interned, so mostly the same object.
-inline bool same_name(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    if (a == nullptr || b == nullptr || !PyUnicode_Check(a) || !PyUnicode_Check(b)) return false;
-    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
+inline bool same_name(py::handle a, py::handle b) {
+    if (a.is(b)) return true;
+    if (!a || !b || !PyUnicode_Check(a.ptr()) || !PyUnicode_Check(b.ptr())) return false;
+    return PyUnicode_GET_LENGTH(a.ptr()) == PyUnicode_GET_LENGTH(b.ptr()) && PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
 }
 
 // `f` for each element of a list or tuple value, or for the value itself.

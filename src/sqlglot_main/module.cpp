@@ -288,7 +288,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
                         "interpreter per process.");
         return nullptr;
     }
-    if (process.module) return Py_NewRef(process.module.ptr());
+    if (process.module) return object::borrow(process.module.ptr()).release();
 
     object name = py::checked(PyObject_GetAttrString(spec, "name"));
     object module = py::checked(PyModule_NewObject(name.ptr()));

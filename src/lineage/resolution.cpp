@@ -1,0 +1,343 @@
+// Names in expressions: column references (qualified or not), select-list
+// aliases used as values, and stars.  The scope answers which sources a
+// name may mean (scope.hpp); this file decides between them and reads the
+// column out of the source chosen.
+#include "lineage/analysis.hpp"
+
+#include "interop/ops.hpp"
+#include "lineage/names.hpp"
+#include "lineage/state.hpp"
+#include "lineage/tree.hpp"
+
+#include <cctype>
+
+namespace qarvel::lineage {
+
+using py::handle;
+using py::object;
+
+namespace {
+
+bool is_connect_by_pseudo_column(handle name) {
+    std::string upper = utf8(name);
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper == "LEVEL" || upper == "CONNECT_BY_ISLEAF" || upper == "CONNECT_BY_ISCYCLE";
+}
+
+}  // namespace
+
+// --- column references -------------------------------------------------------------
+
+void analysis::column_ref(handle node, scope& sc, mode m, lineage& out, clause where) {
+    object a = args_of(node);
+    object this_node = arg(a, lk.this_);
+    if (!this_node || kind_of(this_node) == kind::Star) return;
+    handle name = name_of(this_node);
+    if (!name) return;
+    object table_node = arg(a, lk.table);
+    handle qualifier = table_node ? name_of(table_node) : handle{};
+    if (qualifier) {
+        qualified(a, qualifier, name, sc, m, out);
+    } else {
+        unqualified(name, sc, m, out, where);
+    }
+}
+
+// A bare name: the innermost scope with a source that has (or may have) it.
+void analysis::unqualified(handle name, scope& sc, mode m, lineage& out, clause where) {
+    if (sc.is_lambda_param(name)) return;
+    if (where == clause::order_by && alias_reference(name, sc, m, out, where)) return;
+    // The pseudo-columns of a hierarchical query (CONNECT BY) read no table.
+    if (sc.hierarchical && is_connect_by_pseudo_column(name)) return;
+    bool any_source = false;
+    for (scope* s = &sc; s != nullptr; s = s->outer) {
+        any_source = any_source || !s->sources.empty();
+        const candidates found = s->candidates_for(name);
+        const bool using_column = s->is_using_column(name);
+        if (settle(found.definite, name, using_column, m, out)) return;
+        // GROUP BY / HAVING / QUALIFY may name an output by its alias.
+        if (s == &sc && where == clause::group_having && alias_reference(name, sc, m, out, where)) return;
+        if (settle(found.unknown, name, using_column, m, out)) return;
+        // A name no source has may be an earlier select item's alias (the
+        // lateral aliases of Snowflake, BigQuery, DuckDB...).
+        if (s == &sc && where == clause::select_list && alias_reference(name, sc, m, out, where)) return;
+        // A source's own name as a value (BigQuery's TO_JSON_STRING(t)).
+        if (const source* whole = s->named(name)) {
+            whole_row(*whole, m, out);
+            return;
+        }
+        // Every source here is known and none has the column: it is a
+        // reference to an enclosing query (correlation), if any.
+    }
+    out.add_unresolved(note(name, {}, {any_source ? reason::not_in_any_source : reason::no_source}), m);
+}
+
+// The one candidate; or every one for a USING column (equal on every side);
+// or, between several, none: ambiguous.  False when there is no candidate.
+bool analysis::settle(const std::vector<const source*>& found, handle name, bool using_column, mode m,
+                      lineage& out) {
+    if (found.empty()) return false;
+    if (found.size() == 1 || using_column) {
+        for (const source* c : found) resolve_in(*c, name, m, out);
+        return true;
+    }
+    std::string labels;
+    for (const source* c : found) {
+        if (!labels.empty()) labels += ", ";
+        labels += utf8(c->label);
+    }
+    out.add_unresolved(note(name, {}, {reason::one_of, std::move(labels)}), m);
+    return true;
+}
+
+// A whole row used as a value: every column of the source.
+void analysis::whole_row(const source& src, mode m, lineage& out) {
+    const mode whole = m.transformed();
+    if (src.kind == source::derived) {
+        for (const output& o : src.q->outputs) out.absorb(o.lin, whole);
+    } else if (src.kind == source::physical && src.known) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(src.known.ptr()); ++i) {
+            out.add(column_of(src.table, PyTuple_GET_ITEM(src.known.ptr(), i)), whole);
+        }
+    }
+}
+
+// q.c, db.t.c, t.c.field, c.field: the innermost scope with a source of
+// that name.
+void analysis::qualified(handle args, handle qualifier, handle name, scope& sc, mode m, lineage& out) {
+    handle db = name_of(arg(args, lk.db));
+    for (scope* s = &sc; s != nullptr; s = s->outer) {
+        if (const source* src = s->find(qualifier, db)) {
+            resolve_in(*src, name, m, out);
+            return;
+        }
+        // t.col.field: a struct field of t's column col.
+        if (db && !arg(args, lk.catalog)) {
+            if (const source* src = s->named(db)) {
+                resolve_in(*src, qualifier, m.transformed(), out);
+                return;
+            }
+        }
+    }
+    // col.field of an unqualified struct column, or an unknown qualifier.
+    if (!db) {
+        for (scope* s = &sc; s != nullptr; s = s->outer) {
+            for (const source& src : s->sources) {
+                if (src.has_column(qualifier)) {
+                    resolve_in(src, qualifier, m.transformed(), out);
+                    return;
+                }
+            }
+        }
+    }
+    handle text = intern_text(py::checked(PyUnicode_FromFormat("%U.%U", qualifier.ptr(), name.ptr())));
+    out.add_unresolved(note(text, qualifier, {reason::no_such_source, utf8(qualifier)}), m);
+}
+
+// --- reading a column out of a source ----------------------------------------------
+
+// The column `name` of `src` into `out`; false when the source is known not
+// to have it.
+bool analysis::resolve_in(const source& src, handle name, mode m, lineage& out) {
+    switch (src.kind) {
+        case source::physical: return resolve_physical(src, name, m, out);
+        case source::opaque: out.add_unresolved(note(name, src.label, src.opaque_cause), m); return true;
+        case source::derived: return resolve_derived(src, name, m, out);
+    }
+    return false;
+}
+
+bool analysis::resolve_physical(const source& src, handle name, mode m, lineage& out) {
+    // A column the schema does not give the table is no source of it.
+    if (src.columns_known() && !src.has_column(name)) {
+        out.add_unresolved(note(name, src.label, {reason::not_a_column_of, table_text(src.table)}), m);
+        return false;
+    }
+    out.add(column_of(src.table, name), m);
+    return true;
+}
+
+bool analysis::resolve_derived(const source& src, handle name, mode m, lineage& out) {
+    const query_info* q = src.q;
+    if (q->in_progress) return true;
+    const output* found = nullptr;
+    std::size_t count = 0;
+    for (const output& o : q->outputs) {
+        if (!o.placeholder() && same_name(o.name, name)) {
+            if (found == nullptr) found = &o;
+            ++count;
+        }
+    }
+    if (count == 1) {
+        out.absorb(found->lin, m);
+        return true;
+    }
+    if (count > 1) {
+        out.add_unresolved(note(name, src.label, {reason::same_named_columns, utf8(src.label), count}), m);
+        return true;
+    }
+    if (resolve_past_stars(src, name, m, out)) return true;
+    out.add_unresolved(note(name, src.label, {reason::not_a_column_of, utf8(src.label)}), m);
+    return false;
+}
+
+// A name not among a derived table's named columns: a star over a table of
+// unknown columns passes every column of that table through.  False when
+// the table has no such star.
+bool analysis::resolve_past_stars(const source& src, handle name, mode m, lineage& out) {
+    std::vector<const output*> stars;
+    for (const output& o : src.q->outputs) {
+        if (o.placeholder()) stars.push_back(&o);
+    }
+    if (stars.empty()) return false;
+    if (stars.size() == 1) {
+        const output& star = *stars.front();
+        if (star.star_table >= 0) {
+            out.add(column_of(star.star_table, name), m);
+        } else {
+            const unresolved_entry& entry = unresolved_[static_cast<std::size_t>(star.opaque_note)];
+            out.add_unresolved(note(name, entry.table, entry.why), m);
+        }
+        return true;
+    }
+    std::string tables;
+    for (const output* o : stars) {
+        if (!tables.empty()) tables += ", ";
+        tables += o->star_table >= 0 ? table_text(o->star_table)
+                                     : utf8(unresolved_[static_cast<std::size_t>(o->opaque_note)].table);
+    }
+    out.add_unresolved(note(name, src.label, {reason::one_of, std::move(tables)}), m);
+    return true;
+}
+
+bool analysis::alias_reference(handle name, scope& sc, mode m, lineage& out, clause where) {
+    if (where == clause::plain || sc.outputs == nullptr) return false;
+    for (const output& o : *sc.outputs) {
+        if (o.placeholder() || !same_name(o.name, name)) continue;
+        // An alias that only renames the column itself is that column.
+        if (o.lin.direct.size() == 1 && o.lin.indirect.empty() && o.lin.unresolved.empty()) {
+            const physical_column& c = columns_[o.lin.direct.front().col];
+            if (same_name(c.name, name)) return false;
+        }
+        out.absorb(o.lin, m);
+        return true;
+    }
+    return false;
+}
+
+// --- stars -------------------------------------------------------------------------
+
+// One SELECT * (or t.*) expanded into the outputs of `q`: EXCEPT drops
+// columns, REPLACE gives them other values, and a USING column appears once.
+struct star_expansion {
+    analysis& an;
+    scope& sc;
+    query_info& q;
+    handle qualifier;
+    handle text;  // the star as written, "*" or "t.*"
+    std::vector<handle> excluded;
+    std::vector<std::pair<handle, object>> replaced;
+    std::vector<std::pair<handle, std::size_t>> using_outputs;
+
+    bool skip(handle name) const {
+        for (handle e : excluded) {
+            if (same_name(e, name)) return true;
+        }
+        return false;
+    }
+
+    void emit(handle name, lineage lin, int star_table, int opaque_note = -1, bool literal_name = false) {
+        output o;
+        o.name = name;
+        o.literal_name = literal_name;
+        o.star_table = star_table;
+        o.opaque_note = opaque_note;
+        o.lin = std::move(lin);
+        for (auto& [rname, expression] : replaced) {
+            if (!same_name(rname, name)) continue;
+            o.lin = lineage{};
+            an.walk(expression, sc, mode{}, o.lin, clause::select_list, 0);
+            break;
+        }
+        q.outputs.push_back(std::move(o));
+    }
+
+    // SELECT * over JOIN ... USING (c): c appears once, from every side.
+    bool coalesced(handle name, const lineage& lin) {
+        if (qualifier || !sc.is_using_column(name)) return false;
+        for (auto& [seen, index] : using_outputs) {
+            if (same_name(seen, name)) {
+                q.outputs[index].lin.absorb(lin, mode{});
+                return true;
+            }
+        }
+        using_outputs.emplace_back(name, q.outputs.size());
+        return false;
+    }
+
+    void physical(const source& src) {
+        if (!src.known) {
+            lineage l;
+            l.add_unresolved(an.note(text, an.table_label(src.table), {reason::needs_schema}), mode{});
+            emit(lk.star, std::move(l), src.table);
+            return;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(src.known.ptr()); ++i) {
+            handle name = PyTuple_GET_ITEM(src.known.ptr(), i);
+            if (skip(name)) continue;
+            lineage l;
+            l.add(an.column_of(src.table, name), mode{});
+            if (!coalesced(name, l)) emit(name, std::move(l), -1);
+        }
+    }
+
+    void derived(const source& src) {
+        for (const output& o : src.q->outputs) {
+            if (!o.placeholder() && (skip(o.name) || coalesced(o.name, o.lin))) continue;
+            emit(o.name, o.lin, o.star_table, o.opaque_note, o.literal_name);
+        }
+    }
+
+    void opaque(const source& src) {
+        lineage l;
+        const auto entry = an.note(text, src.label, src.opaque_cause);
+        l.add_unresolved(entry, mode{});
+        emit(lk.star, std::move(l), -1, static_cast<int>(entry));
+    }
+
+    // A star no source answers.
+    void unmatched() {
+        lineage l;
+        if (qualifier) {
+            l.add_unresolved(an.note(text, qualifier, {reason::no_such_source, utf8(qualifier)}), mode{});
+        } else {
+            l.add_unresolved(an.note(text, {}, {reason::no_source}), mode{});
+        }
+        emit(lk.star, std::move(l), -1);
+    }
+};
+
+void analysis::star(handle star_node, handle qualifier, scope& sc, query_info& q) {
+    star_expansion x{*this, sc, q, qualifier, lk.star, {}, {}, {}};
+    object sa = star_node ? args_of(star_node) : object{};
+    each(arg(sa, engine.key_except), [&](handle c) {
+        if (handle n = column_name(c)) x.excluded.push_back(n);
+    });
+    each(arg(sa, lk.replace), [&](handle r) {
+        if (handle n = output_name(r, kind_of(r))) x.replaced.emplace_back(n, object::borrow(r));
+    });
+    if (qualifier) x.text = intern_text(py::checked(PyUnicode_FromFormat("%U.*", qualifier.ptr())));
+    bool matched = false;
+    for (const source& src : sc.sources) {
+        if (qualifier && !same_name(src.alias, qualifier)) continue;
+        matched = true;
+        switch (src.kind) {
+            case source::physical: x.physical(src); break;
+            case source::derived: x.derived(src); break;
+            case source::opaque: x.opaque(src); break;
+        }
+    }
+    if (!matched) x.unmatched();
+}
+
+}  // namespace qarvel::lineage

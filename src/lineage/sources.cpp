@@ -1,0 +1,284 @@
+// Sources: FROM, JOIN and what they name.  `add_source` tells the kinds
+// apart; each kind has a function of its own that builds its `source` with
+// the facts it is resolved with (its columns, alias and label).
+#include "lineage/analysis.hpp"
+
+#include "interop/ops.hpp"
+#include "lineage/names.hpp"
+#include "lineage/state.hpp"
+#include "lineage/tree.hpp"
+
+#include <algorithm>
+
+namespace qarvel::lineage {
+
+using py::handle;
+using py::object;
+
+namespace {
+
+const query_info* find_cte(const cte_env* env, handle name) {
+    for (; env != nullptr; env = env->next) {
+        if (same_name(env->name, name)) return env->q;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// The sources of FROM and of the joins (with their conditions), in order.
+void analysis::from_and_joins(handle args, scope& sc, query_info& q) {
+    if (object from = arg(args, engine.key_from)) {
+        if (object first = arg_of(from, lk.this_)) add_source(first, sc, q);
+        // FROM a, b (some dialects keep the extra sources in From.expressions).
+        each(arg_of(from, lk.expressions), [&](handle extra) { add_source(extra, sc, q); });
+    }
+    joins(arg(args, lk.joins), sc, q);
+}
+
+// A list of joins: each joined source, then its condition.  (sqlglot keeps
+// the joins of a parenthesised join, (x JOIN y ON ...), on its first source.)
+void analysis::joins(handle list, scope& sc, query_info& q) {
+    each(list, [&](handle join) {
+        object target = arg_of(join, lk.this_);
+        if (!target) return;
+        add_source(target, sc, q);
+        join_conditions(join, sc, q);
+    });
+}
+
+void analysis::join_conditions(handle join, scope& sc, query_info& q) {
+    object a = args_of(join);
+    if (object on = arg(a, lk.on)) walk(on, sc, mode{}.influence(JOIN), q.all, clause::plain, 0);
+    object using_list = arg(a, lk.using_);
+    if (!using_list) return;
+    // JOIN ... USING (c): c of the joined source and of the one source before
+    // it that has c (every source before it when that is not known).
+    const source& joined = sc.sources.back();
+    each(using_list, [&](handle item) {
+        handle name = column_name(item);
+        if (!name) return;
+        sc.using_names.push_back(name);
+        lineage l;
+        resolve_in(joined, name, mode{}, l);
+        bool found = false;
+        for (std::size_t i = 0; i + 1 < sc.sources.size(); ++i) {
+            const source& left = sc.sources[i];
+            if (!left.columns_known()) continue;
+            lineage probe;
+            if (resolve_in(left, name, mode{}, probe)) {
+                l.absorb(probe, mode{});
+                found = true;
+            }
+        }
+        if (!found) {
+            for (std::size_t i = 0; i + 1 < sc.sources.size(); ++i) resolve_in(sc.sources[i], name, mode{}, l);
+        }
+        q.all.absorb(l, mode{}.influence(JOIN));
+    });
+}
+
+void analysis::add_source(handle node, scope& sc, query_info& q) {
+    const kind k = kind_of(node);
+    object a = args_of(node);
+    object alias_node = arg(a, lk.alias);
+    const source_alias alias{alias_name(alias_node), alias_columns(alias_node)};
+    source src;
+    switch (k) {
+        case kind::Table:
+            if (!table_reference(node, a, alias, sc, q, src)) return;
+            break;
+        case kind::Subquery:
+            if (!subquery_source(node, a, alias, sc, q, src)) return;
+            break;
+        case kind::Values: src = derived_table(renamed(values(node, sc), alias.columns), alias.name, lk.VALUES); break;
+        case kind::Unnest: unnest_source(node, alias_node, sc, false); return;
+        case kind::Lateral:
+            if (!lateral_source(a, alias_node, alias, sc, q, src)) return;
+            break;
+        default:
+            if (is_query_body(k)) {
+                const query_info* inner = query(node, sc.outer, sc.env);
+                src = derived_table(inner, alias.name, lk.derived_table);
+                q.all.absorb_influences(inner->all);
+            } else {
+                src = untraced_source(node, alias.name);
+            }
+            break;
+    }
+    if (object pivots = arg(a, lk.pivots)) pivoted(pivots, src);
+    sc.sources.push_back(std::move(src));
+    joins(arg(a, lk.joins), sc, q);
+}
+
+// FROM name: a CTE, a physical table, or a table function (FROM f(...)).
+// False when it names nothing.
+bool analysis::table_reference(handle node, handle args, const source_alias& alias, scope& sc, query_info& q,
+                               source& src) {
+    object target = arg(args, lk.this_);
+    if (!target) return false;
+    if (kind_of(target) != kind::Identifier) {
+        src = table_function(target, alias, sc);
+        return true;
+    }
+    const bool qualified = static_cast<bool>(arg(args, lk.db)) || static_cast<bool>(arg(args, lk.catalog));
+    handle name = name_of(target, qualified);
+    if (const query_info* cte = qualified ? nullptr : find_cte(sc.env, name)) {
+        src = derived_table(renamed(cte, alias.columns), alias.name ? alias.name : name, {});
+        if (!cte->in_progress) q.all.absorb_influences(cte->all);
+        return true;
+    }
+    const int table = table_index(node);
+    if (table < 0) return false;
+    read_[static_cast<std::size_t>(table)] = 1;
+    src = physical_table(table, alias.name);
+    if (!alias.columns.empty()) src = renamed_table(std::move(src), alias.columns);
+    return true;
+}
+
+// A physical table, qualified by its alias or else its own name.
+source analysis::physical_table(int table, handle alias) {
+    const table_ref& t = tables_[static_cast<std::size_t>(table)];
+    source src;
+    src.kind = source::physical;
+    src.table = table;
+    src.alias = alias ? alias : t.name;
+    src.label = src.alias;
+    src.table_name = t.name;
+    src.table_db = t.db;
+    src.known = schema_columns(table);
+    return src;
+}
+
+// A source whose columns are `inner`'s outputs; `unnamed` labels it when it
+// has no alias.
+source analysis::derived_table(const query_info* inner, handle alias, handle unnamed) {
+    source src;
+    src.kind = source::derived;
+    src.q = inner;
+    src.alias = alias;
+    src.label = alias ? alias : canonical(unnamed);
+    return src;
+}
+
+// FROM t AS a(x, y): the names replace t's columns by position, which only
+// the schema knows.
+source analysis::renamed_table(source src, const std::vector<handle>& names) {
+    query_info& cols = queries_.emplace_back();
+    handle known = src.known;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        output o;
+        o.name = names[i];
+        if (known && static_cast<Py_ssize_t>(i) < PyTuple_GET_SIZE(known.ptr())) {
+            o.lin.add(column_of(src.table, PyTuple_GET_ITEM(known.ptr(), i)), mode{});
+        } else {
+            o.lin.add_unresolved(note(o.name, src.table_name, {reason::needs_schema}), mode{});
+        }
+        cols.outputs.push_back(std::move(o));
+    }
+    src.kind = source::derived;
+    src.q = &cols;
+    return src;
+}
+
+// A table function: its columns come from its arguments, and are known only
+// when the alias names them.
+source analysis::table_function(handle function, const source_alias& alias, scope& sc) {
+    lineage args_lineage;
+    walk(function, sc, mode{}.transformed(), args_lineage, clause::plain, 0);
+    source src;
+    if (alias.columns.empty()) {
+        src.kind = source::opaque;
+        object name = py::checked(PyType_GetName(Py_TYPE(function.ptr())));
+        src.opaque_cause = {reason::table_function, utf8(name)};
+    } else {
+        query_info& fn = queries_.emplace_back();
+        for (handle name : alias.columns) fn.outputs.push_back({.name = name, .lin = args_lineage});
+        src.kind = source::derived;
+        src.q = &fn;
+    }
+    src.alias = alias.name;
+    src.label = alias.name ? alias.name : canonical(lk.table_function);
+    return src;
+}
+
+// (query) AS q, or parentheses around sources and joins, whose sources
+// belong to this scope (false: nothing left to add).
+bool analysis::subquery_source(handle node, handle args, const source_alias& alias, scope& sc, query_info& q,
+                               source& src) {
+    object inner_node = arg(args, lk.this_);
+    const kind ik = inner_node ? kind_of(inner_node) : kind::not_expression;
+    const bool inner_is_query = is_query_body(ik) || ik == kind::Values;
+    if (inner_node && !inner_is_query && (ik != kind::Subquery || !alias.name)) {
+        // (x JOIN y ON ...) or ((SELECT ...) AS q).
+        add_source(inner_node, sc, q);
+        joins(arg(args, lk.joins), sc, q);
+        return false;
+    }
+    const query_info* inner = query(node, sc.outer, sc.env);
+    src = derived_table(renamed(inner, alias.columns), alias.name, lk.derived_table);
+    q.all.absorb_influences(inner->all);
+    return true;
+}
+
+// LATERAL (subquery), which sees the sources before it, or LATERAL VIEW
+// explode(...) (false: added as an UNNEST).
+bool analysis::lateral_source(handle args, handle alias_node, const source_alias& alias, scope& sc, query_info& q,
+                              source& src) {
+    object target = arg(args, lk.this_);
+    if (target && (kind_of(target) == kind::Subquery || kind_of(target) == kind::Select)) {
+        const query_info* inner = query(target, &sc, sc.env);
+        src = derived_table(renamed(inner, alias.columns), alias.name, lk.LATERAL);
+        q.all.absorb_influences(inner->all);
+        return true;
+    }
+    unnest_source(target, alias_node, sc, true);
+    return false;
+}
+
+// UNNEST(...) [AS t(c)], LATERAL VIEW explode(...) t AS c and their kind: the
+// columns come from the unnested values.
+void analysis::unnest_source(handle node, handle alias_node, scope& sc, bool lateral_view) {
+    lineage values_lineage;
+    if (node && lateral_view) {
+        walk(node, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
+    } else if (node) {
+        each(arg_of(node, lk.expressions),
+             [&](handle e) { walk(e, sc, mode{}.transformed(), values_lineage, clause::plain, 0); });
+    }
+    handle table_alias = alias_node ? name_of(arg_of(alias_node, lk.this_)) : handle{};
+    std::vector<handle> names = alias_node ? names_in(arg_of(alias_node, lk.columns)) : std::vector<handle>{};
+    // UNNEST(arr) AS x: a single column, named by the alias.
+    if (names.empty() && table_alias && !lateral_view) names.push_back(table_alias);
+    handle offset_name;
+    if (node && !lateral_view) {
+        object offset = arg_of(node, lk.offset);
+        if (offset && kind_of(offset) != kind::not_expression) offset_name = name_of(offset);
+    }
+    query_info& u = queries_.emplace_back();
+    for (handle name : names) {
+        output o;
+        o.name = name;
+        if (!name.is(offset_name)) o.lin = values_lineage;
+        u.outputs.push_back(std::move(o));
+    }
+    if (offset_name &&
+        std::none_of(names.begin(), names.end(), [&](handle n) { return n.is(offset_name); })) {
+        u.outputs.emplace_back().name = offset_name;
+    }
+    if (u.outputs.empty()) u.outputs.push_back({.name = canonical(lk.unnest), .lin = values_lineage});
+    sc.sources.push_back(derived_table(&u, table_alias, lk.UNNEST));
+}
+
+// Any other source: its columns are not traced.
+source analysis::untraced_source(handle node, handle alias) {
+    object type_name = py::checked(PyType_GetName(Py_TYPE(node.ptr())));
+    source src;
+    src.kind = source::opaque;
+    src.opaque_cause = {reason::source_not_traced, utf8(type_name)};
+    src.alias = alias;
+    src.label = alias ? alias : canonical(type_name);
+    return src;
+}
+
+}  // namespace qarvel::lineage
