@@ -26,6 +26,10 @@ def check(sql, dialect, schema, expected):
 
 
 NOTES = [
+    # Every output of a sub-query compared as a row decides the filter, not just its first.
+    case("select id from t where (a, b) in (select x, y from u)",
+         ("id", "t.id IDENTITY", "t.a FILTER; t.b FILTER; u.x FILTER; u.y FILTER"),
+         id="row-in-a-multi-column-subquery"),
     case("WITH t1 AS (SELECT x.a AS a, x.b AS b FROM x UNION ALL SELECT z.b AS b, z.c AS c FROM z) "
          "SELECT t1.a, t1.b FROM t1",
          ("a", "x.a IDENTITY; z.b IDENTITY", ""), ("b", "x.b IDENTITY; z.c IDENTITY", ""),

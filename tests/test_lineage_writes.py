@@ -63,6 +63,14 @@ WRITES = [
      [(1, "c", "s.x", D_ID), (1, "c", "s.z", D_ID), (1, "c", "t.id", JOIN), (1, "c", "s.id", JOIN),
       (2, "d", "s.y", D_ID), (2, "d", "t.id", JOIN), (2, "d", "s.id", JOIN),
       (3, "id", "s.id", D_ID), (3, "id", "t.id", JOIN), (3, "id", "s.id", JOIN)]),
+    # a branch's own condition filters what that branch writes, and only that
+    ("merge into t using s on t.id = s.id "
+     "when matched and s.flag = 1 then update set c = s.x "
+     "when not matched then insert (id) values (s.id)", None, None,
+     "MERGE", T("t"), [T("t"), T("s")],
+     [(1, "c", "s.x", D_ID), (1, "c", "s.flag", FILTER), (1, "c", "t.id", JOIN),
+      (1, "c", "s.id", JOIN),
+      (2, "id", "s.id", D_ID), (2, "id", "t.id", JOIN), (2, "id", "s.id", JOIN)]),
     ("update t set c = s.x, d = t.d + 1 from s where t.id = s.id and s.flag = 1", "postgres",
      None, "UPDATE", T("t"), [T("t"), T("s")],
      [(1, "c", "s.x", D_ID), (1, "c", "t.id", FILTER), (1, "c", "s.id", FILTER),
