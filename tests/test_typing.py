@@ -106,3 +106,22 @@ def test_outputs_that_answer_none_for_a_statement_never_analysed():
     assert analyser._callback_normal(md5) is None
     assert analyser._callback_qarvel(md5) is None
     assert analyser._callback_sql(md5) == "select a from t"
+
+
+def test_the_engine_stub_names_every_function_with_its_arity():
+    import ast
+    import re
+
+    from qarvel_lineage import _engine
+
+    stub = os.path.join(os.path.dirname(_engine.__file__), "_engine.pyi")
+    with open(stub, encoding="utf-8") as handle:
+        declared = {node.name: len(node.args.posonlyargs)
+                    for node in ast.parse(handle.read()).body if isinstance(node, ast.FunctionDef)}
+    public = {name for name in dir(_engine) if not name.startswith("_")}
+    assert set(declared) == public
+    for name, count in declared.items():
+        with pytest.raises(TypeError) as raised:
+            getattr(_engine, name)(*[None] * (count + 1))
+        assert re.fullmatch(rf"{name}\(\) takes exactly {count} arguments \({count + 1} given\)",
+                            str(raised.value))
