@@ -14,9 +14,12 @@ from typing import Any, Iterable, Iterator
 
 from sqlglot.errors import ParseError
 
+from . import _engine
+from ._parse import parse, require_statement
 from ._pool import ordered_map, portable, usable_cores
 from ._result import LineageResult, flat_rows, row_keys, rows_frame
 from ._rules import Rules, rules_for, schema_index
+from ._script import analyze_script, split_statements
 
 __all__ = ["Analyzer", "analyze_many", "ordered_map", "partition_lineage", "lineage_meta", "lineage_ddl", "lexicon_of"]
 
@@ -125,8 +128,6 @@ class Analyzer:
 
     def __init__(self, dialect: Any = None, schema: Any = None, cache_size: int = 65536,
                  cache_bytes: int = CACHE_BYTES):
-        from . import _engine
-
         _check_cache(cache_size, cache_bytes)
         self._engine = _engine
         self.rules = rules_for(dialect)
@@ -216,8 +217,6 @@ class Analyzer:
 
     def _compute(self, sql: str, masked: bool, key: int) -> tuple[tuple, tuple | None]:
         """(the engine's result, what to keep of it in the cache, or None)."""
-        from . import parse, require_statement
-
         trees = parse(sql, self.rules)
         if not trees:
             raise ParseError("no statement to analyse")
@@ -354,12 +353,10 @@ def analyze_many(statements: Iterable[str], dialect: Any = None, schema: Any = N
 
 # --- data frames (Dask's map_partitions, Spark's mapInPandas) -------------------------
 
-def _frame_rows(analyzer: Analyzer, text: str) -> list[dict[str, Any]]:
+def frame_rows(analyzer: Analyzer, text: str) -> list[dict[str, Any]]:
     """Flat rows of one statement, or of each statement of a script, with
     "statement" first and the target keys always; at least one row per
     statement (an error, or a statement without output columns)."""
-    from ._script import analyze_script, split_statements
-
     if len(split_statements(text, analyzer.rules)) > 1:
         script = analyze_script(text, analyzer.rules.dialect, analyzer.schema)
         rows: list[dict[str, Any]] = []
@@ -374,7 +371,7 @@ def statement_rows(index: int, result: Any) -> list[dict[str, Any]]:
     type "ERROR" for an exception, one row without a type for a statement
     that has no output columns (a DROP, a CREATE TABLE with columns only)."""
     if isinstance(result, BaseException):
-        return [_error_row(result, index)]
+        return [error_row(result, index)]
     rows = []
     for row in flat_rows(result.columns, result.target):
         full = {"statement": index}
@@ -382,7 +379,7 @@ def statement_rows(index: int, result: Any) -> list[dict[str, Any]]:
             full[key] = row.get(key)
         rows.append(full)
     if not rows:
-        row = _error_row(None, index)
+        row = error_row(None, index)
         row["type"] = None
         row["reason"] = f"no output columns ({result.kind})"
         if result.target is not None:
@@ -392,7 +389,7 @@ def statement_rows(index: int, result: Any) -> list[dict[str, Any]]:
     return rows
 
 
-def _error_row(error: BaseException | None, statement: int) -> dict[str, Any]:
+def error_row(error: BaseException | None, statement: int) -> dict[str, Any]:
     row: dict[str, Any] = {"statement": statement}
     for key in row_keys(True):
         row[key] = None
@@ -432,9 +429,9 @@ def frame_lineage(frame, column: str, analyzer: Analyzer):
         text = values[column]
         head = {name: values[name] for name in carried}
         if not isinstance(text, str):
-            made = [_error_row(TypeError(f"sql must be a str, not {type(text).__name__}"), 1)]
+            made = [error_row(TypeError(f"sql must be a str, not {type(text).__name__}"), 1)]
         else:
-            made = _frame_rows(analyzer, text)
+            made = frame_rows(analyzer, text)
         for row in made:
             rows.append({**head, **row})
     lineage = rows_frame([{k: row[k] for k in keys} for row in rows], keys)

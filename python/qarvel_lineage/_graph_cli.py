@@ -35,7 +35,7 @@ def wants_graph(options: argparse.Namespace) -> bool:
 
 def _texts(options: argparse.Namespace, stdin: TextIO, encoding: str,
            stderr: TextIO) -> Iterable[tuple[str, Any]]:
-    from .cli import EXAMPLE_SQL, _File, _read_file, iter_inputs
+    from ._inputs import EXAMPLE_SQL, _File, _read_file, iter_inputs
 
     if options.example:
         yield "example", EXAMPLE_SQL
@@ -48,7 +48,7 @@ def _texts(options: argparse.Namespace, stdin: TextIO, encoding: str,
 def _scripts(options: argparse.Namespace, dialect: Any, schema: Any, stdin: TextIO,
              encoding: str, stderr: TextIO, errors: list[str]) -> list[tuple[str, Any]]:
     """Each input analysed as a script (a single statement is a script of one)."""
-    from . import analyze_script
+    from ._script import analyze_script
 
     done = []
     for name, text in _texts(options, stdin, encoding, stderr):
@@ -172,7 +172,7 @@ def _write_edges(edges: list[Edge], way: str, start: str, options: argparse.Name
 
 
 def _edges_dot(edges: Iterable[Edge]) -> str:
-    from .cli import _dot_id
+    from ._writers import _dot_id
 
     lines = ["digraph lineage {", "  rankdir=LR;", "  node [shape=box, fontname=Helvetica];",
              "  edge [fontname=Helvetica, fontsize=9];"]
@@ -214,7 +214,7 @@ def _edges_graph(edges: Iterable[Edge], places: dict[str, tuple[str, str]], star
     """The page's boxes and edges for a walk: a box per table, its
     columns in the order the walk meets them, the column asked about
     first; tables the walk writes into are filled."""
-    from .cli import _DotGraph
+    from ._writers import _DotGraph
 
     graph = _DotGraph(direct_only)
     order = {start: 0}
@@ -242,7 +242,7 @@ def _write_summary(graph: Graph, options: argparse.Namespace, out: TextIO) -> No
     elif fmt == "json":
         out.write(json.dumps(summary) + "\n")
     elif fmt == "dot":
-        from .cli import _dot_id
+        from ._writers import _dot_id
 
         lines = ["digraph tables {", "  rankdir=LR;", "  node [shape=box, fontname=Helvetica];"]
         for role, tables in summary.items():
@@ -263,17 +263,17 @@ def _write_summary(graph: Graph, options: argparse.Namespace, out: TextIO) -> No
                               "outputs": datasets("intermediates", "targets")}) + "\n")
     elif fmt == "html":
         from ._html import page
-        from .cli import _DotGraph
+        from ._writers import _DotGraph
 
-        tables = _DotGraph(False)
+        boxes = _DotGraph(False)
         for role, names in summary.items():
             for table in names:
-                tables.node(table, f"table:{table}", 0, role[:-1])
+                boxes.node(table, f"table:{table}", 0, role[:-1])
                 if role != "sources":
-                    tables.filled.add(table)
+                    boxes.filled.add(table)
         for source, target in graph.table_edges():
-            tables.edges[(f"table:{source}", f"table:{target}", "DIRECT|TABLE", "")] = None
-        out.write(page(tables, title="Tables: sources, intermediates and targets"))
+            boxes.edges[(f"table:{source}", f"table:{target}", "DIRECT|TABLE", "")] = None
+        out.write(page(boxes, title="Tables: sources, intermediates and targets"))
     else:
         rows = [{"table": table, "role": role[:-1]} for role, tables in summary.items()
                 for table in tables]
@@ -286,7 +286,7 @@ def _end_to_end(options: argparse.Namespace, scripts: list[tuple[str, Any]], pro
                 stdout: TextIO) -> None:
     """Every written table's columns traced through its script, through
     the writers every other run uses."""
-    from .cli import WRITERS, _Dot, _encoded, _terminal_width
+    from ._writers import WRITERS, _Dot, _encoded, _terminal_width
 
     width = _terminal_width(stdout)
     writer = WRITERS[options.format](stdout)
@@ -325,7 +325,7 @@ def _diff_parser() -> argparse.ArgumentParser:
 
 def _side(path: str, dialect: Any, errors: list[str]) -> set[tuple[str, str, str, str]]:
     """(source, target, type, subtype) of every edge one version gives."""
-    from . import analyze_script
+    from ._script import analyze_script
     from .dbt import project_lineage
 
     graph = Graph()
@@ -379,7 +379,7 @@ def compare(old: set[tuple], new: set[tuple]) -> list[dict[str, Any]]:
 def diff_main(argv: list[str], stdout: TextIO, stderr: TextIO) -> int:
     parser = _diff_parser()
     options = parser.parse_args(argv)
-    from .cli import _check_dialect
+    from ._inputs import _check_dialect
 
     dialect = _check_dialect(parser, options.dialect)
     errors: list[str] = []

@@ -19,6 +19,7 @@ from sqlglot.tokens import TokenType
 
 from ._result import (LineageResult, flat_rows, openlineage_facet, row_keys,
                       rows_frame, rows_json)
+from ._parse import analyze_tree, parse
 from ._rules import Rules, Schema, rules_for
 from ._types import OutputColumn, Source, Table, Unresolved
 
@@ -469,7 +470,6 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None,
     number and line; the rest of the script is still analysed.
     ``progress(done, total)``, when given, is called after each statement.
     """
-    from . import analyze_tree, parse
 
     if not isinstance(text, str):
         raise TypeError(f"text must be a str, not {type(text).__name__}")

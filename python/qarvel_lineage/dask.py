@@ -16,7 +16,7 @@ from __future__ import annotations
 
 from typing import Any, Iterable
 
-from ._batch import Analyzer, _frame_rows
+from ._batch import Analyzer, error_row, frame_rows
 
 __all__ = ["lineage_bag", "bag_partition_rows"]
 
@@ -28,10 +28,9 @@ def bag_partition_rows(statements: Iterable[Any], dialect: Any = None,
     rows: list[dict[str, Any]] = []
     for text in statements:
         if not isinstance(text, str):
-            from ._batch import _error_row
-            made = [_error_row(TypeError(f"sql must be a str, not {type(text).__name__}"), 1)]
+            made = [error_row(TypeError(f"sql must be a str, not {type(text).__name__}"), 1)]
         else:
-            made = _frame_rows(analyzer, text)
+            made = frame_rows(analyzer, text)
         rows.extend({"sql": text, **row} for row in made)
     return rows
 

@@ -29,6 +29,7 @@ from sqlglot import exp
 from sqlglot.errors import ParseError, SqlglotError
 
 from ._result import LineageResult, flat_rows, openlineage_facet, row_keys, rows_frame, rows_json
+from ._parse import analyze_tree, parse
 from ._rules import Rules, Schema, rules_for
 from ._script import (EndToEnd, TargetColumn, _ScriptState, apply_statement, end_to_end,
                       table_of)
@@ -278,7 +279,6 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None) -> DbtPr
     adapter's unless given.  ``schema`` (a mapping or a Schema, for example
     ``Schema.from_database`` of the warehouse) adds the columns of relations
     that neither catalog.json nor the YAML declarations give."""
-    from . import analyze_tree, parse
 
     manifest_path, catalog_path, project = _files(path)
     manifest = _load(manifest_path, "manifest")

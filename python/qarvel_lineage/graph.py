@@ -25,7 +25,9 @@ import sqlite3
 from typing import Any, Iterable, NamedTuple
 
 from ._result import LineageResult
+from ._script import ScriptResult
 from ._types import Source, Table
+from .dbt import DbtProject
 
 __all__ = ["Graph", "Edge"]
 
@@ -135,8 +137,6 @@ class Graph:
         """Add what a statement, a script or a dbt project says.  A
         statement is known as ``name``, a script's as ``name#N``, a dbt
         model by its unique id; adding one again replaces its edges."""
-        from ._script import ScriptResult
-        from .dbt import DbtProject
 
         if isinstance(lineage, LineageResult):
             self._statement(name, lineage)
