@@ -188,7 +188,7 @@ def _edges_openlineage(edges: Iterable[Edge], places: dict[str, tuple[str, str]]
     """One dataset per table the edges reach, its columnLineage facet
     holding those edges (the graph keeps no masking flag, so the
     transformations carry none)."""
-    from ._result import _FACET_SCHEMA, _PRODUCER
+    from ._result import column_lineage_facet
 
     fields: dict[str, dict[str, dict[tuple[str, str], dict[str, Any]]]] = {}
     for edge in edges:
@@ -201,11 +201,8 @@ def _edges_openlineage(edges: Iterable[Edge], places: dict[str, tuple[str, str]]
         step = {"type": edge.type, "subtype": edge.subtype, "description": edge.statement}
         if step not in made["transformations"]:
             made["transformations"].append(step)
-    return [{"namespace": namespace, "name": table, "facets": {"columnLineage": {
-        "_producer": _PRODUCER, "_schemaURL": _FACET_SCHEMA,
-        "fields": {column: {"inputFields": list(inputs.values())}
-                   for column, inputs in columns.items()},
-        "dataset": []}}}
+    return [{"namespace": namespace, "name": table, "facets": {"columnLineage": column_lineage_facet(
+        {column: list(inputs.values()) for column, inputs in columns.items()}, [])}}
         for table, columns in fields.items()]
 
 

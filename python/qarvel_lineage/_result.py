@@ -116,12 +116,18 @@ def openlineage_facet(columns: Iterable[OutputColumn], influences: Iterable[Sour
     fields: dict[str, list[Source]] = {}
     for column in columns:
         fields.setdefault(column.name, []).extend((*column.direct, *column.indirect))
+    return column_lineage_facet({name: _merged(namespace, sources) for name, sources in fields.items()},
+                                _merged(namespace, influences))
+
+
+def column_lineage_facet(fields: dict[str, list[dict[str, Any]]],
+                         dataset: list[dict[str, Any]]) -> dict[str, Any]:
+    """The facet of each field's input fields and of the dataset-wide ones."""
     return {
         "_producer": _PRODUCER,
         "_schemaURL": _FACET_SCHEMA,
-        "fields": {name: {"inputFields": _merged(namespace, sources)}
-                   for name, sources in fields.items()},
-        "dataset": _merged(namespace, influences),
+        "fields": {name: {"inputFields": inputs} for name, inputs in fields.items()},
+        "dataset": dataset,
     }
 
 
