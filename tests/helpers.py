@@ -253,3 +253,13 @@ def swallow(function, *args, **kwargs):
             pass
     return call
 
+
+# A sanitizer runtime the suite may run under (./dev sanitize) is for our
+# extension only; programs that are not ours (a database server, dbt, a
+# browser and its driver) run without it.
+SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+
+def without_sanitizer():
+    """The environment with the sanitizer runtime's variables left out."""
+    return {k: v for k, v in os.environ.items() if k not in SANITIZER_VARIABLES}

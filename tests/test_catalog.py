@@ -18,7 +18,7 @@ import sqlalchemy
 import qarvel_lineage
 from qarvel_lineage import CatalogError, Schema
 
-from helpers import expect, lineage_cli, view
+from helpers import expect, lineage_cli, view, without_sanitizer
 
 ROW_KEYS = ["input", "statement", "position", "column", "target_catalog", "target_db",
             "target_table", "source_catalog", "source_db", "source_table", "source_column",
@@ -96,9 +96,7 @@ def shop():
         shutil.chown(base, "postgres", "postgres")
         as_user = ["runuser", "-u", "postgres", "--"]
 
-    # The server is not ours: a sanitizer runtime preloaded for the tests stays out of it.
-    server_env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS",
-                                                                   "UBSAN_OPTIONS", "LSAN_OPTIONS")}
+    server_env = without_sanitizer()
 
     def pg(program, *args):
         return subprocess.run([*as_user, os.path.join(bindir, program), *args], cwd=base,

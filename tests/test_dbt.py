@@ -14,7 +14,7 @@ import pytest
 import qarvel_lineage
 from qarvel_lineage.dbt import ModelError, project_lineage
 
-from helpers import lineage_cli
+from helpers import lineage_cli, without_sanitizer
 
 HERE = Path(__file__).parent
 ROOT = HERE.parent
@@ -33,9 +33,7 @@ def shop(tmp_path_factory):
         pytest.skip("no dbt: ./dev test installs it into .venv-dbt (or set QARVEL_DBT)")
     project = tmp_path_factory.mktemp("dbt") / "shop"
     shutil.copytree(HERE / "dbt_shop", project, ignore=shutil.ignore_patterns("target", "logs"))
-    # dbt is not ours: a sanitizer runtime preloaded for the tests stays out of it.
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}
+    env = without_sanitizer()
     env.update(SHOP_DUCKDB=str(project / "shop.duckdb"), DO_NOT_TRACK="1",
                DBT_SEND_ANONYMOUS_USAGE_STATS="false")
     for step in (["build"], ["docs", "generate"]):

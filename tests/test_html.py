@@ -5,7 +5,7 @@ import shutil
 
 import pytest
 
-from helpers import lineage_cli
+from helpers import SANITIZER_VARIABLES, lineage_cli
 
 playwright = pytest.importorskip("playwright.sync_api")
 
@@ -22,10 +22,17 @@ def browser():
     executable = os.environ.get("QARVEL_CHROMIUM") or shutil.which("chromium")
     if executable is None:
         pytest.skip("no chromium: ./dev test installs Debian's (or set QARVEL_CHROMIUM)")
-    with playwright.sync_playwright() as driver:
-        launched = driver.chromium.launch(executable_path=executable, args=["--no-sandbox"])
-        yield launched
-        launched.close()
+    # The driver and the browser it starts inherit the environment it is started in.
+    held = {name: os.environ.pop(name) for name in SANITIZER_VARIABLES if name in os.environ}
+    try:
+        with playwright.sync_playwright() as driver:
+            launched = driver.chromium.launch(executable_path=executable, args=["--no-sandbox"])
+            os.environ.update(held)
+            held = {}
+            yield launched
+            launched.close()
+    finally:
+        os.environ.update(held)
 
 
 @pytest.fixture
