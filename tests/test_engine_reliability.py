@@ -11,7 +11,7 @@ from sqlglot.errors import ParseError
 
 import qarvel_lineage as ql
 from qarvel_lineage import _engine
-from qarvel_lineage._rules import rules_for
+from qarvel_lineage._rules import SchemaIndex, rules_for
 
 from helpers import lineage_cli, run_py
 
@@ -118,7 +118,8 @@ def test_a_cyclic_schema_is_an_error_not_a_hang():
 
 
 def test_an_index_whose_column_names_are_not_text_is_a_type_error():
-    index = {None: 2, (None, None, "t"): ((None, None, "t"), (5, "b"))}
+    index = SchemaIndex(2)
+    index.entries[(None, None, "t")] = ((None, None, "t"), (5, "b"))
     tree = ql.parse("select * from t", rules_for(None))[0]
     with pytest.raises(TypeError, match="column names must be str, not int"):
         _engine.analyze(tree, rules_for(None).native, index)

@@ -82,6 +82,8 @@ def test_twenty_thousand_columns():
     ((sqlglot.parse_one(SQL), (9, False, False), None), ValueError),
     ((sqlglot.parse_one(SQL), ("x", False, False), None), TypeError),
     ((sqlglot.parse_one(SQL), rules_for(None).native, [("t", ("a",))]), TypeError),
+    ((sqlglot.parse_one(SQL), rules_for(None).native, {(None, None, "t"): ((None, None, "t"), ("a",))}),
+     TypeError),
     ((sqlglot.parse_one(SQL),), TypeError),
 ])
 def test_engine_refuses_wrong_arguments(arguments, error):
@@ -97,7 +99,7 @@ import sqlglot
 from sqlglot import exp
 import qarvel_lineage
 from qarvel_lineage import _engine
-from qarvel_lineage._rules import rules_for
+from qarvel_lineage._rules import SchemaIndex, rules_for
 
 RULES = rules_for(None).native
 WITH = "with_" if "with_" in exp.Select.arg_types else "with"
@@ -170,11 +172,18 @@ class BadKey:
     def __eq__(self, other): raise Boom("eq")
 
 
+def index_of(entries, depth=4):
+    index = SchemaIndex(4)
+    index.entries, index.depth = entries, depth
+    return index
+
+
 def hostile_index():
-    return [(fresh(), index) for index in (
-        {(None, None, "t"): 5}, {(None, None, "t"): ((None, None, "t"), [1, 2])},
-        {(None, None, "t"): ((None, None, "t"), ("a", 5))}, {(None, None, "t"): (Raising(), ("a",))},
-        {"t": ("a",)}, {BadKey(): ((None, None, "t"), ("a",))})]
+    return [(fresh(), index_of(entries, depth)) for entries, depth in (
+        ({(None, None, "t"): 5}, 4), ({(None, None, "t"): ((None, None, "t"), [1, 2])}, 4),
+        ({(None, None, "t"): ((None, None, "t"), ("a", 5))}, 4), ({(None, None, "t"): (Raising(), ("a",))}, 4),
+        ({"t": ("a",)}, 4), ([], 4), ({}, 7), ({}, "4"), ({}, Raising()),
+        ({BadKey(): ((None, None, "t"), ("a",))}, 4))]
 
 
 class Armed(exp.Column):
@@ -278,7 +287,9 @@ A_C = [["a", [], ["ambiguous: one of t, u", "ambiguous: one of t, u"]],
     ("deep-union-right", lambda out: out[0]["kind"] == "UNION"
      and "queries nested too deeply" in out[0]["columns"][0][2]),
     ("deep-paren-table", only(["source Paren is not traced"], name="a")),
-    ("hostile-index", lambda out: len(out) == 6 and out[-1] == {"error": "Boom"}),
+    ("hostile-index", lambda out: len(out) == 10 and out[5:] == [
+        {"error": "TypeError"}, {"error": "ValueError"}, {"error": "ValueError"}, {"error": "ValueError"},
+        {"error": "Boom"}]),
     ("nameless-column", lambda out: out[0]["kind"] == "SELECT" and len(out[0]["columns"]) == 3),
 ])
 def test_hostile_trees_end_in_results_or_python_exceptions(case, check):

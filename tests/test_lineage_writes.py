@@ -216,6 +216,30 @@ def test_what_each_kind_of_statement_does_to_the_tables_of_a_script(script, dial
     assert {table: found.get(table, []) for table in expected} == expected
 
 
+@pytest.mark.parametrize("script, dialect, pieces", [
+    # a ';' in a quoted name, in a string with a doubled quote or an escape, or after
+    # text that is not ASCII (offsets count characters, not bytes)
+    ("select `a;b` from t; select c from u", "bigquery", ["select `a;b` from t", "select c from u"]),
+    ("select [a;b] from t; select c from u", "tsql", ["select [a;b] from t", "select c from u"]),
+    ("select 'a'';b' from t; select c from u", None, ["select 'a'';b' from t", "select c from u"]),
+    ("select 'it\\'s; ok' from t; select c from u", "mysql", ["select 'it\\'s; ok' from t", "select c from u"]),
+    ("select 'é; ü' as x from t;\nselect c from u", None, ["select 'é; ü' as x from t", "select c from u"]),
+    # what the dialect's lexicon does not settle, the tokenizer does: nested
+    # block comments, dollar quoting
+    ("select a /* x /* ; */ ; */ from t; select b from u", "postgres",
+     ["select a /* x /* ; */ ; */ from t", "select b from u"]),
+    ("create function f() returns int as $$ select 1; $$ language sql; select a from t", "postgres",
+     ["create function f() returns int as $$ select 1; $$ language sql", "select a from t"]),
+    # a text the tokenizer rejects keeps the scanner's reading: the piece that
+    # does not parse is reported, the others are analysed
+    ("select a from t; select 'oops from u", None, ["select a from t", "select 'oops from u"]),
+])
+def test_a_script_splits_only_at_the_semicolons_between_statements(script, dialect, pieces):
+    statements = analyze_script(script, dialect).statements
+    assert [s.sql for s in statements] == pieces
+    assert [isinstance(s, StatementError) for s in statements] == ["oops" in p for p in pieces]
+
+
 def test_a_statement_that_does_not_parse_is_reported_and_the_rest_analysed():
     script = analyze_script("select a from t;\n"
                             "-- a comment; with a semicolon\n"

@@ -113,13 +113,16 @@ def test_the_engine_stub_names_every_function_with_its_arity():
     import re
 
     from qarvel_lineage import _engine
+    from qarvel_lineage._rules import Strategy
 
     stub = os.path.join(os.path.dirname(_engine.__file__), "_engine.pyi")
     with open(stub, encoding="utf-8") as handle:
-        declared = {node.name: len(node.args.posonlyargs)
-                    for node in ast.parse(handle.read()).body if isinstance(node, ast.FunctionDef)}
+        body = ast.parse(handle.read()).body
+    declared = {node.name: len(node.args.posonlyargs) for node in body if isinstance(node, ast.FunctionDef)}
+    constants = {node.target.id for node in body if isinstance(node, ast.AnnAssign)}
     public = {name for name in dir(_engine) if not name.startswith("_")}
-    assert set(declared) == public
+    assert set(declared) | constants == public
+    assert _engine.STRATEGIES == tuple(member.name for member in Strategy)
     for name, count in declared.items():
         with pytest.raises(TypeError) as raised:
             getattr(_engine, name)(*[None] * (count + 1))

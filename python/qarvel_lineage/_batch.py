@@ -15,54 +15,42 @@ from typing import Any, Iterable, Iterator
 from sqlglot.errors import ParseError
 
 from . import _engine
-from ._parse import parse, require_statement
+from ._parse import parse, require_statement, result_of
 from ._pool import ordered_map, portable, usable_cores
-from ._result import LineageResult, flat_rows, row_keys, rows_frame
-from ._rules import Rules, rules_for, schema_index
-from ._script import analyze_script, split_statements
+from ._result import LineageResult, row_keys, rows_frame, statement_rows
+from ._rules import Rules, lexicon_of, rules_for, schema_index
+from ._types import EngineResult
+from ._rules import split_statements
+from ._script import analyze_script
 
 __all__ = ["Analyzer", "analyze_many", "ordered_map", "partition_lineage", "lineage_meta", "lineage_ddl", "lexicon_of"]
 
 
-def lexicon_of(rules: Rules) -> tuple:
-    """What the native fingerprint needs of the dialect's lexical rules."""
-    tokenizer = rules.dialect.tokenizer_class
-    quotes = getattr(tokenizer, "QUOTES", ["'"])
-    if isinstance(quotes, dict):
-        quotes = list(quotes.items())
-    identifiers = getattr(tokenizer, "IDENTIFIERS", ['"'])
-    if isinstance(identifiers, dict):
-        identifiers = list(identifiers.items())
-    return (tuple(getattr(tokenizer, "COMMENTS", ["--", ("/*", "*/")])), tuple(quotes),
-            tuple(identifiers), tuple(getattr(tokenizer, "STRING_ESCAPES", ["'"])))
-
-
-def _names_of(found: tuple, skip: tuple) -> set[str]:
+def _names_of(found: EngineResult, skip: tuple) -> set[str]:
     """Every name a result holds (case-folded), but the output names at the
     positions in ``skip``."""
-    kind, columns, tables, influences, target = found
     names: set[str] = set()
 
     def add(*parts):
         names.update(p.casefold() for p in parts if p)
 
-    for column in columns:
+    for column in found.columns:
         if column.position not in skip:
             add(column.name)
         for source in (*column.direct, *column.indirect):
             add(source.catalog, source.db, source.table, source.column)
         for entry in column.unresolved:
             add(entry.column, entry.table)
-    for table in tables:
+    for table in found.tables:
         add(table.catalog, table.db, table.name)
-    for source in influences:
+    for source in found.influences:
         add(source.catalog, source.db, source.table, source.column)
-    if target is not None:
-        add(target.catalog, target.db, target.name)
+    if found.target is not None:
+        add(found.target.catalog, found.target.db, found.target.name)
     return names
 
 
-def _names_from_literals(found: tuple, positions: tuple, literals: tuple) -> bool:
+def _names_from_literals(found: EngineResult, positions: tuple, literals: tuple) -> bool:
     """Whether a masked string's value is also a name of the result (other
     than the outputs the engine knows were named by literals)."""
     # A number too: BigQuery reads FROM 4 as a table named 4.
@@ -101,11 +89,11 @@ def _check_cache(cache_size: Any, cache_bytes: Any) -> None:
             raise ValueError(f"{name} must be an int >= 0, not {value!r}")
 
 
-def _weight(found: tuple) -> int:
+def _weight(found: EngineResult) -> int:
     """An estimate of the bytes a cached result holds: its columns, the
     slots of its tuples and each distinct source and tuple once (columns
     without influences of their own share one tuple of them)."""
-    kind, columns, tables, influences, target = found
+    kind, columns, tables, influences, target, _ = found
     seen: set[int] = set()
     size = 400 + 120 * len(tables)
     for group in (influences, *(part for column in columns
@@ -133,7 +121,7 @@ class Analyzer:
         self.rules = rules_for(dialect)
         self.schema = schema
         self.index = schema_index(schema, self.rules)
-        self.lexicon = lexicon_of(self.rules)
+        self.lexicon = self.rules.lexicon
         self.cache_size = cache_size if cache_bytes else 0
         self.cache_bytes = cache_bytes
         # Least recently used first; each entry with its estimated size.
@@ -170,7 +158,7 @@ class Analyzer:
             raise TypeError(f"sql must be a str, not {type(sql).__name__}")
         return self._result(sql, self._found(sql)[0])
 
-    def _found(self, sql: str) -> tuple[tuple, tuple | None]:
+    def _found(self, sql: str) -> tuple[EngineResult, tuple | None]:
         """(the engine's result for ``sql``, from the cache or analysed and
         kept there; what was kept of it, None for a hit)."""
         masked, key = self._engine.fingerprint(sql, self.lexicon)
@@ -183,10 +171,8 @@ class Analyzer:
         self._store(memo)
         return found, memo
 
-    def _result(self, sql: str, found: tuple) -> LineageResult:
-        kind, columns, tables, influences, target = found
-        return LineageResult(sql=sql, dialect=self.rules.name, kind=kind, columns=columns,
-                             tables=tables, influences=influences, target=target)
+    def _result(self, sql: str, found: EngineResult) -> LineageResult:
+        return result_of(sql, self.rules, found)
 
     def _cached(self, sql: str, masked: bool, key: int) -> tuple | None:
         if not self.cache_size:
@@ -215,7 +201,7 @@ class Analyzer:
         else:
             self._remember(self._texts, key, value)
 
-    def _compute(self, sql: str, masked: bool, key: int) -> tuple[tuple, tuple | None]:
+    def _compute(self, sql: str, masked: bool, key: int) -> tuple[EngineResult, tuple | None]:
         """(the engine's result, what to keep of it in the cache, or None)."""
         trees = parse(sql, self.rules)
         if not trees:
@@ -224,8 +210,8 @@ class Analyzer:
             raise ValueError(f"the text holds {len(trees)} statements; analyze() takes one "
                              "(use analyze_script for several)")
         require_statement(trees[0], sql)
-        *found, literal_names = self._engine.analyze(trees[0], self.rules.native, self.index)
-        found = tuple(found)
+        found = self._engine.analyze(trees[0], self.rules.native, self.index)
+        literal_names = found.literal_names
         if not self.cache_size:
             return found, None
         literals = None
@@ -254,7 +240,7 @@ class Analyzer:
             return None
         old = [_literal_value(text) for text in template_literals]
         new = [_literal_value(text) for text in literals]
-        columns = list(found[1])
+        columns = list(found.columns)
         for position in positions:
             column = columns[position - 1]
             places = [i for i, value in enumerate(old) if value is not None and value == column.name]
@@ -262,7 +248,7 @@ class Analyzer:
             if not places or len(names) != 1 or None in names:
                 return None
             columns[position - 1] = column._replace(name=names.pop())
-        return (found[0], tuple(columns)) + found[2:]
+        return found._replace(columns=tuple(columns))
 
     def __call__(self, sql: Any) -> LineageResult | Exception:
         try:
@@ -361,23 +347,18 @@ def frame_rows(analyzer: Analyzer, text: str) -> list[dict[str, Any]]:
         script = analyze_script(text, analyzer.rules.dialect, analyzer.schema)
         rows: list[dict[str, Any]] = []
         for index, result in enumerate(script.statements, 1):
-            rows.extend(statement_rows(index, getattr(result, "error", result)))
+            rows.extend(_frame_rows_of(index, getattr(result, "error", result)))
         return rows
-    return statement_rows(1, analyzer(text))
+    return _frame_rows_of(1, analyzer(text))
 
 
-def statement_rows(index: int, result: Any) -> list[dict[str, Any]]:
+def _frame_rows_of(index: int, result: Any) -> list[dict[str, Any]]:
     """The flat rows of statement ``index``, "statement" first: one row of
     type "ERROR" for an exception, one row without a type for a statement
     that has no output columns (a DROP, a CREATE TABLE with columns only)."""
     if isinstance(result, BaseException):
         return [error_row(result, index)]
-    rows = []
-    for row in flat_rows(result.columns, result.target):
-        full = {"statement": index}
-        for key in row_keys(True):
-            full[key] = row.get(key)
-        rows.append(full)
+    rows = statement_rows(result, {"statement": index})
     if not rows:
         row = error_row(None, index)
         row["type"] = None

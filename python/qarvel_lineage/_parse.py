@@ -12,10 +12,10 @@ from sqlglot.tokens import TokenType
 
 from . import _engine
 from ._result import LineageResult
-from ._rules import Rules, rules_for, schema_index
-from ._types import OutputColumn, Source, Table, Unresolved
+from ._rules import Rules, SchemaIndex, rules_for, schema_index
+from ._types import EngineResult, OutputColumn, Source, Table, Unresolved
 
-_engine.configure(Table, Source, Unresolved, OutputColumn)
+_engine.configure(Table, Source, Unresolved, OutputColumn, EngineResult, SchemaIndex)
 
 
 # Deeper nesting is refused before sqlglot sees the text: its compiled
@@ -116,12 +116,16 @@ def require_statement(tree: Any, sql: str) -> None:
         raise ParseError(f"not a SQL statement: {brief[:60]}{'...' if len(brief) > 60 else ''}")
 
 
-def analyze_tree(tree: Any, sql: str, rules: Rules, index: dict | None) -> LineageResult:
+def analyze_tree(tree: Any, sql: str, rules: Rules, index: SchemaIndex | None) -> LineageResult:
     """The lineage of one parsed statement."""
     require_statement(tree, sql)
-    kind, columns, tables, influences, target, _ = _engine.analyze(tree, rules.native, index)
-    return LineageResult(sql=sql, dialect=rules.name, kind=kind, columns=columns, tables=tables,
-                         influences=influences, target=target)
+    return result_of(sql, rules, _engine.analyze(tree, rules.native, index))
+
+
+def result_of(sql: str, rules: Rules, found: EngineResult) -> LineageResult:
+    """The statement's result from what the engine found."""
+    return LineageResult(sql=sql, dialect=rules.name, kind=found.kind, columns=found.columns,
+                         tables=found.tables, influences=found.influences, target=found.target)
 
 
 def analyze(sql: str, dialect: Any = None, schema: Any = None) -> LineageResult:

@@ -11,8 +11,8 @@ from ._types import OutputColumn, Source, Table
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["LineageResult", "FLAT_KEYS", "TARGET_KEYS", "flat_rows", "rows_frame", "rows_json",
-           "openlineage_facet"]
+__all__ = ["LineageResult", "FLAT_KEYS", "TARGET_KEYS", "flat_rows", "statement_rows", "rows_frame",
+           "rows_json", "openlineage_facet"]
 
 # The keys of a flat row, in order; TARGET_KEYS follow "column" when the
 # statement writes a table.
@@ -64,6 +64,16 @@ def flat_rows(columns: Iterable[OutputColumn], target: Table | None = None) -> l
                          "source_column": None, "type": "DIRECT", "subtype": "CONSTANT",
                          "reason": None})
     return rows
+
+
+def statement_rows(result: "LineageResult", head: dict[str, Any]) -> list[dict[str, Any]]:
+    """One statement's flat rows as batches, scripts and the command line
+    give them: ``head`` (the keys that say which statement) first, then
+    every key of ``row_keys(True)``, the target keys None when the
+    statement writes nothing."""
+    keys = row_keys(True)
+    return [{**head, **{key: row.get(key) for key in keys}}
+            for row in flat_rows(result.columns, result.target)]
 
 
 def rows_frame(rows: list[dict[str, Any]], keys: tuple[str, ...]) -> "pandas.DataFrame":

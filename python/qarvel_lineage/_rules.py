@@ -13,20 +13,32 @@ from __future__ import annotations
 import sys
 import threading
 from collections.abc import Mapping
-from typing import Any
+from collections.abc import Iterable
+from enum import IntEnum
+from typing import Any, NamedTuple
 
-from sqlglot.dialects.dialect import Dialect, NormalizationStrategy
+from sqlglot.dialects.dialect import Dialect
+from sqlglot.errors import SqlglotError
+from sqlglot.tokens import TokenType
 
-__all__ = ["Rules", "rules_for", "Schema", "schema_index"]
+from . import _engine
 
-_STRATEGIES = {
-    NormalizationStrategy.LOWERCASE: 0,
-    NormalizationStrategy.UPPERCASE: 1,
-    NormalizationStrategy.CASE_SENSITIVE: 2,
-    NormalizationStrategy.CASE_INSENSITIVE: 3,
-}
-if hasattr(NormalizationStrategy, "CASE_INSENSITIVE_UPPERCASE"):
-    _STRATEGIES[NormalizationStrategy.CASE_INSENSITIVE_UPPERCASE] = 4
+__all__ = ["Rules", "rules_for", "lexicon_of", "split_statements", "Schema", "SchemaIndex",
+           "schema_index", "Strategy", "EngineRules"]
+
+# How a dialect normalises unquoted names, with the engine's own numbering;
+# the members are named as sqlglot names its NormalizationStrategy members.
+Strategy = IntEnum("Strategy", [(name, value) for value, name in enumerate(_engine.STRATEGIES)])
+Strategy.__doc__ = "How a dialect normalises unquoted names (the engine's numbering)."
+_IGNORES_CASE = (Strategy.CASE_INSENSITIVE, Strategy.CASE_INSENSITIVE_UPPERCASE)
+
+
+class EngineRules(NamedTuple):
+    """A dialect's rules for names, as the engine reads them."""
+
+    strategy: Strategy
+    ascii_only: bool
+    qualified_tables_case_sensitive: bool
 
 _ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
 _ASCII_UPPER = {c: c - 32 for c in range(ord("a"), ord("z") + 1)}
@@ -35,23 +47,27 @@ _ASCII_UPPER = {c: c - 32 for c in range(ord("a"), ord("z") + 1)}
 class Rules:
     """A dialect and how it compares names."""
 
-    __slots__ = ("dialect", "name", "native")
+    __slots__ = ("dialect", "name", "native", "lexicon")
 
     def __init__(self, dialect: Dialect, name: str | None):
         self.dialect = dialect
         self.name = name
-        strategy = _STRATEGIES.get(dialect.normalization_strategy, 0)
+        # A strategy newer than the engine normalises as the default does.
+        strategy = Strategy.__members__.get(getattr(dialect.normalization_strategy, "name", ""),
+                                            Strategy.LOWERCASE)
         ascii_only = bool(getattr(dialect, "ASCII_ONLY_NORMALIZATION", False))
         # BigQuery keeps the case of qualified table names.
         bigquery = any(cls.__name__ == "BigQuery" for cls in type(dialect).__mro__)
-        self.native = (strategy, ascii_only, bigquery and strategy == 3)
+        self.native = EngineRules(strategy, ascii_only,
+                                  bigquery and strategy == Strategy.CASE_INSENSITIVE)
+        self.lexicon = lexicon_of(self)
 
     def normalise(self, name: str) -> str:
         """An unquoted name as the dialect compares it."""
         strategy, ascii_only, _ = self.native
-        if strategy == 2:
+        if strategy == Strategy.CASE_SENSITIVE:
             return name
-        upper = strategy in (1, 4)
+        upper = strategy in (Strategy.UPPERCASE, Strategy.CASE_INSENSITIVE_UPPERCASE)
         if ascii_only or name.isascii():
             return name.translate(_ASCII_UPPER if upper else _ASCII_LOWER)
         return name.upper() if upper else name.lower()
@@ -59,7 +75,58 @@ class Rules:
     def normalise_stored(self, name: str) -> str:
         """A name as a database stores it (as a quoted name compares): kept,
         unless the dialect ignores case even in quoted names."""
-        return self.normalise(name) if self.native[0] in (3, 4) else name
+        return self.normalise(name) if self.native.strategy in _IGNORES_CASE else name
+
+
+def lexicon_of(rules: Rules) -> tuple:
+    """What the native fingerprint needs of the dialect's lexical rules."""
+    tokenizer = rules.dialect.tokenizer_class
+    quotes = getattr(tokenizer, "QUOTES", ["'"])
+    if isinstance(quotes, dict):
+        quotes = list(quotes.items())
+    identifiers = getattr(tokenizer, "IDENTIFIERS", ['"'])
+    if isinstance(identifiers, dict):
+        identifiers = list(identifiers.items())
+    return (tuple(getattr(tokenizer, "COMMENTS", ["--", ("/*", "*/")])), tuple(quotes),
+            tuple(identifiers), tuple(getattr(tokenizer, "STRING_ESCAPES", ["'"])))
+
+
+def split_statements(text: str, rules: Rules) -> list[tuple[str, int]]:
+    """(statement text, line it starts on) for each statement of ``text``,
+    split at the semicolons outside comments, quoted names and strings.
+    The engine's scanner reads the text with the dialect's lexicon; where
+    the lexicon does not settle a piece of it (dollar quoting, nesting
+    comments), sqlglot's tokenizer decides, and a text it rejects keeps the
+    scanner's reading."""
+    body = text.rstrip().rstrip(";")
+    if ";" not in body:
+        # No separator but trailing ones: one statement, no scanning needed.
+        if not body.strip():
+            return []
+        offset = len(body) - len(body.lstrip())
+        return [(body.strip(), text.count("\n", 0, offset) + 1)]
+    certain, spans = _engine.split(text, rules.lexicon)
+    if not certain:
+        try:
+            tokens = rules.dialect.tokenize(text)
+        except SqlglotError:
+            pass  # the scanner's reading stands: the parse reports the piece it cannot read
+        else:
+            spans, start = [], 0
+            for token in tokens:
+                if token.token_type == TokenType.SEMICOLON:
+                    spans.append((start, token.start))
+                    start = token.end + 1
+            spans.append((start, len(text)))
+    pieces = []
+    for start, end in spans:
+        piece = text[start:end]
+        if not piece.strip():
+            continue
+        offset = len(piece) - len(piece.lstrip())
+        line = text.count("\n", 0, start + offset) + 1
+        pieces.append((piece.strip(), line))
+    return pieces
 
 
 _rules_cache: dict[Any, Rules] = {}
@@ -162,6 +229,54 @@ def _columns(value: Any, path: tuple) -> tuple:
                     f"type or a list, not {type(value).__name__}")
 
 
+TableKey = tuple[str | None, str | None, str]
+
+
+class SchemaIndex:
+    """What the engine looks tables up in: every way a statement can name a
+    table (``t``, ``db.t``, ``catalog.db.t``, as keys ``(None, None, t)``
+    ...) to ``(the table's full key, its columns)``, and how deeply the
+    schema nests (2: tables, 3: dbs, 4: catalogs).  A partial name shared
+    by two tables names neither.  Tables are indexed by name, so a script
+    that defines one re-indexes only the tables of that name."""
+
+    __slots__ = ("entries", "depth", "_keys_named")
+
+    def __init__(self, depth: int, tables: dict[TableKey, tuple[str, ...]] | None = None):
+        self.entries: dict[TableKey, tuple[TableKey, tuple[str, ...]]] = {}
+        self.depth = depth
+        self._keys_named: dict[str, set[TableKey]] = {}
+        named: dict[str, list] = {}
+        for key, columns in (tables or {}).items():
+            named.setdefault(key[2], []).append((key, columns))
+        for name, found in named.items():
+            self.reindex(name, found)
+
+    def reindex(self, name: str, tables: Iterable[tuple[TableKey, tuple[str, ...]]]) -> None:
+        """The entries for the tables called ``name``, now ``tables``."""
+        for key in self._keys_named.pop(name, ()):
+            del self.entries[key]
+        owners: dict[TableKey, list] = {}
+        for full, columns in tables:
+            entry = (full, columns)
+            for key in {full, (None, full[1], name), (None, None, name)}:
+                owners.setdefault(key, []).append(entry)
+        keys = {key for key, entries in owners.items() if len(entries) == 1}
+        for key in keys:
+            self.entries[key] = owners[key][0]
+        if keys:
+            self._keys_named[name] = keys
+
+    def columns(self, catalog: str | None, db: str | None, table: str) -> tuple[str, ...] | None:
+        """The columns of the table a statement names so, or None."""
+        key = (catalog if self.depth >= 4 else None, db if self.depth >= 3 else None, table)
+        entry = self.entries.get(key)
+        return None if entry is None else entry[1]
+
+    def __repr__(self) -> str:
+        return f"SchemaIndex({len(self.entries)} names, depth {self.depth})"
+
+
 class Schema:
     """A schema prepared once for many analyses.
 
@@ -200,27 +315,13 @@ class Schema:
             key = (None,) * (3 - len(names)) + tuple(intern(name) for name in names)
             tables[key] = tuple(intern(c) for c in cols)
         self.tables = tables
-        # Every way a statement can name each table; a partial name shared by
-        # two tables names neither.
-        index: dict[tuple, Any] = {}
-        ambiguous = object()
-        for (catalog, db, table), cols in tables.items():
-            entry = ((catalog, db, table), cols)
-            keys = {(catalog, db, table), (None, db, table), (None, None, table)}
-            for key in keys:
-                previous = index.get(key)
-                index[key] = entry if previous is None or previous is entry else ambiguous
-        self.index = {key: value for key, value in index.items() if value is not ambiguous}
         # How deep the schema nests (2: tables, 3: dbs, 4: catalogs): a
         # statement may name a table with more qualifiers than the schema has.
-        self.index[None] = max(depth, 2) if depth else 4
+        self.index = SchemaIndex(max(depth, 2) if depth else 4, tables)
 
     def columns(self, table: str, db: str | None = None, catalog: str | None = None):
         """The columns of a table, or None when the schema does not know it."""
-        depth = self.index[None]
-        key = (catalog if depth >= 4 else None, db if depth >= 3 else None, table)
-        entry = self.index.get(key)
-        return None if entry is None else entry[1]
+        return self.index.columns(catalog, db, table)
 
     @classmethod
     def from_database(cls, source: Any, schemas: Any = None, dialect: Any = None,
@@ -239,7 +340,7 @@ class Schema:
         return f"Schema({len(self.tables)} tables)"
 
 
-def schema_index(schema: Any, rules: Rules) -> dict | None:
+def schema_index(schema: Any, rules: Rules) -> SchemaIndex | None:
     """The engine's index of ``schema`` under ``rules`` (None for no schema)."""
     if schema is None:
         return None

@@ -14,17 +14,15 @@ from dataclasses import dataclass
 from typing import Any, Iterable, NamedTuple
 
 from sqlglot import exp
-from sqlglot.errors import ParseError, SqlglotError, TokenError
-from sqlglot.tokens import TokenType
+from sqlglot.errors import ParseError, SqlglotError
 
 from ._result import (LineageResult, flat_rows, openlineage_facet, row_keys,
-                      rows_frame, rows_json)
+                      rows_frame, rows_json, statement_rows)
 from ._parse import analyze_tree, parse
-from ._rules import Rules, Schema, rules_for
+from ._rules import Rules, Schema, SchemaIndex, rules_for, split_statements
 from ._types import OutputColumn, Source, Table, Unresolved
 
-__all__ = ["analyze_script", "ScriptResult", "StatementError", "EndToEnd", "TargetColumn",
-           "split_statements"]
+__all__ = ["analyze_script", "ScriptResult", "StatementError", "EndToEnd", "TargetColumn"]
 
 _DIRECT_ORDER = {"IDENTITY": 0, "TRANSFORMATION": 1, "AGGREGATION": 2}
 
@@ -52,66 +50,6 @@ class StatementError:
 
     def __str__(self) -> str:
         return f"statement {self.index} (line {self.line}): {type(self.error).__name__}: {self.error}"
-
-
-# --- splitting ---------------------------------------------------------------------
-
-def _fallback_split(text: str) -> list[tuple[int, int]]:
-    """(start, end) of each statement, split at ';' outside quotes and
-    comments, for text the tokenizer rejects."""
-    spans, start, i, n = [], 0, 0, len(text)
-    while i < n:
-        c = text[i]
-        if c in "'\"`":
-            j = i + 1
-            while j < n and text[j] != c:
-                j += 2 if text[j] == "\\" else 1
-            i = j + 1
-        elif text.startswith("--", i):
-            j = text.find("\n", i)
-            i = n if j < 0 else j + 1
-        elif text.startswith("/*", i):
-            j = text.find("*/", i + 2)
-            i = n if j < 0 else j + 2
-        elif c == ";":
-            spans.append((start, i))
-            start = i = i + 1
-        else:
-            i += 1
-    spans.append((start, n))
-    return spans
-
-
-def split_statements(text: str, rules: Rules) -> list[tuple[str, int]]:
-    """(statement text, line it starts on) for each statement of ``text``:
-    split at the semicolons sqlglot's tokenizer finds, so a ';' inside a
-    string or a comment does not split."""
-    body = text.rstrip().rstrip(";")
-    if ";" not in body:
-        # No separator but trailing ones: one statement, no tokenizing needed.
-        if not body.strip():
-            return []
-        offset = len(body) - len(body.lstrip())
-        return [(body.strip(), text.count("\n", 0, offset) + 1)]
-    try:
-        tokens = rules.dialect.tokenize(text)
-        spans, start = [], 0
-        for token in tokens:
-            if token.token_type == TokenType.SEMICOLON:
-                spans.append((start, token.start))
-                start = token.end + 1
-        spans.append((start, len(text)))
-    except (TokenError, SqlglotError):
-        spans = _fallback_split(text)
-    pieces = []
-    for start, end in spans:
-        piece = text[start:end]
-        if not piece.strip():
-            continue
-        offset = len(piece) - len(piece.lstrip())
-        line = text.count("\n", 0, start + offset) + 1
-        pieces.append((piece.strip(), line))
-    return pieces
 
 
 # --- the script's schema and written tables -------------------------------------------
@@ -187,8 +125,7 @@ class _ScriptState:
         self._tables_named: dict[str, set[tuple]] = {}
         # Tables a script defines are named in full; a schema of tables only
         # still matches them by name.
-        self._index: dict[Any, Any] = {None: base.index[None] if base is not None else 4}
-        self._index_keys: dict[str, set[tuple]] = {}
+        self._index = SchemaIndex(base.index.depth if base is not None else 4)
         self.current: dict[tuple, _Written] = {}   # written and not dropped
         self._current_named: dict[str, set[tuple]] = {}
         self.history: dict[tuple, _Written] = {}   # every written table's last version
@@ -199,26 +136,11 @@ class _ScriptState:
             self._reindex(name)
 
     # schema -------------------------------------------------------------------------
-    def index(self) -> dict:
+    def index(self) -> SchemaIndex:
         return self._index
 
     def _reindex(self, name: str) -> None:
-        """The index's entries for tables called ``name``: every way a
-        statement can name each; a partial name shared by two names neither."""
-        for key in self._index_keys.pop(name, ()):
-            del self._index[key]
-        owners: dict[tuple, list] = {}
-        for full in self._tables_named.get(name, ()):
-            entry = (full, self.tables[full])
-            for key in {full, (None, full[1], name), (None, None, name)}:
-                owners.setdefault(key, []).append(entry)
-        keys = set()
-        for key, entries in owners.items():
-            if len(entries) == 1:
-                self._index[key] = entries[0]
-                keys.add(key)
-        if keys:
-            self._index_keys[name] = keys
+        self._index.reindex(name, [(full, self.tables[full]) for full in self._tables_named.get(name, ())])
 
     def define(self, table: Table, columns: Iterable[str]) -> None:
         self.drop_schema(table, reindex=False)
@@ -405,13 +327,8 @@ class ScriptResult:
         and the target keys (None when the statement writes nothing)."""
         rows: list[dict[str, Any]] = []
         for index, result in enumerate(self.statements, 1):
-            if isinstance(result, StatementError):
-                continue
-            for row in flat_rows(result.columns, result.target):
-                full = {"statement": index}
-                for key in row_keys(True):
-                    full[key] = row.get(key)
-                rows.append(full)
+            if not isinstance(result, StatementError):
+                rows.extend(statement_rows(result, {"statement": index}))
         return rows
 
     def to_dataframe(self):

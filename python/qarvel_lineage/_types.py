@@ -82,3 +82,19 @@ class OutputColumn(NamedTuple):
     def resolved(self) -> bool:
         """True when every part of the column's lineage was traced."""
         return not self.unresolved
+
+
+class EngineResult(NamedTuple):
+    """What the native engine returns for one statement.
+
+    ``literal_names`` says what depends on literal values: True when a name
+    other than an output column's came from a literal, else the 1-based
+    positions of the output columns named by a literal.
+    """
+
+    kind: str
+    columns: tuple[OutputColumn, ...]
+    tables: tuple[Table, ...]
+    influences: tuple[Source, ...]
+    target: Table | None
+    literal_names: bool | tuple[int, ...]

@@ -244,8 +244,9 @@ def _is_statement(text: str, rules: Any) -> bool:
 
 def _analyse_input(analyzer: Any, name: str, text: str, is_argument: bool, namespace: str,
                    openlineage: bool = False) -> dict[str, Any]:
-    from ._result import flat_rows
-    from ._script import StatementError, analyze_script, split_statements
+    from ._result import statement_rows
+    from ._rules import split_statements
+    from ._script import StatementError, analyze_script
 
     pieces = split_statements(text, analyzer.rules)
     if not pieces:
@@ -264,19 +265,12 @@ def _analyse_input(analyzer: Any, name: str, text: str, is_argument: bool, names
         results = list(script.statements)
         if openlineage:
             datasets.extend(script.end_to_end.to_openlineage(namespace))
-    empty_target = {"target_catalog": None, "target_db": None, "target_table": None}
     for index, result in enumerate(results, 1):
         if isinstance(result, StatementError):
             errors.append(f"{name}: statement {result.index} (line {result.line}): "
                           f"{type(result.error).__name__}: {str(result.error).splitlines()[0]}")
             continue
-        head = {"input": name, "statement": index}
-        for row in flat_rows(result.columns, result.target):
-            if result.target is None:
-                rows.append({**head, "position": row["position"], "column": row["column"],
-                             **empty_target, **{k: row[k] for k in _SOURCE_KEYS}})
-            else:
-                rows.append({**head, **row})
+        rows.extend(statement_rows(result, {"input": name, "statement": index}))
         if openlineage and (len(results) == 1 or result.target is None):
             dataset = str(result.target) if result.target is not None else (
                 name if len(results) == 1 else f"{name}#{index}")
@@ -284,10 +278,6 @@ def _analyse_input(analyzer: Any, name: str, text: str, is_argument: bool, names
                              "facets": {"columnLineage": result.to_openlineage(namespace)}})
     return {"name": name, "rows": rows, "datasets": datasets, "statements": len(results),
             "errors": errors, "trace": ""}
-
-
-_SOURCE_KEYS = ("source_catalog", "source_db", "source_table", "source_column", "type",
-                "subtype", "reason")
 
 
 # --- stopping: signals and output that cannot be written -------------------------------
@@ -565,15 +555,14 @@ def _dbt_outputs(project: Any, options: argparse.Namespace,
     OpenLineage job, as the writers take an input's."""
     from .dbt import ModelError
 
-    from ._result import flat_rows
+    from ._result import statement_rows
 
     rows: dict[str, list[dict[str, Any]]] = {}
     if options.format in ("dot", "html"):
         # A drawing shows each model's own hop, so the models chain up.
         for model, result in project.models.items():
             if not isinstance(result, ModelError) and result.target is not None:
-                rows[model] = [{"input": model, "statement": 1, **row}
-                               for row in flat_rows(result.columns, result.target)]
+                rows[model] = statement_rows(result, {"input": model, "statement": 1})
     else:
         for row in project.to_dicts():
             model = row.pop("model")

@@ -23,18 +23,8 @@ namespace qarvel::lineage {
 using py::handle;
 using py::object;
 
-analysis::analysis(const profile& rules, handle schema) : rules_(rules), names_(py::new_dict()) {
-    if (schema && PyDict_Check(schema.ptr())) {
-        schema_ = object::borrow(schema);
-        // The index keeps the nesting of the schema under the key None.
-        object depth = py::optional_item(schema_, Py_None);
-        if (depth && PyLong_Check(depth.ptr())) {
-            const long value = PyLong_AsLong(depth.ptr());
-            if (value == -1 && PyErr_Occurred()) py::throw_error();
-            schema_depth_ = static_cast<int>(value);
-        }
-    }
-}
+analysis::analysis(const profile& rules, schema_view schema)
+    : rules_(rules), schema_(std::move(schema)), names_(py::new_dict()) {}
 
 // --- names -----------------------------------------------------------------------
 
@@ -104,7 +94,7 @@ handle analysis::normalise(handle text, bool quoted, bool keep_case) {
         if (rules_.ascii_only || PyUnicode_IS_ASCII(text.ptr())) {
             result = change_ascii_case(text.ptr(), upper);
         } else {
-            result = py::call_method(text, upper ? engine.upper_name.ptr() : engine.lower_name.ptr());
+            result = py::call_method(text, upper ? lk.upper : lk.lower);
         }
     }
     return intern_text(std::move(result));
@@ -197,12 +187,12 @@ int analysis::table_index(handle table_node) {
 }
 
 object analysis::schema_lookup(const table_ref& t) {
-    if (!schema_ || !t.name) return {};
+    if (!schema_.entries || !t.name) return {};
     // A schema without catalogs (or dbs) describes a table whatever
     // catalog (or db) a statement names it with.
-    handle key_catalog = schema_depth_ >= 4 && t.catalog ? t.catalog : handle(Py_None);
-    handle key_db = schema_depth_ >= 3 && t.db ? t.db : handle(Py_None);
-    object entry = py::optional_item(schema_, py::make_tuple(key_catalog, key_db, t.name));
+    handle key_catalog = schema_.depth >= 4 && t.catalog ? t.catalog : handle(Py_None);
+    handle key_db = schema_.depth >= 3 && t.db ? t.db : handle(Py_None);
+    object entry = py::optional_item(schema_.entries, py::make_tuple(key_catalog, key_db, t.name));
     if (!entry || !PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 2) return {};
     object columns = object::borrow(PyTuple_GET_ITEM(entry.ptr(), 1));
     if (!PyTuple_Check(columns.ptr())) return {};

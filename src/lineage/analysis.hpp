@@ -36,6 +36,15 @@ enum class strategy : int {
     case_insensitive_uppercase = 4,
 };
 
+// The schema index as an analysis reads it: `entries` maps every way a
+// statement can name a table, (catalog, db, name), to ((catalog, db, name),
+// columns); `depth` says how deeply the schema nests (2: tables, 3: dbs,
+// 4: catalogs).  No entries: no schema.
+struct schema_view {
+    py::object entries;
+    int depth = 4;
+};
+
 struct profile {
     strategy rule = strategy::lowercase;
     bool ascii_only = false;
@@ -78,7 +87,7 @@ struct source_alias {
 
 class analysis {
   public:
-    analysis(const profile& rules, py::handle schema);
+    analysis(const profile& rules, schema_view schema);
 
     // The lineage of a query node (Select, set operation, Subquery, Values).
     const query_info* query(py::handle node, scope* outer, const cte_env* env);
@@ -191,8 +200,7 @@ class analysis {
     friend struct star_expansion;
 
     profile rules_;
-    py::object schema_;  // dict of (catalog, db, name) -> (key, columns); None -> depth
-    int schema_depth_ = 4;
+    schema_view schema_;
     // The one object of each text this analysis uses as a name: every name
     // handle of the analysis is borrowed from here, the schema's entries or
     // the constant table.

@@ -1,6 +1,7 @@
 #include "lineage/kinds.hpp"
 
 #include "interop/ops.hpp"
+#include "lineage/names.hpp"
 #include "lineage/state.hpp"
 #include "lineage/tree.hpp"
 
@@ -85,7 +86,7 @@ py::object kind_label(py::handle node) {
     py::object name = py::checked(
         PyType_GetName(cls && k != kind::Expression ? reinterpret_cast<PyTypeObject*>(cls.ptr())
                                                      : Py_TYPE(node.ptr())));
-    py::object label = py::call_method(name, engine.upper_name.ptr());
+    py::object label = py::call_method(name, lk.upper);
     // CREATE TABLE / CREATE VIEW / DROP TABLE ...: with the kind of object.
     if (k == kind::Create || k == kind::Drop) {
         py::object what = arg_of(node, lk.kind);
@@ -99,7 +100,7 @@ py::object kind_label(py::handle node) {
     } else if (k == kind::Command) {
         // Statements sqlglot keeps as text: their first word.
         py::object word = arg_of(node, lk.this_);
-        if (word && PyUnicode_Check(word.ptr())) label = py::call_method(word, engine.upper_name.ptr());
+        if (word && PyUnicode_Check(word.ptr())) label = py::call_method(word, lk.upper);
     }
     return label;
 }

@@ -2,7 +2,10 @@
 // markers, string and identifier delimiters, escapes.
 #pragma once
 
+#include "interop/object.hpp"
+
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qarvel::lineage {
@@ -31,5 +34,16 @@ struct lexicon {
         opens[static_cast<unsigned char>('$')] = true;
     }
 };
+
+// Whether `what` (not empty) is written at `at` of `text`.
+inline bool starts(std::string_view text, std::size_t at, const std::string& what) {
+    return !what.empty() && text.substr(at, what.size()) == what;
+}
+
+// The lexicon of a spec tuple, (comments, quotes, identifiers, escapes) as
+// sqlglot's tokenizer class lists them.  Callers pass the same tuple for
+// every statement of a dialect: the last one's lexicon is kept in the
+// engine's state, and the reference is valid until another tuple is given.
+const lexicon& cached_lexicon(py::handle spec);
 
 }  // namespace qarvel::lineage

@@ -2,10 +2,13 @@
 // package (python/qarvel_lineage) parses, validates arguments and wraps the
 // results; this module walks the parsed tree.
 //
-//   configure(table_type, source_type, unresolved_type, column_type)
-//   analyze(tree, rules, schema) -> (kind, columns, tables, influences, target, literal_names)
+//   configure(table_type, source_type, unresolved_type, column_type, result_type, index_type)
+//   analyze(tree, rules, index) -> result_type(kind, columns, tables, influences, target,
+//                                              literal_names)
 //   literals(text, lexicon) -> the literals the fingerprint masks, as written, or None
 //   fingerprint(text, lexicon) -> (masked, int)
+//   split(text, lexicon) -> (certain, ((start, end), ...)): a script's statements
+//   STRATEGIES: the names of the normalisation strategies, in the numbering `rules` uses
 #include "interop/boundary.hpp"
 #include "interop/constants.hpp"
 #include "interop/ops.hpp"
@@ -14,6 +17,7 @@
 #include "lineage/kinds.hpp"
 #include "lineage/names.hpp"
 #include "lineage/result.hpp"
+#include "lineage/split.hpp"
 #include "lineage/state.hpp"
 
 namespace qarvel::lineage {
@@ -55,12 +59,40 @@ void set_result_type(py::static_ref& slot, handle type, Py_ssize_t fields) {
 }
 
 PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    check_count("configure", nargs, 4);
+    check_count("configure", nargs, 6);
+    if (!PyType_Check(args[5])) type_error("the index type must be a class");
     set_result_type(engine.table_type, args[0], 3);
     set_result_type(engine.source_type, args[1], 7);
     set_result_type(engine.unresolved_type, args[2], 4);
     set_result_type(engine.column_type, args[3], 5);
+    set_result_type(engine.result_type, args[4], 6);
+    engine.index_type.reset(args[5]);
     Py_RETURN_NONE;
+}
+
+// The schema index (an instance of the registered index type): its entries,
+// a dict of (catalog, db, name) -> ((catalog, db, name), columns), and how
+// deeply the schema nests (2: tables, 3: dbs, 4: catalogs).
+schema_view read_index(handle index) {
+    if (index.ptr() == Py_None) return {};
+    if (!PyObject_TypeCheck(index.ptr(), reinterpret_cast<PyTypeObject*>(engine.index_type.ptr()))) {
+        PyErr_Format(PyExc_TypeError, "the schema index must be a %.100s or None, not %.100s",
+                     reinterpret_cast<PyTypeObject*>(engine.index_type.ptr())->tp_name,
+                     Py_TYPE(index.ptr())->tp_name);
+        py::throw_error();
+    }
+    schema_view view;
+    view.entries = py::getattr(index, lk.entries);
+    if (!PyDict_Check(view.entries.ptr())) type_error("the schema index's entries must be a dict");
+    object depth = py::getattr(index, lk.depth);
+    const long value = PyLong_Check(depth.ptr()) ? PyLong_AsLong(depth.ptr()) : -1;
+    if (value == -1 && PyErr_Occurred()) py::throw_error();
+    if (value < 2 || value > 4) {
+        PyErr_SetString(PyExc_ValueError, "the schema index's depth must be 2, 3 or 4");
+        py::throw_error();
+    }
+    view.depth = static_cast<int>(value);
+    return view;
 }
 
 profile read_rules(handle rules) {
@@ -69,7 +101,7 @@ profile read_rules(handle rules) {
     }
     const long rule = PyLong_AsLong(PyTuple_GET_ITEM(rules.ptr(), 0));
     if (rule == -1 && PyErr_Occurred()) py::throw_error();
-    if (rule < 0 || rule > 4) {
+    if (rule < 0 || rule > static_cast<long>(strategy::case_insensitive_uppercase)) {
         PyErr_SetString(PyExc_ValueError, "unknown normalisation strategy");
         py::throw_error();
     }
@@ -82,7 +114,7 @@ profile read_rules(handle rules) {
 
 PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     check_count("analyze", nargs, 3);
-    if (!engine.column_type) {
+    if (!engine.result_type) {
         PyErr_SetString(PyExc_RuntimeError, "the engine's result types are not configured");
         py::throw_error();
     }
@@ -90,12 +122,7 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const kind root = kind_of(tree);
     if (root == kind::not_expression) type_error("analyze() needs a sqlglot expression");
     const profile rules = read_rules(args[1]);
-    handle schema = args[2];
-    if (schema.ptr() != Py_None && !PyDict_Check(schema.ptr())) {
-        type_error("schema must be a dict or None");
-    }
-
-    analysis an(rules, schema);
+    analysis an(rules, read_index(args[2]));
     const statement_info info = an.statement(tree);
     result_builder build(an);
     std::vector<object> columns;
@@ -118,8 +145,10 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         literal_names = py::tuple_from(positions.data(), static_cast<Py_ssize_t>(positions.size()));
     }
-    return py::make_tuple(kind_label(tree), column_tuple, build.tables(), build.influences(info.all),
-                          target, literal_names)
+    object tables = build.tables();
+    object influences = build.influences(info.all);
+    return py::tuple_instance(reinterpret_cast<PyTypeObject*>(engine.result_type.ptr()),
+                              {kind_label(tree), column_tuple, tables, influences, target, literal_names})
         .release();
 }
 
@@ -133,26 +162,35 @@ PyObject* literals_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return masked_literals(args[0], args[1]).release();
 }
 
+PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    check_count("split", nargs, 2);
+    return split(args[0], args[1]).release();
+}
+
 PyMethodDef engine_functions[] = {
     {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<configure>)),
-     METH_FASTCALL, "configure(table_type, source_type, unresolved_type, column_type)"},
+     METH_FASTCALL, "configure(table_type, source_type, unresolved_type, column_type, result_type, index_type)"},
     {"analyze", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<analyze>)),
-     METH_FASTCALL, "analyze(tree, rules, schema) -> (kind, columns, tables, influences, target, literal_names)"},
+     METH_FASTCALL, "analyze(tree, rules, index) -> result_type(kind, columns, tables, influences, target, literal_names)"},
     {"fingerprint",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<fingerprint_entry>)),
      METH_FASTCALL, "fingerprint(text, lexicon) -> (masked, int)"},
     {"literals",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<literals_entry>)),
      METH_FASTCALL, "literals(text, lexicon) -> the masked literals as written, or None"},
+    {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<split_entry>)),
+     METH_FASTCALL, "split(text, lexicon) -> (certain, the (start, end) of each statement)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_engine(PyObject*) {
+int exec_engine(PyObject* module) {
     if (!create_core_constants() || !create_names()) py::throw_error();
-    if (!engine.upper_name) {
-        engine.upper_name.reset(py::checked(PyUnicode_InternFromString("upper")));
-        engine.lower_name.reset(py::checked(PyUnicode_InternFromString("lower")));
-    }
+    // The names of `strategy`'s values, in order (sqlglot's names for them).
+    const auto text = [](const char* word) { return py::checked(PyUnicode_FromString(word)); };
+    object names = py::make_tuple(text("LOWERCASE"), text("UPPERCASE"), text("CASE_SENSITIVE"),
+                                  text("CASE_INSENSITIVE"), text("CASE_INSENSITIVE_UPPERCASE"));
+    static_assert(static_cast<int>(strategy::case_insensitive_uppercase) == 4);
+    if (PyModule_AddObjectRef(module, "STRATEGIES", names.ptr()) < 0) py::throw_error();
     if (!load_classes()) py::throw_error();
     return 0;
 }

@@ -23,7 +23,9 @@
     X(is_string, "is_string") X(kind, "kind") X(query, "query") X(field, "field") \
     X(matched, "matched") X(then, "then") X(whens, "whens") X(source, "source") \
     X(condition, "condition") X(overwrite, "overwrite") X(arg_types, "arg_types") \
-    X(fields, "_fields") X(unpivot, "unpivot") X(side, "side")                                  \
+    X(fields, "_fields") X(unpivot, "unpivot") X(side, "side")                  \
+    /* methods, and the schema index's attributes */                            \
+    X(upper, "upper") X(lower, "lower") X(entries, "entries") X(depth, "depth") \
     /* result labels */                                                         \
     X(DIRECT, "DIRECT") X(INDIRECT, "INDIRECT") X(IDENTITY, "IDENTITY")         \
     X(TRANSFORMATION, "TRANSFORMATION") X(AGGREGATION, "AGGREGATION")          \

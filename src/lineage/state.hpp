@@ -1,6 +1,6 @@
 // What the engine keeps beyond one analysis: the sqlglot classes it tells
-// apart, the class of every node type it has met, the result types, the
-// method names it calls and the fingerprint's last lexicon.  Process-wide for
+// apart, the class of every node type it has met, the result types and the
+// fingerprint's last lexicon.  Process-wide for
 // the reasons the analyser's own state is (interop/process_state.hpp):
 // written when the module is executed, when a node type is met for the first
 // time and when a new lexicon is handed over, always under the interpreter
@@ -31,13 +31,14 @@ struct engine_state {
     py::handle key_from;
     py::handle key_with;
     py::handle key_except;
-    py::static_ref upper_name;  // "upper"
-    py::static_ref lower_name;  // "lower"
-    // The result types (named tuples registered by the Python package).
+    // The result types (named tuples registered by the Python package), and
+    // the class of its schema index.
     py::static_ref source_type;
     py::static_ref unresolved_type;
     py::static_ref column_type;
     py::static_ref table_type;
+    py::static_ref result_type;
+    py::static_ref index_type;
     // The fingerprint's lexicon of the last lexicon tuple handed over
     // (callers pass the same tuple for every statement of a dialect), with
     // that tuple.
