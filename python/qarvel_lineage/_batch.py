@@ -93,7 +93,7 @@ def _weight(found: EngineResult) -> int:
     """An estimate of the bytes a cached result holds: its columns, the
     slots of its tuples and each distinct source and tuple once (columns
     without influences of their own share one tuple of them)."""
-    kind, columns, tables, influences, target, _ = found
+    columns, tables, influences = found.columns, found.tables, found.influences
     seen: set[int] = set()
     size = 400 + 120 * len(tables)
     for group in (influences, *(part for column in columns

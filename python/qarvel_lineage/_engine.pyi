@@ -7,6 +7,8 @@ from ._types import EngineResult
 
 # The names of the normalisation strategies, in the numbering rules use.
 STRATEGIES: tuple[str, ...]
+# The classes of sqlglot's trees that are statements.
+STATEMENT_CLASSES: tuple[type, ...]
 
 def configure(table_type: type, source_type: type, unresolved_type: type, column_type: type,
               result_type: type, index_type: type, /) -> None: ...

@@ -99,14 +99,9 @@ def parse(sql: str, rules: Rules) -> list:
     return [tree for tree in trees if tree is not None]
 
 
-_STATEMENT_NAMES = (
-    "Query", "DDL", "DML", "Command", "Use", "Set", "Describe", "Pragma", "Transaction", "Commit",
-    "Rollback", "Grant", "Revoke", "Show", "Analyze", "Copy", "Cache", "Uncache", "Refresh", "Alter",
-    "Drop", "Merge", "Comment", "Truncate", "TruncateTable", "Export", "Declare", "Values")
 # The classes of sqlglot's trees that are statements (an expression such as
-# "hello world", which parses as an alias, is not).
-STATEMENT_KINDS = tuple(getattr(exp, name) for name in _STATEMENT_NAMES
-                        if isinstance(getattr(exp, name, None), type))
+# "hello world", which parses as an alias, is not), as the engine lists them.
+STATEMENT_KINDS = _engine.STATEMENT_CLASSES
 
 
 def require_statement(tree: Any, sql: str) -> None:
@@ -118,8 +113,16 @@ def require_statement(tree: Any, sql: str) -> None:
 
 def analyze_tree(tree: Any, sql: str, rules: Rules, index: SchemaIndex | None) -> LineageResult:
     """The lineage of one parsed statement."""
+    return analyze_statement(tree, sql, rules, index)[0]
+
+
+def analyze_statement(tree: Any, sql: str, rules: Rules,
+                      index: SchemaIndex | None) -> tuple[LineageResult, EngineResult]:
+    """The lineage of one parsed statement, and all the engine found (what
+    the statement does to the tables of a script included)."""
     require_statement(tree, sql)
-    return result_of(sql, rules, _engine.analyze(tree, rules.native, index))
+    found = _engine.analyze(tree, rules.native, index)
+    return result_of(sql, rules, found), found
 
 
 def result_of(sql: str, rules: Rules, found: EngineResult) -> LineageResult:

@@ -18,9 +18,9 @@ from sqlglot.errors import ParseError, SqlglotError
 
 from ._result import (LineageResult, flat_rows, openlineage_facet, row_keys,
                       rows_frame, rows_json, statement_rows)
-from ._parse import analyze_tree, parse
+from ._parse import analyze_statement, parse
 from ._rules import Rules, Schema, SchemaIndex, rules_for, split_statements
-from ._types import OutputColumn, Source, Table, Unresolved
+from ._types import EngineResult, OutputColumn, Source, Table, Unresolved
 
 __all__ = ["analyze_script", "ScriptResult", "StatementError", "EndToEnd", "TargetColumn"]
 
@@ -342,27 +342,6 @@ class ScriptResult:
         return self.end_to_end.to_openlineage(namespace)
 
 
-def _defined_columns(tree: exp.Expression, rules: Rules) -> list[str] | None:
-    """The column names of CREATE TABLE t (a INT, ...), normalised."""
-    schema = tree.this if isinstance(tree.this, exp.Schema) else None
-    if schema is None:
-        return None
-    names = []
-    for item in schema.expressions:
-        identifier = item if isinstance(item, exp.Identifier) else item.args.get("this")
-        if isinstance(identifier, exp.Identifier):
-            names.append(identifier.name if identifier.quoted else rules.normalise(identifier.name))
-    return names
-
-
-def _dropped(tree: exp.Expression, rules: Rules) -> list[Table]:
-    """The tables a DROP or a TRUNCATE names."""
-    tables = (tree.args.get("tables") or tree.args.get("expressions")
-              or ([tree.this] if isinstance(tree.this, exp.Table) else []))
-    found = [table_of(table, rules) for table in tables if isinstance(table, exp.Table)]
-    return [table for table in found if table is not None]
-
-
 def table_of(table: exp.Table, rules: Rules) -> Table | None:
     """The Table a sqlglot table names, its unquoted parts normalised
     (None without a name)."""
@@ -374,9 +353,6 @@ def table_of(table: exp.Table, rules: Rules) -> Table | None:
         else:
             parts.append(None)
     return Table(parts[0], parts[1], parts[2]) if parts[2] else None
-
-
-_TRUNCATE = getattr(exp, "TruncateTable", None)
 
 
 def analyze_script(text: str, dialect: Any = None, schema: Any = None,
@@ -401,42 +377,57 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None,
             trees = parse(sql, rules)
             if not trees:
                 raise ParseError("no statement")
-            result = analyze_tree(trees[0], sql, rules, state.index())
+            result, found = analyze_statement(trees[0], sql, rules, state.index())
         except (SqlglotError, ValueError, RecursionError) as error:
             statements.append(StatementError(index, line, sql, error))
             continue
         statements.append(result)
-        apply_statement(state, trees[0], result, rules)
+        apply_statement(state, result, found)
     if progress is not None and pieces:
         progress(len(pieces), len(pieces))
     return ScriptResult(tuple(statements), end_to_end(state))
 
 
-def apply_statement(state: _ScriptState, tree: exp.Expression, result: LineageResult,
-                    rules: Rules) -> None:
-    """What one analysed statement does to the tables of a script."""
-    if isinstance(tree, exp.Drop):
-        for table in _dropped(tree, rules):
-            state.drop(table)
-    elif _TRUNCATE is not None and isinstance(tree, _TRUNCATE):
-        for table in _dropped(tree, rules):
-            state.empty(table)
-    elif isinstance(tree, exp.Delete) and tree.args.get("where") is None \
-            and result.target is not None:
-        state.empty(result.target)
-    elif result.target is not None:
-        if isinstance(tree, exp.Create):
-            defined = _defined_columns(tree, rules) if tree.expression is None else None
-            names = defined if defined is not None else [c.name for c in result.columns]
-            state.define(result.target, names)
-            state.write(result, replace=True)
-        elif isinstance(tree, exp.Delete):
-            state.filter_rows(result)
-        else:
-            if state.find(*_key(result.target)) is None and not state.known(result.target):
-                state.define(result.target, [c.name for c in result.columns])
-            # INSERT OVERWRITE replaces what the table held.
-            state.write(result, replace=result.kind == "INSERT OVERWRITE")
+def apply_statement(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
+    """What one analysed statement does to the tables of a script: the
+    action of its effect, as the engine names it."""
+    action = _ACTIONS.get(found.effect)
+    if action is not None:
+        action(state, result, found)
+
+
+def _define(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
+    names = found.defined if found.defined is not None else [c.name for c in result.columns]
+    state.define(result.target, names)
+    state.write(result, replace=True)
+
+
+def _write(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
+    if state.find(*_key(result.target)) is None and not state.known(result.target):
+        state.define(result.target, [c.name for c in result.columns])
+    # INSERT OVERWRITE replaces what the table held.
+    state.write(result, replace=found.effect == "REPLACE")
+
+
+def _empty(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
+    for table in found.named:
+        state.empty(table)
+
+
+def _drop(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
+    for table in found.named:
+        state.drop(table)
+
+
+# One action per effect the engine reports (src/lineage: `effect`).
+_ACTIONS = {
+    "DEFINE": _define,
+    "WRITE": _write,
+    "REPLACE": _write,
+    "FILTER": lambda state, result, found: state.filter_rows(result),
+    "EMPTY": _empty,
+    "DROP": _drop,
+}
 
 
 def end_to_end(state: _ScriptState) -> EndToEnd:

@@ -89,7 +89,11 @@ class EngineResult(NamedTuple):
 
     ``literal_names`` says what depends on literal values: True when a name
     other than an output column's came from a literal, else the 1-based
-    positions of the output columns named by a literal.
+    positions of the output columns named by a literal.  ``effect`` is what
+    the statement does to the tables of a script ("DEFINE", "WRITE",
+    "REPLACE", "FILTER", "EMPTY", "DROP", or None), ``named`` the tables a
+    DROP or an emptying statement names, ``defined`` the columns of a
+    CREATE TABLE without a query (None otherwise).
     """
 
     kind: str
@@ -98,3 +102,6 @@ class EngineResult(NamedTuple):
     influences: tuple[Source, ...]
     target: Table | None
     literal_names: bool | tuple[int, ...]
+    effect: str | None
+    named: tuple[Table, ...]
+    defined: tuple[str, ...] | None

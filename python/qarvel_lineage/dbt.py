@@ -29,7 +29,7 @@ from sqlglot import exp
 from sqlglot.errors import ParseError, SqlglotError
 
 from ._result import LineageResult, flat_rows, openlineage_facet, row_keys, rows_frame, rows_json
-from ._parse import analyze_tree, parse
+from ._parse import analyze_statement, analyze_tree, parse
 from ._rules import Rules, Schema, rules_for
 from ._script import (EndToEnd, TargetColumn, _ScriptState, apply_statement, end_to_end,
                       table_of)
@@ -331,12 +331,12 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None) -> DbtPr
             kind = _MATERIALISED_AS.get(materialized, "TABLE") if isinstance(materialized, str) \
                 else "TABLE"
             tree = exp.Create(this=_table_node(target), kind=kind, expression=query)
-            result = analyze_tree(tree, sql, rules, state.index())
+            result, found = analyze_statement(tree, sql, rules, state.index())
         except (SqlglotError, ValueError, RecursionError) as error:
             models[unique_id] = ModelError(unique_id, error)
             continue
         models[unique_id] = result
-        apply_statement(state, tree, result, rules)
+        apply_statement(state, result, found)
     traced = end_to_end(state)
     exposures = _exposures(manifest, relations, traced)
     return DbtProject(models, traced, exposures, relations, rules.name)

@@ -72,11 +72,32 @@ struct unresolved_entry {
 };
 
 // What a statement writes, and the lineage of each column it writes.
+// What a statement does to the tables a script has seen: the script layer
+// keeps one action per effect (_script.py, _ACTIONS).
+//   define   CREATE: the target's columns are `defined` (or its outputs), its content the outputs
+//   write    INSERT, UPDATE, MERGE: the outputs are added to the target
+//   replace  INSERT OVERWRITE: the outputs replace the target's content
+//   filter   DELETE ... WHERE: the WHERE decides which rows stay
+//   empty    TRUNCATE, DELETE without WHERE: the `named` tables are emptied
+//   drop     DROP: the `named` tables are gone
+#define QARVEL_LINEAGE_EFFECTS(X) \
+    X(none) X(define) X(write) X(replace) X(filter) X(empty) X(drop)
+
+enum class effect : std::uint8_t {
+#define QARVEL_LINEAGE_EFFECT(name) name,
+    QARVEL_LINEAGE_EFFECTS(QARVEL_LINEAGE_EFFECT)
+#undef QARVEL_LINEAGE_EFFECT
+};
+
 struct statement_info {
     std::vector<output> outputs;
     lineage all;
     bool has_target = false;
     table_ref target{};
+    effect does = effect::none;
+    std::vector<table_ref> named;  // the tables a DROP or a TRUNCATE names
+    bool has_defined = false;      // CREATE TABLE t (a INT, ...) without a query
+    std::vector<py::handle> defined;
 };
 
 // What an alias gives a source: its name and its column list (t AS a(x, y)).
@@ -233,6 +254,7 @@ class analysis {
     // --- writes (statement.cpp) ------------------------------------------------------
     statement_info insert(py::handle root);
     statement_info create(py::handle root);
+    std::vector<table_ref> named_tables(py::handle root);
     statement_info in_place(py::handle root, kind k);
     void merge(py::handle args, scope& sc, query_info& q, statement_info& s);
     void merge_branch(py::handle when, scope& sc, statement_info& s);

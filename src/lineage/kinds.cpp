@@ -6,6 +6,7 @@
 #include "lineage/tree.hpp"
 
 #include <unordered_map>
+#include <vector>
 
 namespace qarvel::lineage {
 
@@ -60,6 +61,29 @@ bool load_classes() {
     }
     engine.classes_loaded = true;
     return true;
+}
+
+// clang-format off
+#define QARVEL_LINEAGE_STATEMENT_CLASSES(X)                                     \
+    X(Query) X(DDL) X(DML) X(Command) X(Use) X(Set) X(Describe) X(Pragma)      \
+    X(Transaction) X(Commit) X(Rollback) X(Grant) X(Revoke) X(Show) X(Analyze) \
+    X(Copy) X(Cache) X(Uncache) X(Refresh) X(Alter) X(Drop) X(Merge) X(Comment) \
+    X(Truncate) X(TruncateTable) X(Export) X(Declare) X(Values)
+// clang-format on
+
+py::object statement_classes() {
+    static constexpr const char* kNames[] = {
+#define QARVEL_LINEAGE_STATEMENT_NAME(name) #name,
+        QARVEL_LINEAGE_STATEMENT_CLASSES(QARVEL_LINEAGE_STATEMENT_NAME)
+#undef QARVEL_LINEAGE_STATEMENT_NAME
+    };
+    py::object exp = py::checked(PyImport_ImportModule("sqlglot.expressions"));
+    std::vector<py::object> found;
+    for (const char* name : kNames) {
+        py::object cls = py::optional_attr_string(exp, name);
+        if (cls && PyType_Check(cls.ptr())) found.push_back(std::move(cls));
+    }
+    return py::tuple_from(found.data(), static_cast<Py_ssize_t>(found.size()));
 }
 
 kind kind_of(py::handle node) {

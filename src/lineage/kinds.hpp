@@ -22,6 +22,11 @@ kind kind_of(py::handle node);
 // no such class).
 py::handle class_of(kind k);
 
+// The classes of sqlglot's trees that are statements, as a tuple (those the
+// installed sqlglot has).  A text such as "hello world" parses as an
+// expression (an alias), which is not one.
+py::object statement_classes();
+
 // The statement kind shown to users: the class's name in capitals
 // ("SELECT", "INSERT", ...).
 py::object kind_label(py::handle node);

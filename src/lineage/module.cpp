@@ -4,11 +4,12 @@
 //
 //   configure(table_type, source_type, unresolved_type, column_type, result_type, index_type)
 //   analyze(tree, rules, index) -> result_type(kind, columns, tables, influences, target,
-//                                              literal_names)
+//                                              literal_names, effect, named, defined)
 //   literals(text, lexicon) -> the literals the fingerprint masks, as written, or None
 //   fingerprint(text, lexicon) -> (masked, int)
 //   split(text, lexicon) -> (certain, ((start, end), ...)): a script's statements
 //   STRATEGIES: the names of the normalisation strategies, in the numbering `rules` uses
+//   STATEMENT_CLASSES: the classes of sqlglot's trees that are statements
 #include "interop/boundary.hpp"
 #include "interop/constants.hpp"
 #include "interop/ops.hpp"
@@ -65,7 +66,7 @@ PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     set_result_type(engine.source_type, args[1], 7);
     set_result_type(engine.unresolved_type, args[2], 4);
     set_result_type(engine.column_type, args[3], 5);
-    set_result_type(engine.result_type, args[4], 6);
+    set_result_type(engine.result_type, args[4], 9);
     engine.index_type.reset(args[5]);
     Py_RETURN_NONE;
 }
@@ -112,6 +113,20 @@ profile read_rules(handle rules) {
     return p;
 }
 
+// The word the script layer keys its actions by; None for no effect.
+handle effect_label(effect e) {
+    switch (e) {
+        case effect::none: break;
+        case effect::define: return lk.DEFINE;
+        case effect::write: return lk.WRITE;
+        case effect::replace: return lk.REPLACE;
+        case effect::filter: return lk.FILTER;
+        case effect::empty: return lk.EMPTY;
+        case effect::drop: return lk.DROP;
+    }
+    return Py_None;
+}
+
 PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     check_count("analyze", nargs, 3);
     if (!engine.result_type) {
@@ -147,8 +162,18 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     object tables = build.tables();
     object influences = build.influences(info.all);
+    std::vector<object> named;
+    for (const table_ref& t : info.named) named.push_back(build.table(t));
+    object named_tuple = py::tuple_from(named.data(), static_cast<Py_ssize_t>(named.size()));
+    object defined = object::borrow(Py_None);
+    if (info.has_defined) {
+        std::vector<object> names;
+        for (handle name : info.defined) names.push_back(object::borrow(name));
+        defined = py::tuple_from(names.data(), static_cast<Py_ssize_t>(names.size()));
+    }
     return py::tuple_instance(reinterpret_cast<PyTypeObject*>(engine.result_type.ptr()),
-                              {kind_label(tree), column_tuple, tables, influences, target, literal_names})
+                              {kind_label(tree), column_tuple, tables, influences, target, literal_names,
+                               effect_label(info.does), named_tuple, defined})
         .release();
 }
 
@@ -171,7 +196,7 @@ PyMethodDef engine_functions[] = {
     {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<configure>)),
      METH_FASTCALL, "configure(table_type, source_type, unresolved_type, column_type, result_type, index_type)"},
     {"analyze", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<analyze>)),
-     METH_FASTCALL, "analyze(tree, rules, index) -> result_type(kind, columns, tables, influences, target, literal_names)"},
+     METH_FASTCALL, "analyze(tree, rules, index) -> result_type(kind, columns, tables, influences, target, literal_names, effect, named, defined)"},
     {"fingerprint",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<fingerprint_entry>)),
      METH_FASTCALL, "fingerprint(text, lexicon) -> (masked, int)"},
@@ -192,6 +217,9 @@ int exec_engine(PyObject* module) {
     static_assert(static_cast<int>(strategy::case_insensitive_uppercase) == 4);
     if (PyModule_AddObjectRef(module, "STRATEGIES", names.ptr()) < 0) py::throw_error();
     if (!load_classes()) py::throw_error();
+    if (PyModule_AddObjectRef(module, "STATEMENT_CLASSES", statement_classes().ptr()) < 0) {
+        py::throw_error();
+    }
     return 0;
 }
 

@@ -26,6 +26,7 @@
     X(fields, "_fields") X(unpivot, "unpivot") X(side, "side")                  \
     /* methods, and the schema index's attributes */                            \
     X(upper, "upper") X(lower, "lower") X(entries, "entries") X(depth, "depth") \
+    X(tables, "tables")                                                         \
     /* result labels */                                                         \
     X(DIRECT, "DIRECT") X(INDIRECT, "INDIRECT") X(IDENTITY, "IDENTITY")         \
     X(TRANSFORMATION, "TRANSFORMATION") X(AGGREGATION, "AGGREGATION")          \
@@ -34,7 +35,10 @@
     X(star, "*") X(dot, ".") X(empty, "")                                      \
     /* labels of sources without an alias, and the column of a bare UNNEST */  \
     X(derived_table, "derived table") X(VALUES, "VALUES") X(UNNEST, "UNNEST")   \
-    X(LATERAL, "LATERAL") X(table_function, "table function") X(unnest, "unnest")
+    X(LATERAL, "LATERAL") X(table_function, "table function") X(unnest, "unnest") \
+    /* what a statement does to a script's tables */                          \
+    X(DEFINE, "DEFINE") X(WRITE, "WRITE") X(REPLACE, "REPLACE")                 \
+    X(EMPTY, "EMPTY") X(DROP, "DROP")
 // clang-format on
 
 namespace qarvel::lineage {

@@ -64,14 +64,55 @@ statement_info analysis::statement(handle root) {
         s.all = q->all;
         return s;
     }
+    statement_info s;
     switch (k) {
-        case kind::Insert: return insert(root);
-        case kind::Create: return create(root);
+        case kind::Insert:
+            s = insert(root);
+            s.does = truthy(arg_of(root, lk.overwrite)) ? effect::replace : effect::write;
+            break;
+        case kind::Create:
+            s = create(root);
+            s.does = effect::define;
+            break;
         case kind::Merge:
         case kind::Update:
-        case kind::Delete: return in_place(root, k);
-        default: return {};
+            s = in_place(root, k);
+            s.does = effect::write;
+            break;
+        case kind::Delete:
+            s = in_place(root, k);
+            s.does = arg_of(root, lk.where) ? effect::filter : effect::empty;
+            if (s.does == effect::empty && s.has_target) s.named.push_back(s.target);
+            break;
+        case kind::Drop:
+        case kind::Truncate:
+        case kind::TruncateTable:
+            s.named = named_tables(root);
+            s.does = k == kind::Drop ? effect::drop : effect::empty;
+            return s;
+        default: return s;
     }
+    if (!s.has_target) s.does = effect::none;
+    return s;
+}
+
+// The tables a DROP or a TRUNCATE names (one or several).
+std::vector<table_ref> analysis::named_tables(handle root) {
+    object a = args_of(root);
+    object listed = arg(a, lk.tables);
+    if (!truthy(listed)) listed = arg(a, lk.expressions);
+    std::vector<table_ref> named;
+    const auto add = [&](handle node) {
+        if (kind_of(node) != kind::Table) return;
+        const table_ref t = table_name(node);
+        if (t.name) named.push_back(t);
+    };
+    if (truthy(listed)) {
+        each(listed, add);
+    } else if (object one = arg(a, lk.this_)) {
+        add(one);
+    }
+    return named;
 }
 
 // The written table as a source of the statement's own expressions (MERGE,
@@ -178,7 +219,13 @@ statement_info analysis::insert(handle root) {
 statement_info analysis::create(handle root) {
     statement_info s;
     std::vector<handle> names;
-    if (const query_info* q = written_query(root, s, names)) fill_target(s, *q, names);
+    if (const query_info* q = written_query(root, s, names)) {
+        fill_target(s, *q, names);
+    } else if (!arg_of(root, lk.expression) && kind_of(arg_of(root, lk.this_)) == kind::Schema) {
+        // CREATE TABLE t (a INT, ...): the table's columns, without content.
+        s.has_defined = true;
+        s.defined = std::move(names);
+    }
     return s;
 }
 
