@@ -10,7 +10,10 @@
 3. statements per second on one core, peak memory per analysed statement,
    and the share of corpus statements fully resolved;
 4. a synthetic log of 20,000 statements made from 200 corpus templates with
-   random literals: the template cache against no cache.
+   random literals: the template cache against no cache;
+5. with --baseline DIR (an earlier build's wheel unpacked into DIR): the
+   engine's walk alone over the parsed corpus, this build against that one,
+   in alternating child processes (the ratio of their medians).
 """
 
 from __future__ import annotations
@@ -221,12 +224,66 @@ def bench_template_cache(statements, total=20000, templates=200):
           f"speed-up {uncached_t / cached_t:.1f}x (goal: 20x)")
 
 
+def engine_walk_ms(rounds: int) -> float:
+    """The median time of the engine's walk over every parsed corpus
+    statement (TPC statements with their schema), in ms."""
+    from qarvel_lineage import _engine
+    from qarvel_lineage._parse import parse
+    from qarvel_lineage._rules import schema_index
+
+    statements, _ = load_corpus()
+    work = []
+    for sql, dialect, schema in statements:
+        rules = rules_for(dialect)
+        try:
+            trees = parse(sql, rules)
+            index = schema_index(schema, rules)
+            _engine.analyze(trees[0], rules.native, index)
+        except Exception:
+            continue
+        work.append((trees[0], rules.native, index))
+    times = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        for tree, native, index in work:
+            _engine.analyze(tree, native, index)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times) * 1000
+
+
+def bench_against_baseline(baseline: str, rounds: int) -> None:
+    import subprocess
+
+    def run(path: str | None) -> float:
+        env = dict(os.environ)
+        if path is not None:
+            env["PYTHONPATH"] = os.pathsep.join(filter(None, [path, env.get("PYTHONPATH")]))
+        done = subprocess.run([sys.executable, __file__, "--engine-walk", str(rounds)], env=env,
+                              capture_output=True, text=True, check=True)
+        return float(done.stdout.split()[-1])
+
+    this, before = [], []
+    for _ in range(3):
+        before.append(run(baseline))
+        this.append(run(None))
+    now, then = statistics.median(this), statistics.median(before)
+    print("5. engine walk over the parsed corpus, median of 3 alternating processes:")
+    print(f"   this build {now:.1f} ms   baseline ({baseline}) {then:.1f} ms   "
+          f"this / baseline = {now / then:.2f}   (goal: at most 1.0)")
+
+
 def main(argv=None):
     logging.getLogger("sqlglot").setLevel(logging.ERROR)
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="fewer rounds and a smaller log")
+    parser.add_argument("--baseline", metavar="DIR",
+                        help="an earlier build's wheel unpacked into DIR, to compare the engine's walk with")
+    parser.add_argument("--engine-walk", type=int, metavar="ROUNDS", help=argparse.SUPPRESS)
     options = parser.parse_args(argv)
+    if options.engine_walk:
+        print(f"{engine_walk_ms(options.engine_walk):.3f}")
+        return
     rounds = 2 if options.quick else options.rounds
     print(f"qarvel_lineage on sqlglot {sqlglot.__version__}, Python {sys.version.split()[0]}")
     statements, _ = load_corpus()
@@ -234,6 +291,8 @@ def main(argv=None):
     bench_against_sqlglot(statements, rounds)
     bench_memory_and_resolution(prepared)
     bench_template_cache(statements, total=4000 if options.quick else 20000)
+    if options.baseline:
+        bench_against_baseline(options.baseline, 7)
 
 
 if __name__ == "__main__":
