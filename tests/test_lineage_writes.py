@@ -240,6 +240,35 @@ def test_a_script_splits_only_at_the_semicolons_between_statements(script, diale
     assert [isinstance(s, StatementError) for s in statements] == ["oops" in p for p in pieces]
 
 
+def test_select_into_makes_its_table_as_create_table_as_does():
+    result = analyze("select a, b into new_t from t where x > 0", "tsql")
+    assert (result.kind, result.target) == ("CREATE TABLE", T("new_t"))
+    assert [brief_row(r) for r in result.to_dicts()] == [
+        (1, "a", "t.a", D_ID), (1, "a", "t.x", FILTER), (2, "b", "t.b", D_ID), (2, "b", "t.x", FILTER)]
+    script = analyze_script("select a into #tmp from src; insert into out select a from #tmp", "tsql")
+    assert traced(script.end_to_end)["out"] == [(1, "a", {"src.a DIRECT IDENTITY"}, set())]
+
+
+@pytest.mark.parametrize("rename, dialect", [
+    ("alter table mart.out1 rename to out2", None),
+    ("alter table mart.out1 rename to mart.out2", "postgres"),
+    ("alter view mart.out1 rename to out2", None),
+    ("rename table mart.out1 to mart.out2", "mysql"),
+    ("rename table `mart`.out1 to out2, raw.b to raw.c", "mysql"),
+])
+def test_a_renamed_table_is_followed_under_its_new_name(rename, dialect):
+    kind = "view" if "view" in rename else "table"
+    script = analyze_script("create table raw.a (v int); "
+                            f"create {kind} mart.out1 as select v from raw.a; {rename}; "
+                            "create table mart.final as select v as v2 from mart.out2", dialect)
+    assert script.errors == ()
+    assert traced(script.end_to_end)["mart.final"] == [(1, "v2", {"raw.a.v DIRECT IDENTITY"}, set())]
+    # the old name is gone: a table of that name is read from outside again
+    after = analyze_script(f"create {kind} mart.out1 as select v from raw.a; {rename}; "
+                           "create table mart.again as select v from mart.out1", dialect)
+    assert traced(after.end_to_end)["mart.again"] == [(1, "v", {"mart.out1.v DIRECT IDENTITY"}, set())]
+
+
 def test_a_statement_that_does_not_parse_is_reported_and_the_rest_analysed():
     script = analyze_script("select a from t;\n"
                             "-- a comment; with a semicolon\n"

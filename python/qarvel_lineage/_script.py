@@ -260,6 +260,21 @@ class _ScriptState:
         self.drop_schema(table)
         self._drop_current(_key(table))
 
+    def rename(self, old: Table, new: Table) -> None:
+        """ALTER ... RENAME TO: the table's columns and content under its new name."""
+        read = _key(old)
+        defined = [key for key in self._tables_named.get(read[2], ()) if _matches(read, key)]
+        columns = self.tables[defined[0]] if len(defined) == 1 else None
+        written = self.find(*read)
+        self.drop(old)
+        if columns is not None:
+            self.define(new, columns)
+        if written is not None:
+            moved = _Written(new)
+            moved.columns, moved.influences = written.columns, written.influences
+            self._set_current(moved)
+            self.history[_key(new)] = moved
+
 
 # --- results -----------------------------------------------------------------------
 
@@ -419,6 +434,11 @@ def _drop(state: _ScriptState, result: LineageResult, found: EngineResult) -> No
         state.drop(table)
 
 
+def _rename(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
+    for old, new in zip(found.named[::2], found.named[1::2]):
+        state.rename(old, new)
+
+
 # One action per effect the engine reports (src/lineage: `effect`).
 _ACTIONS = {
     "DEFINE": _define,
@@ -427,6 +447,7 @@ _ACTIONS = {
     "FILTER": lambda state, result, found: state.filter_rows(result),
     "EMPTY": _empty,
     "DROP": _drop,
+    "RENAME": _rename,
 }
 
 

@@ -91,8 +91,9 @@ class EngineResult(NamedTuple):
     other than an output column's came from a literal, else the 1-based
     positions of the output columns named by a literal.  ``effect`` is what
     the statement does to the tables of a script ("DEFINE", "WRITE",
-    "REPLACE", "FILTER", "EMPTY", "DROP", or None), ``named`` the tables a
-    DROP or an emptying statement names, ``defined`` the columns of a
+    "REPLACE", "FILTER", "EMPTY", "DROP", "RENAME", or None), ``named`` the
+    tables a DROP or an emptying statement names (a RENAME's (old, new)
+    pairs, flat), ``defined`` the columns of a
     CREATE TABLE without a query (None otherwise).
     """
 

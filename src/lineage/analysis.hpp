@@ -80,8 +80,9 @@ struct unresolved_entry {
 //   filter   DELETE ... WHERE: the WHERE decides which rows stay
 //   empty    TRUNCATE, DELETE without WHERE: the `named` tables are emptied
 //   drop     DROP: the `named` tables are gone
+//   rename   ALTER ... RENAME TO, RENAME TABLE: `named` holds (old, new) pairs
 #define QARVEL_LINEAGE_EFFECTS(X) \
-    X(none) X(define) X(write) X(replace) X(filter) X(empty) X(drop)
+    X(none) X(define) X(write) X(replace) X(filter) X(empty) X(drop) X(rename)
 
 enum class effect : std::uint8_t {
 #define QARVEL_LINEAGE_EFFECT(name) name,
@@ -255,6 +256,9 @@ class analysis {
     statement_info insert(py::handle root);
     statement_info create(py::handle root);
     std::vector<table_ref> named_tables(py::handle root);
+    statement_info select_into(py::handle root);
+    statement_info alter_rename(py::handle root);
+    statement_info rename_command(py::handle text);
     statement_info in_place(py::handle root, kind k);
     void merge(py::handle args, scope& sc, query_info& q, statement_info& s);
     void merge_branch(py::handle when, scope& sc, statement_info& s);

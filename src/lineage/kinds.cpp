@@ -117,6 +117,9 @@ py::object kind_label(py::handle node) {
         if (what && PyUnicode_Check(what.ptr())) {
             label = py::checked(PyUnicode_FromFormat("%U %U", label.ptr(), what.ptr()));
         }
+    } else if (k == kind::Select && arg_of(node, lk.into)) {
+        // SELECT ... INTO t makes t, as CREATE TABLE t AS SELECT does.
+        label = py::object::borrow(lk.CREATE_TABLE);
     } else if (k == kind::Insert && truthy(arg_of(node, lk.overwrite))) {
         label = py::checked(PyUnicode_FromFormat("%U OVERWRITE", label.ptr()));
     } else if (k == kind::TruncateTable || k == kind::Truncate) {

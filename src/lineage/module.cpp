@@ -123,6 +123,7 @@ handle effect_label(effect e) {
         case effect::filter: return lk.FILTER;
         case effect::empty: return lk.EMPTY;
         case effect::drop: return lk.DROP;
+        case effect::rename: return lk.RENAME;
     }
     return Py_None;
 }

@@ -26,7 +26,7 @@
     X(fields, "_fields") X(unpivot, "unpivot") X(side, "side")                  \
     /* methods, and the schema index's attributes */                            \
     X(upper, "upper") X(lower, "lower") X(entries, "entries") X(depth, "depth") \
-    X(tables, "tables")                                                         \
+    X(tables, "tables") X(into, "into") X(actions, "actions")                    \
     /* result labels */                                                         \
     X(DIRECT, "DIRECT") X(INDIRECT, "INDIRECT") X(IDENTITY, "IDENTITY")         \
     X(TRANSFORMATION, "TRANSFORMATION") X(AGGREGATION, "AGGREGATION")          \
@@ -38,7 +38,8 @@
     X(LATERAL, "LATERAL") X(table_function, "table function") X(unnest, "unnest") \
     /* what a statement does to a script's tables */                          \
     X(DEFINE, "DEFINE") X(WRITE, "WRITE") X(REPLACE, "REPLACE")                 \
-    X(EMPTY, "EMPTY") X(DROP, "DROP")
+    X(EMPTY, "EMPTY") X(DROP, "DROP") X(RENAME, "RENAME")                       \
+    X(CREATE_TABLE, "CREATE TABLE")
 // clang-format on
 
 namespace qarvel::lineage {

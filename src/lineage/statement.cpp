@@ -15,7 +15,13 @@
 #include "lineage/analysis.hpp"
 #include "lineage/names.hpp"
 #include "lineage/state.hpp"
+#include "lineage/text.hpp"
 #include "lineage/tree.hpp"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <string_view>
 
 namespace qarvel::lineage {
 
@@ -57,6 +63,7 @@ object elements(object value) {
 
 statement_info analysis::statement(handle root) {
     const kind k = kind_of(root);
+    if (k == kind::Select && arg_of(root, lk.into)) return select_into(root);
     if (is_query(k)) {
         const query_info* q = query(root, nullptr, nullptr);
         statement_info s;
@@ -66,6 +73,16 @@ statement_info analysis::statement(handle root) {
     }
     statement_info s;
     switch (k) {
+        case kind::Alter: return alter_rename(root);
+        case kind::Command: {
+            object word = arg_of(root, lk.this_);
+            object rest = arg_of(root, lk.expression);
+            const bool rename = word && PyUnicode_Check(word.ptr()) &&
+                                PyUnicode_CompareWithASCIIString(py::call_method(word, lk.upper).ptr(),
+                                                                 "RENAME") == 0;
+            if (!rename || kind_of(rest) != kind::Literal) return s;
+            return rename_command(arg_of(rest, lk.this_));
+        }
         case kind::Insert:
             s = insert(root);
             s.does = truthy(arg_of(root, lk.overwrite)) ? effect::replace : effect::write;
@@ -296,6 +313,147 @@ void analysis::remove(handle a, scope& sc, query_info& q, statement_info& s) {
     });
     s.all = q.all;
     if (object where = arg(a, lk.where)) expression(where, sc, mode{}.influence(FILTER), s.all, clause::plain);
+}
+
+}  // namespace qarvel::lineage
+
+namespace qarvel::lineage {
+
+// SELECT ... INTO t (T-SQL, Postgres): t is made from the query, as by
+// CREATE TABLE t AS SELECT.
+statement_info analysis::select_into(handle root) {
+    statement_info s;
+    object into = arg_of(arg_of(root, lk.into), lk.this_);
+    const query_info* q = query(root, nullptr, nullptr);
+    s.outputs = q->outputs;
+    s.all = q->all;
+    if (into && kind_of(into) == kind::Table) {
+        s.has_target = true;
+        s.target = table_name(into);
+        s.does = s.target.name ? effect::define : effect::none;
+    }
+    return s;
+}
+
+// ALTER TABLE|VIEW t RENAME TO u: the parts u does not name are t's.
+statement_info analysis::alter_rename(handle root) {
+    statement_info s;
+    object old_node = arg_of(root, lk.this_);
+    if (!old_node || kind_of(old_node) != kind::Table) return s;
+    object renamed;
+    each(arg_of(root, lk.actions), [&](handle action) {
+        if (kind_of(action) == kind::AlterRename) renamed = arg_of(action, lk.this_);
+    });
+    if (!renamed || kind_of(renamed) != kind::Table) return s;
+    const table_ref old_name = table_name(old_node);
+    table_ref new_name = table_name(renamed);
+    if (!old_name.name || !new_name.name) return s;
+    if (!new_name.db) {
+        new_name.db = old_name.db;
+        if (!new_name.catalog) new_name.catalog = old_name.catalog;
+    }
+    s.named = {old_name, new_name};
+    s.does = effect::rename;
+    return s;
+}
+
+namespace {
+
+// The names of RENAME TABLE a TO b, c TO d (a statement sqlglot keeps as
+// text): each qualified name as its parts, each part with whether it was
+// quoted.  Empty when the text is not of that form.
+struct name_part {
+    std::string text;
+    bool quoted = false;
+};
+
+std::vector<std::vector<std::vector<name_part>>> rename_pairs(std::string_view text) {
+    std::vector<std::vector<name_part>> names;  // old, TO, new, ",", old, ...
+    std::vector<std::string> words;
+    std::vector<name_part> current;
+    std::size_t i = 0;
+    const auto flush = [&]() {
+        if (!current.empty()) names.push_back(std::move(current));
+        current.clear();
+    };
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '`' || c == '"') {
+            const std::size_t end = text.find(c, i + 1);
+            if (end == std::string_view::npos) return {};
+            current.push_back({std::string(text.substr(i + 1, end - i - 1)), true});
+            i = end + 1;
+        } else if (c == '.') {
+            ++i;
+        } else if (c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            flush();
+            if (c == ',') names.push_back({{",", false}});
+            ++i;
+        } else {
+            std::size_t j = i;
+            while (j < text.size() && text[j] != '.' && text[j] != ',' && text[j] != ' ' &&
+                   text[j] != '\t' && text[j] != '\n' && text[j] != '\r' && text[j] != '`' && text[j] != '"') {
+                ++j;
+            }
+            current.push_back({std::string(text.substr(i, j - i)), false});
+            i = j;
+        }
+    }
+    flush();
+    const auto is_word = [](const std::vector<name_part>& n, const char* w) {
+        if (n.size() != 1 || n[0].quoted || n[0].text.size() != std::strlen(w)) return false;
+        for (std::size_t k = 0; k < n[0].text.size(); ++k) {
+            if (std::toupper(static_cast<unsigned char>(n[0].text[k])) != w[k]) return false;
+        }
+        return true;
+    };
+    std::vector<std::vector<std::vector<name_part>>> pairs;
+    std::size_t at = names.empty() || !is_word(names[0], "TABLE") ? 0 : 1;
+    while (at + 2 < names.size() && is_word(names[at + 1], "TO")) {
+        pairs.push_back({names[at], names[at + 2]});
+        at += 3;
+        if (at < names.size() && names[at].size() == 1 && names[at][0].text == ",") ++at;
+    }
+    if (at != names.size() || pairs.empty()) return {};
+    return pairs;
+}
+
+}  // namespace
+
+// RENAME TABLE a TO b [, c TO d ...] (MySQL and others, kept as text).
+statement_info analysis::rename_command(handle text) {
+    statement_info s;
+    std::string_view view;
+    if (!text || !PyUnicode_Check(text.ptr()) || !utf8_view_of(text, view)) {
+        PyErr_Clear();
+        return s;
+    }
+    for (const auto& pair : rename_pairs(view)) {
+        table_ref names[2];
+        for (int side = 0; side < 2; ++side) {
+            const auto& parts = pair[static_cast<std::size_t>(side)];
+            if (parts.empty() || parts.size() > 3) return {};
+            std::vector<handle> normal;
+            for (const name_part& part : parts) {
+                object str = py::checked(PyUnicode_FromStringAndSize(
+                    part.text.data(), static_cast<Py_ssize_t>(part.text.size())));
+                normal.push_back(normalise(str, part.quoted,
+                                           parts.size() > 1 && rules_.qualified_tables_case_sensitive));
+            }
+            table_ref& t = names[side];
+            t.name = normal.back();
+            if (normal.size() >= 2) t.db = normal[normal.size() - 2];
+            if (normal.size() == 3) t.catalog = normal[0];
+        }
+        if (!names[1].db) {
+            names[1].db = names[0].db;
+            if (!names[1].catalog) names[1].catalog = names[0].catalog;
+        }
+        s.named.push_back(names[0]);
+        s.named.push_back(names[1]);
+    }
+    s.does = s.named.empty() ? effect::none : effect::rename;
+    return s;
 }
 
 }  // namespace qarvel::lineage
