@@ -274,8 +274,52 @@ INDIRECT = [
          ("m", "t.a AGGREGATION; t.b TRANSFORMATION", "t.b GROUP_BY"), id="aggregation"),
 ]
 
+PIVOTED = {"t": {"g": "int", "k": "text", "v": "int", "w": "int"}, "m": {"id": "int", "jan": "int", "feb": "int"}}
+GROUPED = "t.g GROUP_BY; t.w GROUP_BY"
+NEEDS_GROUPING = "* @t GROUP_BY: needs a schema"
 
-GROUPS = {"answers-that-are-right": NOTES, "scopes": SCOPES, "set-operations": SET_OPERATIONS,
+PIVOTS = [
+    case("SELECT * FROM t PIVOT (sum(v) FOR k IN ('a', 'b')) AS p",
+         ("g", "t.g IDENTITY", GROUPED), ("w", "t.w IDENTITY", GROUPED),
+         ("a", "t.v AGGREGATION", f"{GROUPED}; t.k FILTER"), ("b", "t.v AGGREGATION", f"{GROUPED}; t.k FILTER"),
+         dialect="duckdb", schema=PIVOTED, id="pivot"),
+    # without a schema the grouping columns are not known, the value columns are
+    case("SELECT * FROM t PIVOT (sum(v) FOR k IN ('a', 'b')) AS p",
+         ("*", "", "", f"* @t IDENTITY: needs a schema; {NEEDS_GROUPING}"),
+         ("a", "t.v AGGREGATION", "t.k FILTER", NEEDS_GROUPING),
+         ("b", "t.v AGGREGATION", "t.k FILTER", NEEDS_GROUPING), dialect="duckdb", id="pivot-without-schema"),
+    case("SELECT p.g, p.a FROM t PIVOT (sum(v) FOR k IN ('a', 'b')) AS p",
+         ("g", "t.g IDENTITY", "", NEEDS_GROUPING), ("a", "t.v AGGREGATION", "t.k FILTER", NEEDS_GROUPING),
+         dialect="duckdb", id="pivot-column-read-through-the-placeholder"),
+    case("SELECT * FROM (SELECT g, k, v FROM t) PIVOT (sum(v) FOR k IN ('a', 'b'))",
+         ("g", "t.g IDENTITY", "t.g GROUP_BY"), ("a", "t.v AGGREGATION", "t.g GROUP_BY; t.k FILTER"),
+         ("b", "t.v AGGREGATION", "t.g GROUP_BY; t.k FILTER"), dialect="spark", id="pivot-of-a-derived-table"),
+    case("SELECT * FROM t PIVOT (sum(v) AS s, max(w) AS m FOR k IN ('a' AS x, 'b' AS y)) AS p",
+         ("g", "t.g IDENTITY", "t.g GROUP_BY"), ("x_s", "t.v AGGREGATION", "t.g GROUP_BY; t.k FILTER"),
+         ("x_m", "t.w AGGREGATION", "t.g GROUP_BY; t.k FILTER"), ("y_s", "t.v AGGREGATION", "t.g GROUP_BY; t.k FILTER"),
+         ("y_m", "t.w AGGREGATION", "t.g GROUP_BY; t.k FILTER"), dialect="duckdb", schema=PIVOTED,
+         id="pivot-of-two-aggregations"),
+    case("SELECT * FROM t PIVOT (sum(v) FOR k IN (ANY ORDER BY k)) AS p",
+         ("G", "T.G IDENTITY", "T.G GROUP_BY; T.W GROUP_BY"), ("W", "T.W IDENTITY", "T.G GROUP_BY; T.W GROUP_BY"),
+         ("*", "", "T.G GROUP_BY; T.W GROUP_BY", "* @T IDENTITY: pivot values come from the data"),
+         dialect="snowflake", schema=PIVOTED, id="pivot-values-from-the-data"),
+    case("PIVOT t ON k IN ('a', 'b') USING sum(v) GROUP BY g",
+         ("g", "t.g IDENTITY", "t.g GROUP_BY"), ("a", "t.v AGGREGATION", "t.g GROUP_BY; t.k FILTER"),
+         ("b", "t.v AGGREGATION", "t.g GROUP_BY; t.k FILTER"), dialect="duckdb", id="pivot-statement"),
+    case("PIVOT t ON k USING sum(v)",
+         ("g", "t.g IDENTITY", GROUPED), ("w", "t.w IDENTITY", GROUPED),
+         ("*", "", GROUPED, "* @t IDENTITY: pivot values come from the data"),
+         dialect="duckdb", schema=PIVOTED, id="pivot-statement-values-from-the-data"),
+    case("SELECT * FROM m UNPIVOT (sales FOR month IN (jan, feb)) AS u",
+         ("ID", "M.ID IDENTITY", ""), ("MONTH", "", ""), ("SALES", "M.JAN IDENTITY; M.FEB IDENTITY", ""),
+         dialect="snowflake", schema=PIVOTED, id="unpivot"),
+    case("SELECT u.id, u.sales FROM m UNPIVOT (sales FOR month IN (jan, feb)) AS u",
+         ("id", "m.id IDENTITY", ""), ("sales", "m.jan IDENTITY; m.feb IDENTITY", ""),
+         dialect="duckdb", id="unpivot-without-schema"),
+]
+
+
+GROUPS = {"answers-that-are-right": NOTES, "pivots": PIVOTS, "scopes": SCOPES, "set-operations": SET_OPERATIONS,
           "stars": STARS, "names-and-qualifiers": UNQUALIFIED_AND_QUALIFIERS, "identifiers": IDENTIFIERS,
           "outputs-constants-masking": NAMES_CONSTANTS_MASKING, "indirect": INDIRECT}
 
@@ -317,22 +361,6 @@ def test_result_fields_tables_influences_and_column_lookup():
         result.column("nope")
     kinds = [qarvel_lineage.analyze(f"SELECT 1 {op} SELECT 2").kind for op in ("UNION", "INTERSECT", "EXCEPT")]
     assert kinds == ["UNION", "INTERSECT", "EXCEPT"]
-
-
-def test_pivot_is_unresolved_with_its_reason():
-    result = qarvel_lineage.analyze("SELECT * FROM t PIVOT (sum(v) FOR k IN ('a', 'b')) AS p", "duckdb")
-    assert [c.name for c in result.columns] == ["*"]
-    assert result.columns[0].unresolved == (Unresolved("*", "p", "IDENTITY", "PIVOT output is not traced"),)
-
-
-UNPIVOT = "SELECT * FROM m UNPIVOT (sales FOR month IN (jan, feb)) AS u"
-
-
-# sqlglot 27 parses the new names of an UNPIVOT (sales, month) as columns,
-# 30 as identifiers: either way only the UNPIVOT entry is reported.
-def test_unpivot_is_unresolved_with_its_reason():
-    result = qarvel_lineage.analyze(UNPIVOT, "snowflake", {"m": {"id": "int", "jan": "int", "feb": "int"}})
-    assert result.columns[0].unresolved == (Unresolved("*", "U", "IDENTITY", "UNPIVOT output is not traced"),)
 
 
 # --- results that were wrong once (right), and still believed wrong (wrong):
@@ -393,9 +421,12 @@ WRONG = [
           ("a", "", ""), ("b", "", ""), dialect="postgres"),
     right("union-of-201-branches", "a UNION ALL of 201 branches: the engine returns no output column at all",
           " UNION ALL ".join(["SELECT a FROM t"] * 201), ("a", "t.a IDENTITY", "")),
-    right("pivot-sources-as-filters", "PIVOT: the summed value and the pivot key are not row filters",
+    right("pivot-sources-as-filters", "PIVOT: the summed value is no row filter, the pivot key filters "
+          "only the value columns",
           "SELECT * FROM t PIVOT (sum(v) FOR k IN ('a', 'b')) AS p",
-          ("*", "", "", "* @p IDENTITY: PIVOT output is not traced"), dialect="duckdb"),
+          ("*", "", "", f"* @t IDENTITY: needs a schema; {NEEDS_GROUPING}"),
+          ("a", "t.v AGGREGATION", "t.k FILTER", NEEDS_GROUPING),
+          ("b", "t.v AGGREGATION", "t.k FILTER", NEEDS_GROUPING), dialect="duckdb"),
 ]
 
 

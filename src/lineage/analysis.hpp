@@ -191,7 +191,13 @@ class analysis {
                         query_info& q, source& src);
     void unnest_source(py::handle node, py::handle alias_node, scope& sc, bool lateral_view);
     source untraced_source(py::handle node, py::handle alias);
-    void pivoted(py::handle pivots, source& src);
+    void pivoted(py::handle pivots, source& src, query_info& q);
+    void pivot_statement(py::handle root, query_info& pq);
+    bool pivot_columns(py::handle pivot_args, source& src, query_info& pq);
+    bool unpivot_columns(py::handle pivot_args, source& src, query_info& pq);
+    bool source_columns(const source& src, std::vector<py::handle>& names);
+    void read_names(py::handle node, std::vector<py::handle>& names, int depth);
+    bool kept_columns(const source& src, const std::vector<py::handle>& used, query_info& pq, bool grouped);
 
     // --- expressions (expressions.cpp) -----------------------------------------------
     void expression(py::handle node, scope& sc, mode m, lineage& out, clause where);

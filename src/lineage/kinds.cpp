@@ -68,7 +68,7 @@ bool load_classes() {
     X(Query) X(DDL) X(DML) X(Command) X(Use) X(Set) X(Describe) X(Pragma)      \
     X(Transaction) X(Commit) X(Rollback) X(Grant) X(Revoke) X(Show) X(Analyze) \
     X(Copy) X(Cache) X(Uncache) X(Refresh) X(Alter) X(Drop) X(Merge) X(Comment) \
-    X(Truncate) X(TruncateTable) X(Export) X(Declare) X(Values)
+    X(Truncate) X(TruncateTable) X(Export) X(Declare) X(Values) X(Pivot)
 // clang-format on
 
 py::object statement_classes() {

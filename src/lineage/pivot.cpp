@@ -1,8 +1,20 @@
-// PIVOT / UNPIVOT applied to a source.  Which output column comes from which
-// input is not traced yet: the source becomes one whose columns are not
-// known, and the pivot's alias (if any) names it.  Tracing them belongs
-// here: the pivot's aggregations, its FOR column and IN values are all on
-// the Pivot node.
+// PIVOT / UNPIVOT applied to a source.  The source becomes a derived one
+// whose columns are the pivot's:
+//
+//   PIVOT (agg(v), ... FOR k IN (x, y, ...))  the columns the aggregations and
+//       k do not use group the rows (IDENTITY, and GROUP_BY of every row); one
+//       column per value and aggregation (sqlglot names them) is that
+//       aggregation (DIRECT AGGREGATION) of the rows where k has that value
+//       (k: INDIRECT FILTER)
+//   UNPIVOT (val FOR name IN (a, b, ...))     the other columns (IDENTITY), then
+//       `name` (a constant: the column names) and `val` (from each of a, b, ...)
+//
+// Where the pivot's values come from the data (IN (ANY ...), a sub-query) its
+// value columns cannot be known; where the source's columns are not known
+// (no schema), neither are the grouping or kept columns: a placeholder stands
+// for them, so a name read through it is still the source's column.  Forms
+// not read here (several FOR clauses, UNPIVOT of column groups) stay
+// untraced with their reason.
 #include "lineage/analysis.hpp"
 
 #include "lineage/names.hpp"
@@ -13,14 +25,266 @@ namespace qarvel::lineage {
 using py::handle;
 using py::object;
 
-void analysis::pivoted(handle pivots, source& src) {
+namespace {
+
+bool listed(const std::vector<handle>& names, handle name) {
+    for (handle n : names) {
+        if (same_name(n, name)) return true;
+    }
+    return false;
+}
+
+// The single FOR clause of a pivot (an In node), or empty.
+object single_field(handle pa) {
+    object fields = arg(pa, lk.pivot_fields);
+    if (!fields || !PyList_Check(fields.ptr()) || PyList_GET_SIZE(fields.ptr()) != 1) return {};
+    object field = object::borrow(PyList_GET_ITEM(fields.ptr(), 0));
+    return kind_of(field) == kind::In ? field : object{};
+}
+
+}  // namespace
+
+// The names of the columns an expression reads, in any depth (an
+// aggregation's arguments).
+void analysis::read_names(handle node, std::vector<handle>& names, int depth) {
+    if (!node || depth > 64) return;
+    const kind k = kind_of(node);
+    if (k == kind::not_expression) {
+        if (PyList_Check(node.ptr()) || PyTuple_Check(node.ptr())) {
+            each(node, [&](handle item) { read_names(item, names, depth + 1); });
+        }
+        return;
+    }
+    if (k == kind::Column) {
+        if (handle n = column_name(node)) names.push_back(n);
+        return;
+    }
+    object a = args_of(node);
+    if (!a) return;
+    py::object values = py::checked(PyDict_Values(a.ptr()));
+    each(values, [&](handle value) { read_names(value, names, depth + 1); });
+}
+
+// The source's own columns, when they are known, in order.
+bool analysis::source_columns(const source& src, std::vector<handle>& names) {
+    if (src.kind == source::physical && src.known) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(src.known.ptr()); ++i) {
+            names.push_back(canonical(PyTuple_GET_ITEM(src.known.ptr(), i)));
+        }
+        return true;
+    }
+    if (src.kind == source::derived && src.columns_known()) {
+        for (const output& o : src.q->outputs) names.push_back(o.name);
+        return true;
+    }
+    return false;
+}
+
+// The columns of `src` not in `used`, as outputs of `pq` (IDENTITY each); a
+// placeholder over a physical table whose columns are not known.  False
+// when they cannot be given at all.
+bool analysis::kept_columns(const source& src, const std::vector<handle>& used, query_info& pq, bool grouped) {
+    std::vector<handle> names;
+    if (!source_columns(src, names)) {
+        if (src.kind != source::physical) return false;
+        output o;
+        o.name = lk.star;
+        o.star_table = src.table;
+        o.lin.add_unresolved(note(lk.star, table_label(src.table), {reason::needs_schema}), mode{});
+        pq.outputs.push_back(std::move(o));
+        if (grouped) {
+            pq.all.add_unresolved(note(lk.star, table_label(src.table), {reason::needs_schema}),
+                                  mode{}.influence(GROUP_BY));
+        }
+        return true;
+    }
+    for (handle name : names) {
+        if (listed(used, name)) continue;
+        output o;
+        o.name = name;
+        resolve_in(src, name, mode{}, o.lin);
+        if (grouped) resolve_in(src, name, mode{}.influence(GROUP_BY), pq.all);
+        pq.outputs.push_back(std::move(o));
+    }
+    return true;
+}
+
+bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
+    object field = single_field(pa);
+    if (!field) return false;
+    scope ps;
+    ps.sources.push_back(src);
+    // The aggregations, and what each reads.
+    std::vector<lineage> aggregations;
+    std::vector<handle> used;
+    each(arg(pa, lk.expressions), [&](handle e) {
+        lineage l;
+        walk(e, ps, mode{}, l, clause::select_list, 0);
+        aggregations.push_back(std::move(l));
+        read_names(e, used, 0);
+    });
+    if (aggregations.empty()) return false;
+    object fa = args_of(field);
+    lineage filter;
+    walk(arg(fa, lk.this_), ps, mode{}.influence(FILTER), filter, clause::plain, 0);
+    read_names(arg(fa, lk.this_), used, 0);
+    if (!kept_columns(src, used, pq, true)) return false;
+    // One column per value and aggregation, named as sqlglot names them.
+    std::size_t values = 0;
+    bool from_data = false;
+    each(arg(fa, lk.expressions), [&](handle v) {
+        const kind vk = kind_of(v);
+        from_data = from_data || !(vk == kind::Literal || vk == kind::PivotAlias || vk == kind::Column ||
+                                   vk == kind::Null || vk == kind::Boolean || vk == kind::Tuple);
+        ++values;
+    });
+    std::vector<handle> names;
+    each(arg(pa, lk.columns), [&](handle c) { names.push_back(name_of(c)); });
+    if (from_data || values == 0) {
+        output o;
+        o.name = lk.star;
+        const std::uint32_t entry = note(lk.star, src.label, {reason::pivot_values_from_data});
+        o.opaque_note = static_cast<int>(entry);
+        o.lin.add_unresolved(entry, mode{});
+        pq.outputs.push_back(std::move(o));
+        return true;
+    }
+    if (names.size() != values * aggregations.size()) return false;
+    // The names come from the IN values: other values would be other names.
+    literal_elsewhere_ = true;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (!names[i]) return false;
+        output o;
+        o.name = names[i];
+        o.lin.absorb(aggregations[i % aggregations.size()], mode{});
+        o.lin.absorb(filter, mode{}.influence(FILTER));
+        pq.outputs.push_back(std::move(o));
+    }
+    return true;
+}
+
+bool analysis::unpivot_columns(handle pa, source& src, query_info& pq) {
+    object field = single_field(pa);
+    object values = arg(pa, lk.expressions);
+    if (!field || !values || !PyList_Check(values.ptr()) || PyList_GET_SIZE(values.ptr()) != 1) return false;
+    handle value_name = column_name(PyList_GET_ITEM(values.ptr(), 0));
+    object fa = args_of(field);
+    handle name_name = column_name(arg(fa, lk.this_));
+    if (!value_name || !name_name) return false;
+    scope ps;
+    ps.sources.push_back(src);
+    std::vector<handle> used;
+    output value;
+    value.name = value_name;
+    bool plain = true;
+    each(arg(fa, lk.expressions), [&](handle c) {
+        plain = plain && kind_of(c) == kind::Column;
+        if (!plain) return;
+        used.push_back(column_name(c));
+        walk(c, ps, mode{}, value.lin, clause::plain, 0);
+    });
+    if (!plain || used.empty() || !kept_columns(src, used, pq, false)) return false;
+    output label;
+    label.name = name_name;
+    if (truthy(arg(pa, lk.value_columns_first))) {
+        pq.outputs.push_back(std::move(value));
+        pq.outputs.push_back(std::move(label));
+    } else {
+        pq.outputs.push_back(std::move(label));
+        pq.outputs.push_back(std::move(value));
+    }
+    return true;
+}
+
+// DuckDB's PIVOT statement, PIVOT t ON k [IN (...)] USING agg(v) [GROUP BY g]:
+// the GROUP BY columns (else every column ON and USING do not read) group
+// the rows; with an IN list and one aggregation each value names a column,
+// otherwise the values come from the data.
+void analysis::pivot_statement(handle root, query_info& pq) {
+    object a = args_of(root);
+    scope ps;
+    query_info reads;
+    add_source(arg(a, lk.this_), ps, reads);
+    pq.all.absorb_influences(reads.all);
+    if (ps.sources.size() != 1) return;
+    const source& src = ps.sources.front();
+    std::vector<lineage> aggregations;
+    std::vector<handle> used;
+    each(arg(a, lk.using_), [&](handle e) {
+        lineage l;
+        walk(e, ps, mode{}, l, clause::select_list, 0);
+        aggregations.push_back(std::move(l));
+        read_names(e, used, 0);
+    });
+    lineage filter;
+    std::vector<handle> values;
+    bool from_data = false;
+    each(arg(a, lk.expressions), [&](handle on) {
+        object column = kind_of(on) == kind::In ? arg_of(on, lk.this_) : object::borrow(on);
+        walk(column, ps, mode{}.influence(FILTER), filter, clause::plain, 0);
+        read_names(column, used, 0);
+        if (kind_of(on) != kind::In) {
+            from_data = true;
+            return;
+        }
+        each(arg_of(on, lk.expressions), [&](handle v) {
+            handle name = kind_of(v) == kind::Literal ? name_of(v) : handle{};
+            from_data = from_data || !name;
+            values.push_back(name);
+        });
+    });
+    if (object group = arg(a, lk.group)) {
+        each(arg_of(group, lk.expressions), [&](handle g) {
+            output o;
+            o.name = column_name(g);
+            if (!o.name) return;
+            walk(g, ps, mode{}, o.lin, clause::plain, 0);
+            walk(g, ps, mode{}.influence(GROUP_BY), pq.all, clause::plain, 0);
+            pq.outputs.push_back(std::move(o));
+        });
+    } else {
+        kept_columns(src, used, pq, true);
+    }
+    if (from_data || aggregations.size() != 1 || values.empty()) {
+        output o;
+        o.name = lk.star;
+        const std::uint32_t entry = note(lk.star, src.label, {reason::pivot_values_from_data});
+        o.opaque_note = static_cast<int>(entry);
+        o.lin.add_unresolved(entry, mode{});
+        pq.outputs.push_back(std::move(o));
+        return;
+    }
+    for (handle name : values) {
+        output o;
+        o.name = name;
+        o.lin.absorb(aggregations.front(), mode{});
+        o.lin.absorb(filter, mode{}.influence(FILTER));
+        pq.outputs.push_back(std::move(o));
+    }
+}
+
+void analysis::pivoted(handle pivots, source& src, query_info& q) {
     if (!PyList_Check(pivots.ptr()) || PyList_GET_SIZE(pivots.ptr()) == 0) return;
     object pivot = object::borrow(PyList_GET_ITEM(pivots.ptr(), 0));
     object pa = args_of(pivot);
     const bool unpivot = truthy(arg(pa, lk.unpivot));
-    if (handle name = alias_name(arg(pa, lk.alias))) src.alias = name;
-    src.kind = source::opaque;
-    src.opaque_cause = {unpivot ? reason::unpivot_not_traced : reason::pivot_not_traced};
+    object alias_node = arg(pa, lk.alias);
+    handle name = alias_name(alias_node);
+    query_info& pq = queries_.emplace_back();
+    const bool traced = PyList_GET_SIZE(pivots.ptr()) == 1 &&
+                        (unpivot ? unpivot_columns(pa, src, pq) : pivot_columns(pa, src, pq));
+    if (name) src.alias = name;
+    if (traced) {
+        // The grouping decides every row the query reads from the pivot.
+        q.all.absorb_influences(pq.all);
+        // AS p(a, b, ...) renames the pivot's columns by position.
+        source made = derived_table(renamed(&pq, alias_columns(alias_node)), src.alias, src.label);
+        made.alias = src.alias;
+        src = std::move(made);
+    } else {
+        src.kind = source::opaque;
+        src.opaque_cause = {unpivot ? reason::unpivot_not_traced : reason::pivot_not_traced};
+    }
     if (src.alias) src.label = src.alias;
 }
 

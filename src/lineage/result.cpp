@@ -29,6 +29,7 @@ std::string reason_text(const cause& c, handle text) {
         case reason::source_not_traced: return "source " + c.subject + " is not traced";
         case reason::pivot_not_traced: return "PIVOT output is not traced";
         case reason::unpivot_not_traced: return "UNPIVOT output is not traced";
+        case reason::pivot_values_from_data: return "pivot values come from the data";
         case reason::not_a_column_of: return "not a column of " + c.subject;
         case reason::same_named_columns:
             return "ambiguous: " + c.subject + " has " + std::to_string(c.count) + " columns named " + utf8(text);

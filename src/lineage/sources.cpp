@@ -106,7 +106,7 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
             }
             break;
     }
-    if (object pivots = arg(a, lk.pivots)) pivoted(pivots, src);
+    if (object pivots = arg(a, lk.pivots)) pivoted(pivots, src, q);
     sc.sources.push_back(std::move(src));
     joins(arg(a, lk.joins), sc, q);
 }

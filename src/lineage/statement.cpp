@@ -73,6 +73,13 @@ statement_info analysis::statement(handle root) {
     }
     statement_info s;
     switch (k) {
+        case kind::Pivot: {
+            query_info pq;
+            pivot_statement(root, pq);
+            s.outputs = std::move(pq.outputs);
+            s.all = std::move(pq.all);
+            return s;
+        }
         case kind::Alter: return alter_rename(root);
         case kind::Command: {
             object word = arg_of(root, lk.this_);
