@@ -274,10 +274,41 @@ INDIRECT = [
          ("m", "t.a AGGREGATION; t.b TRANSFORMATION", "t.b GROUP_BY"), id="aggregation"),
 ]
 
+REGION_KEY_JOIN = "nation.n_regionkey JOIN; region.r_regionkey JOIN"
+NATURAL_REGION = ("from (select n_regionkey as rk, n_name from nation) "
+                  "natural join (select r_regionkey as rk, r_name from region)")
+NOT_KNOWN = "NATURAL JOIN compares columns that are not known: needs a schema"
+
+# Constructs that decide rows or values without being values.
+CONSTRUCTS = [
+    case("select n_name, r_name " + NATURAL_REGION,
+         ("n_name", "nation.n_name IDENTITY", REGION_KEY_JOIN), ("r_name", "region.r_name IDENTITY", REGION_KEY_JOIN),
+         dialect="duckdb", id="natural-join"),
+    case("select rk " + NATURAL_REGION,
+         ("rk", "nation.n_regionkey IDENTITY; region.r_regionkey IDENTITY", REGION_KEY_JOIN),
+         dialect="duckdb", id="natural-join-common-column"),
+    case("select * " + NATURAL_REGION,
+         ("rk", "nation.n_regionkey IDENTITY; region.r_regionkey IDENTITY", REGION_KEY_JOIN),
+         ("n_name", "nation.n_name IDENTITY", REGION_KEY_JOIN), ("r_name", "region.r_name IDENTITY", REGION_KEY_JOIN),
+         dialect="duckdb", id="natural-join-star-once"),
+    case("SELECT a, c, k FROM t NATURAL JOIN u", ("a", "t.a IDENTITY", "t.k JOIN; u.k JOIN"),
+         ("c", "u.c IDENTITY", "t.k JOIN; u.k JOIN"), ("k", "t.k IDENTITY; u.k IDENTITY", "t.k JOIN; u.k JOIN"),
+         dialect="duckdb", schema=TU, id="natural-join-schema"),
+    # The TPC-H tables share no column name: NATURAL JOIN compares nothing.
+    case("select n_name, r_name from nation natural join region",
+         ("n_name", "nation.n_name IDENTITY", ""), ("r_name", "region.r_name IDENTITY", ""),
+         dialect="duckdb", schema=TPCH, id="natural-join-schema-no-common-column"),
+    case("SELECT t.a FROM t NATURAL LEFT JOIN u", ("a", "t.a IDENTITY", "", f"* @t JOIN: {NOT_KNOWN}; * @u JOIN: {NOT_KNOWN}"),
+         dialect="duckdb", id="natural-join-without-schema"),
+    case("SELECT t.a FROM t NATURAL JOIN (SELECT k, c FROM u) AS v", ("a", "t.a IDENTITY", "", f"* @t JOIN: {NOT_KNOWN}"),
+         dialect="duckdb", id="natural-join-one-side-unknown"),
+]
+
 
 GROUPS = {"answers-that-are-right": NOTES, "scopes": SCOPES, "set-operations": SET_OPERATIONS,
           "stars": STARS, "names-and-qualifiers": UNQUALIFIED_AND_QUALIFIERS, "identifiers": IDENTIFIERS,
-          "outputs-constants-masking": NAMES_CONSTANTS_MASKING, "indirect": INDIRECT}
+          "outputs-constants-masking": NAMES_CONSTANTS_MASKING, "indirect": INDIRECT,
+          "constructs": CONSTRUCTS}
 
 
 @pytest.mark.parametrize("sql, dialect, schema, expected", [

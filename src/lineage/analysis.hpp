@@ -147,6 +147,9 @@ class analysis {
     void from_and_joins(py::handle args, scope& sc, query_info& q);
     void joins(py::handle list, scope& sc, query_info& q);
     void join_conditions(py::handle join, scope& sc, query_info& q);
+    void using_columns(const std::vector<py::handle>& names, scope& sc, query_info& q);
+    void natural_join(scope& sc, query_info& q);
+    std::vector<py::handle> column_names(const source& src);
     void add_source(py::handle node, scope& sc, query_info& q);
     bool table_reference(py::handle node, py::handle args, const source_alias& alias, scope& sc, query_info& q,
                          source& src);

@@ -9,6 +9,7 @@
 #include "lineage/tree.hpp"
 
 #include <algorithm>
+#include <cctype>
 
 namespace qarvel::lineage {
 
@@ -22,6 +23,13 @@ const query_info* find_cte(const cte_env* env, handle name) {
         if (same_name(env->name, name)) return env->q;
     }
     return nullptr;
+}
+
+// sqlglot 30 writes a join's method in capitals, 27 in small letters.
+bool is_natural(handle method) {
+    std::string text = utf8(method);
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text == "NATURAL";
 }
 
 }  // namespace
@@ -50,14 +58,22 @@ void analysis::joins(handle list, scope& sc, query_info& q) {
 void analysis::join_conditions(handle join, scope& sc, query_info& q) {
     object a = args_of(join);
     if (object on = arg(a, lk.on)) walk(on, sc, mode{}.influence(JOIN), q.all, clause::plain, 0);
-    object using_list = arg(a, lk.using_);
-    if (!using_list) return;
-    // JOIN ... USING (c): c of the joined source and of the one source before
-    // it that has c (every source before it when that is not known).
+    if (object using_list = arg(a, lk.using_)) {
+        std::vector<handle> names;
+        each(using_list, [&](handle item) {
+            if (handle name = column_name(item)) names.push_back(name);
+        });
+        using_columns(names, sc, q);
+    }
+    object method = arg(a, lk.method);
+    if (method && PyUnicode_Check(method.ptr()) && is_natural(method)) natural_join(sc, q);
+}
+
+// JOIN ... USING (c): c of the joined source and of the one source before
+// it that has c (every source before it when that is not known).
+void analysis::using_columns(const std::vector<handle>& names, scope& sc, query_info& q) {
     const source& joined = sc.sources.back();
-    each(using_list, [&](handle item) {
-        handle name = column_name(item);
-        if (!name) return;
+    for (handle name : names) {
         sc.using_names.push_back(name);
         lineage l;
         resolve_in(joined, name, mode{}, l);
@@ -75,7 +91,45 @@ void analysis::join_conditions(handle join, scope& sc, query_info& q) {
             for (std::size_t i = 0; i + 1 < sc.sources.size(); ++i) resolve_in(sc.sources[i], name, mode{}, l);
         }
         q.all.absorb(l, mode{}.influence(JOIN));
-    });
+    }
+}
+
+// NATURAL JOIN: USING every column the joined source shares with a source
+// before it.  Where a side's columns are not known (a table without a
+// schema), neither are the columns compared: that is said once per source.
+void analysis::natural_join(scope& sc, query_info& q) {
+    const source& joined = sc.sources.back();
+    std::vector<handle> names;
+    for (handle name : column_names(joined)) {
+        for (std::size_t i = 0; i + 1 < sc.sources.size(); ++i) {
+            if (sc.sources[i].has_column(name)) {
+                names.push_back(name);
+                break;
+            }
+        }
+    }
+    for (const source& src : sc.sources) {
+        if (!src.columns_known()) {
+            // A schema would tell a table's columns, not an untraced source's.
+            const std::size_t untraced = src.kind == source::opaque ? 1 : 0;
+            q.all.add_unresolved(note(lk.star, src.label, {reason::natural_join_columns, {}, untraced}), JOIN);
+        }
+    }
+    using_columns(names, sc, q);
+}
+
+// The names of a source's columns, where they are known.
+std::vector<handle> analysis::column_names(const source& src) {
+    std::vector<handle> names;
+    if (!src.columns_known()) return names;
+    if (src.kind == source::physical) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(src.known.ptr()); ++i) {
+            names.push_back(PyTuple_GET_ITEM(src.known.ptr(), i));
+        }
+    } else {
+        for (const output& o : src.q->outputs) names.push_back(o.name);
+    }
+    return names;
 }
 
 void analysis::add_source(handle node, scope& sc, query_info& q) {
