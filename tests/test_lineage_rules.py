@@ -279,7 +279,9 @@ NATURAL_REGION = ("from (select n_regionkey as rk, n_name from nation) "
                   "natural join (select r_regionkey as rk, r_name from region)")
 NOT_KNOWN = "NATURAL JOIN compares columns that are not known: needs a schema"
 
-# Constructs that decide rows or values without being values.
+# Constructs that decide rows or values without being values: NATURAL JOIN,
+# DISTINCT ON, GROUP BY ALL, GROUPING(), ORDER BY inside aggregates, ORDER BY
+# an output name.
 CONSTRUCTS = [
     case("select n_name, r_name " + NATURAL_REGION,
          ("n_name", "nation.n_name IDENTITY", REGION_KEY_JOIN), ("r_name", "region.r_name IDENTITY", REGION_KEY_JOIN),
@@ -302,6 +304,44 @@ CONSTRUCTS = [
          dialect="duckdb", id="natural-join-without-schema"),
     case("SELECT t.a FROM t NATURAL JOIN (SELECT k, c FROM u) AS v", ("a", "t.a IDENTITY", "", f"* @t JOIN: {NOT_KNOWN}"),
          dialect="duckdb", id="natural-join-one-side-unknown"),
+    # The key decides which rows survive, one per value, as GROUP BY does;
+    # the ORDER BY picks the one kept.
+    case("select distinct on (c_nationkey) c_name from customer order by c_nationkey, c_acctbal desc",
+         ("c_name", "customer.c_name IDENTITY",
+          "customer.c_nationkey GROUP_BY; customer.c_nationkey SORT; customer.c_acctbal SORT"),
+         dialect="duckdb", id="distinct-on"),
+    case("select distinct on (1) a, b from t", ("a", "t.a IDENTITY", "t.a GROUP_BY"),
+         ("b", "t.b IDENTITY", "t.a GROUP_BY"), dialect="postgres", id="distinct-on-position"),
+    case("select o_orderstatus, sum(o_totalprice) as total, count(*) as n from orders group by all",
+         ("o_orderstatus", "orders.o_orderstatus IDENTITY", "orders.o_orderstatus GROUP_BY"),
+         ("total", "orders.o_totalprice AGGREGATION", "orders.o_orderstatus GROUP_BY"),
+         ("n", "", "orders.o_orderstatus GROUP_BY"), dialect="duckdb", id="group-by-all"),
+    case("select k, a + 1 as b, (select max(v) from u) as m, count(*) as n from t group by all",
+         ("k", "t.k IDENTITY", "t.k GROUP_BY; t.a GROUP_BY; u.v GROUP_BY"),
+         ("b", "t.a TRANSFORMATION", "t.k GROUP_BY; t.a GROUP_BY; u.v GROUP_BY"),
+         ("m", "u.v AGGREGATION", "t.k GROUP_BY; t.a GROUP_BY; u.v GROUP_BY"),
+         ("n", "", "t.k GROUP_BY; t.a GROUP_BY; u.v GROUP_BY"), dialect="duckdb", id="group-by-all-subquery-aggregate"),
+    case("select a, b, grouping(a) as g, grouping_id(a, b) as gi, sum(v) as s from t group by rollup (a, b)",
+         ("a", "t.a IDENTITY", "t.a GROUP_BY; t.b GROUP_BY"), ("b", "t.b IDENTITY", "t.a GROUP_BY; t.b GROUP_BY"),
+         ("g", "", "t.a GROUP_BY; t.b GROUP_BY"), ("gi", "", "t.a GROUP_BY; t.b GROUP_BY"),
+         ("s", "t.v AGGREGATION", "t.a GROUP_BY; t.b GROUP_BY"), dialect="duckdb", id="grouping"),
+    case("select l_orderkey, list(l_partkey order by l_linenumber) as parts from lineitem group by l_orderkey",
+         ("l_orderkey", "lineitem.l_orderkey IDENTITY", "lineitem.l_orderkey GROUP_BY"),
+         ("parts", "lineitem.l_partkey AGGREGATION", "lineitem.l_linenumber SORT; lineitem.l_orderkey GROUP_BY"),
+         dialect="duckdb", id="list-order-by"),
+    case("select string_agg(x, ',' order by y) as s, array_agg(x order by y desc) as a from t",
+         ("s", "t.x AGGREGATION", "t.y SORT"), ("a", "t.x AGGREGATION", "t.y SORT"), dialect="duckdb",
+         id="string-agg-array-agg-order-by"),
+    case("select listagg(x, ',') within group (order by y) as l, array_agg(x) within group (order by y) as a from t",
+         ("L", "T.X AGGREGATION", "T.Y SORT"), ("A", "T.X AGGREGATION", "T.Y SORT"), dialect="snowflake",
+         id="within-group-concatenation"),
+    # An ordered-set aggregate's ordered values are what it aggregates.
+    case("select percentile_cont(0.5) within group (order by z) as p, mode() within group (order by w) as m from t",
+         ("p", "t.z AGGREGATION", ""), ("m", "t.w AGGREGATION", ""), dialect="postgres",
+         id="within-group-ordered-set"),
+    case("select sum(v) over (partition by p order by o) as r, string_agg(x, ',' order by y) filter (where f > 0) as s "
+         "from t", ("r", "t.v AGGREGATION", "t.p WINDOW; t.o WINDOW"), ("s", "t.x AGGREGATION", "t.y SORT; t.f FILTER"),
+         dialect="duckdb", id="window-order-stays-window"),
 ]
 
 

@@ -141,6 +141,7 @@ class analysis {
     py::handle output_name(py::handle item, kind k);
     void modifiers(py::handle node, scope& sc, query_info& q, bool has_group_aliases);
     void group_by(py::handle group, scope& sc, query_info& q, clause where);
+    void distinct_keys(py::handle on, scope& sc, query_info& q);
     bool by_position(py::handle item, scope& sc, query_info& q, mode m);
 
     // --- sources (sources.cpp, pivot.cpp) --------------------------------------------
@@ -176,6 +177,9 @@ class analysis {
     void walk_if(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_filter(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_lambda(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_grouping(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_order(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_within_group(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void subquery(py::handle node, scope& sc, mode m, lineage& out);
 
     // --- names in expressions (resolution.cpp) ---------------------------------------
@@ -224,6 +228,9 @@ class analysis {
         }
     }
     int query_depth_ = 0;
+    // Aggregates met by the walk (GROUP BY ALL keeps the select items
+    // without one of their own).
+    std::uint32_t aggregates_ = 0;
 
     // --- writes (statement.cpp) ------------------------------------------------------
     statement_info insert(py::handle root);

@@ -193,6 +193,7 @@ struct output {
     int star_table = -1;      // placeholder over a physical table: its index
     int opaque_note = -1;     // placeholder over an untraced source: why (a note)
     bool literal_name = false;  // named by a literal's value (select 1)
+    bool aggregate = false;     // its select item aggregates (GROUP BY ALL does not group by it)
 
     bool placeholder() const noexcept { return star_table >= 0 || opaque_note >= 0; }
 };

@@ -404,7 +404,9 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
                 o.literal_name = false;
                 o.name = generated_name(index);
             }
+            const std::uint32_t aggregates = aggregates_;
             walk(item, sc, mode{}, o.lin, clause::select_list, 0);
+            o.aggregate = aggregates_ != aggregates;
             q.outputs.push_back(std::move(o));
         }
         ++index;
@@ -424,9 +426,14 @@ void analysis::modifiers(handle node, scope& sc, query_info& q, bool has_group_a
     for (handle key : {lk.having, lk.qualify}) {
         if (object condition = arg(a, key)) walk(condition, sc, filter, q.all, group_clause, 0);
     }
-    // ORDER BY decides which rows appear only under LIMIT / OFFSET / FETCH.
+    // DISTINCT ON (k): one row for each value of k, as GROUP BY k gives.
+    object distinct = arg(a, lk.distinct);
+    object distinct_on = distinct ? arg_of(distinct, lk.on) : object{};
+    if (distinct_on) distinct_keys(distinct_on, sc, q);
+    // ORDER BY decides which rows appear only under LIMIT / OFFSET / FETCH,
+    // or under DISTINCT ON, where it picks the row kept of each group.
     object order = arg(a, lk.order);
-    if (order && (arg(a, lk.limit) || arg(a, lk.offset) || arg(a, lk.fetch))) {
+    if (order && (arg(a, lk.limit) || arg(a, lk.offset) || arg(a, lk.fetch) || distinct_on)) {
         const mode m = mode{}.influence(SORT);
         each(arg_of(order, lk.expressions), [&](handle ordered) {
             object item = kind_of(ordered) == kind::Ordered ? arg_of(ordered, lk.this_) : object::borrow(ordered);
@@ -437,16 +444,36 @@ void analysis::modifiers(handle node, scope& sc, query_info& q, bool has_group_a
 }
 
 // Every expression under GROUP BY (its list, ROLLUP, CUBE, GROUPING SETS).
+// GROUP BY ALL groups by every select item that does not aggregate.
 void analysis::group_by(handle group, scope& sc, query_info& q, clause where) {
     const mode m = mode{}.influence(GROUP_BY);
     object ga = args_of(group);
     if (!ga) return;
+    if (truthy(arg(ga, lk.all)) && sc.outputs != nullptr) {
+        for (const output& o : *sc.outputs) {
+            if (!o.aggregate) q.all.absorb(o.lin, m);
+        }
+    }
     py::for_each values(py::checked(PyDict_Values(ga.ptr())));
     while (object value = values.next()) {
         each(value, [&](handle item) {
             if (kind_of(item) == kind::not_expression) return;
             if (!by_position(item, sc, q, m)) walk(item, sc, m, q.all, where, 0);
         });
+    }
+}
+
+// The keys of DISTINCT ON, read as ORDER BY reads its items (output names
+// and positions first).
+void analysis::distinct_keys(handle on, scope& sc, query_info& q) {
+    const mode m = mode{}.influence(GROUP_BY);
+    auto key = [&](handle item) {
+        if (!by_position(item, sc, q, m)) walk(item, sc, m, q.all, clause::order_by, 0);
+    };
+    if (kind_of(on) == kind::Tuple) {
+        each(arg_of(on, lk.expressions), key);
+    } else {
+        each(on, key);
     }
 }
 
