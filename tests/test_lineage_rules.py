@@ -342,6 +342,9 @@ CONSTRUCTS = [
     case("select sum(v) over (partition by p order by o) as r, string_agg(x, ',' order by y) filter (where f > 0) as s "
          "from t", ("r", "t.v AGGREGATION", "t.p WINDOW; t.o WINDOW"), ("s", "t.x AGGREGATION", "t.y SORT; t.f FILTER"),
          dialect="duckdb", id="window-order-stays-window"),
+    # ORDER BY reads output names first: x is a.x, not one of a.x and b.x.
+    case("select a.x from a join b on a.id = b.id order by x limit 5",
+         ("x", "a.x IDENTITY", "a.id JOIN; b.id JOIN; a.x SORT"), dialect="duckdb", id="order-by-output-name"),
 ]
 
 

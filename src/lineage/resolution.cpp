@@ -214,8 +214,11 @@ bool analysis::alias_reference(handle name, scope& sc, mode m, lineage& out, cla
     if (where == clause::plain || sc.outputs == nullptr) return false;
     for (const output& o : *sc.outputs) {
         if (o.placeholder() || !same_name(o.name, name)) continue;
-        // An alias that only renames the column itself is that column.
-        if (o.lin.direct.size() == 1 && o.lin.indirect.empty() && o.lin.unresolved.empty()) {
+        // An alias that only renames the column itself is that column; but
+        // ORDER BY reads output names before the sources' columns, so there
+        // the output is the one column, even where several sources have it.
+        if (where != clause::order_by && o.lin.direct.size() == 1 && o.lin.indirect.empty() &&
+            o.lin.unresolved.empty()) {
             const physical_column& c = columns_[o.lin.direct.front().col];
             if (same_name(c.name, name)) return false;
         }
