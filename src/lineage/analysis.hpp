@@ -181,6 +181,31 @@ class analysis {
     void walk_order(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_within_group(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void subquery(py::handle node, scope& sc, mode m, lineage& out);
+    void dispatch(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
+
+    // --- struct values (structs.cpp) -------------------------------------------------
+    static bool gives_shape(kind k) noexcept;
+    void walk_structured(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_struct(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_named_struct(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_array(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    const field_list* tuple_fields(py::handle tuple, scope& sc, lineage& out, clause where, int depth);
+    void walk_cast(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_access(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_explode(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_rest(py::handle node, py::handle skip, scope& sc, mode m, lineage& out, clause where, int depth);
+    void add_field(field_list& list, py::handle name, py::handle value, scope& sc, mode m, lineage& out,
+                   clause where, int depth);
+    bool access_keys(py::handle node, kind k, std::vector<py::handle>& keys);
+    void field_path(const source& src, py::handle column, const std::vector<py::handle>& path, mode m,
+                    lineage& out);
+    const field_list* path_fields(const source& src, py::handle column, const std::vector<py::handle>& path);
+    bool struct_star(py::handle column_args, scope& sc, query_info& q);
+    void emit_fields(const field_list& fields, query_info& q);
+    const field_list* element_of(const field_list* fields);
+    const field_list* merge_fields(const field_list* a, const field_list* b);
+    bool absorb_fields(field_list& into, const field_list& from);
+    std::vector<py::handle> struct_type_names(py::handle type, bool& array);
 
     // --- names in expressions (resolution.cpp) ---------------------------------------
     void column_ref(py::handle node, scope& sc, mode m, lineage& out, clause where);
@@ -231,6 +256,11 @@ class analysis {
     // Aggregates met by the walk (GROUP BY ALL keeps the select items
     // without one of their own).
     std::uint32_t aggregates_ = 0;
+    // The fields of the value the walk read last, where known (null
+    // otherwise), and the struct a select item's UNNEST(struct) expands.
+    const field_list* shape_ = nullptr;
+    const field_list* unnested_struct_ = nullptr;
+    std::deque<field_list> field_lists_;
 
     // --- writes (statement.cpp) ------------------------------------------------------
     statement_info insert(py::handle root);

@@ -42,9 +42,17 @@ void analysis::walk(handle node, scope& sc, mode m, lineage& out, clause where, 
     if ((++steps_ & kSignalEvery) == 0 && PyErr_CheckSignals() < 0) py::throw_error();
     if (depth > kMaxExpressionDepth) {
         out.add_unresolved(note(lk.empty, {}, {reason::expression_too_deep}), m);
+        shape_ = nullptr;
         return;
     }
     const kind k = kind_of(node);
+    dispatch(node, k, sc, m, out, where, depth);
+    // What the value is known to hold (a struct's fields) is said only by
+    // the kinds that give it (structs.cpp) and the wrappers that pass it on.
+    if (!gives_shape(k)) shape_ = nullptr;
+}
+
+void analysis::dispatch(handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth) {
     switch (k) {
         case kind::not_expression:
             if (PyList_Check(node.ptr())) {
@@ -93,9 +101,18 @@ void analysis::walk(handle node, scope& sc, mode m, lineage& out, clause where, 
             if (is_grouping_id(node)) {
                 walk_grouping(node, sc, m, out, where, depth);
             } else {
-                walk_operator(node, sc, m, out, where, depth);
+                walk_structured(node, k, sc, m, out, where, depth);
             }
             return;
+        case kind::Struct:
+        case kind::Array:
+        case kind::Cast:
+        case kind::Bracket:
+        case kind::Dot:
+        case kind::StructExtract:
+        case kind::GetExtract:
+        case kind::JSONExtract:
+        case kind::Explode: walk_structured(node, k, sc, m, out, where, depth); return;
         case kind::Window: walk_window(node, sc, m, out, where, depth); return;
         case kind::Case: walk_case(node, sc, m, out, where, depth); return;
         case kind::If: walk_if(node, sc, m, out, where, depth); return;

@@ -24,7 +24,7 @@
     X(matched, "matched") X(then, "then") X(whens, "whens") X(source, "source") \
     X(condition, "condition") X(overwrite, "overwrite") X(arg_types, "arg_types") \
     X(fields, "_fields") X(unpivot, "unpivot") X(side, "side") X(method, "method") \
-    X(all, "all")                                                               \
+    X(all, "all") X(to, "to") X(explode_array, "explode_array")                 \
     /* result labels */                                                         \
     X(DIRECT, "DIRECT") X(INDIRECT, "INDIRECT") X(IDENTITY, "IDENTITY")         \
     X(TRANSFORMATION, "TRANSFORMATION") X(AGGREGATION, "AGGREGATION")          \

@@ -208,6 +208,7 @@ const query_info* analysis::union_chain(handle node, scope* outer, const cte_env
         q.all.absorb_influences(right->all);
         for (std::size_t i = 0; i < right->outputs.size() && i < q.outputs.size(); ++i) {
             q.outputs[i].lin.absorb(right->outputs[i].lin, mode{});
+            q.outputs[i].fields = merge_fields(q.outputs[i].fields, right->outputs[i].fields);
         }
         mismatch = mismatch || (right->outputs.size() != first->outputs.size() && !first->has_placeholder() &&
                                 !right->has_placeholder());
@@ -287,6 +288,7 @@ const query_info* analysis::recursive_cte(handle name, handle body, const std::v
         const std::size_t before = size_of(merged);
         for (std::size_t i = 0; i < merged.outputs.size() && i < again->outputs.size(); ++i) {
             merged.outputs[i].lin.absorb(again->outputs[i].lin, mode{});
+            merged.outputs[i].fields = merge_fields(merged.outputs[i].fields, again->outputs[i].fields);
         }
         merged.all.absorb_influences(again->all);
         q = &merged;
@@ -392,7 +394,7 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
             star(item, {}, sc, q);
         } else if (k == kind::Column && kind_of(arg_of(item, lk.this_)) == kind::Star) {
             object ia = args_of(item);
-            star(arg(ia, lk.this_), name_of(arg(ia, lk.table)), sc, q);
+            if (!struct_star(ia, sc, q)) star(arg(ia, lk.this_), name_of(arg(ia, lk.table)), sc, q);
         } else {
             output o;
             naming_output_ = true;
@@ -405,9 +407,16 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
                 o.name = generated_name(index);
             }
             const std::uint32_t aggregates = aggregates_;
+            unnested_struct_ = nullptr;
             walk(item, sc, mode{}, o.lin, clause::select_list, 0);
             o.aggregate = aggregates_ != aggregates;
-            q.outputs.push_back(std::move(o));
+            o.fields = shape_;
+            if (k == kind::Explode && unnested_struct_ != nullptr) {
+                // UNNEST(struct): a column per field.
+                emit_fields(*unnested_struct_, q);
+            } else {
+                q.outputs.push_back(std::move(o));
+            }
         }
         ++index;
     });

@@ -30,6 +30,7 @@ enum class reason : std::uint8_t {
     no_such_source,         // no table or alias named <subject>
     branch_column_counts,   // set operation branches differ in column count
     natural_join_columns,   // NATURAL JOIN: the columns it compares are not known (needs a schema)
+    struct_fields,          // the fields of struct <subject> are not known / not all named once (count 1)
 };
 
 // A reason with the parts of its words that vary (a table, a list of

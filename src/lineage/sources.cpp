@@ -294,11 +294,15 @@ bool analysis::lateral_source(handle args, handle alias_node, const source_alias
 // columns come from the unnested values.
 void analysis::unnest_source(handle node, handle alias_node, scope& sc, bool lateral_view) {
     lineage values_lineage;
+    const field_list* shape = nullptr;
     if (node && lateral_view) {
         walk(node, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
     } else if (node) {
-        each(arg_of(node, lk.expressions),
-             [&](handle e) { walk(e, sc, mode{}.transformed(), values_lineage, clause::plain, 0); });
+        std::size_t count = 0;
+        each(arg_of(node, lk.expressions), [&](handle e) {
+            walk(e, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
+            shape = ++count == 1 ? shape_ : nullptr;
+        });
     }
     handle table_alias = alias_node ? name_of(arg_of(alias_node, lk.this_)) : handle{};
     std::vector<handle> names = alias_node ? names_in(arg_of(alias_node, lk.columns)) : std::vector<handle>{};
@@ -310,17 +314,32 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, bool lat
         if (offset && kind_of(offset) != kind::not_expression) offset_name = name_of(offset);
     }
     query_info& u = queries_.emplace_back();
+    const field_list* element = element_of(shape);
+    // BigQuery's UNNEST of an array of structs (sqlglot marks it): a column
+    // per field, the alias naming the rows.
+    const bool exploded =
+        element != nullptr && element->expandable() && !lateral_view && truthy(arg_of(node, lk.explode_array));
+    if (exploded) {
+        emit_fields(*element, u);
+        if (!table_alias && names.size() == 1) table_alias = names.front();
+        names.clear();
+    }
     for (handle name : names) {
         output o;
         o.name = name;
-        if (!name.is(offset_name)) o.lin = values_lineage;
+        if (!name.is(offset_name)) {
+            o.lin = values_lineage;
+            o.fields = element;
+        }
         u.outputs.push_back(std::move(o));
     }
     if (offset_name &&
         std::none_of(names.begin(), names.end(), [&](handle n) { return n.is(offset_name); })) {
         u.outputs.emplace_back().name = offset_name;
     }
-    if (u.outputs.empty()) u.outputs.push_back({.name = canonical(lk.unnest), .lin = values_lineage});
+    if (u.outputs.empty()) {
+        u.outputs.push_back({.name = canonical(lk.unnest), .lin = values_lineage, .fields = element});
+    }
     sc.sources.push_back(derived_table(&u, table_alias, lk.UNNEST));
 }
 
