@@ -9,6 +9,7 @@
 //   sources.cpp       FROM and JOIN: one function per kind of source
 //   pivot.cpp         PIVOT / UNPIVOT applied to a source
 //   expressions.cpp   expressions: the walk and one handler per family
+//   structs.cpp       struct values: their fields, and the accessors of one
 //   resolution.cpp    column references, select-list aliases and stars
 //   statement.cpp     statements that write (INSERT, CREATE, MERGE, ...)
 //   scope.hpp/.cpp    the sources visible to a query and their look-ups
