@@ -342,6 +342,15 @@ CONSTRUCTS = [
     case("select sum(v) over (partition by p order by o) as r, string_agg(x, ',' order by y) filter (where f > 0) as s "
          "from t", ("r", "t.v AGGREGATION", "t.p WINDOW; t.o WINDOW"), ("s", "t.x AGGREGATION", "t.y SORT; t.f FILTER"),
          dialect="duckdb", id="window-order-stays-window"),
+    # A named window built on another has the keys of both.
+    case("select sum(x) over w2 as s, max(x) over (w1 rows between 1 preceding and current row) as m, "
+         "min(x) over (w2) as n from t window w1 as (partition by a), w2 as (w1 order by b rows unbounded preceding)",
+         ("s", "t.x AGGREGATION", "t.a WINDOW; t.b WINDOW"), ("m", "t.x AGGREGATION", "t.a WINDOW"),
+         ("n", "t.x AGGREGATION", "t.a WINDOW; t.b WINDOW"), dialect="postgres", id="named-window-chain"),
+    case("select sum(x) over (w3 order by c) as s from t window w1 as (partition by a), w2 as (w1), w3 as (w2)",
+         ("s", "t.x AGGREGATION", "t.a WINDOW; t.c WINDOW"), dialect="postgres", id="named-window-chain-three"),
+    case("select sum(x) over w1 as s from t window w1 as (w2 order by b), w2 as (w1 partition by a)",
+         ("s", "t.x AGGREGATION", "t.a WINDOW; t.b WINDOW"), dialect="postgres", id="named-window-loop-ends"),
     # ORDER BY reads output names first: x is a.x, not one of a.x and b.x.
     case("select a.x from a join b on a.id = b.id order by x limit 5",
          ("x", "a.x IDENTITY", "a.id JOIN; b.id JOIN; a.x SORT"), dialect="duckdb", id="order-by-output-name"),

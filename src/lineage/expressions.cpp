@@ -198,16 +198,26 @@ void analysis::walk_window(handle node, scope& sc, mode m, lineage& out, clause 
     const mode w = m.influence(WINDOW);
     if (object p = arg(a, lk.partition_by)) walk(p, sc, w, out, where, depth + 1);
     if (object o = arg(a, lk.order)) walk(o, sc, w, out, where, depth + 1);
-    // OVER w: the named window of the WINDOW clause.
+    // OVER w, OVER (w ROWS ...): the named window of the WINDOW clause, and
+    // the one it is built on (w2 AS (w1 ORDER BY ...)), down the chain.  A
+    // chain is no longer than the clause (a loop of names ends there).
     object named = arg(a, lk.alias);
     handle name = named ? name_of(named) : handle{};
     if (!name || !sc.windows) return;
-    each(sc.windows, [&](handle window) {
-        object wa = args_of(window);
-        if (!same_name(name_of(arg(wa, lk.this_)), name)) return;
-        if (object p = arg(wa, lk.partition_by)) walk(p, sc, w, out, where, depth + 1);
-        if (object o = arg(wa, lk.order)) walk(o, sc, w, out, where, depth + 1);
-    });
+    const Py_ssize_t defined = PyList_Check(sc.windows.ptr()) ? PyList_GET_SIZE(sc.windows.ptr()) : 1;
+    for (Py_ssize_t step = 0; name && step < defined; ++step) {
+        handle base;
+        bool found = false;
+        each(sc.windows, [&](handle window) {
+            object wa = args_of(window);
+            if (found || !same_name(name_of(arg(wa, lk.this_)), name)) return;
+            found = true;
+            if (object p = arg(wa, lk.partition_by)) walk(p, sc, w, out, where, depth + 1);
+            if (object o = arg(wa, lk.order)) walk(o, sc, w, out, where, depth + 1);
+            base = name_of(arg(wa, lk.alias));
+        });
+        name = base;
+    }
 }
 
 // CASE: the operand and the conditions decide (CONDITIONAL), the branches give the value.
