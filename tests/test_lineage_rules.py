@@ -15,6 +15,7 @@ from qarvel_lineage import Source, Table, Unresolved
 
 TPCH = json.loads((CORPUS / "tpch" / "schema.json").read_text())
 TU = {"t": {"a": "int", "k": "int"}, "u": {"c": "int", "k": "int"}}
+TABC = {"t": {"a": "int", "b": "int", "c": "int", "k": "int"}}
 
 
 def case(sql, *columns, dialect=None, schema=None, id=None):
@@ -351,6 +352,26 @@ CONSTRUCTS = [
          ("s", "t.x AGGREGATION", "t.a WINDOW; t.c WINDOW"), dialect="postgres", id="named-window-chain-three"),
     case("select sum(x) over w1 as s from t window w1 as (w2 order by b), w2 as (w1 partition by a)",
          ("s", "t.x AGGREGATION", "t.a WINDOW; t.b WINDOW"), dialect="postgres", id="named-window-loop-ends"),
+    # Lateral aliases: a name the schema gives no source is an earlier select
+    # item's, in later items, WHERE, GROUP BY, HAVING and QUALIFY.
+    case("select a * b as x, x * c as y from t where x > 0 qualify row_number() over (partition by x order by y) = 1",
+         ("X", "T.A TRANSFORMATION; T.B TRANSFORMATION", "T.A FILTER; T.B FILTER; T.C FILTER"),
+         ("Y", "T.A TRANSFORMATION; T.B TRANSFORMATION; T.C TRANSFORMATION", "T.A FILTER; T.B FILTER; T.C FILTER"),
+         dialect="snowflake", schema=TABC, id="lateral-alias-where-qualify"),
+    case("select a * b as x, x + 1 as y, count(*) as n from t where x > 0 group by x, y having n > 1",
+         ("x", "t.a TRANSFORMATION; t.b TRANSFORMATION", "t.a FILTER; t.b FILTER; t.a GROUP_BY; t.b GROUP_BY"),
+         ("y", "t.a TRANSFORMATION; t.b TRANSFORMATION", "t.a FILTER; t.b FILTER; t.a GROUP_BY; t.b GROUP_BY"),
+         ("n", "", "t.a FILTER; t.b FILTER; t.a GROUP_BY; t.b GROUP_BY"),
+         dialect="duckdb", schema=TABC, id="lateral-alias-group-having"),
+    # A column of the table is the column, not the alias.
+    case("select a * b as k, k * c as y from t where k > 0",
+         ("k", "t.a TRANSFORMATION; t.b TRANSFORMATION", "t.k FILTER"),
+         ("y", "t.k TRANSFORMATION; t.c TRANSFORMATION", "t.k FILTER"), dialect="duckdb", schema=TABC,
+         id="lateral-alias-column-wins"),
+    # A column of an enclosing query is a correlation, not the alias.
+    case("select u.id from u where exists (select t.a * 2 as z from t where z = 1)",
+         ("id", "u.id IDENTITY", "t.a FILTER; u.z FILTER"), dialect="postgres",
+         schema={"t": {"a": "int"}, "u": {"id": "int", "z": "int"}}, id="lateral-alias-after-correlation"),
     # ORDER BY reads output names first: x is a.x, not one of a.x and b.x.
     case("select a.x from a join b on a.id = b.id order by x limit 5",
          ("x", "a.x IDENTITY", "a.id JOIN; b.id JOIN; a.x SORT"), dialect="duckdb", id="order-by-output-name"),

@@ -429,7 +429,8 @@ void analysis::modifiers(handle node, scope& sc, query_info& q, bool has_group_a
     const clause group_clause = has_group_aliases ? clause::group_having : clause::order_by;
     const mode filter = mode{}.influence(FILTER);
     for (handle key : {lk.where, lk.prewhere, lk.connect}) {
-        if (object condition = arg(a, key)) walk(condition, sc, filter, q.all, clause::plain, 0);
+        const clause where = key.is(lk.where) ? clause::where_clause : clause::plain;
+        if (object condition = arg(a, key)) walk(condition, sc, filter, q.all, where, 0);
     }
     if (object group = arg(a, lk.group)) group_by(group, sc, q, group_clause);
     for (handle key : {lk.having, lk.qualify}) {

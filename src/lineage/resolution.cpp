@@ -70,6 +70,10 @@ void analysis::unqualified(handle name, scope& sc, mode m, lineage& out, clause 
         // Every source here is known and none has the column: it is a
         // reference to an enclosing query (correlation), if any.
     }
+    // In WHERE, a name no source of any scope has is a select item's alias
+    // (Snowflake, DuckDB); where the dialect has no such aliases the
+    // statement names nothing else.
+    if (where == clause::where_clause && alias_reference(name, sc, m, out, where)) return;
     out.add_unresolved(note(name, {}, {any_source ? reason::not_in_any_source : reason::no_source}), m);
 }
 

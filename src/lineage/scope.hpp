@@ -46,8 +46,9 @@ struct cause {
     cause(reason r, std::string s, std::size_t n = 0) : code(r), subject(std::move(s)), count(n) {}
 };
 
-// Where an unqualified name may also name a select-list alias.
-enum class clause : std::uint8_t { plain, select_list, group_having, order_by };
+// Where an unqualified name may also name a select-list alias (in WHERE,
+// only a name nothing else has).
+enum class clause : std::uint8_t { plain, select_list, where_clause, group_having, order_by };
 
 // The CTEs visible from a query, innermost first.
 struct cte_env {
