@@ -263,7 +263,7 @@ std::vector<handle> analysis::struct_type_names(handle type, bool& array) {
         return names;
     }
     if (types && PyList_Check(types.ptr()) && PyList_GET_SIZE(types.ptr()) == 1) {
-        handle element = PyList_GET_ITEM(types.ptr(), 0);
+        object element = object::borrow(PyList_GET_ITEM(types.ptr(), 0));
         if (kind_of(element) == kind::DataType && column_defs(arg_of(element, lk.expressions), names)) {
             array = true;
         }
@@ -316,9 +316,11 @@ bool analysis::access_keys(handle node, kind k, std::vector<handle>& keys) {
         if (handle n = name_of(arg(a, lk.expression))) keys.push_back(n);
     } else if (k == kind::Bracket) {
         object index = arg(a, lk.expressions);
-        if (index && PyList_Check(index.ptr()) && PyList_GET_SIZE(index.ptr()) == 1 &&
-            is_string_literal(PyList_GET_ITEM(index.ptr(), 0))) {
-            if (handle n = name_of(PyList_GET_ITEM(index.ptr(), 0))) keys.push_back(n);
+        if (index && PyList_Check(index.ptr()) && PyList_GET_SIZE(index.ptr()) == 1) {
+            object only = object::borrow(PyList_GET_ITEM(index.ptr(), 0));
+            if (is_string_literal(only)) {
+                if (handle n = name_of(only)) keys.push_back(n);
+            }
         }
     } else if (k == kind::StructExtract || k == kind::GetExtract) {
         object key = arg(a, lk.expression);
