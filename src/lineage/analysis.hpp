@@ -195,6 +195,9 @@ class analysis {
     void walk_access(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_explode(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_rest(py::handle node, py::handle skip, scope& sc, mode m, lineage& out, clause where, int depth);
+    py::handle field_key(py::handle node);
+    const output* field_named(const field_list* list, py::handle key);
+    bool expandable(const field_list* list);
     void add_field(field_list& list, py::handle name, py::handle value, scope& sc, mode m, lineage& out,
                    clause where, int depth);
     bool access_keys(py::handle node, kind k, std::vector<py::handle>& keys);

@@ -318,7 +318,7 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, bool lat
     // BigQuery's UNNEST of an array of structs (sqlglot marks it): a column
     // per field, the alias naming the rows.
     const bool exploded =
-        element != nullptr && element->expandable() && !lateral_view && truthy(arg_of(node, lk.explode_array));
+        !lateral_view && truthy(arg_of(node, lk.explode_array)) && expandable(element);
     if (exploded) {
         emit_fields(*element, u);
         if (!table_alias && names.size() == 1) table_alias = names.front();

@@ -111,9 +111,7 @@ void analysis::walk_structured(handle node, kind k, scope& sc, mode m, lineage& 
 // --- constructors ------------------------------------------------------------------
 
 // The value is computed from every field; each field keeps what was put
-// into it.  STRUCT(a, t.b) names a field after its column.  A key is read
-// as a name: {'a': x} spells it as a string, which the template fingerprint
-// masks, so the statement is cached under its own text.
+// into it.  STRUCT(a, t.b) names a field after its column.
 void analysis::walk_struct(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
     field_list& list = field_lists_.emplace_back();
     const mode value = m.transformed();
@@ -123,8 +121,7 @@ void analysis::walk_struct(handle node, scope& sc, mode m, lineage& out, clause 
         const kind ik = kind_of(item);
         if (ik == kind::PropertyEQ) {
             object ia = args_of(item);
-            name = name_of(arg(ia, lk.this_));
-            read_literal_name();
+            name = field_key(arg(ia, lk.this_));
             field = arg(ia, lk.expression);
         } else if (ik == kind::Alias) {
             object ia = args_of(item);
@@ -148,9 +145,37 @@ void analysis::walk_named_struct(handle node, scope& sc, mode m, lineage& out, c
         const bool named = kind_of(items[i]) == kind::Literal;
         if (!named) walk(items[i], sc, value, out, where, depth + 1);
         if (i + 1 == items.size()) break;
-        add_field(list, named ? name_of(items[i]) : handle{}, items[i + 1], sc, value, out, where, depth);
+        add_field(list, named ? field_key(items[i]) : handle{}, items[i + 1], sc, value, out, where, depth);
     }
     shape_ = &list;
+}
+
+// A key of a struct constructor.  {'a': x} and OBJECT_CONSTRUCT('a', x)
+// spell it as a string, which the template fingerprint masks: the lineage
+// depends on it only where a field is looked up by name, which says so then
+// (field_named, expandable), so a struct nobody reads a field of keeps its
+// statement's template.
+handle analysis::field_key(handle node) {
+    const bool before = literal_elsewhere_;
+    handle name = name_of(node);
+    literal_elsewhere_ = before;
+    return name;
+}
+
+// The field `key` of `list`; a lookup by name, whose answer may depend on
+// keys the fingerprint masked (the statement is then cached by its text).
+const output* analysis::field_named(const field_list* list, handle key) {
+    if (list == nullptr) return nullptr;
+    read_literal_name();
+    return list->field(key);
+}
+
+// Whether a star can expand `list` (the answer and the names it gives
+// depend on its keys, as field_named's).
+bool analysis::expandable(const field_list* list) {
+    if (list == nullptr) return false;
+    read_literal_name();
+    return list->expandable();
 }
 
 void analysis::add_field(field_list& list, handle name, handle value, scope& sc, mode m, lineage& out,
@@ -293,7 +318,7 @@ void analysis::walk_access(handle node, kind k, scope& sc, mode m, lineage& out,
         const output* f = nullptr;
         const field_list* at = s;
         for (handle key : keys) {
-            f = at != nullptr ? at->field(key) : nullptr;
+            f = field_named(at, key);
             if (f == nullptr) break;
             at = f->fields;
         }
@@ -359,7 +384,7 @@ void analysis::walk_explode(handle node, scope& sc, mode m, lineage& out, clause
         s = shape_;
     }
     walk_rest(node, inner, sc, m.transformed(), out, where, depth);
-    if (s != nullptr && s->expandable()) unnested_struct_ = s;
+    if (expandable(s)) unnested_struct_ = s;
     shape_ = element_of(s);
 }
 
@@ -387,7 +412,7 @@ void analysis::field_path(const source& src, handle column, const std::vector<ha
                           lineage& out) {
     const output* at = unique_output(src, column);
     for (handle key : path) {
-        at = at != nullptr && at->fields != nullptr ? at->fields->field(key) : nullptr;
+        at = at != nullptr ? field_named(at->fields, key) : nullptr;
         if (at == nullptr) break;
     }
     if (at == nullptr) {
@@ -403,7 +428,7 @@ void analysis::field_path(const source& src, handle column, const std::vector<ha
 const field_list* analysis::path_fields(const source& src, handle column, const std::vector<handle>& path) {
     const output* at = unique_output(src, column);
     for (handle key : path) {
-        at = at != nullptr && at->fields != nullptr ? at->fields->field(key) : nullptr;
+        at = at != nullptr ? field_named(at->fields, key) : nullptr;
     }
     return at != nullptr ? at->fields : nullptr;
 }
@@ -428,7 +453,7 @@ bool analysis::struct_star(handle column_args, scope& sc, query_info& q) {
         if (src == nullptr) continue;
         const std::vector<handle> path(parts.begin() + static_cast<std::ptrdiff_t>(column) + 1, parts.end());
         const field_list* found = path_fields(*src, parts[column], path);
-        if (found != nullptr && found->expandable()) {
+        if (expandable(found)) {
             emit_fields(*found, q);
         } else {
             std::string dotted;
