@@ -141,11 +141,8 @@ KNOWN_NAME_DIFFERENCES = {
     "optimizer.sql:152": "engine: TRANSFORM without AS named _col_0, Spark names key, value "
                          "(xfail transform-using-default-names)",
     "qualify_columns.sql:118": "engine: ROWS FROM ... AS t(a, b) left a star (xfail rows-from)",
-    **dict.fromkeys(["qualify_columns.sql:232", "qualify_columns.sql:234", "qualify_columns.sql:240"],
-                    "engine: struct field stars are not expanded (xfail struct-field-star)"),
     **dict.fromkeys(["qualify_columns.sql:254", "qualify_columns.sql:256", "qualify_columns.sql:258"],
                     "engine: ClickHouse's VALUES rows and c1, c2 names (xfail clickhouse-values)"),
-    "qualify_columns.sql:394": "engine: UNNEST of STRUCTs named unnest (xfail unnest-struct-star)",
 }
 if _qualify_names_lowercase_oracle_col_n():
     # sqlglot 27's qualify leaves its generated names in lower case; 30 and

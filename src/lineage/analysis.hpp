@@ -9,6 +9,7 @@
 //   sources.cpp       FROM and JOIN: one function per kind of source
 //   pivot.cpp         PIVOT / UNPIVOT applied to a source
 //   expressions.cpp   expressions: the walk and one handler per family
+//   structs.cpp       struct values: their fields, and the accessors of one
 //   resolution.cpp    column references, select-list aliases and stars
 //   statement.cpp     statements that write (INSERT, CREATE, MERGE, ...)
 //   scope.hpp/.cpp    the sources visible to a query and their look-ups
@@ -172,12 +173,16 @@ class analysis {
     py::handle output_name(py::handle item, kind k);
     void modifiers(py::handle node, scope& sc, query_info& q, bool has_group_aliases);
     void group_by(py::handle group, scope& sc, query_info& q, clause where);
+    void distinct_keys(py::handle on, scope& sc, query_info& q);
     bool by_position(py::handle item, scope& sc, query_info& q, mode m);
 
     // --- sources (sources.cpp, pivot.cpp) --------------------------------------------
     void from_and_joins(py::handle args, scope& sc, query_info& q);
     void joins(py::handle list, scope& sc, query_info& q);
     void join_conditions(py::handle join, scope& sc, query_info& q);
+    void using_columns(const std::vector<py::handle>& names, scope& sc, query_info& q);
+    void natural_join(scope& sc, query_info& q);
+    std::vector<py::handle> column_names(const source& src);
     void add_source(py::handle node, scope& sc, query_info& q);
     bool table_reference(py::handle node, py::handle args, const source_alias& alias, scope& sc, query_info& q,
                          source& src);
@@ -210,7 +215,38 @@ class analysis {
     void walk_if(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_filter(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_lambda(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_grouping(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_order(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_within_group(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void subquery(py::handle node, scope& sc, mode m, lineage& out);
+    void dispatch(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
+
+    // --- struct values (structs.cpp) -------------------------------------------------
+    static bool gives_shape(kind k) noexcept;
+    void walk_structured(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_struct(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_named_struct(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_array(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    const field_list* tuple_fields(py::handle tuple, scope& sc, lineage& out, clause where, int depth);
+    void walk_cast(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_access(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_explode(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_rest(py::handle node, py::handle skip, scope& sc, mode m, lineage& out, clause where, int depth);
+    py::handle field_key(py::handle node);
+    const output* field_named(const field_list* list, py::handle key);
+    bool expandable(const field_list* list);
+    void add_field(field_list& list, py::handle name, py::handle value, scope& sc, mode m, lineage& out,
+                   clause where, int depth);
+    bool access_keys(py::handle node, kind k, std::vector<py::handle>& keys);
+    void field_path(const source& src, py::handle column, const std::vector<py::handle>& path, mode m,
+                    lineage& out);
+    const field_list* path_fields(const source& src, py::handle column, const std::vector<py::handle>& path);
+    bool struct_star(py::handle column_args, scope& sc, query_info& q);
+    void emit_fields(const field_list& fields, query_info& q);
+    const field_list* element_of(const field_list* fields);
+    const field_list* merge_fields(const field_list* a, const field_list* b);
+    bool absorb_fields(field_list& into, const field_list& from);
+    std::vector<py::handle> struct_type_names(py::handle type, bool& array);
 
     // --- names in expressions (resolution.cpp) ---------------------------------------
     void column_ref(py::handle node, scope& sc, mode m, lineage& out, clause where);
@@ -257,6 +293,14 @@ class analysis {
         }
     }
     int query_depth_ = 0;
+    // Aggregates met by the walk (GROUP BY ALL keeps the select items
+    // without one of their own).
+    std::uint32_t aggregates_ = 0;
+    // The fields of the value the walk read last, where known (null
+    // otherwise), and the struct a select item's UNNEST(struct) expands.
+    const field_list* shape_ = nullptr;
+    const field_list* unnested_struct_ = nullptr;
+    std::deque<field_list> field_lists_;
 
     // --- writes (statement.cpp) ------------------------------------------------------
     statement_info insert(py::handle root);

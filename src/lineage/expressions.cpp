@@ -8,6 +8,8 @@
 #include "lineage/names.hpp"
 #include "lineage/tree.hpp"
 
+#include <cctype>
+
 namespace qarvel::lineage {
 
 using py::handle;
@@ -18,6 +20,15 @@ namespace {
 // The deepest nesting of expressions the walk follows; deeper parts are
 // reported as unresolved instead of risking the C stack.
 constexpr int kMaxExpressionDepth = 1500;
+
+// GROUPING_ID(...) where sqlglot has no class of its own for it (27).
+bool is_grouping_id(handle node) {
+    object name = arg_of(node, lk.this_);
+    if (!name || !PyUnicode_Check(name.ptr())) return false;
+    std::string text = utf8(name);
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text == "grouping_id";
+}
 
 }  // namespace
 
@@ -31,9 +42,17 @@ void analysis::walk(handle node, scope& sc, mode m, lineage& out, clause where, 
     if ((++steps_ & kSignalEvery) == 0 && PyErr_CheckSignals() < 0) py::throw_error();
     if (depth > kMaxExpressionDepth) {
         out.add_unresolved(note(lk.empty, {}, {reason::expression_too_deep}), m);
+        shape_ = nullptr;
         return;
     }
     const kind k = kind_of(node);
+    dispatch(node, k, sc, m, out, where, depth);
+    // What the value is known to hold (a struct's fields) is said only by
+    // the kinds that give it (structs.cpp) and the wrappers that pass it on.
+    if (!gives_shape(k)) shape_ = nullptr;
+}
+
+void analysis::dispatch(handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth) {
     switch (k) {
         case kind::not_expression:
             if (PyList_Check(node.ptr())) {
@@ -68,7 +87,32 @@ void analysis::walk(handle node, scope& sc, mode m, lineage& out, clause where, 
             if (object inner = arg_of(node, lk.this_)) subquery(inner, sc, m.transformed(), out);
             return;
         case kind::In: walk_in(node, sc, m, out, where, depth); return;
-        case kind::AggFunc: walk_children(node, sc, m.aggregated(), out, where, depth); return;
+        case kind::AggFunc:
+        case kind::ArrayAgg:
+        case kind::GroupConcat:
+            ++aggregates_;
+            walk_children(node, sc, m.aggregated(), out, where, depth);
+            return;
+        case kind::Grouping:
+        case kind::GroupingId: walk_grouping(node, sc, m, out, where, depth); return;
+        case kind::Order: walk_order(node, sc, m, out, where, depth); return;
+        case kind::WithinGroup: walk_within_group(node, sc, m, out, where, depth); return;
+        case kind::Anonymous:
+            if (is_grouping_id(node)) {
+                walk_grouping(node, sc, m, out, where, depth);
+            } else {
+                walk_structured(node, k, sc, m, out, where, depth);
+            }
+            return;
+        case kind::Struct:
+        case kind::Array:
+        case kind::Cast:
+        case kind::Bracket:
+        case kind::Dot:
+        case kind::StructExtract:
+        case kind::GetExtract:
+        case kind::JSONExtract:
+        case kind::Explode: walk_structured(node, k, sc, m, out, where, depth); return;
         case kind::Window: walk_window(node, sc, m, out, where, depth); return;
         case kind::Case: walk_case(node, sc, m, out, where, depth); return;
         case kind::If: walk_if(node, sc, m, out, where, depth); return;
@@ -128,7 +172,10 @@ void analysis::walk_operator(handle node, scope& sc, mode m, lineage& out, claus
 // A scalar sub-query, or one under EXISTS / IN: its values and the
 // influences of its rows.
 void analysis::subquery(handle node, scope& sc, mode m, lineage& out) {
+    // Its aggregates are its own, not those of the item that holds it.
+    const std::uint32_t aggregates = aggregates_;
     const query_info* inner = query(node, &sc, sc.env);
+    aggregates_ = aggregates;
     for (const output& o : inner->outputs) out.absorb(o.lin, m);
     out.absorb_influences(inner->all);
 }
@@ -151,16 +198,26 @@ void analysis::walk_window(handle node, scope& sc, mode m, lineage& out, clause 
     const mode w = m.influence(WINDOW);
     if (object p = arg(a, lk.partition_by)) walk(p, sc, w, out, where, depth + 1);
     if (object o = arg(a, lk.order)) walk(o, sc, w, out, where, depth + 1);
-    // OVER w: the named window of the WINDOW clause.
+    // OVER w, OVER (w ROWS ...): the named window of the WINDOW clause, and
+    // the one it is built on (w2 AS (w1 ORDER BY ...)), down the chain.  A
+    // chain is no longer than the clause (a loop of names ends there).
     object named = arg(a, lk.alias);
     handle name = named ? name_of(named) : handle{};
     if (!name || !sc.windows) return;
-    each(sc.windows, [&](handle window) {
-        object wa = args_of(window);
-        if (!same_name(name_of(arg(wa, lk.this_)), name)) return;
-        if (object p = arg(wa, lk.partition_by)) walk(p, sc, w, out, where, depth + 1);
-        if (object o = arg(wa, lk.order)) walk(o, sc, w, out, where, depth + 1);
-    });
+    const Py_ssize_t defined = PyList_Check(sc.windows.ptr()) ? PyList_GET_SIZE(sc.windows.ptr()) : 1;
+    for (Py_ssize_t step = 0; name && step < defined; ++step) {
+        handle base;
+        bool found = false;
+        each(sc.windows, [&](handle window) {
+            object wa = args_of(window);
+            if (found || !same_name(name_of(arg(wa, lk.this_)), name)) return;
+            found = true;
+            if (object p = arg(wa, lk.partition_by)) walk(p, sc, w, out, where, depth + 1);
+            if (object o = arg(wa, lk.order)) walk(o, sc, w, out, where, depth + 1);
+            base = name_of(arg(wa, lk.alias));
+        });
+        name = base;
+    }
 }
 
 // CASE: the operand and the conditions decide (CONDITIONAL), the branches give the value.
@@ -201,6 +258,59 @@ void analysis::walk_lambda(handle node, scope& sc, mode m, lineage& out, clause 
     });
     if (object body = arg(a, lk.this_)) walk(body, sc, m.transformed(), out, where, depth + 1);
     sc.lambda_params.resize(mark);
+}
+
+}  // namespace qarvel::lineage
+
+namespace qarvel::lineage {
+
+// GROUPING(a, ...) / GROUPING_ID(...): the value is the grouping level, which
+// says which keys a row was grouped by; it carries none of their values.
+// The keys are the query's GROUP BY keys.
+void analysis::walk_grouping(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
+    ++aggregates_;
+    object a = args_of(node);
+    const mode key = m.influence(GROUP_BY);
+    if (object only = arg(a, lk.this_); only && kind_of(only) != kind::not_expression) {
+        walk(only, sc, key, out, where, depth + 1);
+    }
+    each(arg(a, lk.expressions), [&](handle e) { walk(e, sc, key, out, where, depth + 1); });
+}
+
+// value ORDER BY keys inside an aggregate (list(x ORDER BY y), string_agg(x,
+// ',' ORDER BY y)): the keys order the values the aggregate gathers (SORT).
+// Only an aggregate's arguments hold an ORDER BY with a value, so the value
+// is aggregated even where sqlglot does not know the function for one
+// (27 reads DuckDB's LIST as a list constructor).  A window's ORDER BY has
+// no value and arrives as an influence already, which it stays.
+void analysis::walk_order(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
+    object a = args_of(node);
+    if (object value = arg(a, lk.this_)) {
+        ++aggregates_;
+        walk(value, sc, m.aggregated(), out, where, depth + 1);
+    }
+    const mode key = m.influence(SORT);
+    each(arg(a, lk.expressions), [&](handle e) { walk(e, sc, key, out, where, depth + 1); });
+}
+
+// f(...) WITHIN GROUP (ORDER BY k): for the aggregates that concatenate
+// (LISTAGG, ARRAY_AGG) the keys order the values (SORT); for the ordered-set
+// and hypothetical-set aggregates (PERCENTILE_CONT, MODE, RANK(v) ...) the
+// ordered keys are the values aggregated.
+void analysis::walk_within_group(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
+    object a = args_of(node);
+    object fn = arg(a, lk.this_);
+    if (fn) walk(fn, sc, m, out, where, depth + 1);
+    object order = arg(a, lk.expression);
+    if (!order) return;
+    const kind fk = kind_of(fn);
+    const mode value = m.aggregated();
+    if (fk == kind::ArrayAgg || fk == kind::GroupConcat) {
+        walk(order, sc, value, out, where, depth + 1);
+        return;
+    }
+    ++aggregates_;
+    each(arg_of(order, lk.expressions), [&](handle e) { walk(e, sc, value, out, where, depth + 1); });
 }
 
 }  // namespace qarvel::lineage

@@ -14,6 +14,9 @@
     X(Window) X(Case) X(If) X(Unnest) X(Lateral) X(Tuple) X(Where) X(Group)     \
     X(Having) X(Qualify) X(Order) X(Ordered) X(Limit) X(Offset) X(Fetch)        \
     X(Filter) X(Lambda) X(Paren) X(Dot) X(Cast) X(Bracket) X(Exists) X(In)      \
+    X(Grouping) X(GroupingId) X(WithinGroup) X(ArrayAgg) X(GroupConcat)        \
+    X(Struct) X(PropertyEQ) X(StructExtract) X(GetExtract) X(JSONExtract)      \
+    X(JSONPath) X(JSONPathKey) X(Explode) X(Array) X(ColumnDef)                 \
     X(Pivot) X(Schema) X(DataType) X(Placeholder) X(Parameter) X(Var)           \
     X(MD5) X(MD5Digest) X(SHA) X(SHA2) X(SHA1Digest) X(SHA2Digest)             \
     X(Insert) X(Create) X(Merge) X(When) X(Whens) X(Update) X(Delete) X(Drop)  \

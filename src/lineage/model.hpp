@@ -184,6 +184,8 @@ private:
     index direct_at_, indirect_at_, unresolved_at_;
 };
 
+struct field_list;
+
 // One output column of a query.  A placeholder stands for all the columns of
 // a source whose columns are not known (a star over it): a physical table
 // without a schema, or a source whose columns are not traced (PIVOT).
@@ -193,8 +195,26 @@ struct output {
     int star_table = -1;      // placeholder over a physical table: its index
     int opaque_note = -1;     // placeholder over an untraced source: why (a note)
     bool literal_name = false;  // named by a literal's value (select 1)
+    bool aggregate = false;     // its select item aggregates (GROUP BY ALL does not group by it)
+    // A struct value: its fields, where the text tells them (owned by the
+    // analysis that made them, which outlives every output).
+    const field_list* fields = nullptr;
 
     bool placeholder() const noexcept { return star_table >= 0 || opaque_note >= 0; }
+};
+
+// The fields of a struct value, or of every element of an array of
+// structs, in their order: each with its name (empty for a field the text
+// does not name) and the lineage of what was put into it.
+struct field_list {
+    std::vector<output> fields;
+    bool array = false;
+
+    // The field named `name` of a struct (not of an array's elements), or null.
+    const output* field(py::handle name) const;
+    // Whether a star can expand it: a struct whose fields all have names of
+    // their own.
+    bool expandable() const;
 };
 
 struct query_info {

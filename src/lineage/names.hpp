@@ -23,7 +23,8 @@
     X(is_string, "is_string") X(kind, "kind") X(query, "query") X(field, "field") \
     X(matched, "matched") X(then, "then") X(whens, "whens") X(source, "source") \
     X(condition, "condition") X(overwrite, "overwrite") X(arg_types, "arg_types") \
-    X(fields, "_fields") X(unpivot, "unpivot") X(side, "side")                  \
+    X(fields, "_fields") X(unpivot, "unpivot") X(side, "side") X(method, "method") \
+    X(all, "all") X(to, "to") X(explode_array, "explode_array")                 \
     /* methods, and the schema index's attributes */                            \
     X(upper, "upper") X(lower, "lower") X(entries, "entries") X(depth, "depth") \
     X(tables, "tables") X(into, "into") X(actions, "actions")                    \

@@ -208,6 +208,7 @@ const query_info* analysis::union_chain(handle node, scope* outer, const cte_env
         q.all.absorb_influences(right->all);
         for (std::size_t i = 0; i < right->outputs.size() && i < q.outputs.size(); ++i) {
             q.outputs[i].lin.absorb(right->outputs[i].lin, mode{});
+            q.outputs[i].fields = merge_fields(q.outputs[i].fields, right->outputs[i].fields);
         }
         mismatch = mismatch || (right->outputs.size() != first->outputs.size() && !first->has_placeholder() &&
                                 !right->has_placeholder());
@@ -287,6 +288,7 @@ const query_info* analysis::recursive_cte(handle name, handle body, const std::v
         const std::size_t before = size_of(merged);
         for (std::size_t i = 0; i < merged.outputs.size() && i < again->outputs.size(); ++i) {
             merged.outputs[i].lin.absorb(again->outputs[i].lin, mode{});
+            merged.outputs[i].fields = merge_fields(merged.outputs[i].fields, again->outputs[i].fields);
         }
         merged.all.absorb_influences(again->all);
         q = &merged;
@@ -392,7 +394,7 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
             star(item, {}, sc, q);
         } else if (k == kind::Column && kind_of(arg_of(item, lk.this_)) == kind::Star) {
             object ia = args_of(item);
-            star(arg(ia, lk.this_), name_of(arg(ia, lk.table)), sc, q);
+            if (!struct_star(ia, sc, q)) star(arg(ia, lk.this_), name_of(arg(ia, lk.table)), sc, q);
         } else {
             output o;
             naming_output_ = true;
@@ -404,8 +406,17 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
                 o.literal_name = false;
                 o.name = generated_name(index);
             }
+            const std::uint32_t aggregates = aggregates_;
+            unnested_struct_ = nullptr;
             walk(item, sc, mode{}, o.lin, clause::select_list, 0);
-            q.outputs.push_back(std::move(o));
+            o.aggregate = aggregates_ != aggregates;
+            o.fields = shape_;
+            if (k == kind::Explode && unnested_struct_ != nullptr) {
+                // UNNEST(struct): a column per field.
+                emit_fields(*unnested_struct_, q);
+            } else {
+                q.outputs.push_back(std::move(o));
+            }
         }
         ++index;
     });
@@ -418,15 +429,21 @@ void analysis::modifiers(handle node, scope& sc, query_info& q, bool has_group_a
     const clause group_clause = has_group_aliases ? clause::group_having : clause::order_by;
     const mode filter = mode{}.influence(FILTER);
     for (handle key : {lk.where, lk.prewhere, lk.connect}) {
-        if (object condition = arg(a, key)) walk(condition, sc, filter, q.all, clause::plain, 0);
+        const clause where = key.is(lk.where) ? clause::where_clause : clause::plain;
+        if (object condition = arg(a, key)) walk(condition, sc, filter, q.all, where, 0);
     }
     if (object group = arg(a, lk.group)) group_by(group, sc, q, group_clause);
     for (handle key : {lk.having, lk.qualify}) {
         if (object condition = arg(a, key)) walk(condition, sc, filter, q.all, group_clause, 0);
     }
-    // ORDER BY decides which rows appear only under LIMIT / OFFSET / FETCH.
+    // DISTINCT ON (k): one row for each value of k, as GROUP BY k gives.
+    object distinct = arg(a, lk.distinct);
+    object distinct_on = distinct ? arg_of(distinct, lk.on) : object{};
+    if (distinct_on) distinct_keys(distinct_on, sc, q);
+    // ORDER BY decides which rows appear only under LIMIT / OFFSET / FETCH,
+    // or under DISTINCT ON, where it picks the row kept of each group.
     object order = arg(a, lk.order);
-    if (order && (arg(a, lk.limit) || arg(a, lk.offset) || arg(a, lk.fetch))) {
+    if (order && (arg(a, lk.limit) || arg(a, lk.offset) || arg(a, lk.fetch) || distinct_on)) {
         const mode m = mode{}.influence(SORT);
         each(arg_of(order, lk.expressions), [&](handle ordered) {
             object item = kind_of(ordered) == kind::Ordered ? arg_of(ordered, lk.this_) : object::borrow(ordered);
@@ -437,16 +454,36 @@ void analysis::modifiers(handle node, scope& sc, query_info& q, bool has_group_a
 }
 
 // Every expression under GROUP BY (its list, ROLLUP, CUBE, GROUPING SETS).
+// GROUP BY ALL groups by every select item that does not aggregate.
 void analysis::group_by(handle group, scope& sc, query_info& q, clause where) {
     const mode m = mode{}.influence(GROUP_BY);
     object ga = args_of(group);
     if (!ga) return;
+    if (truthy(arg(ga, lk.all)) && sc.outputs != nullptr) {
+        for (const output& o : *sc.outputs) {
+            if (!o.aggregate) q.all.absorb(o.lin, m);
+        }
+    }
     py::for_each values(py::checked(PyDict_Values(ga.ptr())));
     while (object value = values.next()) {
         each(value, [&](handle item) {
             if (kind_of(item) == kind::not_expression) return;
             if (!by_position(item, sc, q, m)) walk(item, sc, m, q.all, where, 0);
         });
+    }
+}
+
+// The keys of DISTINCT ON, read as ORDER BY reads its items (output names
+// and positions first).
+void analysis::distinct_keys(handle on, scope& sc, query_info& q) {
+    const mode m = mode{}.influence(GROUP_BY);
+    auto key = [&](handle item) {
+        if (!by_position(item, sc, q, m)) walk(item, sc, m, q.all, clause::order_by, 0);
+    };
+    if (kind_of(on) == kind::Tuple) {
+        each(arg_of(on, lk.expressions), key);
+    } else {
+        each(on, key);
     }
 }
 

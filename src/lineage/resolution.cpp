@@ -29,6 +29,7 @@ bool is_connect_by_pseudo_column(handle name) {
 // --- column references -------------------------------------------------------------
 
 void analysis::column_ref(handle node, scope& sc, mode m, lineage& out, clause where) {
+    shape_ = nullptr;
     object a = args_of(node);
     object this_node = arg(a, lk.this_);
     if (!this_node || kind_of(this_node) == kind::Star) return;
@@ -69,6 +70,10 @@ void analysis::unqualified(handle name, scope& sc, mode m, lineage& out, clause 
         // Every source here is known and none has the column: it is a
         // reference to an enclosing query (correlation), if any.
     }
+    // In WHERE, a name no source of any scope has is a select item's alias
+    // (Snowflake, DuckDB); where the dialect has no such aliases the
+    // statement names nothing else.
+    if (where == clause::where_clause && alias_reference(name, sc, m, out, where)) return;
     out.add_unresolved(note(name, {}, {any_source ? reason::not_in_any_source : reason::no_source}), m);
 }
 
@@ -79,6 +84,7 @@ bool analysis::settle(const std::vector<const source*>& found, handle name, bool
     if (found.empty()) return false;
     if (found.size() == 1 || using_column) {
         for (const source* c : found) resolve_in(*c, name, m, out);
+        if (found.size() > 1) shape_ = nullptr;
         return true;
     }
     std::string labels;
@@ -102,31 +108,32 @@ void analysis::whole_row(const source& src, mode m, lineage& out) {
     }
 }
 
-// q.c, db.t.c, t.c.field, c.field: the innermost scope with a source of
-// that name.
+// q.c, db.t.c: the innermost scope with a source of that name.  Else a
+// struct's field: t.col.field..., or col.field... of an unqualified column.
 void analysis::qualified(handle args, handle qualifier, handle name, scope& sc, mode m, lineage& out) {
     handle db = name_of(arg(args, lk.db));
+    // The names of the reference, outermost first: [catalog.][db.]qualifier.name.
+    std::vector<handle> parts;
+    for (handle part : {name_of(arg(args, lk.catalog)), db, qualifier, name}) {
+        if (part) parts.push_back(part);
+    }
     for (scope* s = &sc; s != nullptr; s = s->outer) {
         if (const source* src = s->find(qualifier, db)) {
             resolve_in(*src, name, m, out);
             return;
         }
-        // t.col.field: a struct field of t's column col.
-        if (db && !arg(args, lk.catalog)) {
-            if (const source* src = s->named(db)) {
-                resolve_in(*src, qualifier, m.transformed(), out);
+        if (parts.size() >= 3) {
+            if (const source* src = s->named(parts[0])) {
+                field_path(*src, parts[1], {parts.begin() + 2, parts.end()}, m, out);
                 return;
             }
         }
     }
-    // col.field of an unqualified struct column, or an unknown qualifier.
-    if (!db) {
-        for (scope* s = &sc; s != nullptr; s = s->outer) {
-            for (const source& src : s->sources) {
-                if (src.has_column(qualifier)) {
-                    resolve_in(src, qualifier, m.transformed(), out);
-                    return;
-                }
+    for (scope* s = &sc; s != nullptr; s = s->outer) {
+        for (const source& src : s->sources) {
+            if (src.has_column(parts[0])) {
+                field_path(src, parts[0], {parts.begin() + 1, parts.end()}, m, out);
+                return;
             }
         }
     }
@@ -170,6 +177,7 @@ bool analysis::resolve_derived(const source& src, handle name, mode m, lineage& 
     }
     if (count == 1) {
         out.absorb(found->lin, m);
+        shape_ = found->fields;
         return true;
     }
     if (count > 1) {
@@ -214,12 +222,16 @@ bool analysis::alias_reference(handle name, scope& sc, mode m, lineage& out, cla
     if (where == clause::plain || sc.outputs == nullptr) return false;
     for (const output& o : *sc.outputs) {
         if (o.placeholder() || !same_name(o.name, name)) continue;
-        // An alias that only renames the column itself is that column.
-        if (o.lin.direct.size() == 1 && o.lin.indirect.empty() && o.lin.unresolved.empty()) {
+        // An alias that only renames the column itself is that column; but
+        // ORDER BY reads output names before the sources' columns, so there
+        // the output is the one column, even where several sources have it.
+        if (where != clause::order_by && o.lin.direct.size() == 1 && o.lin.indirect.empty() &&
+            o.lin.unresolved.empty()) {
             const physical_column& c = columns_[o.lin.direct.front().col];
             if (same_name(c.name, name)) return false;
         }
         out.absorb(o.lin, m);
+        shape_ = o.fields;
         return true;
     }
     return false;
@@ -246,9 +258,11 @@ struct star_expansion {
         return false;
     }
 
-    void emit(handle name, lineage lin, int star_table, int opaque_note = -1, bool literal_name = false) {
+    void emit(handle name, lineage lin, int star_table, int opaque_note = -1, bool literal_name = false,
+              const field_list* fields = nullptr) {
         output o;
         o.name = name;
+        o.fields = fields;
         o.literal_name = literal_name;
         o.star_table = star_table;
         o.opaque_note = opaque_note;
@@ -257,6 +271,7 @@ struct star_expansion {
             if (!same_name(rname, name)) continue;
             o.lin = lineage{};
             an.walk(expression, sc, mode{}, o.lin, clause::select_list, 0);
+            o.fields = an.shape_;
             break;
         }
         q.outputs.push_back(std::move(o));
@@ -294,7 +309,7 @@ struct star_expansion {
     void derived(const source& src) {
         for (const output& o : src.q->outputs) {
             if (!o.placeholder() && (skip(o.name) || coalesced(o.name, o.lin))) continue;
-            emit(o.name, o.lin, o.star_table, o.opaque_note, o.literal_name);
+            emit(o.name, o.lin, o.star_table, o.opaque_note, o.literal_name, o.fields);
         }
     }
 

@@ -38,6 +38,12 @@ std::string reason_text(const cause& c, handle text) {
         case reason::no_source: return "no source to read it from";
         case reason::no_such_source: return "no table or alias named " + c.subject;
         case reason::branch_column_counts: return "set operation branches differ in column count";
+        case reason::struct_fields:
+            return c.count != 0 ? "the fields of struct " + c.subject + " are not all named once"
+                                : "the fields of struct " + c.subject + " are not known";
+        case reason::natural_join_columns:
+            return c.count != 0 ? "NATURAL JOIN compares columns that are not known"
+                                : "NATURAL JOIN compares columns that are not known: needs a schema";
     }
     return {};
 }

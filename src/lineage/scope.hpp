@@ -29,6 +29,8 @@ enum class reason : std::uint8_t {
     no_source,              // no source to read it from
     no_such_source,         // no table or alias named <subject>
     branch_column_counts,   // set operation branches differ in column count
+    natural_join_columns,   // NATURAL JOIN: the columns it compares are not known (needs a schema)
+    struct_fields,          // the fields of struct <subject> are not known / not all named once (count 1)
     pivot_values_from_data, // pivot values come from the data
 };
 
@@ -45,8 +47,9 @@ struct cause {
     cause(reason r, std::string s, std::size_t n = 0) : code(r), subject(std::move(s)), count(n) {}
 };
 
-// Where an unqualified name may also name a select-list alias.
-enum class clause : std::uint8_t { plain, select_list, group_having, order_by };
+// Where an unqualified name may also name a select-list alias (in WHERE,
+// only a name nothing else has).
+enum class clause : std::uint8_t { plain, select_list, where_clause, group_having, order_by };
 
 // The CTEs visible from a query, innermost first.
 struct cte_env {

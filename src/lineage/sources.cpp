@@ -9,6 +9,7 @@
 #include "lineage/tree.hpp"
 
 #include <algorithm>
+#include <cctype>
 
 namespace qarvel::lineage {
 
@@ -22,6 +23,13 @@ const query_info* find_cte(const cte_env* env, handle name) {
         if (same_name(env->name, name)) return env->q;
     }
     return nullptr;
+}
+
+// sqlglot 30 writes a join's method in capitals, 27 in small letters.
+bool is_natural(handle method) {
+    std::string text = utf8(method);
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text == "NATURAL";
 }
 
 }  // namespace
@@ -50,14 +58,22 @@ void analysis::joins(handle list, scope& sc, query_info& q) {
 void analysis::join_conditions(handle join, scope& sc, query_info& q) {
     object a = args_of(join);
     if (object on = arg(a, lk.on)) walk(on, sc, mode{}.influence(JOIN), q.all, clause::plain, 0);
-    object using_list = arg(a, lk.using_);
-    if (!using_list) return;
-    // JOIN ... USING (c): c of the joined source and of the one source before
-    // it that has c (every source before it when that is not known).
+    if (object using_list = arg(a, lk.using_)) {
+        std::vector<handle> names;
+        each(using_list, [&](handle item) {
+            if (handle name = column_name(item)) names.push_back(name);
+        });
+        using_columns(names, sc, q);
+    }
+    object method = arg(a, lk.method);
+    if (method && PyUnicode_Check(method.ptr()) && is_natural(method)) natural_join(sc, q);
+}
+
+// JOIN ... USING (c): c of the joined source and of the one source before
+// it that has c (every source before it when that is not known).
+void analysis::using_columns(const std::vector<handle>& names, scope& sc, query_info& q) {
     const source& joined = sc.sources.back();
-    each(using_list, [&](handle item) {
-        handle name = column_name(item);
-        if (!name) return;
+    for (handle name : names) {
         sc.using_names.push_back(name);
         lineage l;
         resolve_in(joined, name, mode{}, l);
@@ -75,7 +91,45 @@ void analysis::join_conditions(handle join, scope& sc, query_info& q) {
             for (std::size_t i = 0; i + 1 < sc.sources.size(); ++i) resolve_in(sc.sources[i], name, mode{}, l);
         }
         q.all.absorb(l, mode{}.influence(JOIN));
-    });
+    }
+}
+
+// NATURAL JOIN: USING every column the joined source shares with a source
+// before it.  Where a side's columns are not known (a table without a
+// schema), neither are the columns compared: that is said once per source.
+void analysis::natural_join(scope& sc, query_info& q) {
+    const source& joined = sc.sources.back();
+    std::vector<handle> names;
+    for (handle name : column_names(joined)) {
+        for (std::size_t i = 0; i + 1 < sc.sources.size(); ++i) {
+            if (sc.sources[i].has_column(name)) {
+                names.push_back(name);
+                break;
+            }
+        }
+    }
+    for (const source& src : sc.sources) {
+        if (!src.columns_known()) {
+            // A schema would tell a table's columns, not an untraced source's.
+            const std::size_t untraced = src.kind == source::opaque ? 1 : 0;
+            q.all.add_unresolved(note(lk.star, src.label, {reason::natural_join_columns, {}, untraced}), JOIN);
+        }
+    }
+    using_columns(names, sc, q);
+}
+
+// The names of a source's columns, where they are known.
+std::vector<handle> analysis::column_names(const source& src) {
+    std::vector<handle> names;
+    if (!src.columns_known()) return names;
+    if (src.kind == source::physical) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(src.known.ptr()); ++i) {
+            names.push_back(PyTuple_GET_ITEM(src.known.ptr(), i));
+        }
+    } else {
+        for (const output& o : src.q->outputs) names.push_back(o.name);
+    }
+    return names;
 }
 
 void analysis::add_source(handle node, scope& sc, query_info& q) {
@@ -240,11 +294,15 @@ bool analysis::lateral_source(handle args, handle alias_node, const source_alias
 // columns come from the unnested values.
 void analysis::unnest_source(handle node, handle alias_node, scope& sc, bool lateral_view) {
     lineage values_lineage;
+    const field_list* shape = nullptr;
     if (node && lateral_view) {
         walk(node, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
     } else if (node) {
-        each(arg_of(node, lk.expressions),
-             [&](handle e) { walk(e, sc, mode{}.transformed(), values_lineage, clause::plain, 0); });
+        std::size_t count = 0;
+        each(arg_of(node, lk.expressions), [&](handle e) {
+            walk(e, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
+            shape = ++count == 1 ? shape_ : nullptr;
+        });
     }
     handle table_alias = alias_node ? name_of(arg_of(alias_node, lk.this_)) : handle{};
     std::vector<handle> names = alias_node ? names_in(arg_of(alias_node, lk.columns)) : std::vector<handle>{};
@@ -256,17 +314,32 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, bool lat
         if (offset && kind_of(offset) != kind::not_expression) offset_name = name_of(offset);
     }
     query_info& u = queries_.emplace_back();
+    const field_list* element = element_of(shape);
+    // BigQuery's UNNEST of an array of structs (sqlglot marks it): a column
+    // per field, the alias naming the rows.
+    const bool exploded =
+        !lateral_view && truthy(arg_of(node, lk.explode_array)) && expandable(element);
+    if (exploded) {
+        emit_fields(*element, u);
+        if (!table_alias && names.size() == 1) table_alias = names.front();
+        names.clear();
+    }
     for (handle name : names) {
         output o;
         o.name = name;
-        if (!name.is(offset_name)) o.lin = values_lineage;
+        if (!name.is(offset_name)) {
+            o.lin = values_lineage;
+            o.fields = element;
+        }
         u.outputs.push_back(std::move(o));
     }
     if (offset_name &&
         std::none_of(names.begin(), names.end(), [&](handle n) { return n.is(offset_name); })) {
         u.outputs.emplace_back().name = offset_name;
     }
-    if (u.outputs.empty()) u.outputs.push_back({.name = canonical(lk.unnest), .lin = values_lineage});
+    if (u.outputs.empty()) {
+        u.outputs.push_back({.name = canonical(lk.unnest), .lin = values_lineage, .fields = element});
+    }
     sc.sources.push_back(derived_table(&u, table_alias, lk.UNNEST));
 }
 
