@@ -119,6 +119,13 @@ void analysis::qualified(handle args, handle qualifier, handle name, scope& sc, 
     }
     for (scope* s = &sc; s != nullptr; s = s->outer) {
         if (const source* src = s->find(qualifier, db)) {
+            if (src->columns_known() && !src->has_column(name)) {
+                // The reference as written: q.c names a column q does not have.
+                handle text = intern_text(py::checked(PyUnicode_FromFormat("%U.%U", qualifier.ptr(), name.ptr())));
+                const std::string of = src->kind == source::physical ? table_text(src->table) : utf8(src->label);
+                out.add_unresolved(note(text, src->label, {reason::not_a_column_of, of}), m);
+                return;
+            }
             resolve_in(*src, name, m, out);
             return;
         }
