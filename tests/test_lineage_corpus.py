@@ -140,7 +140,6 @@ KNOWN_NAME_DIFFERENCES = {
     "optimizer.sql:150": "engine: TRANSFORM ... AS (y STRING) named _col_0 (xfail transform-using)",
     "optimizer.sql:152": "engine: TRANSFORM without AS named _col_0, Spark names key, value "
                          "(xfail transform-using-default-names)",
-    "qualify_columns.sql:118": "engine: ROWS FROM ... AS t(a, b) left a star (xfail rows-from)",
     **dict.fromkeys(["qualify_columns.sql:254", "qualify_columns.sql:256", "qualify_columns.sql:258"],
                     "engine: ClickHouse's VALUES rows and c1, c2 names (xfail clickhouse-values)"),
 }

@@ -483,8 +483,32 @@ PIVOTS = [
          dialect="duckdb", id="unpivot-without-schema"),
 ]
 
+JSONS = {"t": {"a": "int", "b": "int", "j": "json"}}
 
-GROUPS = {"answers-that-are-right": NOTES, "pivots": PIVOTS, "scopes": SCOPES, "set-operations": SET_OPERATIONS,
+# Table functions and parenthesised joins whose columns the statement names.
+TABLE_FUNCTIONS = [
+    case("SELECT x.n FROM t, generate_series(t.a, t.b) AS x(n)",
+         ("n", "t.a TRANSFORMATION; t.b TRANSFORMATION", ""), dialect="postgres", schema=JSONS,
+         id="generate-series-alias-list"),
+    case("SELECT r.a, r.b FROM t, ROWS FROM (generate_series(1, t.a), generate_series(t.b, 9)) AS r(a, b)",
+         ("a", "t.a TRANSFORMATION", ""), ("b", "t.b TRANSFORMATION", ""), dialect="postgres", schema=JSONS,
+         id="rows-from-each-function-its-column"),
+    case("SELECT x.key, x.value FROM t, json_each(t.j) AS x",
+         ("key", "t.j TRANSFORMATION", ""), ("value", "t.j TRANSFORMATION", ""), dialect="postgres",
+         schema=JSONS, id="json-each-names-its-columns"),
+    case("SELECT r.k, r.m FROM t, jsonb_to_record(t.j) AS r(k int, m text)",
+         ("k", "t.j TRANSFORMATION", ""), ("m", "t.j TRANSFORMATION", ""), dialect="postgres", schema=JSONS,
+         id="record-function-column-definitions"),
+    case("SELECT z.a, z.c FROM (t JOIN u ON t.a = u.c) AS z",
+         ("a", "t.a IDENTITY", "t.a JOIN; u.c JOIN"), ("c", "u.c IDENTITY", "t.a JOIN; u.c JOIN"),
+         dialect="postgres", schema={"t": {"a": "int"}, "u": {"c": "int"}}, id="parenthesised-join-alias"),
+    case("SELECT z.a FROM (t JOIN u ON t.a = u.c) AS z",
+         ("a", "", "t.a JOIN; u.c JOIN", "a @z IDENTITY: ambiguous: one of t, u"), dialect="postgres",
+         id="parenthesised-join-alias-without-schema"),
+]
+
+
+GROUPS = {"answers-that-are-right": NOTES, "table-functions": TABLE_FUNCTIONS, "pivots": PIVOTS, "scopes": SCOPES, "set-operations": SET_OPERATIONS,
           "stars": STARS, "names-and-qualifiers": UNQUALIFIED_AND_QUALIFIERS, "identifiers": IDENTIFIERS,
           "outputs-constants-masking": NAMES_CONSTANTS_MASKING, "indirect": INDIRECT,
           "constructs": CONSTRUCTS, "structs": STRUCTS}
@@ -582,7 +606,7 @@ WRONG = [
     right("struct-field-star", "a struct star over a CTE column gives the struct's fields, not 'no table named col'",
           "WITH tbl1 AS (SELECT STRUCT(1 AS f0, 2 AS f1) AS col) SELECT tbl1.col.* FROM tbl1",
           ("f0", "", ""), ("f1", "", ""), dialect="bigquery"),
-    wrong("rows-from", "ROWS FROM (...) AS t(a, b): the alias names the two columns of constants",
+    right("rows-from", "ROWS FROM (...) AS t(a, b): the alias names the two columns of constants",
           "SELECT * FROM ROWS FROM (GENERATE_SERIES(1, 3), GENERATE_SERIES(10, 12)) AS t(a, b)",
           ("a", "", ""), ("b", "", ""), dialect="postgres"),
     right("union-of-201-branches", "a UNION ALL of 201 branches: the engine returns no output column at all",

@@ -136,7 +136,14 @@ std::vector<handle> analysis::names_in(handle list) {
 
 std::vector<handle> analysis::alias_columns(handle alias) {
     if (!alias || kind_of(alias) != kind::TableAlias) return {};
-    return names_in(arg_of(alias, lk.columns));
+    // AS x(a, b) or, for a function's record, AS x(a INT, b TEXT).
+    std::vector<handle> names;
+    each(arg_of(alias, lk.columns), [&](handle c) {
+        handle n = name_of(c);
+        if (!n) n = name_of(arg_of(c, lk.this_));
+        if (n) names.push_back(n);
+    });
+    return names;
 }
 
 handle analysis::generated_name(std::size_t index) {

@@ -189,6 +189,7 @@ class analysis {
     source physical_table(int table, py::handle alias);
     source derived_table(const query_info* inner, py::handle alias, py::handle unnamed);
     source renamed_table(source src, const std::vector<py::handle>& names);
+    source rows_from(py::handle functions, const source_alias& alias, scope& sc);
     source table_function(py::handle function, const source_alias& alias, scope& sc);
     bool subquery_source(py::handle node, py::handle args, const source_alias& alias, scope& sc, query_info& q,
                          source& src);
@@ -196,6 +197,8 @@ class analysis {
                         query_info& q, source& src);
     void unnest_source(py::handle node, py::handle alias_node, scope& sc, bool lateral_view);
     source untraced_source(py::handle node, py::handle alias);
+    bool aliased_join(py::handle inner_node, py::handle args, const source_alias& alias, scope& sc,
+                      query_info& q, source& src);
     void pivoted(py::handle pivots, source& src, query_info& q);
     void pivot_statement(py::handle root, query_info& pq);
     bool pivot_columns(py::handle pivot_args, source& src, query_info& pq);

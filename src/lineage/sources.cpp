@@ -170,7 +170,12 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
 bool analysis::table_reference(handle node, handle args, const source_alias& alias, scope& sc, query_info& q,
                                source& src) {
     object target = arg(args, lk.this_);
-    if (!target) return false;
+    if (!target) {
+        object functions = arg(args, lk.rows_from);
+        if (!functions) return false;
+        src = rows_from(functions, alias, sc);
+        return true;
+    }
     if (kind_of(target) != kind::Identifier) {
         src = table_function(target, alias, sc);
         return true;
@@ -237,17 +242,69 @@ source analysis::renamed_table(source src, const std::vector<handle>& names) {
 
 // A table function: its columns come from its arguments, and are known only
 // when the alias names them.
+// ROWS FROM (f(...), g(...)) AS t(a, b): column i is function i's.
+source analysis::rows_from(handle functions, const source_alias& alias, scope& sc) {
+    std::vector<lineage> each_function;
+    each(functions, [&](handle table) {
+        lineage l;
+        walk(kind_of(table) == kind::Table ? arg_of(table, lk.this_) : object::borrow(table), sc,
+             mode{}.transformed(), l, clause::plain, 0);
+        each_function.push_back(std::move(l));
+    });
+    source src;
+    if (alias.columns.size() != each_function.size()) {
+        src.kind = source::opaque;
+        src.opaque_cause = {reason::table_function, "ROWS FROM"};
+    } else {
+        query_info& fn = queries_.emplace_back();
+        for (std::size_t i = 0; i < alias.columns.size(); ++i) {
+            fn.outputs.push_back({.name = alias.columns[i], .lin = each_function[i]});
+        }
+        src.kind = source::derived;
+        src.q = &fn;
+    }
+    src.alias = alias.name;
+    src.label = alias.name ? alias.name : canonical(lk.table_function);
+    return src;
+}
+
+namespace {
+
+// The columns of the table functions that name their own (PostgreSQL's
+// JSON set functions), used where the alias gives no column list.
+std::vector<const char*> own_columns(handle function) {
+    if (kind_of(function) != kind::Anonymous) return {};
+    object name = arg_of(function, lk.this_);
+    if (!name || !PyUnicode_Check(name.ptr())) return {};
+    std::string lower = utf8(name);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower == "json_each" || lower == "jsonb_each" || lower == "json_each_text" || lower == "jsonb_each_text") {
+        return {"key", "value"};
+    }
+    if (lower == "json_array_elements" || lower == "jsonb_array_elements" ||
+        lower == "json_array_elements_text" || lower == "jsonb_array_elements_text") {
+        return {"value"};
+    }
+    return {};
+}
+
+}  // namespace
+
 source analysis::table_function(handle function, const source_alias& alias, scope& sc) {
     lineage args_lineage;
     walk(function, sc, mode{}.transformed(), args_lineage, clause::plain, 0);
     source src;
-    if (alias.columns.empty()) {
+    std::vector<handle> columns = alias.columns;
+    for (const char* own : columns.empty() ? own_columns(function) : std::vector<const char*>{}) {
+        columns.push_back(normalise(py::checked(PyUnicode_FromString(own)), false, false));
+    }
+    if (columns.empty()) {
         src.kind = source::opaque;
         object name = py::checked(PyType_GetName(Py_TYPE(function.ptr())));
         src.opaque_cause = {reason::table_function, utf8(name)};
     } else {
         query_info& fn = queries_.emplace_back();
-        for (handle name : alias.columns) fn.outputs.push_back({.name = name, .lin = args_lineage});
+        for (handle name : columns) fn.outputs.push_back({.name = name, .lin = args_lineage});
         src.kind = source::derived;
         src.q = &fn;
     }
@@ -264,6 +321,7 @@ bool analysis::subquery_source(handle node, handle args, const source_alias& ali
     const kind ik = inner_node ? kind_of(inner_node) : kind::not_expression;
     const bool inner_is_query = is_query_body(ik) || ik == kind::Values;
     if (inner_node && !inner_is_query && (ik != kind::Subquery || !alias.name)) {
+        if (alias.name && ik != kind::Subquery) return aliased_join(inner_node, args, alias, sc, q, src);
         // (x JOIN y ON ...) or ((SELECT ...) AS q).
         add_source(inner_node, sc, q);
         joins(arg(args, lk.joins), sc, q);
@@ -272,6 +330,21 @@ bool analysis::subquery_source(handle node, handle args, const source_alias& ali
     const query_info* inner = query(node, sc.outer, sc.env);
     src = derived_table(renamed(inner, alias.columns), alias.name, lk.derived_table);
     q.all.absorb_influences(inner->all);
+    return true;
+}
+
+// (x JOIN y ON ...) AS z: one source whose columns are every column of the
+// joined sources, as SELECT * gives them; the join decides its rows.
+bool analysis::aliased_join(handle inner_node, handle args, const source_alias& alias, scope& sc, query_info& q,
+                            source& src) {
+    scope inner;
+    inner.outer = sc.outer;
+    inner.env = sc.env;
+    add_source(inner_node, inner, q);
+    joins(arg(args, lk.joins), inner, q);
+    query_info& joined = queries_.emplace_back();
+    star({}, {}, inner, joined);
+    src = derived_table(renamed(&joined, alias.columns), alias.name, lk.derived_table);
     return true;
 }
 
