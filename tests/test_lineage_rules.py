@@ -505,6 +505,12 @@ TABLE_FUNCTIONS = [
     case("SELECT z.a FROM (t JOIN u ON t.a = u.c) AS z",
          ("a", "", "t.a JOIN; u.c JOIN", "a @z IDENTITY: ambiguous: one of t, u"), dialect="postgres",
          id="parenthesised-join-alias-without-schema"),
+    case("SELECT STACK(2, a, b, c, d) AS (x, y) FROM t",
+         ("x", "t.a TRANSFORMATION; t.c TRANSFORMATION", ""), ("y", "t.b TRANSFORMATION; t.d TRANSFORMATION", ""),
+         dialect="spark", id="stack-column-list"),
+    case("SELECT TRANSFORM(a, b) USING 'cat' AS (y STRING, z INT) FROM t",
+         ("y", "t.a TRANSFORMATION; t.b TRANSFORMATION", ""), ("z", "t.a TRANSFORMATION; t.b TRANSFORMATION", ""),
+         dialect="spark", id="transform-using-column-list"),
 ]
 
 
@@ -592,10 +598,10 @@ WRONG = [
           "SELECT t.zz FROM t", ("zz", "", "", "t.zz @t IDENTITY: not a column of t"), schema=TU),
     right("table-schema-for-db-table", "a table-level schema describes db.t too, as sqlglot's MappingSchema reads it",
           "SELECT * FROM db.t", ("a", "db.t.a IDENTITY", ""), schema={"t": {"a": "int"}}),
-    wrong("transform-using", "TRANSFORM ... USING ... AS (y STRING) names its output y",
+    right("transform-using", "TRANSFORM ... USING ... AS (y STRING) names its output y",
           "SELECT TRANSFORM(a) USING 'cat' AS (y STRING) FROM t", ("y", "t.a TRANSFORMATION", ""),
           dialect="spark"),
-    wrong("transform-using-default-names", "TRANSFORM ... USING without AS: Spark names the output key, value",
+    right("transform-using-default-names", "TRANSFORM ... USING without AS: Spark names the output key, value",
           "SELECT TRANSFORM(a) USING 'cat' FROM t", ("key", "t.a TRANSFORMATION", ""),
           ("value", "t.a TRANSFORMATION", ""), dialect="spark"),
     wrong("clickhouse-values", "ClickHouse VALUES(1, 2, 3): three rows of one column c1",

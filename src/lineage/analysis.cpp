@@ -136,9 +136,14 @@ std::vector<handle> analysis::names_in(handle list) {
 
 std::vector<handle> analysis::alias_columns(handle alias) {
     if (!alias || kind_of(alias) != kind::TableAlias) return {};
-    // AS x(a, b) or, for a function's record, AS x(a INT, b TEXT).
+    return alias_columns_of(arg_of(alias, lk.columns));
+}
+
+// The names of a list of identifiers or of column definitions: AS x(a, b)
+// or, for a function's record, AS x(a INT, b TEXT).
+std::vector<handle> analysis::alias_columns_of(handle list) {
     std::vector<handle> names;
-    each(arg_of(alias, lk.columns), [&](handle c) {
+    each(list, [&](handle c) {
         handle n = name_of(c);
         if (!n) n = name_of(arg_of(c, lk.this_));
         if (n) names.push_back(n);

@@ -138,6 +138,7 @@ class analysis {
     py::handle alias_name(py::handle alias);
     // The names of an alias's column list (t AS a(x, y)).
     std::vector<py::handle> alias_columns(py::handle alias);
+    std::vector<py::handle> alias_columns_of(py::handle list);
     // The names of a list of identifiers.
     std::vector<py::handle> names_in(py::handle list);
     // The parts of a table node's name.
@@ -189,6 +190,7 @@ class analysis {
     source physical_table(int table, py::handle alias);
     source derived_table(const query_info* inner, py::handle alias, py::handle unnamed);
     source renamed_table(source src, const std::vector<py::handle>& names);
+    bool several_outputs(py::handle item, kind k, scope& sc, query_info& q);
     source rows_from(py::handle functions, const source_alias& alias, scope& sc);
     source table_function(py::handle function, const source_alias& alias, scope& sc);
     bool subquery_source(py::handle node, py::handle args, const source_alias& alias, scope& sc, query_info& q,

@@ -23,7 +23,7 @@
     X(Command) X(Use) X(Set) X(Transaction) X(Commit) X(Rollback) X(Grant)     \
     X(Describe) X(Alter) X(Show) X(Copy) X(Comment) X(Cache) X(Uncache)        \
     X(Refresh) X(Analyze) X(Pragma) X(Truncate) X(TruncateTable) X(EQ)         \
-    X(AlterRename) X(Into)                                                      \
+    X(AlterRename) X(Into) X(QueryTransform) X(Aliases) X(Stack)               \
     X(AggFunc) X(Anonymous) X(Func) X(Query) X(Expression)
 // clang-format on
 

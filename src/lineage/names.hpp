@@ -29,7 +29,7 @@
     X(upper, "upper") X(lower, "lower") X(entries, "entries") X(depth, "depth") \
     X(tables, "tables") X(into, "into") X(actions, "actions")                    \
     X(pivot_fields, "fields") X(value_columns_first, "value_columns_first")     \
-    X(rows_from, "rows_from")                                                   \
+    X(rows_from, "rows_from") X(schema, "schema")                               \
     /* result labels */                                                         \
     X(DIRECT, "DIRECT") X(INDIRECT, "INDIRECT") X(IDENTITY, "IDENTITY")         \
     X(TRANSFORMATION, "TRANSFORMATION") X(AGGREGATION, "AGGREGATION")          \

@@ -395,6 +395,8 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
         } else if (k == kind::Column && kind_of(arg_of(item, lk.this_)) == kind::Star) {
             object ia = args_of(item);
             if (!struct_star(ia, sc, q)) star(arg(ia, lk.this_), name_of(arg(ia, lk.table)), sc, q);
+        } else if ((k == kind::QueryTransform || k == kind::Aliases) && several_outputs(item, k, sc, q)) {
+            // TRANSFORM (...) USING ... AS (a, b), STACK(...) AS (a, b): one item, several columns.
         } else {
             output o;
             naming_output_ = true;
@@ -420,6 +422,54 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
         }
         ++index;
     });
+}
+
+// A select item that gives several columns: Hive's TRANSFORM (each column
+// from every input; without AS, Spark's key and value) and an item with a
+// list of aliases (STACK(n, v1, v2, ...) AS (a, b): column j from the values
+// at j, j + width, ...; any other function: each column from all of it).
+// False when the item is not of that form.
+bool analysis::several_outputs(handle item, kind k, scope& sc, query_info& q) {
+    object a = args_of(item);
+    std::vector<handle> names;
+    if (k == kind::QueryTransform) {
+        object schema = arg(a, lk.schema);
+        names = schema ? alias_columns_of(arg_of(schema, lk.expressions)) : std::vector<handle>{};
+        if (!schema) {
+            names = {normalise(py::checked(PyUnicode_FromString("key")), false, false),
+                     normalise(py::checked(PyUnicode_FromString("value")), false, false)};
+        }
+    } else {
+        names = alias_columns_of(arg(a, lk.expressions));
+    }
+    if (names.empty()) return false;
+    object inner = k == kind::QueryTransform ? object::borrow(item) : arg(a, lk.this_);
+    // STACK: the values after the row count (sqlglot 27 keeps it as a plain function).
+    std::vector<object> values;
+    const bool stack = kind_of(inner) == kind::Stack ||
+                       (kind_of(inner) == kind::Anonymous && arg_of(inner, lk.this_) &&
+                        PyUnicode_Check(arg_of(inner, lk.this_).ptr()) &&
+                        PyUnicode_CompareWithASCIIString(
+                            py::call_method(arg_of(inner, lk.this_), lk.upper).ptr(), "STACK") == 0);
+    if (stack) {
+        each(arg_of(inner, lk.expressions), [&](handle v) { values.push_back(object::borrow(v)); });
+        if (kind_of(inner) == kind::Anonymous && !values.empty()) values.erase(values.begin());
+    }
+    const mode value = mode{}.transformed();
+    for (std::size_t j = 0; j < names.size(); ++j) {
+        output o;
+        o.name = names[j];
+        if (stack && !values.empty()) {
+            for (std::size_t i = j; i < values.size(); i += names.size()) {
+                walk(values[i], sc, value, o.lin, clause::select_list, 0);
+            }
+        } else {
+            walk(k == kind::QueryTransform ? arg(a, lk.expressions) : inner, sc, value, o.lin,
+                 clause::select_list, 0);
+        }
+        q.outputs.push_back(std::move(o));
+    }
+    return true;
 }
 
 // --- clauses -----------------------------------------------------------------------
