@@ -185,10 +185,13 @@ private:
 };
 
 struct field_list;
+struct star_rules;
 
 // One output column of a query.  A placeholder stands for all the columns of
 // a source whose columns are not known (a star over it): a physical table
-// without a schema, or a source whose columns are not traced (PIVOT).
+// without a schema, or a source whose columns are not traced (PIVOT); a star
+// with modifiers (EXCLUDE, ILIKE, REPLACE, RENAME, COLUMNS(...)) over it says
+// what it did to them in `rules`.
 struct output {
     py::handle name;  // normalised, borrowed from the analysis that made it; "*" for a placeholder
     lineage lin;
@@ -199,6 +202,9 @@ struct output {
     // A struct value: its fields, where the text tells them (owned by the
     // analysis that made them, which outlives every output).
     const field_list* fields = nullptr;
+    // A placeholder: the modifiers of the stars that passed it on, outermost
+    // first (owned by the analysis), or null.
+    const star_rules* rules = nullptr;
 
     bool placeholder() const noexcept { return star_table >= 0 || opaque_note >= 0; }
 };

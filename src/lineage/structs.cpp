@@ -84,6 +84,7 @@ bool analysis::gives_shape(kind k) noexcept {
         case kind::GetExtract:
         case kind::JSONExtract:
         case kind::Explode:
+        case kind::Columns:
         case kind::Anonymous: return true;
         default: return false;
     }
