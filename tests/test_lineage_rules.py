@@ -97,6 +97,25 @@ SCOPES = [
          dialect="hive", id="lateral-view-explode"),
     case("SELECT f.value:x AS x FROM t, LATERAL FLATTEN(input => t.arr) AS f",
          ("X", "T.ARR TRANSFORMATION", ""), dialect="snowflake", id="flatten"),
+    # The rows of a correlated sub-query an UNNEST turns into rows: its WHERE
+    # and correlation decide every row, its struct fields are its columns.
+    case("select r.k, x.a from r cross join unnest(array(select as struct t.a from t where t.k = r.k)) as x",
+         ("k", "r.k IDENTITY", "t.k FILTER; r.k FILTER"), ("a", "t.a IDENTITY", "t.k FILTER; r.k FILTER"),
+         dialect="bigquery", id="unnest-correlated-array-subquery"),
+    case("select r.k, x.* from r cross join unnest(array(select as struct t.a, t.b + 1 as b from t "
+         "where t.k = r.k and t.f > 0)) as x",
+         ("k", "r.k IDENTITY", "t.k FILTER; r.k FILTER; t.f FILTER"),
+         ("a", "t.a IDENTITY", "t.k FILTER; r.k FILTER; t.f FILTER"),
+         ("b", "t.b TRANSFORMATION", "t.k FILTER; r.k FILTER; t.f FILTER"), dialect="bigquery",
+         id="unnest-correlated-array-subquery-star"),
+    # Not unnested, the correlation decides which elements the array holds, not the rows.
+    case("select r.k, array(select as struct t.a from t where t.k = r.k) as arr from r",
+         ("k", "r.k IDENTITY", ""), ("arr", "t.a TRANSFORMATION", "t.k FILTER; r.k FILTER"), dialect="bigquery",
+         id="correlated-array-subquery"),
+    case("with c as (select r.k, array(select as struct t.a from t where t.k = r.k) as arr from r) "
+         "select c.k, x.a from c cross join unnest(c.arr) as x",
+         ("k", "r.k IDENTITY", "t.k FILTER; r.k FILTER"), ("a", "t.a IDENTITY", "t.k FILTER; r.k FILTER"),
+         dialect="bigquery", id="unnest-correlated-array-through-cte"),
     case("SELECT a, b FROM (VALUES (1, 2), (3, 4)) AS v(a, b)", ("a", "", ""), ("b", "", ""), id="values"),
     case("SELECT v.a, t.b FROM (VALUES (1)) AS v(a) JOIN t ON t.k = v.a",
          ("a", "", "t.k JOIN"), ("b", "t.b IDENTITY", "t.k JOIN"), id="values-joined"),

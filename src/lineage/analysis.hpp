@@ -197,7 +197,7 @@ class analysis {
                          source& src);
     bool lateral_source(py::handle args, py::handle alias_node, const source_alias& alias, scope& sc,
                         query_info& q, source& src);
-    void unnest_source(py::handle node, py::handle alias_node, scope& sc, bool lateral_view);
+    void unnest_source(py::handle node, py::handle alias_node, scope& sc, query_info& q, bool lateral_view);
     source untraced_source(py::handle node, py::handle alias);
     void pivoted(py::handle pivots, source& src, query_info& q);
     void pivot_statement(py::handle root, query_info& pq);
@@ -231,6 +231,7 @@ class analysis {
     void walk_named_struct(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_array(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     const field_list* tuple_fields(py::handle tuple, scope& sc, lineage& out, clause where, int depth);
+    const field_list* query_rows(py::handle query_node, scope& sc, lineage& out);
     void walk_cast(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_access(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_explode(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);

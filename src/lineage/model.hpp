@@ -157,6 +157,15 @@ struct lineage {
         for (const unresolved_ref& u : from.unresolved) add_unresolved(u.entry, u.role);
     }
 
+    // Only the influences of `from` and its unresolved influences (what
+    // decides the rows of a value used as a source of rows: UNNEST).
+    void absorb_indirect(const lineage& from) {
+        for (const indirect_ref& i : from.indirect) add_indirect(i.col, i.sub);
+        for (const unresolved_ref& u : from.unresolved) {
+            if (!is_direct(u.role)) add_unresolved(u.entry, u.role);
+        }
+    }
+
 private:
     using index = std::unordered_map<std::uint64_t, std::size_t>;
 
