@@ -441,6 +441,9 @@ STAR_MODIFIERS = [
          ("b", "t.b IDENTITY", ""), dialect="bigquery", id="bigquery-replace-over-unknown-columns"),
     case("select * except (a, xa, bx, k) from t", ("*", "", "", "* IDENTITY: no column is left"),
          dialect="bigquery", schema=XS, id="bigquery-except-everything"),
+    case("with c as (select struct(x as a, y as b, z as d) as s from t) "
+         "select c.s.* except (a) replace (c.s.a as d) from c", ("b", "t.y IDENTITY", ""), ("d", "t.x IDENTITY", ""),
+         dialect="bigquery", id="bigquery-struct-star-except-replace"),
     case("select * exclude (k) replace (a + 1 as a) from t", ("a", "t.a TRANSFORMATION", ""),
          ("xa", "t.xa IDENTITY", ""), ("bx", "t.bx IDENTITY", ""), dialect="duckdb", schema=XS,
          id="duckdb-exclude-replace"),
@@ -463,6 +466,9 @@ STAR_MODIFIERS = [
          schema=XS, id="duckdb-columns-lambda"),
     case("select columns(['k', 'a']) from t", ("a", "t.a IDENTITY", ""), ("k", "t.k IDENTITY", ""),
          dialect="duckdb", schema=XS, id="duckdb-columns-list"),
+    # *COLUMNS(...) passes the columns to the function: one column.
+    case("select coalesce(*columns(['a', 'k'])) as v from t", ("v", "t.a TRANSFORMATION; t.k TRANSFORMATION", ""),
+         dialect="duckdb", schema=XS, id="duckdb-unpacked-columns"),
     case("select columns(c -> len(c) = 2) from t", ("*", "", "", f"COLUMNS(...) IDENTITY: {NOT_DECIDED}"),
          dialect="duckdb", schema=XS, id="duckdb-columns-lambda-not-decided"),
     case("with c as (select columns(c -> len(c) = 2) from t) select xa from c",

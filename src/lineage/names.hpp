@@ -25,7 +25,7 @@
     X(condition, "condition") X(overwrite, "overwrite") X(arg_types, "arg_types") \
     X(fields, "_fields") X(unpivot, "unpivot") X(side, "side") X(method, "method") \
     X(all, "all") X(to, "to") X(explode_array, "explode_array")                 \
-    X(rename, "rename") X(ilike, "ilike") X(negate, "negate")                   \
+    X(rename, "rename") X(ilike, "ilike") X(negate, "negate") X(unpack, "unpack") \
     /* methods, and the schema index's attributes */                            \
     X(upper, "upper") X(lower, "lower") X(entries, "entries") X(depth, "depth") \
     X(tables, "tables") X(into, "into") X(actions, "actions")                    \

@@ -11,6 +11,8 @@
 #include "lineage/state.hpp"
 #include "lineage/tree.hpp"
 
+#include <iterator>
+
 namespace qarvel::lineage {
 
 using py::handle;
@@ -149,6 +151,20 @@ struct star_expansion {
         placeholder(std::move(o));
     }
 
+    // A selector that could not decide leaves one placeholder that says
+    // why; modifiers that leave nothing of what came after `mark`, one
+    // column that says so.
+    void finish(std::size_t mark) {
+        if (!undecided && (spec.rules == nullptr || outs.size() != mark)) return;
+        outs.erase(outs.begin() + static_cast<std::ptrdiff_t>(mark), outs.end());
+        output o;
+        o.name = lk.star;
+        const auto entry = an.note(spec.text, {}, undecided ? undecided_why : cause{reason::nothing_selected});
+        o.lin.add_unresolved(entry, mode{});
+        if (undecided) o.opaque_note = static_cast<int>(entry);
+        outs.push_back(std::move(o));
+    }
+
     // A star no source answers.
     void unmatched() {
         output o;
@@ -165,17 +181,29 @@ struct star_expansion {
 
 // --- reading stars -----------------------------------------------------------------
 
-// A select item that is a star: *, t.*, a struct's s.* (structs.cpp), and
-// DuckDB's * LIKE / * SIMILAR TO.  False for any other item.
+// A select item that is a star: *, t.*, a struct's s.* (structs.cpp, its
+// fields put through the star's modifiers), and DuckDB's * LIKE / * SIMILAR
+// TO.  False for any other item.
 bool analysis::star_item(handle item, kind k, scope& sc, query_info& q) {
-    if (k == kind::Column) {
-        object ia = args_of(item);
-        if (kind_of(arg(ia, lk.this_)) != kind::Star) return false;
-        if (struct_star(ia, sc, q)) return true;
-    }
     star_spec spec;
     if (!read_star(item, spec, sc)) return false;
-    star_columns(spec, sc, q.outputs);
+    const std::size_t mark = q.outputs.size();
+    if (k != kind::Column || !struct_star(args_of(item), sc, q)) {
+        star_columns(spec, sc, q.outputs);
+    } else if (spec.rules != nullptr) {
+        std::vector<output> fields(std::make_move_iterator(q.outputs.begin() + static_cast<std::ptrdiff_t>(mark)),
+                                   std::make_move_iterator(q.outputs.end()));
+        q.outputs.erase(q.outputs.begin() + static_cast<std::ptrdiff_t>(mark), q.outputs.end());
+        star_expansion x{*this, sc, spec, q.outputs, {}, false, {}};
+        for (output& f : fields) {
+            if (f.placeholder()) {
+                x.placeholder(std::move(f));
+            } else {
+                x.column(f.name, f.lin, f.fields, f.literal_name);
+            }
+        }
+        x.finish(mark);
+    }
     return true;
 }
 
@@ -264,9 +292,7 @@ void analysis::star(handle star_node, handle qualifier, scope& sc, query_info& q
     star_columns(spec, sc, q.outputs);
 }
 
-// The columns a star gives, into `outs`.  A selector that cannot decide
-// leaves one placeholder that says why; modifiers that leave nothing, one
-// column that says so.
+// The columns a star gives, into `outs`.
 void analysis::star_columns(const star_spec& spec, scope& sc, std::vector<output>& outs) {
     const std::size_t mark = outs.size();
     star_expansion x{*this, sc, spec, outs, {}, false, {}};
@@ -284,18 +310,10 @@ void analysis::star_columns(const star_spec& spec, scope& sc, std::vector<output
             case source::opaque: x.opaque(src); break;
         }
     }
-    if (!matched) {
+    if (matched) {
+        x.finish(mark);
+    } else {
         x.unmatched();
-        return;
-    }
-    if (x.undecided || (spec.rules != nullptr && outs.size() == mark)) {
-        outs.erase(outs.begin() + static_cast<std::ptrdiff_t>(mark), outs.end());
-        output o;
-        o.name = lk.star;
-        const auto entry = note(spec.text, {}, x.undecided ? x.undecided_why : cause{reason::nothing_selected});
-        o.lin.add_unresolved(entry, mode{});
-        if (x.undecided) o.opaque_note = static_cast<int>(entry);
-        outs.push_back(std::move(o));
     }
 }
 
@@ -375,15 +393,17 @@ void analysis::columns_selection(handle node, scope& sc, std::vector<output>& ch
 
 // COLUMNS(...) met by the walk.  In the select item being expanded, the
 // column it stands for now; in the item's first walk it is noted (the
-// select list expands the item then); elsewhere (WHERE COLUMNS(...) > 0)
-// every column it selects.
+// select list expands the item then); elsewhere (WHERE COLUMNS(...) > 0),
+// and unpacked, every column it selects.
 void analysis::walk_columns(handle node, scope& sc, mode m, lineage& out) {
-    if (&sc == columns_scope_ && columns_binding_ != nullptr) {
+    // *COLUMNS(...) passes every column it selects to the function around it.
+    const bool unpacked = truthy(arg_of(node, lk.unpack));
+    if (&sc == columns_scope_ && columns_binding_ != nullptr && !unpacked) {
         out.absorb(columns_binding_->lin, m);
         shape_ = columns_binding_->fields;
         return;
     }
-    if (&sc == columns_scope_ && columns_met_ != nullptr) columns_met_->push_back(object::borrow(node));
+    if (&sc == columns_scope_ && columns_met_ != nullptr && !unpacked) columns_met_->push_back(object::borrow(node));
     std::vector<output> chosen;
     columns_selection(node, sc, chosen);
     for (const output& c : chosen) out.absorb(c.lin, m);
