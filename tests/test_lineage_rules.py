@@ -97,6 +97,25 @@ SCOPES = [
          dialect="hive", id="lateral-view-explode"),
     case("SELECT f.value:x AS x FROM t, LATERAL FLATTEN(input => t.arr) AS f",
          ("X", "T.ARR TRANSFORMATION", ""), dialect="snowflake", id="flatten"),
+    # The rows of a correlated sub-query an UNNEST turns into rows: its WHERE
+    # and correlation decide every row, its struct fields are its columns.
+    case("select r.k, x.a from r cross join unnest(array(select as struct t.a from t where t.k = r.k)) as x",
+         ("k", "r.k IDENTITY", "t.k FILTER; r.k FILTER"), ("a", "t.a IDENTITY", "t.k FILTER; r.k FILTER"),
+         dialect="bigquery", id="unnest-correlated-array-subquery"),
+    case("select r.k, x.* from r cross join unnest(array(select as struct t.a, t.b + 1 as b from t "
+         "where t.k = r.k and t.f > 0)) as x",
+         ("k", "r.k IDENTITY", "t.k FILTER; r.k FILTER; t.f FILTER"),
+         ("a", "t.a IDENTITY", "t.k FILTER; r.k FILTER; t.f FILTER"),
+         ("b", "t.b TRANSFORMATION", "t.k FILTER; r.k FILTER; t.f FILTER"), dialect="bigquery",
+         id="unnest-correlated-array-subquery-star"),
+    # Not unnested, the correlation decides which elements the array holds, not the rows.
+    case("select r.k, array(select as struct t.a from t where t.k = r.k) as arr from r",
+         ("k", "r.k IDENTITY", ""), ("arr", "t.a TRANSFORMATION", "t.k FILTER; r.k FILTER"), dialect="bigquery",
+         id="correlated-array-subquery"),
+    case("with c as (select r.k, array(select as struct t.a from t where t.k = r.k) as arr from r) "
+         "select c.k, x.a from c cross join unnest(c.arr) as x",
+         ("k", "r.k IDENTITY", "t.k FILTER; r.k FILTER"), ("a", "t.a IDENTITY", "t.k FILTER; r.k FILTER"),
+         dialect="bigquery", id="unnest-correlated-array-through-cte"),
     case("SELECT a, b FROM (VALUES (1, 2), (3, 4)) AS v(a, b)", ("a", "", ""), ("b", "", ""), id="values"),
     case("SELECT v.a, t.b FROM (VALUES (1)) AS v(a) JOIN t ON t.k = v.a",
          ("a", "", "t.k JOIN"), ("b", "t.b IDENTITY", "t.k JOIN"), id="values-joined"),
@@ -377,6 +396,102 @@ CONSTRUCTS = [
          ("x", "a.x IDENTITY", "a.id JOIN; b.id JOIN; a.x SORT"), dialect="duckdb", id="order-by-output-name"),
 ]
 
+XS = {"t": {"a": "int", "xa": "int", "bx": "int", "k": "int"}}
+NOT_DECIDED = "which columns it selects cannot be told from their names"
+
+# A star's modifiers, in every dialect that has them: the columns they keep,
+# rename or give other values keep their lineage, through CTEs too, and over
+# columns no schema gives the placeholder keeps them for the names read later.
+STAR_MODIFIERS = [
+    case("select * rename (a as a2) from t", ("A2", "T.A IDENTITY", ""), ("XA", "T.XA IDENTITY", ""),
+         ("BX", "T.BX IDENTITY", ""), ("K", "T.K IDENTITY", ""), dialect="snowflake", schema=XS,
+         id="snowflake-rename"),
+    case("select * exclude (a, k) rename (xa as x1) from t", ("X1", "T.XA IDENTITY", ""), ("BX", "T.BX IDENTITY", ""),
+         dialect="snowflake", schema=XS, id="snowflake-exclude-rename"),
+    case("select * ilike '%X%' from t", ("XA", "T.XA IDENTITY", ""), ("BX", "T.BX IDENTITY", ""),
+         dialect="snowflake", schema=XS, id="snowflake-ilike"),
+    case("select t.* ilike 'a%' from t", ("A", "T.A IDENTITY", ""), dialect="snowflake", schema=XS,
+         id="snowflake-qualified-ilike"),
+    case("select * ilike '%zz%' from t", ("*", "", "", "* IDENTITY: no column is left"), dialect="snowflake",
+         schema=XS, id="snowflake-ilike-no-column"),
+    # A CTE over a table of known columns, a star with modifiers over it, a CTE over that.
+    case("with c1 as (select a, xa, bx from t where k > 0), "
+         "c2 as (select * exclude (bx) rename (a as a2) from c1), "
+         "c3 as (select a2, xa + 1 as x1 from c2) select * from c3",
+         ("A2", "T.A IDENTITY", "T.K FILTER"), ("X1", "T.XA TRANSFORMATION", "T.K FILTER"), dialect="snowflake",
+         schema=XS, id="snowflake-cte-chain"),
+    # Without a schema: what the star dropped or renamed away is no column of the CTE.
+    case("with c as (select * exclude (a) rename (xa as x1) from t) select x1, a, xa, b from c",
+         ("X1", "T.XA IDENTITY", ""), ("A", "", "", "A @C IDENTITY: not a column of C"),
+         ("XA", "", "", "XA @C IDENTITY: not a column of C"), ("B", "T.B IDENTITY", ""), dialect="snowflake",
+         id="snowflake-modifiers-over-unknown-columns"),
+    case("with c1 as (select * rename (a as z) from t), c2 as (select * exclude (z) from c1) select z, a, b from c2",
+         ("Z", "", "", "Z @C2 IDENTITY: not a column of C2"), ("A", "", "", "A @C2 IDENTITY: not a column of C2"),
+         ("B", "T.B IDENTITY", ""), dialect="snowflake", id="snowflake-modifiers-of-two-stars"),
+    case("select * except (a) replace (xa * 2 as xa) from t", ("xa", "t.xa TRANSFORMATION", ""),
+         ("bx", "t.bx IDENTITY", ""), ("k", "t.k IDENTITY", ""), dialect="bigquery", schema=XS,
+         id="bigquery-except-replace"),
+    case("select t.* except (k) from t join u on t.k = u.k",
+         *[(n, f"t.{n} IDENTITY", "t.k JOIN; u.k JOIN") for n in ("a", "xa", "bx")], dialect="bigquery", schema=XS,
+         id="bigquery-qualified-except"),
+    case("with c1 as (select * except (k) from t), c2 as (select * replace (a + xa as a) from c1) "
+         "select a, bx from c2", ("a", "t.a TRANSFORMATION; t.xa TRANSFORMATION", ""), ("bx", "t.bx IDENTITY", ""),
+         dialect="bigquery", schema=XS, id="bigquery-cte-chain"),
+    case("with c as (select * replace (a + 1 as a) from t) select a, b from c", ("a", "t.a TRANSFORMATION", ""),
+         ("b", "t.b IDENTITY", ""), dialect="bigquery", id="bigquery-replace-over-unknown-columns"),
+    case("select * except (a, xa, bx, k) from t", ("*", "", "", "* IDENTITY: no column is left"),
+         dialect="bigquery", schema=XS, id="bigquery-except-everything"),
+    case("with c as (select struct(x as a, y as b, z as d) as s from t) "
+         "select c.s.* except (a) replace (c.s.a as d) from c", ("b", "t.y IDENTITY", ""), ("d", "t.x IDENTITY", ""),
+         dialect="bigquery", id="bigquery-struct-star-except-replace"),
+    case("select * exclude (k) replace (a + 1 as a) from t", ("a", "t.a TRANSFORMATION", ""),
+         ("xa", "t.xa IDENTITY", ""), ("bx", "t.bx IDENTITY", ""), dialect="duckdb", schema=XS,
+         id="duckdb-exclude-replace"),
+    case("select * rename (a as z) from t join u using (k)", ("z", "t.a IDENTITY", "t.k JOIN; u.k JOIN"),
+         ("xa", "t.xa IDENTITY", "t.k JOIN; u.k JOIN"), ("bx", "t.bx IDENTITY", "t.k JOIN; u.k JOIN"),
+         ("k", "t.k IDENTITY; u.k IDENTITY", "t.k JOIN; u.k JOIN"), ("c", "u.c IDENTITY", "t.k JOIN; u.k JOIN"),
+         dialect="duckdb", schema={**XS, "u": {"k": "int", "c": "int"}}, id="duckdb-rename-using"),
+    case("select * like '%x%', * not like '%x%', * similar to 'x.*' from t", ("xa", "t.xa IDENTITY", ""),
+         ("bx", "t.bx IDENTITY", ""), ("a", "t.a IDENTITY", ""), ("k", "t.k IDENTITY", ""),
+         ("xa", "t.xa IDENTITY", ""), dialect="duckdb", schema=XS, id="duckdb-star-patterns"),
+    case("select * like 'x\\_%' escape '\\' from t", ("x_a", "t.x_a IDENTITY", ""), dialect="duckdb",
+         schema={"t": {"x_a": "int", "xa": "int"}}, id="duckdb-star-like-escape"),
+    case("select columns('x') from t", ("xa", "t.xa IDENTITY", ""), ("bx", "t.bx IDENTITY", ""), dialect="duckdb",
+         schema=XS, id="duckdb-columns-regex"),
+    case("select max(columns('^x|k')), min(columns(* exclude (a, xa))) as m from t",
+         ("xa", "t.xa AGGREGATION", ""), ("k", "t.k AGGREGATION", ""), ("m", "t.bx AGGREGATION", ""),
+         ("m", "t.k AGGREGATION", ""), dialect="duckdb", schema=XS, id="duckdb-columns-in-expressions"),
+    case("select columns(c -> c like '%x%' and c <> 'bx'), columns(lambda c: c in ('a', 'k')) from t",
+         ("xa", "t.xa IDENTITY", ""), ("a", "t.a IDENTITY", ""), ("k", "t.k IDENTITY", ""), dialect="duckdb",
+         schema=XS, id="duckdb-columns-lambda"),
+    case("select columns(['k', 'a']) from t", ("a", "t.a IDENTITY", ""), ("k", "t.k IDENTITY", ""),
+         dialect="duckdb", schema=XS, id="duckdb-columns-list"),
+    # *COLUMNS(...) passes the columns to the function: one column.
+    case("select coalesce(*columns(['a', 'k'])) as v from t", ("v", "t.a TRANSFORMATION; t.k TRANSFORMATION", ""),
+         dialect="duckdb", schema=XS, id="duckdb-unpacked-columns"),
+    case("select columns(c -> len(c) = 2) from t", ("*", "", "", f"COLUMNS(...) IDENTITY: {NOT_DECIDED}"),
+         dialect="duckdb", schema=XS, id="duckdb-columns-lambda-not-decided"),
+    case("with c as (select columns(c -> len(c) = 2) from t) select xa from c",
+         ("xa", "", "", f"xa @c IDENTITY: {NOT_DECIDED}"), dialect="duckdb", schema=XS,
+         id="duckdb-columns-lambda-not-decided-through-cte"),
+    case("select columns('[') from t", ("*", "", "", "COLUMNS('[') IDENTITY: '[' is not a valid regular expression"),
+         dialect="duckdb", schema=XS, id="duckdb-columns-bad-regex"),
+    case("select columns('a') + columns('k') from t",
+         ("_col_0", "", "", "COLUMNS(...) IDENTITY: different COLUMNS(...) in one expression"), dialect="duckdb",
+         schema=XS, id="duckdb-different-columns-in-one-expression"),
+    case("select a from t where columns('x') > 0", ("a", "t.a IDENTITY", "t.xa FILTER; t.bx FILTER"),
+         dialect="duckdb", schema=XS, id="duckdb-columns-in-where"),
+    case("with c as (select columns('^x') from t) select xa, b from c", ("xa", "t.xa IDENTITY", ""),
+         ("b", "", "", "b @c IDENTITY: not a column of c"), dialect="duckdb", id="duckdb-columns-over-unknown-columns"),
+    case("with c as (select sum(columns('^x')) from t) select xa from c",
+         ("xa", "", "", "xa @t IDENTITY: needs a schema"), dialect="duckdb",
+         id="duckdb-columns-expression-over-unknown-columns"),
+    case("with c1 as (select * from t where k > 0), c2 as (select columns(c -> c like 'x%' or c = 'a') from c1), "
+         "c3 as (select * rename (xa as y) from c2) select * from c3",
+         ("a", "t.a IDENTITY", "t.k FILTER"), ("y", "t.xa IDENTITY", "t.k FILTER"), dialect="duckdb", schema=XS,
+         id="duckdb-cte-chain"),
+]
+
 STRUCT_P = "with p as (select {'a': c_acctbal, 'b': c_name} as s from customer) "
 
 # A struct's field, where the text names the fields, is the lineage of what
@@ -517,7 +632,7 @@ TABLE_FUNCTIONS = [
 GROUPS = {"answers-that-are-right": NOTES, "table-functions": TABLE_FUNCTIONS, "pivots": PIVOTS, "scopes": SCOPES, "set-operations": SET_OPERATIONS,
           "stars": STARS, "names-and-qualifiers": UNQUALIFIED_AND_QUALIFIERS, "identifiers": IDENTIFIERS,
           "outputs-constants-masking": NAMES_CONSTANTS_MASKING, "indirect": INDIRECT,
-          "constructs": CONSTRUCTS, "structs": STRUCTS}
+          "constructs": CONSTRUCTS, "structs": STRUCTS, "star-modifiers": STAR_MODIFIERS}
 
 
 @pytest.mark.parametrize("sql, dialect, schema, expected", [
@@ -641,6 +756,16 @@ def test_struct_keys_are_not_shared_by_templates():
              "select s.b as v from (select {'b': x, 'a': y} as s from t)"]
     got = [[c.column for c in r.columns[0].direct] for r in qarvel_lineage.analyze_many(texts, dialect="duckdb")]
     assert got == [["x"], ["y"], ["y"], ["x"]]
+
+
+# A star's pattern and COLUMNS' expression decide which columns there are,
+# and the fingerprint masks strings: each statement is answered for itself.
+def test_star_patterns_are_not_shared_by_templates():
+    texts = ["select * like '%x%' from t", "select * like 'b%' from t", "select columns('^x') from t",
+             "select columns('k') from t", "select columns(c -> c = 'a') from t", "select columns(c -> c = 'k') from t",
+             "select columns(['a']) from t", "select columns(['bx']) from t"]
+    got = [[c.name for c in r.columns] for r in qarvel_lineage.analyze_many(texts, dialect="duckdb", schema=XS)]
+    assert got == [["xa", "bx"], ["bx"], ["xa"], ["k"], ["a"], ["k"], ["a"], ["bx"]]
 
 
 def test_tables_read_by_create_as_select():

@@ -10,7 +10,9 @@
 //   pivot.cpp         PIVOT / UNPIVOT applied to a source
 //   expressions.cpp   expressions: the walk and one handler per family
 //   structs.cpp       struct values: their fields, and the accessors of one
-//   resolution.cpp    column references, select-list aliases and stars
+//   resolution.cpp    column references and select-list aliases
+//   stars.cpp         stars, their modifiers and COLUMNS(...)
+//   selectors.cpp     the patterns and conditions that pick columns by name
 //   statement.cpp     statements that write (INSERT, CREATE, MERGE, ...)
 //   scope.hpp/.cpp    the sources visible to a query and their look-ups
 #pragma once
@@ -19,6 +21,7 @@
 #include "lineage/kinds.hpp"
 #include "lineage/model.hpp"
 #include "lineage/scope.hpp"
+#include "lineage/stars.hpp"
 
 #include <deque>
 #include <string>
@@ -197,7 +200,7 @@ class analysis {
                          source& src);
     bool lateral_source(py::handle args, py::handle alias_node, const source_alias& alias, scope& sc,
                         query_info& q, source& src);
-    void unnest_source(py::handle node, py::handle alias_node, scope& sc, bool lateral_view);
+    void unnest_source(py::handle node, py::handle alias_node, scope& sc, query_info& q, bool lateral_view);
     source untraced_source(py::handle node, py::handle alias);
     bool aliased_join(py::handle inner_node, py::handle args, const source_alias& alias, scope& sc,
                       query_info& q, source& src);
@@ -233,6 +236,7 @@ class analysis {
     void walk_named_struct(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_array(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     const field_list* tuple_fields(py::handle tuple, scope& sc, lineage& out, clause where, int depth);
+    const field_list* query_rows(py::handle query_node, scope& sc, lineage& out);
     void walk_cast(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_access(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_explode(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
@@ -265,8 +269,32 @@ class analysis {
     bool resolve_derived(const source& src, py::handle name, mode m, lineage& out);
     bool resolve_past_stars(const source& src, py::handle name, mode m, lineage& out);
     bool alias_reference(py::handle name, scope& sc, mode m, lineage& out, clause where);
+
+    // --- stars (stars.cpp) -----------------------------------------------------------
+    bool star_item(py::handle item, kind k, scope& sc, query_info& q);
+    bool read_star(py::handle node, star_spec& spec, scope& sc);
+    star_rules* modifiers_of(py::handle star_node, scope& sc);
     void star(py::handle star_node, py::handle qualifier, scope& sc, query_info& q);
+    void star_columns(const star_spec& spec, scope& sc, std::vector<output>& outs);
+    verdict through_rules(const star_rules* rules, py::handle& name, const output*& replaced);
+    void columns_selection(py::handle node, scope& sc, std::vector<output>& chosen);
+    void walk_columns(py::handle node, scope& sc, mode m, lineage& out);
+    void walk_item(py::handle item, scope& sc, output& o, const output* binding, std::vector<py::object>* met);
+    void columns_item(py::handle item, kind k, const std::vector<py::object>& met, scope& sc, query_info& q,
+                      std::size_t index);
     friend struct star_expansion;
+
+    // --- selectors (selectors.cpp) ---------------------------------------------------
+    py::object literal_text(py::handle node);
+    py::object compile_pattern(py::handle regex, cause& why);
+    bool pattern_matches(py::handle regex, py::handle name, bool whole);
+    name_selector pattern_selector(py::handle pattern, py::handle escape, kind k, bool negate);
+    name_selector regex_selector(py::handle pattern);
+    verdict selects(const name_selector& s, py::handle name);
+    py::object lambda_text(py::handle node, py::handle param, py::handle name, int depth);
+    verdict lambda_verdict(py::handle node, py::handle param, py::handle name, int depth);
+    verdict lambda_in(py::handle args, py::handle param, py::handle name, int depth);
+    verdict lambda_match(py::handle node, kind k, py::handle param, py::handle name, int depth);
 
     profile rules_;
     schema_view schema_;
@@ -306,6 +334,15 @@ class analysis {
     const field_list* shape_ = nullptr;
     const field_list* unnested_struct_ = nullptr;
     std::deque<field_list> field_lists_;
+    // The modifiers of stars over columns that are not known (placeholders
+    // point at them).
+    std::deque<star_rules> star_rules_;
+    // While a select item is walked: its scope, the column COLUMNS(...)
+    // stands for in it (null: none yet), and where the COLUMNS(...) it
+    // holds are noted (null: not noted).
+    scope* columns_scope_ = nullptr;
+    const output* columns_binding_ = nullptr;
+    std::vector<py::object>* columns_met_ = nullptr;
 
     // --- writes (statement.cpp) ------------------------------------------------------
     statement_info insert(py::handle root);

@@ -124,6 +124,7 @@ void analysis::dispatch(handle node, kind k, scope& sc, mode m, lineage& out, cl
         case kind::SHA1Digest:
         case kind::SHA2Digest: walk_children(node, sc, m.masked(), out, where, depth); return;
         case kind::Lambda: walk_lambda(node, sc, m, out, where, depth); return;
+        case kind::Columns: walk_columns(node, sc, m, out); return;
         default: walk_operator(node, sc, m, out, where, depth); return;
     }
 }

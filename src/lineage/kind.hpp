@@ -24,6 +24,9 @@
     X(Describe) X(Alter) X(Show) X(Copy) X(Comment) X(Cache) X(Uncache)        \
     X(Refresh) X(Analyze) X(Pragma) X(Truncate) X(TruncateTable) X(EQ)         \
     X(AlterRename) X(Into) X(QueryTransform) X(Aliases) X(Stack)               \
+    X(Columns) X(Like) X(ILike) X(SimilarTo) X(Escape) X(Not) X(And) X(Or)      \
+    X(NEQ) X(RegexpLike) X(RegexpILike) X(RegexpFullMatch) X(StartsWith)       \
+    X(EndsWith) X(Contains) X(Lower) X(Upper)                                   \
     X(AggFunc) X(Anonymous) X(Func) X(Query) X(Expression)
 // clang-format on
 

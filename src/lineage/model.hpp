@@ -157,6 +157,15 @@ struct lineage {
         for (const unresolved_ref& u : from.unresolved) add_unresolved(u.entry, u.role);
     }
 
+    // Only the influences of `from` and its unresolved influences (what
+    // decides the rows of a value used as a source of rows: UNNEST).
+    void absorb_indirect(const lineage& from) {
+        for (const indirect_ref& i : from.indirect) add_indirect(i.col, i.sub);
+        for (const unresolved_ref& u : from.unresolved) {
+            if (!is_direct(u.role)) add_unresolved(u.entry, u.role);
+        }
+    }
+
 private:
     using index = std::unordered_map<std::uint64_t, std::size_t>;
 
@@ -185,10 +194,13 @@ private:
 };
 
 struct field_list;
+struct star_rules;
 
 // One output column of a query.  A placeholder stands for all the columns of
 // a source whose columns are not known (a star over it): a physical table
-// without a schema, or a source whose columns are not traced (PIVOT).
+// without a schema, or a source whose columns are not traced (PIVOT); a star
+// with modifiers (EXCLUDE, ILIKE, REPLACE, RENAME, COLUMNS(...)) over it says
+// what it did to them in `rules`.
 struct output {
     py::handle name;  // normalised, borrowed from the analysis that made it; "*" for a placeholder
     lineage lin;
@@ -199,6 +211,9 @@ struct output {
     // A struct value: its fields, where the text tells them (owned by the
     // analysis that made them, which outlives every output).
     const field_list* fields = nullptr;
+    // A placeholder: the modifiers of the stars that passed it on, outermost
+    // first (owned by the analysis), or null.
+    const star_rules* rules = nullptr;
 
     bool placeholder() const noexcept { return star_table >= 0 || opaque_note >= 0; }
 };

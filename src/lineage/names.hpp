@@ -25,11 +25,14 @@
     X(condition, "condition") X(overwrite, "overwrite") X(arg_types, "arg_types") \
     X(fields, "_fields") X(unpivot, "unpivot") X(side, "side") X(method, "method") \
     X(all, "all") X(to, "to") X(explode_array, "explode_array")                 \
+    X(rename, "rename") X(ilike, "ilike") X(negate, "negate") X(unpack, "unpack") \
     /* methods, and the schema index's attributes */                            \
     X(upper, "upper") X(lower, "lower") X(entries, "entries") X(depth, "depth") \
     X(tables, "tables") X(into, "into") X(actions, "actions")                    \
     X(pivot_fields, "fields") X(value_columns_first, "value_columns_first")     \
     X(rows_from, "rows_from") X(schema, "schema")                               \
+    X(compile, "compile") X(search, "search") X(fullmatch, "fullmatch")         \
+    X(error, "error") X(columns_call, "COLUMNS(...)")                            \
     /* result labels */                                                         \
     X(DIRECT, "DIRECT") X(INDIRECT, "INDIRECT") X(IDENTITY, "IDENTITY")         \
     X(TRANSFORMATION, "TRANSFORMATION") X(AGGREGATION, "AGGREGATION")          \

@@ -390,11 +390,8 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
     std::size_t index = 0;
     each(arg_of(node, lk.expressions), [&](handle item) {
         const kind k = kind_of(item);
-        if (k == kind::Star) {
-            star(item, {}, sc, q);
-        } else if (k == kind::Column && kind_of(arg_of(item, lk.this_)) == kind::Star) {
-            object ia = args_of(item);
-            if (!struct_star(ia, sc, q)) star(arg(ia, lk.this_), name_of(arg(ia, lk.table)), sc, q);
+        if (star_item(item, k, sc, q)) {
+            // a star: its columns are added
         } else if ((k == kind::QueryTransform || k == kind::Aliases) && several_outputs(item, k, sc, q)) {
             // TRANSFORM (...) USING ... AS (a, b), STACK(...) AS (a, b): one item, several columns.
         } else {
@@ -408,12 +405,12 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
                 o.literal_name = false;
                 o.name = generated_name(index);
             }
-            const std::uint32_t aggregates = aggregates_;
-            unnested_struct_ = nullptr;
-            walk(item, sc, mode{}, o.lin, clause::select_list, 0);
-            o.aggregate = aggregates_ != aggregates;
-            o.fields = shape_;
-            if (k == kind::Explode && unnested_struct_ != nullptr) {
+            std::vector<object> columns;
+            walk_item(item, sc, o, nullptr, &columns);
+            if (!columns.empty()) {
+                // COLUMNS(...): a column per column it selects.
+                columns_item(item, k, columns, sc, q, index);
+            } else if (k == kind::Explode && unnested_struct_ != nullptr) {
                 // UNNEST(struct): a column per field.
                 emit_fields(*unnested_struct_, q);
             } else {

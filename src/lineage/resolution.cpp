@@ -197,29 +197,45 @@ bool analysis::resolve_derived(const source& src, handle name, mode m, lineage& 
 }
 
 // A name not among a derived table's named columns: a star over a table of
-// unknown columns passes every column of that table through.  False when
-// the table has no such star.
+// unknown columns passes every column of that table through, as its
+// modifiers leave it (renamed, replaced, or not kept).  False when the table
+// has no such star that may hold the name.
 bool analysis::resolve_past_stars(const source& src, handle name, mode m, lineage& out) {
-    std::vector<const output*> stars;
+    struct candidate {
+        const output* star;
+        handle name;  // the name behind the star's modifiers
+        const output* replaced;
+        verdict kept;
+    };
+    std::vector<candidate> stars;
     for (const output& o : src.q->outputs) {
-        if (o.placeholder()) stars.push_back(&o);
+        if (!o.placeholder()) continue;
+        candidate c{&o, name, nullptr, verdict::yes};
+        c.kept = through_rules(o.rules, c.name, c.replaced);
+        if (c.kept != verdict::no) stars.push_back(c);
     }
     if (stars.empty()) return false;
     if (stars.size() == 1) {
-        const output& star = *stars.front();
-        if (star.star_table >= 0) {
-            out.add(column_of(star.star_table, name), m);
+        const candidate& c = stars.front();
+        if (c.replaced != nullptr) {
+            out.absorb(c.replaced->lin, m);
+            shape_ = c.replaced->fields;
+        } else if (c.kept == verdict::unknown) {
+            out.add_unresolved(note(name, src.label, {reason::selector_not_decided}), m);
+        } else if (c.star->star_table >= 0) {
+            out.add(column_of(c.star->star_table, c.name), m);
         } else {
-            const unresolved_entry& entry = unresolved_[static_cast<std::size_t>(star.opaque_note)];
-            out.add_unresolved(note(name, entry.table, entry.why), m);
+            const unresolved_entry& entry = unresolved_[static_cast<std::size_t>(c.star->opaque_note)];
+            out.add_unresolved(note(name, entry.table ? entry.table : src.label, entry.why), m);
         }
         return true;
     }
     std::string tables;
-    for (const output* o : stars) {
+    for (const candidate& c : stars) {
         if (!tables.empty()) tables += ", ";
-        tables += o->star_table >= 0 ? table_text(o->star_table)
-                                     : utf8(unresolved_[static_cast<std::size_t>(o->opaque_note)].table);
+        tables += c.star->star_table >= 0
+                      ? table_text(c.star->star_table)
+                      : utf8(unresolved_[static_cast<std::size_t>(c.star->opaque_note)].table);
     }
     out.add_unresolved(note(name, src.label, {reason::one_of, std::move(tables)}), m);
     return true;
@@ -242,124 +258,6 @@ bool analysis::alias_reference(handle name, scope& sc, mode m, lineage& out, cla
         return true;
     }
     return false;
-}
-
-// --- stars -------------------------------------------------------------------------
-
-// One SELECT * (or t.*) expanded into the outputs of `q`: EXCEPT drops
-// columns, REPLACE gives them other values, and a USING column appears once.
-struct star_expansion {
-    analysis& an;
-    scope& sc;
-    query_info& q;
-    handle qualifier;
-    handle text;  // the star as written, "*" or "t.*"
-    std::vector<handle> excluded;
-    std::vector<std::pair<handle, object>> replaced;
-    std::vector<std::pair<handle, std::size_t>> using_outputs;
-
-    bool skip(handle name) const {
-        for (handle e : excluded) {
-            if (same_name(e, name)) return true;
-        }
-        return false;
-    }
-
-    void emit(handle name, lineage lin, int star_table, int opaque_note = -1, bool literal_name = false,
-              const field_list* fields = nullptr) {
-        output o;
-        o.name = name;
-        o.fields = fields;
-        o.literal_name = literal_name;
-        o.star_table = star_table;
-        o.opaque_note = opaque_note;
-        o.lin = std::move(lin);
-        for (auto& [rname, expression] : replaced) {
-            if (!same_name(rname, name)) continue;
-            o.lin = lineage{};
-            an.walk(expression, sc, mode{}, o.lin, clause::select_list, 0);
-            o.fields = an.shape_;
-            break;
-        }
-        q.outputs.push_back(std::move(o));
-    }
-
-    // SELECT * over JOIN ... USING (c): c appears once, from every side.
-    bool coalesced(handle name, const lineage& lin) {
-        if (qualifier || !sc.is_using_column(name)) return false;
-        for (auto& [seen, index] : using_outputs) {
-            if (same_name(seen, name)) {
-                q.outputs[index].lin.absorb(lin, mode{});
-                return true;
-            }
-        }
-        using_outputs.emplace_back(name, q.outputs.size());
-        return false;
-    }
-
-    void physical(const source& src) {
-        if (!src.known) {
-            lineage l;
-            l.add_unresolved(an.note(text, an.table_label(src.table), {reason::needs_schema}), mode{});
-            emit(lk.star, std::move(l), src.table);
-            return;
-        }
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(src.known.ptr()); ++i) {
-            handle name = PyTuple_GET_ITEM(src.known.ptr(), i);
-            if (skip(name)) continue;
-            lineage l;
-            l.add(an.column_of(src.table, name), mode{});
-            if (!coalesced(name, l)) emit(name, std::move(l), -1);
-        }
-    }
-
-    void derived(const source& src) {
-        for (const output& o : src.q->outputs) {
-            if (!o.placeholder() && (skip(o.name) || coalesced(o.name, o.lin))) continue;
-            emit(o.name, o.lin, o.star_table, o.opaque_note, o.literal_name, o.fields);
-        }
-    }
-
-    void opaque(const source& src) {
-        lineage l;
-        const auto entry = an.note(text, src.label, src.opaque_cause);
-        l.add_unresolved(entry, mode{});
-        emit(lk.star, std::move(l), -1, static_cast<int>(entry));
-    }
-
-    // A star no source answers.
-    void unmatched() {
-        lineage l;
-        if (qualifier) {
-            l.add_unresolved(an.note(text, qualifier, {reason::no_such_source, utf8(qualifier)}), mode{});
-        } else {
-            l.add_unresolved(an.note(text, {}, {reason::no_source}), mode{});
-        }
-        emit(lk.star, std::move(l), -1);
-    }
-};
-
-void analysis::star(handle star_node, handle qualifier, scope& sc, query_info& q) {
-    star_expansion x{*this, sc, q, qualifier, lk.star, {}, {}, {}};
-    object sa = star_node ? args_of(star_node) : object{};
-    each(arg(sa, engine.key_except), [&](handle c) {
-        if (handle n = column_name(c)) x.excluded.push_back(n);
-    });
-    each(arg(sa, lk.replace), [&](handle r) {
-        if (handle n = output_name(r, kind_of(r))) x.replaced.emplace_back(n, object::borrow(r));
-    });
-    if (qualifier) x.text = intern_text(py::checked(PyUnicode_FromFormat("%U.*", qualifier.ptr())));
-    bool matched = false;
-    for (const source& src : sc.sources) {
-        if (qualifier && !same_name(src.alias, qualifier)) continue;
-        matched = true;
-        switch (src.kind) {
-            case source::physical: x.physical(src); break;
-            case source::derived: x.derived(src); break;
-            case source::opaque: x.opaque(src); break;
-        }
-    }
-    if (!matched) x.unmatched();
 }
 
 }  // namespace qarvel::lineage

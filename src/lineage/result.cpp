@@ -41,6 +41,10 @@ std::string reason_text(const cause& c, handle text) {
         case reason::struct_fields:
             return c.count != 0 ? "the fields of struct " + c.subject + " are not all named once"
                                 : "the fields of struct " + c.subject + " are not known";
+        case reason::selector_not_decided: return "which columns it selects cannot be told from their names";
+        case reason::bad_pattern: return c.subject + " is not a valid regular expression";
+        case reason::nothing_selected: return "no column is left";
+        case reason::columns_differ: return "different COLUMNS(...) in one expression";
         case reason::natural_join_columns:
             return c.count != 0 ? "NATURAL JOIN compares columns that are not known"
                                 : "NATURAL JOIN compares columns that are not known: needs a schema";

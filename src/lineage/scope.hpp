@@ -32,6 +32,10 @@ enum class reason : std::uint8_t {
     natural_join_columns,   // NATURAL JOIN: the columns it compares are not known (needs a schema)
     struct_fields,          // the fields of struct <subject> are not known / not all named once (count 1)
     pivot_values_from_data, // pivot values come from the data
+    selector_not_decided,   // the columns COLUMNS(...) selects cannot be told from their names
+    bad_pattern,            // <subject> is not a valid regular expression
+    nothing_selected,       // the star's modifiers leave no column
+    columns_differ,         // different COLUMNS(...) in one expression
 };
 
 // A reason with the parts of its words that vary (a table, a list of

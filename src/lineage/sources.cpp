@@ -146,7 +146,7 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
             if (!subquery_source(node, a, alias, sc, q, src)) return;
             break;
         case kind::Values: src = derived_table(renamed(values(node, sc), alias.columns), alias.name, lk.VALUES); break;
-        case kind::Unnest: unnest_source(node, alias_node, sc, false); return;
+        case kind::Unnest: unnest_source(node, alias_node, sc, q, false); return;
         case kind::Lateral:
             if (!lateral_source(a, alias_node, alias, sc, q, src)) return;
             break;
@@ -359,13 +359,15 @@ bool analysis::lateral_source(handle args, handle alias_node, const source_alias
         q.all.absorb_influences(inner->all);
         return true;
     }
-    unnest_source(target, alias_node, sc, true);
+    unnest_source(target, alias_node, sc, q, true);
     return false;
 }
 
 // UNNEST(...) [AS t(c)], LATERAL VIEW explode(...) t AS c and their kind: the
-// columns come from the unnested values.
-void analysis::unnest_source(handle node, handle alias_node, scope& sc, bool lateral_view) {
+// columns come from the unnested values, and a row from each element, so
+// what decides the elements (a sub-query's WHERE and its correlation)
+// decides every row of the query.
+void analysis::unnest_source(handle node, handle alias_node, scope& sc, query_info& q, bool lateral_view) {
     lineage values_lineage;
     const field_list* shape = nullptr;
     if (node && lateral_view) {
@@ -377,6 +379,7 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, bool lat
             shape = ++count == 1 ? shape_ : nullptr;
         });
     }
+    q.all.absorb_indirect(values_lineage);
     handle table_alias = alias_node ? name_of(arg_of(alias_node, lk.this_)) : handle{};
     std::vector<handle> names = alias_node ? names_in(arg_of(alias_node, lk.columns)) : std::vector<handle>{};
     // UNNEST(arr) AS x: a single column, named by the alias.

@@ -84,6 +84,7 @@ bool analysis::gives_shape(kind k) noexcept {
         case kind::GetExtract:
         case kind::JSONExtract:
         case kind::Explode:
+        case kind::Columns:
         case kind::Anonymous: return true;
         default: return false;
     }
@@ -204,8 +205,11 @@ void analysis::walk_array(handle node, scope& sc, mode m, lineage& out, clause w
         }
         lineage element;
         const field_list* s = nullptr;
-        if (kind_of(e) == kind::Tuple) {
+        const kind ek = kind_of(e);
+        if (ek == kind::Tuple) {
             s = tuple_fields(e, sc, element, where, depth);
+        } else if (is_query(ek)) {
+            s = query_rows(e, sc, element);
         } else {
             walk(e, sc, mode{}, element, where, depth + 1);
             s = shape_;
@@ -221,6 +225,32 @@ void analysis::walk_array(handle node, scope& sc, mode m, lineage& out, clause w
         }
     });
     shape_ = shaped ? merged : nullptr;
+}
+
+// ARRAY(SELECT ...): an element per row, with the lineage of the rows'
+// values and of what decides which rows there are (a correlation too).  An
+// element of SELECT AS STRUCT has a field per column; of a query of one
+// column, that column's fields where it is a struct.
+const field_list* analysis::query_rows(handle query_node, scope& sc, lineage& out) {
+    const std::uint32_t aggregates = aggregates_;
+    const query_info* inner = query(query_node, &sc, sc.env);
+    aggregates_ = aggregates;
+    for (const output& o : inner->outputs) out.absorb(o.lin, mode{});
+    out.absorb_influences(inner->all);
+    if (inner->has_placeholder()) return nullptr;
+    object kind_text = kind_of(query_node) == kind::Select ? arg_of(query_node, lk.kind) : object{};
+    if (kind_text && PyUnicode_Check(kind_text.ptr()) && PyUnicode_CompareWithASCIIString(kind_text.ptr(), "STRUCT") == 0) {
+        field_list& list = field_lists_.emplace_back();
+        for (const output& o : inner->outputs) {
+            output f;
+            f.name = o.name;
+            f.lin = o.lin;
+            f.fields = o.fields;
+            list.fields.push_back(std::move(f));
+        }
+        return &list;
+    }
+    return inner->outputs.size() == 1 ? inner->outputs.front().fields : nullptr;
 }
 
 // ("p10", 1) as an element of an array: fields by position, unnamed.
