@@ -210,6 +210,7 @@ class analysis {
     bool unpivot_columns(py::handle pivot_args, source& src, query_info& pq);
     bool source_columns(const source& src, std::vector<py::handle>& names);
     void read_names(py::handle node, std::vector<py::handle>& names, int depth);
+    void values_from_data(const source& src, query_info& pq);
     bool kept_columns(const source& src, const std::vector<py::handle>& used, query_info& pq, bool grouped);
 
     // --- expressions (expressions.cpp) -----------------------------------------------

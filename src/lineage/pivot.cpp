@@ -65,6 +65,16 @@ void analysis::read_names(handle node, std::vector<handle>& names, int depth) {
     each(values, [&](handle value) { read_names(value, names, depth + 1); });
 }
 
+// The one placeholder for value columns that come from the data.
+void analysis::values_from_data(const source& src, query_info& pq) {
+    output o;
+    o.name = lk.star;
+    const std::uint32_t entry = note(lk.star, src.label, {reason::pivot_values_from_data});
+    o.opaque_note = static_cast<int>(entry);
+    o.lin.add_unresolved(entry, mode{});
+    pq.outputs.push_back(std::move(o));
+}
+
 // The source's own columns, when they are known, in order.
 bool analysis::source_columns(const source& src, std::vector<handle>& names) {
     if (src.kind == source::physical && src.known) {
@@ -141,12 +151,7 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
     std::vector<handle> names;
     each(arg(pa, lk.columns), [&](handle c) { names.push_back(name_of(c)); });
     if (from_data || values == 0) {
-        output o;
-        o.name = lk.star;
-        const std::uint32_t entry = note(lk.star, src.label, {reason::pivot_values_from_data});
-        o.opaque_note = static_cast<int>(entry);
-        o.lin.add_unresolved(entry, mode{});
-        pq.outputs.push_back(std::move(o));
+        values_from_data(src, pq);
         return true;
     }
     if (names.size() != values * aggregations.size()) return false;
@@ -246,12 +251,7 @@ void analysis::pivot_statement(handle root, query_info& pq) {
         kept_columns(src, used, pq, true);
     }
     if (from_data || aggregations.size() != 1 || values.empty()) {
-        output o;
-        o.name = lk.star;
-        const std::uint32_t entry = note(lk.star, src.label, {reason::pivot_values_from_data});
-        o.opaque_note = static_cast<int>(entry);
-        o.lin.add_unresolved(entry, mode{});
-        pq.outputs.push_back(std::move(o));
+        values_from_data(src, pq);
         return;
     }
     for (handle name : values) {
