@@ -239,7 +239,9 @@ const field_list* analysis::query_rows(handle query_node, scope& sc, lineage& ou
     out.absorb_influences(inner->all);
     if (inner->has_placeholder()) return nullptr;
     object kind_text = kind_of(query_node) == kind::Select ? arg_of(query_node, lk.kind) : object{};
-    if (kind_text && PyUnicode_Check(kind_text.ptr()) && PyUnicode_CompareWithASCIIString(kind_text.ptr(), "STRUCT") == 0) {
+    const bool as_struct = kind_text && PyUnicode_Check(kind_text.ptr()) &&
+                           PyUnicode_CompareWithASCIIString(kind_text.ptr(), "STRUCT") == 0;
+    if (as_struct) {
         field_list& list = field_lists_.emplace_back();
         for (const output& o : inner->outputs) {
             output f;
