@@ -4,6 +4,7 @@ sqlglot's qualify."""
 
 import functools
 import json
+from pathlib import Path
 
 import pytest
 import sqlglot
@@ -17,6 +18,8 @@ from helpers import CORPUS, check_well_formed, expect, view
 from qarvel_lineage._rules import rules_for
 
 TPCH = json.loads((CORPUS / "tpch" / "schema.json").read_text())
+# The TPC-DS tables and columns, as its specification defines them.
+TPCDS = json.loads((Path(__file__).parent / "data" / "tpcds_schema.json").read_text())
 QUERIES = sorted((CORPUS / "tpch").glob("q*.sql"))
 STATEMENTS = [json.loads(line) for line in (CORPUS / "statements.jsonl").read_text().splitlines() if line]
 
@@ -88,6 +91,18 @@ Q12_INDIRECT = ("orders.o_orderkey FILTER; lineitem.l_orderkey FILTER; lineitem.
 ])
 def test_tpch_queries_worked_out(query, expected):
     assert view(qarvel_lineage.analyze((CORPUS / "tpch" / f"{query}.sql").read_text(), schema=TPCH)) == expected
+
+
+@pytest.mark.parametrize("fixture, schema", [("tpc-h.sql", TPCH), ("tpc-ds.sql", TPCDS)])
+def test_tpc_statements_with_their_schema_resolve_to_columns_the_schema_has(fixture, schema):
+    rows = [row for row in STATEMENTS if row["source"].startswith(fixture + ":")]
+    assert len(rows) in (44, 198)
+    for row in rows:
+        result = qarvel_lineage.analyze(row["sql"], row["dialect"], schema)
+        assert result.resolved, row["source"]
+        named = [s for c in result.columns for s in c.direct + c.indirect] + list(result.influences)
+        missing = {(s.table, s.column) for s in named if s.column not in schema.get(s.table, {})}
+        assert not missing, (row["source"], missing)
 
 
 @functools.cache
