@@ -235,13 +235,21 @@ def growth(call, rounds, traced_warmup=False):
             call()
         gc.collect()
     blocks = sys.getallocatedblocks()
-    before = tracemalloc.get_traced_memory()[0]
+    before = _small_traced_bytes()
     for _ in range(rounds):
         call()
     gc.collect()
-    after = tracemalloc.get_traced_memory()[0]
+    after = _small_traced_bytes()
     tracemalloc.stop()
     return sys.getallocatedblocks() - blocks, after - before
+
+
+def _small_traced_bytes(limit=1 << 20):
+    """Traced bytes in blocks under `limit`.  The interpreter's own tables
+    (the dict of interned strings, which names dropped and interned again
+    fill with dummies until it is rebuilt) move as one block of megabytes
+    when they are rebuilt; what a call leaks is many small blocks."""
+    return sum(trace.size for trace in tracemalloc.take_snapshot().traces if trace.size < limit)
 
 
 def swallow(function, *args, **kwargs):
