@@ -234,14 +234,17 @@ def growth(call, rounds, traced_warmup=False):
         for _ in range(rounds):
             call()
         gc.collect()
-    blocks = sys.getallocatedblocks()
+    # The snapshots are taken outside the window the blocks are counted in.
     before = _small_traced_bytes()
+    gc.collect()
+    blocks = sys.getallocatedblocks()
     for _ in range(rounds):
         call()
     gc.collect()
+    blocks = sys.getallocatedblocks() - blocks
     after = _small_traced_bytes()
     tracemalloc.stop()
-    return sys.getallocatedblocks() - blocks, after - before
+    return blocks, after - before
 
 
 def _small_traced_bytes(limit=1 << 20):
