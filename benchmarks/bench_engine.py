@@ -160,9 +160,10 @@ def bench_memory_and_resolution(prepared, corpus_size):
           f"({100 * resolved / corpus_size:.1f} %; {corpus_size - len(prepared)} do not parse or are "
           f"scripts; TPC-H and TPC-DS with their schemas, the others without a schema; goal: 1,050)")
     print("   the others, by the reasons they give:")
-    for reasons, count in blocked.most_common(6):
+    top = blocked.most_common(6)
+    for reasons, count in top:
         print(f"   {count:6}  {reasons}")
-    rest = sum(blocked.values()) - sum(count for _, count in blocked.most_common(6))
+    rest = sum(blocked.values()) - sum(count for _, count in top)
     if rest:
         print(f"   {rest:6}  other reasons")
 

@@ -18,7 +18,7 @@ from helpers import CORPUS, check_well_formed, expect, view
 from qarvel_lineage._rules import rules_for
 
 TPCH = json.loads((CORPUS / "tpch" / "schema.json").read_text())
-# The TPC-DS tables and columns, as its specification defines them.
+# The tables and columns of the TPC-DS benchmark.
 TPCDS = json.loads((Path(__file__).parent / "data" / "tpcds_schema.json").read_text())
 QUERIES = sorted((CORPUS / "tpch").glob("q*.sql"))
 STATEMENTS = [json.loads(line) for line in (CORPUS / "statements.jsonl").read_text().splitlines() if line]

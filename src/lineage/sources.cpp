@@ -240,8 +240,6 @@ source analysis::renamed_table(source src, const std::vector<handle>& names) {
     return src;
 }
 
-// A table function: its columns come from its arguments, and are known only
-// when the alias names them.
 // ROWS FROM (f(...), g(...)) AS t(a, b): column i is function i's.
 source analysis::rows_from(handle functions, const source_alias& alias, scope& sc) {
     std::vector<lineage> each_function;
@@ -290,6 +288,8 @@ std::vector<const char*> own_columns(handle function) {
 
 }  // namespace
 
+// A table function: its columns come from its arguments, and are known only
+// when the alias names them.
 source analysis::table_function(handle function, const source_alias& alias, scope& sc) {
     lineage args_lineage;
     walk(function, sc, mode{}.transformed(), args_lineage, clause::plain, 0);
