@@ -72,6 +72,12 @@ SCOPES = [
          ("a", "t.a IDENTITY; t.b IDENTITY; s.c IDENTITY", "t.a JOIN; t.b JOIN; s.c JOIN; s.k JOIN"),
          ("b", "t.b IDENTITY; s.c IDENTITY", "t.a JOIN; t.b JOIN; s.c JOIN; s.k JOIN"),
          id="recursive-fixed-point"),
+    # The recursive step's star has the anchor's columns, from a join of two
+    # derived tables.
+    case("WITH RECURSIVE r AS (SELECT * FROM (SELECT a, b FROM t) x CROSS JOIN (SELECT c FROM u) y "
+         "UNION ALL SELECT * FROM r WHERE a < b) SELECT * FROM r",
+         ("a", "t.a IDENTITY", "t.a FILTER; t.b FILTER"), ("b", "t.b IDENTITY", "t.a FILTER; t.b FILTER"),
+         ("c", "u.c IDENTITY", "t.a FILTER; t.b FILTER"), dialect="spark", id="recursive-star-over-join"),
     case("SELECT z FROM (SELECT y AS z FROM (SELECT x AS y FROM (SELECT a AS x FROM t) AS d1) AS d2) AS d3",
          ("z", "t.a IDENTITY", ""), id="derived-three-deep"),
     case("SELECT a, (SELECT max(b) FROM u) AS m FROM t",
@@ -527,6 +533,18 @@ STRUCTS = [
     # The fields of a struct column of a table are not known: the whole column.
     case("select s.a from t", ("a", "t.s TRANSFORMATION", ""), dialect="duckdb",
          schema={"t": {"s": "struct(a int)"}}, id="field-of-table-column"),
+    # Where a.b may be a column's field, a qualifier no table has is a column
+    # of the one source whose columns are not known; with two such sources,
+    # or in a dialect without dotted fields, it names nothing.
+    case("WITH p AS (SELECT player.name, player.asset.info FROM players) SELECT * FROM p",
+         ("name", "players.player TRANSFORMATION", ""), ("info", "players.player TRANSFORMATION", ""),
+         dialect="duckdb", id="field-of-unknown-table-column"),
+    case("SELECT a.b.c FROM t WHERE a.d > 0", ("c", "t.a TRANSFORMATION", "t.a FILTER"), dialect="spark",
+         id="spark-field-of-unknown-table-column"),
+    case("SELECT q.a FROM t, u", ("a", "", "", "q.a @q IDENTITY: no table or alias named q"), dialect="trino",
+         id="field-of-one-of-two-unknown-tables"),
+    case("SELECT q.a FROM t", ("a", "", "", "q.a @q IDENTITY: no table or alias named q"), dialect="postgres",
+         id="no-dotted-fields-in-postgres"),
     case("WITH c AS (SELECT STRUCT(x AS a, t.y, y + 1 AS b) AS s FROM t) SELECT s.a, s.y, s.b, c.s.* FROM c",
          ("a", "t.x IDENTITY", ""), ("y", "t.y IDENTITY", ""), ("b", "t.y TRANSFORMATION", ""),
          ("a", "t.x IDENTITY", ""), ("y", "t.y IDENTITY", ""), ("b", "t.y TRANSFORMATION", ""), dialect="bigquery",

@@ -39,6 +39,17 @@ class EngineRules(NamedTuple):
     strategy: Strategy
     ascii_only: bool
     qualified_tables_case_sensitive: bool
+    # a.b with no table called a is field b of a column a.
+    dotted_fields: bool
+
+    @property
+    def naming(self) -> tuple:
+        """The parts that decide how names compare (what a schema's index depends on)."""
+        return self[:3]
+
+# The dialects (and those built on them) where a.b.c may be a column's
+# struct fields when no table is called a.
+_DOTTED_FIELDS = frozenset({"BigQuery", "DuckDB", "Hive", "Presto"})
 
 _ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
 _ASCII_UPPER = {c: c - 32 for c in range(ord("a"), ord("z") + 1)}
@@ -57,14 +68,15 @@ class Rules:
                                             Strategy.LOWERCASE)
         ascii_only = bool(getattr(dialect, "ASCII_ONLY_NORMALIZATION", False))
         # BigQuery keeps the case of qualified table names.
-        bigquery = any(cls.__name__ == "BigQuery" for cls in type(dialect).__mro__)
+        families = {cls.__name__ for cls in type(dialect).__mro__}
         self.native = EngineRules(strategy, ascii_only,
-                                  bigquery and strategy == Strategy.CASE_INSENSITIVE)
+                                  "BigQuery" in families and strategy == Strategy.CASE_INSENSITIVE,
+                                  not families.isdisjoint(_DOTTED_FIELDS))
         self.lexicon = lexicon_of(self)
 
     def normalise(self, name: str) -> str:
         """An unquoted name as the dialect compares it."""
-        strategy, ascii_only, _ = self.native
+        strategy, ascii_only = self.native.strategy, self.native.ascii_only
         if strategy == Strategy.CASE_SENSITIVE:
             return name
         upper = strategy in (Strategy.UPPERCASE, Strategy.CASE_INSENSITIVE_UPPERCASE)
@@ -345,7 +357,7 @@ def schema_index(schema: Any, rules: Rules) -> SchemaIndex | None:
     if schema is None:
         return None
     if isinstance(schema, Schema):
-        if schema.rules.native != rules.native:
+        if schema.rules.native.naming != rules.native.naming:
             schema = Schema(schema.mapping, rules.dialect, stored=schema.stored)
         return schema.index
     return Schema(schema, rules.dialect).index

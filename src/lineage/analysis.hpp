@@ -54,6 +54,9 @@ struct profile {
     bool ascii_only = false;
     // BigQuery: the parts of a qualified table name keep their case.
     bool qualified_tables_case_sensitive = false;
+    // a.b where no table is called a reads field b of a column a (BigQuery,
+    // DuckDB, Hive and Spark, Presto and Trino).
+    bool dotted_fields = false;
 };
 
 // Every name below is borrowed: from the analysis's table of names, the

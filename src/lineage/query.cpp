@@ -281,7 +281,19 @@ const query_info* analysis::recursive_cte(handle name, handle body, const std::v
                                           scope* outer, const cte_env* env) {
     query_info& start = queries_.emplace_back();
     start.in_progress = true;
-    const query_info* q = renamed(query(body, outer, &envs_.emplace_back(cte_env{name, &start, env})), columns);
+    // The first round reads the anchor's rows (the leftmost branch of the
+    // UNION), so a star over the CTE in the recursive branch has its columns.
+    const query_info* seed = &start;
+    object anchor = py::object::borrow(body);
+    while (kind_of(anchor) == kind::Union) {
+        object left = arg_of(anchor, lk.this_);
+        if (!left) break;
+        anchor = std::move(left);
+    }
+    if (anchor.ptr() != body.ptr()) {
+        seed = renamed(query(anchor, outer, &envs_.emplace_back(cte_env{name, &start, env})), columns);
+    }
+    const query_info* q = renamed(query(body, outer, &envs_.emplace_back(cte_env{name, seed, env})), columns);
     for (int round = 0; round < kMaxRecursiveRounds; ++round) {
         const query_info* again = renamed(query(body, outer, &envs_.emplace_back(cte_env{name, q, env})), columns);
         query_info& merged = queries_.emplace_back(*q);

@@ -144,6 +144,18 @@ void analysis::qualified(handle args, handle qualifier, handle name, scope& sc, 
             }
         }
     }
+    // Where the dialect reads a.b as a column's field, the one source that
+    // may have a column a (its columns are not known) has it.
+    if (rules_.dotted_fields) {
+        for (scope* s = &sc; s != nullptr; s = s->outer) {
+            const candidates found = s->candidates_for(parts[0]);
+            if (found.unknown.size() == 1) {
+                field_path(*found.unknown.front(), parts[0], {parts.begin() + 1, parts.end()}, m, out);
+                return;
+            }
+            if (!found.unknown.empty()) break;
+        }
+    }
     handle text = intern_text(py::checked(PyUnicode_FromFormat("%U.%U", qualifier.ptr(), name.ptr())));
     out.add_unresolved(note(text, qualifier, {reason::no_such_source, utf8(qualifier)}), m);
 }
