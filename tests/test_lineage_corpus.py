@@ -150,8 +150,6 @@ def _qualify_names_lowercase_oracle_col_n():
 
 
 KNOWN_NAME_DIFFERENCES = {
-    "qualify_columns.sql:260": "PIVOT with several FOR clauses is not traced: the star stays unresolved",
-    "optimizer.sql:78": "UNPIVOT of column groups is not traced: the star stays unresolved",
     **dict.fromkeys(["qualify_columns.sql:254", "qualify_columns.sql:256", "qualify_columns.sql:258"],
                     "engine: ClickHouse's VALUES rows and c1, c2 names (xfail clickhouse-values)"),
 }

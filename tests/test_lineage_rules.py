@@ -597,6 +597,19 @@ PIVOTS = [
          ("x_m", "t.w AGGREGATION", "t.g GROUP_BY; t.k FILTER"), ("y_s", "t.v AGGREGATION", "t.g GROUP_BY; t.k FILTER"),
          ("y_m", "t.w AGGREGATION", "t.g GROUP_BY; t.k FILTER"), dialect="duckdb", schema=PIVOTED,
          id="pivot-of-two-aggregations"),
+    # Two FOR clauses: a column per pair of values, filtered by both columns.
+    case("SELECT * FROM t PIVOT (sum(v) AS s FOR k IN ('a', 'b') g IN (1, 2)) AS p",
+         ("w", "t.w IDENTITY", "t.w GROUP_BY"),
+         *[(name, "t.v AGGREGATION", "t.w GROUP_BY; t.k FILTER; t.g FILTER")
+           for name in ("a_1_s", "a_2_s", "b_1_s", "b_2_s")],
+         dialect="duckdb", schema=PIVOTED, id="pivot-of-two-for-clauses"),
+    # A derived table's star over a table of unknown columns stays a
+    # placeholder through the pivot; the value columns are known.
+    case("SELECT * FROM (SELECT * FROM t) PIVOT (sum(v) FOR k IN ('a', 'b'))",
+         ("*", "", "", f"* @t IDENTITY: needs a schema; {NEEDS_GROUPING}"),
+         ("a", "t.v AGGREGATION", "t.k FILTER", NEEDS_GROUPING),
+         ("b", "t.v AGGREGATION", "t.k FILTER", NEEDS_GROUPING), dialect="spark",
+         id="pivot-of-a-derived-star"),
     case("SELECT * FROM t PIVOT (sum(v) FOR k IN (ANY ORDER BY k)) AS p",
          ("G", "T.G IDENTITY", "T.G GROUP_BY; T.W GROUP_BY"), ("W", "T.W IDENTITY", "T.G GROUP_BY; T.W GROUP_BY"),
          ("*", "", "T.G GROUP_BY; T.W GROUP_BY", "* @T IDENTITY: pivot values come from the data"),
@@ -614,6 +627,14 @@ PIVOTS = [
     case("SELECT u.id, u.sales FROM m UNPIVOT (sales FOR month IN (jan, feb)) AS u",
          ("id", "m.id IDENTITY", ""), ("sales", "m.jan IDENTITY; m.feb IDENTITY", ""),
          dialect="duckdb", id="unpivot-without-schema"),
+    # Groups of columns: each value column takes its place in every group.
+    case("SELECT * FROM q UNPIVOT ((h1, h2) FOR half IN ((q1, q2) AS 'first', (q3, q4) AS 'second'))",
+         ("id", "q.id IDENTITY", ""), ("half", "", ""), ("h1", "q.q1 IDENTITY; q.q3 IDENTITY", ""),
+         ("h2", "q.q2 IDENTITY; q.q4 IDENTITY", ""), dialect="bigquery",
+         schema={"q": {"id": "int", "q1": "int", "q2": "int", "q3": "int", "q4": "int"}}, id="unpivot-column-groups"),
+    case("SELECT * FROM m UNPIVOT (sales FOR month IN (jan AS 'j', feb))",
+         ("id", "m.id IDENTITY", ""), ("month", "", ""), ("sales", "m.jan IDENTITY; m.feb IDENTITY", ""),
+         dialect="bigquery", schema=PIVOTED, id="unpivot-labelled-column"),
 ]
 
 JSONS = {"t": {"a": "int", "b": "int", "j": "json"}}

@@ -12,13 +12,16 @@
 // Where the pivot's values come from the data (IN (ANY ...), a sub-query) its
 // value columns cannot be known; where the source's columns are not known
 // (no schema), neither are the grouping or kept columns: a placeholder stands
-// for them, so a name read through it is still the source's column.  Forms
-// not read here (several FOR clauses, UNPIVOT of column groups) stay
-// untraced with their reason.
+// for them, so a name read through it is still the source's column.
+// Several FOR clauses give a column per combination of their values, each
+// filtered by every FOR column; UNPIVOT ((v1, v2) FOR name IN ((a1, a2),
+// (b1, b2))) gives v1 from a1 and b1, v2 from a2 and b2.
 #include "lineage/analysis.hpp"
 
 #include "lineage/names.hpp"
 #include "lineage/tree.hpp"
+
+#include <algorithm>
 
 namespace qarvel::lineage {
 
@@ -34,12 +37,18 @@ bool listed(const std::vector<handle>& names, handle name) {
     return false;
 }
 
-// The single FOR clause of a pivot (an In node), or empty.
-object single_field(handle pa) {
+// The FOR clauses of a pivot (In nodes); none where one is another form.
+std::vector<object> for_clauses(handle pa) {
+    std::vector<object> found;
     object fields = arg(pa, lk.pivot_fields);
-    if (!fields || !PyList_Check(fields.ptr()) || PyList_GET_SIZE(fields.ptr()) != 1) return {};
-    object field = object::borrow(PyList_GET_ITEM(fields.ptr(), 0));
-    return kind_of(field) == kind::In ? field : object{};
+    if (!fields || !PyList_Check(fields.ptr())) return found;
+    bool all_in = true;
+    each(fields, [&](handle field) {
+        all_in = all_in && kind_of(field) == kind::In;
+        found.push_back(object::borrow(field));
+    });
+    if (!all_in) found.clear();
+    return found;
 }
 
 }  // namespace
@@ -95,7 +104,18 @@ bool analysis::source_columns(const source& src, std::vector<handle>& names) {
 // when they cannot be given at all.
 bool analysis::kept_columns(const source& src, const std::vector<handle>& used, query_info& pq, bool grouped) {
     std::vector<handle> names;
-    if (!source_columns(src, names)) {
+    const bool known = source_columns(src, names);
+    if (!known && src.kind == source::derived && !src.q->in_progress) {
+        // A derived table with a star over unknown columns: its named columns
+        // and the star itself, which still reads through to its table.
+        for (const output& o : src.q->outputs) {
+            if (!o.placeholder() && listed(used, o.name)) continue;
+            pq.outputs.push_back(o);
+            if (grouped) pq.all.absorb(o.lin, mode{}.influence(GROUP_BY));
+        }
+        return true;
+    }
+    if (!known) {
         if (src.kind != source::physical) return false;
         output o;
         o.name = lk.star;
@@ -120,8 +140,8 @@ bool analysis::kept_columns(const source& src, const std::vector<handle>& used, 
 }
 
 bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
-    object field = single_field(pa);
-    if (!field) return false;
+    const std::vector<object> fields = for_clauses(pa);
+    if (fields.empty()) return false;
     scope ps;
     ps.sources.push_back(src);
     // The aggregations, and what each reads.
@@ -134,27 +154,35 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
         read_names(e, used, 0);
     });
     if (aggregations.empty()) return false;
-    object fa = args_of(field);
+    // Every FOR column decides which rows each value column aggregates.
     lineage filter;
-    walk(arg(fa, lk.this_), ps, mode{}.influence(FILTER), filter, clause::plain, 0);
-    read_names(arg(fa, lk.this_), used, 0);
-    if (!kept_columns(src, used, pq, true)) return false;
-    // One column per value and aggregation, named as sqlglot names them.
-    std::size_t values = 0;
+    std::size_t combinations = 1;
     bool from_data = false;
-    each(arg(fa, lk.expressions), [&](handle v) {
-        const kind vk = kind_of(v);
-        from_data = from_data || !(vk == kind::Literal || vk == kind::PivotAlias || vk == kind::Column ||
-                                   vk == kind::Null || vk == kind::Boolean || vk == kind::Tuple);
-        ++values;
-    });
-    std::vector<handle> names;
-    each(arg(pa, lk.columns), [&](handle c) { names.push_back(name_of(c)); });
-    if (from_data || values == 0) {
+    for (const object& field : fields) {
+        object fa = args_of(field);
+        walk(arg(fa, lk.this_), ps, mode{}.influence(FILTER), filter, clause::plain, 0);
+        read_names(arg(fa, lk.this_), used, 0);
+        std::size_t values = 0;
+        each(arg(fa, lk.expressions), [&](handle v) {
+            const kind vk = kind_of(v);
+            from_data = from_data || !(vk == kind::Literal || vk == kind::PivotAlias || vk == kind::Column ||
+                                       vk == kind::Null || vk == kind::Boolean || vk == kind::Tuple);
+            ++values;
+        });
+        from_data = from_data || values == 0;
+        // Capped: a product past any list of names cannot match it anyway.
+        combinations = std::min<std::size_t>(combinations * std::max<std::size_t>(values, 1), std::size_t{1} << 24);
+    }
+    if (!kept_columns(src, used, pq, true)) return false;
+    if (from_data) {
         values_from_data(src, pq);
         return true;
     }
-    if (names.size() != values * aggregations.size()) return false;
+    // One column per combination of values and aggregation, named as sqlglot
+    // names them (the aggregation varies fastest).
+    std::vector<handle> names;
+    each(arg(pa, lk.columns), [&](handle c) { names.push_back(name_of(c)); });
+    if (names.size() != combinations * aggregations.size()) return false;
     // The names come from the IN values: other values would be other names.
     literal_elsewhere_ = true;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -169,34 +197,57 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
 }
 
 bool analysis::unpivot_columns(handle pa, source& src, query_info& pq) {
-    object field = single_field(pa);
+    const std::vector<object> fields = for_clauses(pa);
     object values = arg(pa, lk.expressions);
-    if (!field || !values || !PyList_Check(values.ptr()) || PyList_GET_SIZE(values.ptr()) != 1) return false;
-    handle value_name = column_name(PyList_GET_ITEM(values.ptr(), 0));
-    object fa = args_of(field);
+    if (fields.size() != 1 || !values || !PyList_Check(values.ptr()) || PyList_GET_SIZE(values.ptr()) != 1) {
+        return false;
+    }
+    // The value columns: v, or (v1, v2, ...) for groups of columns.
+    std::vector<output> value_columns;
+    object value_node = object::borrow(PyList_GET_ITEM(values.ptr(), 0));
+    if (kind_of(value_node) == kind::Tuple) {
+        each(arg_of(value_node, lk.expressions), [&](handle v) { value_columns.emplace_back().name = column_name(v); });
+    } else {
+        value_columns.emplace_back().name = column_name(value_node);
+    }
+    object fa = args_of(fields.front());
     handle name_name = column_name(arg(fa, lk.this_));
-    if (!value_name || !name_name) return false;
+    if (!name_name || value_columns.empty()) return false;
+    for (const output& v : value_columns) {
+        if (!v.name) return false;
+    }
     scope ps;
     ps.sources.push_back(src);
     std::vector<handle> used;
-    output value;
-    value.name = value_name;
+    // Each IN item (a column, or a group as wide as the value columns; either
+    // one maybe labelled AS 'x') feeds the value columns by position.
     bool plain = true;
-    each(arg(fa, lk.expressions), [&](handle c) {
-        plain = plain && kind_of(c) == kind::Column;
+    each(arg(fa, lk.expressions), [&](handle item) {
         if (!plain) return;
-        used.push_back(column_name(c));
-        walk(c, ps, mode{}, value.lin, clause::plain, 0);
+        object group = kind_of(item) == kind::PivotAlias ? arg_of(item, lk.this_) : object::borrow(item);
+        std::vector<object> columns;
+        if (kind_of(group) == kind::Tuple) {
+            each(arg_of(group, lk.expressions), [&](handle c) { columns.push_back(object::borrow(c)); });
+        } else {
+            columns.push_back(std::move(group));
+        }
+        plain = columns.size() == value_columns.size();
+        for (std::size_t j = 0; plain && j < columns.size(); ++j) {
+            plain = kind_of(columns[j]) == kind::Column;
+            if (!plain) break;
+            used.push_back(column_name(columns[j]));
+            walk(columns[j], ps, mode{}, value_columns[j].lin, clause::plain, 0);
+        }
     });
     if (!plain || used.empty() || !kept_columns(src, used, pq, false)) return false;
     output label;
     label.name = name_name;
     if (truthy(arg(pa, lk.value_columns_first))) {
-        pq.outputs.push_back(std::move(value));
+        for (output& v : value_columns) pq.outputs.push_back(std::move(v));
         pq.outputs.push_back(std::move(label));
     } else {
         pq.outputs.push_back(std::move(label));
-        pq.outputs.push_back(std::move(value));
+        for (output& v : value_columns) pq.outputs.push_back(std::move(v));
     }
     return true;
 }
