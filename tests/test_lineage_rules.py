@@ -564,6 +564,8 @@ STRUCTS = [
          id="bigquery-struct-star-same-names"),
     case("SELECT t.s.* FROM t", ("*", "t.s TRANSFORMATION", "", "t.s.* IDENTITY: the fields of struct t.s are not known"),
          dialect="bigquery", id="bigquery-struct-star-unknown-fields"),
+    case("SELECT s.f.* FROM t", ("*", "t.s TRANSFORMATION", "", "s.f.* IDENTITY: the fields of struct s.f are not known"),
+         dialect="bigquery", id="bigquery-struct-star-of-unknown-table-column"),
     case("with p as (select named_struct('a', x, 'b', y) as s from t) select s.a, s['b'] as b from p",
          ("a", "t.x IDENTITY", ""), ("b", "t.y IDENTITY", ""), dialect="spark", id="spark-named-struct"),
     case("with p as (select object_construct('a', x, 'b', y) as o from t) "

@@ -482,6 +482,12 @@ bool analysis::struct_star(handle column_args, scope& sc, query_info& q) {
         for (const source& c : s->sources) {
             if (src == nullptr && c.has_column(parts[0])) src = &c;
         }
+        // As for a.b (resolution.cpp, qualified): the one source here whose
+        // columns are not known may have the struct column.
+        if (src == nullptr && rules_.dotted_fields && s == &sc) {
+            const candidates found = s->candidates_for(parts[0]);
+            if (found.unknown.size() == 1) src = found.unknown.front();
+        }
         if (src == nullptr) continue;
         const std::vector<handle> path(parts.begin() + static_cast<std::ptrdiff_t>(column) + 1, parts.end());
         const field_list* found = path_fields(*src, parts[column], path);
