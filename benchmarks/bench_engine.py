@@ -134,7 +134,7 @@ def bench_against_sqlglot(statements, rounds):
 
 def bench_memory_and_resolution(prepared, corpus_size):
     peaks = []
-    resolved = 0
+    resolved = stars_only = 0
     # What keeps the other statements from being fully resolved: the set of
     # reasons each one gives, counted by statement.
     blocked = collections.Counter()
@@ -148,6 +148,11 @@ def bench_memory_and_resolution(prepared, corpus_size):
         tracemalloc.stop()
         peaks.append(peak)
         resolved += result.resolved
+        entries = [u for c in result.columns for u in c.unresolved]
+        # Unresolved only where a star reads a named table no schema describes:
+        # every column reference is traced, the star's names are not known.
+        stars_only += bool(entries) and all(
+            u.column.endswith("*") and u.table and u.reason == "needs a schema" for u in entries)
         reasons = {u.reason.split(":")[0] for c in result.columns for u in c.unresolved}
         if reasons:
             blocked[" + ".join(sorted(reasons))] += 1
@@ -159,6 +164,8 @@ def bench_memory_and_resolution(prepared, corpus_size):
     print(f"   fully resolved: {resolved} of {corpus_size} corpus statements "
           f"({100 * resolved / corpus_size:.1f} %; {corpus_size - len(prepared)} do not parse or are "
           f"scripts; TPC-H and TPC-DS with their schemas, the others without a schema; goal: 1,050)")
+    print(f"   and {stars_only} more whose only unresolved entries are stars over named tables that no schema "
+          f"describes ({resolved + stars_only} of {corpus_size} with them)")
     print("   the others, by the reasons they give:")
     top = blocked.most_common(6)
     for reasons, count in top:

@@ -304,3 +304,38 @@ def test_the_template_cache_is_bounded_by_memory_least_recently_used_first():
     assert analyzer.misses == misses + 1  # evicted long ago
     with pytest.raises(ValueError, match="cache_bytes must be an int >= 0"):
         ql.analyze_many(["select 1"], cache_bytes=-1)
+
+
+# --- Ctrl-C -------------------------------------------------------------------------------
+
+# The tree is parsed first; a timer then raises KeyboardInterrupt 0.1 s into
+# an analysis that takes about a second, and the child says how long after
+# the timer went off the interrupt reached Python (the handler runs only
+# when the engine looks for pending signals).
+INTERRUPTED_WALK = """
+import signal, sys, time
+import sqlglot
+import qarvel_lineage
+from qarvel_lineage._rules import rules_for
+sql = "select " + ", ".join(f"c{i} + d{i} as x{i}" for i in range(100_000)) + " from t"
+tree = sqlglot.parse_one(sql)
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, interrupt)
+start = time.perf_counter()
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+try:
+    qarvel_lineage.analyze_tree(tree, sql, rules_for(None), None)
+except KeyboardInterrupt:
+    print("interrupted", round(time.perf_counter() - start - 0.1, 3))
+else:
+    print("finished", round(time.perf_counter() - start, 3))
+"""
+
+
+def test_ctrl_c_reaches_python_while_the_engine_walks():
+    done = run_py(INTERRUPTED_WALK, timeout=120)
+    assert done.returncode == 0, done.stderr
+    word, seconds = done.stdout.split()
+    assert word == "interrupted", done.stdout
+    assert float(seconds) < 0.25
