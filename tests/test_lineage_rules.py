@@ -557,6 +557,11 @@ STRUCTS = [
          ("b", "t.y IDENTITY", ""), dialect="bigquery", id="bigquery-typed-struct"),
     case("SELECT * FROM UNNEST(ARRAY<STRUCT<name STRING, n INT64>>[('p10', 1)]) AS u",
          ("name", "", ""), ("n", "", ""), dialect="bigquery", id="bigquery-unnest-struct-array"),
+    # A scalar sub-query's value has the fields of its one column.
+    case("SELECT n FROM UNNEST((SELECT ARRAY<STRUCT<name STRING, n INT64>>[('p10', 1)]))",
+         ("n", "", ""), dialect="bigquery", id="bigquery-unnest-of-a-scalar-subquery"),
+    case("WITH c AS (SELECT STRUCT(x AS a, y AS b) AS s FROM t) SELECT (SELECT s FROM c).b AS b",
+         ("b", "t.y IDENTITY", ""), dialect="bigquery", id="field-of-a-scalar-subquery"),
     # BigQuery names no column twice and gives anonymous fields no name: such a
     # struct's star is not expanded, nor is one of unknown fields.
     case("WITH c AS (SELECT STRUCT(1 AS a, 2 AS a) AS s) SELECT c.s.* FROM c",

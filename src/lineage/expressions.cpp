@@ -179,6 +179,8 @@ void analysis::subquery(handle node, scope& sc, mode m, lineage& out) {
     aggregates_ = aggregates;
     for (const output& o : inner->outputs) out.absorb(o.lin, m);
     out.absorb_influences(inner->all);
+    // A scalar sub-query's value is its one column, fields and all.
+    shape_ = inner->outputs.size() == 1 ? inner->outputs.front().fields : nullptr;
 }
 
 // x IN (a, b), x IN (SELECT ...), x IN UNNEST(...).

@@ -75,6 +75,7 @@ bool analysis::gives_shape(kind k) noexcept {
         case kind::Column:
         case kind::Alias:
         case kind::Paren:
+        case kind::Subquery:
         case kind::Struct:
         case kind::Array:
         case kind::Cast:
