@@ -204,11 +204,15 @@ class analysis {
     bool lateral_source(py::handle args, py::handle alias_node, const source_alias& alias, scope& sc,
                         query_info& q, source& src);
     void unnest_source(py::handle node, py::handle alias_node, scope& sc, query_info& q, bool lateral_view);
+    void stacked_view(const std::vector<py::object>& values, py::handle alias_node, scope& sc, query_info& q);
     source untraced_source(py::handle node, py::handle alias);
     bool aliased_join(py::handle inner_node, py::handle args, const source_alias& alias, scope& sc,
                       query_info& q, source& src);
     void pivoted(py::handle pivots, source& src, query_info& q);
     void pivot_statement(py::handle root, query_info& pq);
+    bool stack_values(py::handle node, std::vector<py::object>& values);
+    void stacked_column(const std::vector<py::object>& values, std::size_t j, std::size_t width, scope& sc,
+                        lineage& out);
     bool pivot_columns(py::handle pivot_args, source& src, query_info& pq);
     bool unpivot_columns(py::handle pivot_args, source& src, query_info& pq);
     bool source_columns(const source& src, std::vector<py::handle>& names);

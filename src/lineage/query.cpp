@@ -453,25 +453,14 @@ bool analysis::several_outputs(handle item, kind k, scope& sc, query_info& q) {
     }
     if (names.empty()) return false;
     object inner = k == kind::QueryTransform ? object::borrow(item) : arg(a, lk.this_);
-    // STACK: the values after the row count (sqlglot 27 keeps it as a plain function).
     std::vector<object> values;
-    const bool stack = kind_of(inner) == kind::Stack ||
-                       (kind_of(inner) == kind::Anonymous && arg_of(inner, lk.this_) &&
-                        PyUnicode_Check(arg_of(inner, lk.this_).ptr()) &&
-                        PyUnicode_CompareWithASCIIString(
-                            py::call_method(arg_of(inner, lk.this_), lk.upper).ptr(), "STACK") == 0);
-    if (stack) {
-        each(arg_of(inner, lk.expressions), [&](handle v) { values.push_back(object::borrow(v)); });
-        if (kind_of(inner) == kind::Anonymous && !values.empty()) values.erase(values.begin());
-    }
+    const bool stack = stack_values(inner, values) && !values.empty();
     const mode value = mode{}.transformed();
     for (std::size_t j = 0; j < names.size(); ++j) {
         output o;
         o.name = names[j];
-        if (stack && !values.empty()) {
-            for (std::size_t i = j; i < values.size(); i += names.size()) {
-                walk(values[i], sc, value, o.lin, clause::select_list, 0);
-            }
+        if (stack) {
+            stacked_column(values, j, names.size(), sc, o.lin);
         } else {
             walk(k == kind::QueryTransform ? arg(a, lk.expressions) : inner, sc, value, o.lin,
                  clause::select_list, 0);
@@ -479,6 +468,28 @@ bool analysis::several_outputs(handle item, kind k, scope& sc, query_info& q) {
         q.outputs.push_back(std::move(o));
     }
     return true;
+}
+
+// STACK(n, v1, v2, ...): the values after the row count (sqlglot 27 keeps
+// it as a plain function).  False for any other node.
+bool analysis::stack_values(handle node, std::vector<object>& values) {
+    const kind k = kind_of(node);
+    object name = k == kind::Anonymous ? arg_of(node, lk.this_) : object{};
+    const bool stack = k == kind::Stack || (name && PyUnicode_Check(name.ptr()) &&
+                                            PyUnicode_CompareWithASCIIString(
+                                                py::call_method(name, lk.upper).ptr(), "STACK") == 0);
+    if (!stack) return false;
+    each(arg_of(node, lk.expressions), [&](handle v) { values.push_back(object::borrow(v)); });
+    if (k == kind::Anonymous && !values.empty()) values.erase(values.begin());
+    return true;
+}
+
+// Column j of `width` columns of STACK's values: every width-th value from j.
+void analysis::stacked_column(const std::vector<object>& values, std::size_t j, std::size_t width, scope& sc,
+                              lineage& out) {
+    for (std::size_t i = j; i < values.size(); i += width) {
+        walk(values[i], sc, mode{}.transformed(), out, clause::select_list, 0);
+    }
 }
 
 // --- clauses -----------------------------------------------------------------------

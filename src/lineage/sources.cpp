@@ -370,6 +370,13 @@ bool analysis::lateral_source(handle args, handle alias_node, const source_alias
 void analysis::unnest_source(handle node, handle alias_node, scope& sc, query_info& q, bool lateral_view) {
     lineage values_lineage;
     const field_list* shape = nullptr;
+    std::vector<object> stacked;
+    if (node && lateral_view && stack_values(node, stacked) && !stacked.empty() && alias_node &&
+        !names_in(arg_of(alias_node, lk.columns)).empty()) {
+        // LATERAL VIEW STACK(n, ...) s AS x, y: each column its own values.
+        stacked_view(stacked, alias_node, sc, q);
+        return;
+    }
     if (node && lateral_view) {
         walk(node, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
     } else if (node) {
@@ -417,6 +424,19 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, query_in
         u.outputs.push_back({.name = canonical(lk.unnest), .lin = values_lineage, .fields = element});
     }
     sc.sources.push_back(derived_table(&u, table_alias, lk.UNNEST));
+}
+
+void analysis::stacked_view(const std::vector<object>& values, handle alias_node, scope& sc, query_info& q) {
+    const std::vector<handle> names = names_in(arg_of(alias_node, lk.columns));
+    query_info& u = queries_.emplace_back();
+    for (std::size_t j = 0; j < names.size(); ++j) {
+        output o;
+        o.name = names[j];
+        stacked_column(values, j, names.size(), sc, o.lin);
+        q.all.absorb_indirect(o.lin);
+        u.outputs.push_back(std::move(o));
+    }
+    sc.sources.push_back(derived_table(&u, name_of(arg_of(alias_node, lk.this_)), lk.UNNEST));
 }
 
 // Any other source: its columns are not traced.
