@@ -42,6 +42,8 @@
     /* labels of sources without an alias, and the column of a bare UNNEST */  \
     X(derived_table, "derived table") X(VALUES, "VALUES") X(UNNEST, "UNNEST")   \
     X(LATERAL, "LATERAL") X(table_function, "table function") X(unnest, "unnest") \
+    /* the columns of functions that name their own (TRANSFORM, json_each) */ \
+    X(key_column, "key") X(value_column, "value")                               \
     /* what a statement does to a script's tables */                          \
     X(DEFINE, "DEFINE") X(WRITE, "WRITE") X(REPLACE, "REPLACE")                 \
     X(EMPTY, "EMPTY") X(DROP, "DROP") X(RENAME, "RENAME")                       \

@@ -445,8 +445,7 @@ bool analysis::several_outputs(handle item, kind k, scope& sc, query_info& q) {
         object schema = arg(a, lk.schema);
         names = schema ? alias_columns_of(arg_of(schema, lk.expressions)) : std::vector<handle>{};
         if (!schema) {
-            names = {normalise(py::checked(PyUnicode_FromString("key")), false, false),
-                     normalise(py::checked(PyUnicode_FromString("value")), false, false)};
+            names = {normalise(lk.key_column, false, false), normalise(lk.value_column, false, false)};
         }
     } else {
         names = alias_columns_of(arg(a, lk.expressions));

@@ -270,18 +270,18 @@ namespace {
 
 // The columns of the table functions that name their own (PostgreSQL's
 // JSON set functions), used where the alias gives no column list.
-std::vector<const char*> own_columns(handle function) {
+std::vector<handle> own_columns(handle function) {
     if (kind_of(function) != kind::Anonymous) return {};
     object name = arg_of(function, lk.this_);
     if (!name || !PyUnicode_Check(name.ptr())) return {};
     std::string lower = utf8(name);
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (lower == "json_each" || lower == "jsonb_each" || lower == "json_each_text" || lower == "jsonb_each_text") {
-        return {"key", "value"};
+        return {lk.key_column, lk.value_column};
     }
     if (lower == "json_array_elements" || lower == "jsonb_array_elements" ||
         lower == "json_array_elements_text" || lower == "jsonb_array_elements_text") {
-        return {"value"};
+        return {lk.value_column};
     }
     return {};
 }
@@ -295,8 +295,8 @@ source analysis::table_function(handle function, const source_alias& alias, scop
     walk(function, sc, mode{}.transformed(), args_lineage, clause::plain, 0);
     source src;
     std::vector<handle> columns = alias.columns;
-    for (const char* own : columns.empty() ? own_columns(function) : std::vector<const char*>{}) {
-        columns.push_back(normalise(py::checked(PyUnicode_FromString(own)), false, false));
+    for (handle own : columns.empty() ? own_columns(function) : std::vector<handle>{}) {
+        columns.push_back(normalise(own, false, false));
     }
     if (columns.empty()) {
         src.kind = source::opaque;
