@@ -47,6 +47,7 @@ class EngineRules(NamedTuple):
         """The parts that decide how names compare (what a schema's index depends on)."""
         return self[:3]
 
+
 # The dialects (and those built on them) where a.b.c may be a column's
 # struct fields when no table is called a.
 _DOTTED_FIELDS = frozenset({"BigQuery", "DuckDB", "Hive", "Presto"})

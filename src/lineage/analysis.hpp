@@ -204,7 +204,8 @@ class analysis {
     bool lateral_source(py::handle args, py::handle alias_node, const source_alias& alias, scope& sc,
                         query_info& q, source& src);
     void unnest_source(py::handle node, py::handle alias_node, scope& sc, query_info& q, bool lateral_view);
-    void stacked_view(const std::vector<py::object>& values, py::handle alias_node, scope& sc, query_info& q);
+    void stacked_view(const std::vector<py::object>& values, const std::vector<py::handle>& names, py::handle alias,
+                      scope& sc, query_info& q);
     source untraced_source(py::handle node, py::handle alias);
     bool aliased_join(py::handle inner_node, py::handle args, const source_alias& alias, scope& sc,
                       query_info& q, source& src);

@@ -453,7 +453,7 @@ bool analysis::several_outputs(handle item, kind k, scope& sc, query_info& q) {
     if (names.empty()) return false;
     object inner = k == kind::QueryTransform ? object::borrow(item) : arg(a, lk.this_);
     std::vector<object> values;
-    const bool stack = stack_values(inner, values) && !values.empty();
+    const bool stack = stack_values(inner, values);
     const mode value = mode{}.transformed();
     for (std::size_t j = 0; j < names.size(); ++j) {
         output o;
@@ -470,7 +470,7 @@ bool analysis::several_outputs(handle item, kind k, scope& sc, query_info& q) {
 }
 
 // STACK(n, v1, v2, ...): the values after the row count (sqlglot 27 keeps
-// it as a plain function).  False for any other node.
+// it as a plain function).  False for any other node, or a STACK of none.
 bool analysis::stack_values(handle node, std::vector<object>& values) {
     const kind k = kind_of(node);
     object name = k == kind::Anonymous ? arg_of(node, lk.this_) : object{};
@@ -480,7 +480,7 @@ bool analysis::stack_values(handle node, std::vector<object>& values) {
     if (!stack) return false;
     each(arg_of(node, lk.expressions), [&](handle v) { values.push_back(object::borrow(v)); });
     if (k == kind::Anonymous && !values.empty()) values.erase(values.begin());
-    return true;
+    return !values.empty();
 }
 
 // Column j of `width` columns of STACK's values: every width-th value from j.

@@ -371,11 +371,13 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, query_in
     lineage values_lineage;
     const field_list* shape = nullptr;
     std::vector<object> stacked;
-    if (node && lateral_view && stack_values(node, stacked) && !stacked.empty() && alias_node &&
-        !names_in(arg_of(alias_node, lk.columns)).empty()) {
+    if (node && lateral_view && alias_node && stack_values(node, stacked)) {
         // LATERAL VIEW STACK(n, ...) s AS x, y: each column its own values.
-        stacked_view(stacked, alias_node, sc, q);
-        return;
+        const std::vector<handle> columns = names_in(arg_of(alias_node, lk.columns));
+        if (!columns.empty()) {
+            stacked_view(stacked, columns, name_of(arg_of(alias_node, lk.this_)), sc, q);
+            return;
+        }
     }
     if (node && lateral_view) {
         walk(node, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
@@ -426,8 +428,8 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, query_in
     sc.sources.push_back(derived_table(&u, table_alias, lk.UNNEST));
 }
 
-void analysis::stacked_view(const std::vector<object>& values, handle alias_node, scope& sc, query_info& q) {
-    const std::vector<handle> names = names_in(arg_of(alias_node, lk.columns));
+void analysis::stacked_view(const std::vector<object>& values, const std::vector<handle>& names, handle alias,
+                            scope& sc, query_info& q) {
     query_info& u = queries_.emplace_back();
     for (std::size_t j = 0; j < names.size(); ++j) {
         output o;
@@ -436,7 +438,7 @@ void analysis::stacked_view(const std::vector<object>& values, handle alias_node
         q.all.absorb_indirect(o.lin);
         u.outputs.push_back(std::move(o));
     }
-    sc.sources.push_back(derived_table(&u, name_of(arg_of(alias_node, lk.this_)), lk.UNNEST));
+    sc.sources.push_back(derived_table(&u, alias, lk.UNNEST));
 }
 
 // Any other source: its columns are not traced.
