@@ -20,7 +20,7 @@ def work(context, item):
     """(item's value, the pid that did it, the pid that made its context),
     after about half a millisecond of work.  In a worker, "exit" items end
     it, "kill" items kill it with SIGKILL and "raise" items fail; here they
-    are done like the others."""
+    are done like the others; "big" items answer with 350 KB more."""
     kind, value = item
     deadline = time.perf_counter() + 0.0005
     while time.perf_counter() < deadline:
@@ -32,6 +32,9 @@ def work(context, item):
             os.kill(os.getpid(), signal.SIGKILL)
         if kind == "raise":
             raise ValueError(f"bad item {value}")
+    if kind == "big":
+        # An answer that, a few to a chunk, outgrows any pipe's buffer.
+        return value, os.getpid(), context["made_in"], f"{value:07d}" * 50_000
     return value, os.getpid(), context["made_in"]
 
 

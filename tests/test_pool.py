@@ -102,6 +102,13 @@ def test_few_items_start_no_worker_and_workers_are_capped_by_cores():
     assert 1 < len({pid for _, pid, _ in done}) <= usable_cores()
 
 
+def test_answers_larger_than_a_pipe_arrive_whole_and_in_order():
+    done = list(ordered_map(pool_tasks.work, items("big", 400), 2, pool_tasks.setup))
+    assert [value for value, *_ in done] == list(range(400))
+    assert all(payload == f"{value:07d}" * 50_000 for value, _, _, payload in done)
+    assert len({pid for _, pid, _, _ in done}) == 2
+
+
 @pytest.mark.parametrize("attempt", ATTEMPTS)
 def test_an_exception_in_a_worker_is_raised_in_its_items_place(attempt):
     # "raise" items fail only in a worker: everything before the first item a

