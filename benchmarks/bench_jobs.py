@@ -3,8 +3,8 @@
     python bench_jobs.py [--rounds N] [--quick] [--stress N]
 
 Each figure is ``--jobs 1`` time over ``--jobs 2`` time (above 1: two jobs
-are faster), the medians of alternating rounds, so a slow spell of the
-machine falls on both:
+are faster), of the best of alternating rounds (medians beside them), so a
+slow spell of the machine falls on both:
 
 1. 2,000 distinct statement files (no two share a template, so no cache
    helps), beside this machine's own ceiling: two independent processes,
@@ -137,10 +137,18 @@ def median_ratio(times: dict[int, list[float]]) -> float:
     return statistics.median(times[1]) / statistics.median(times[2])
 
 
+def best_ratio(times: dict[int, list[float]]) -> float:
+    """The ratio of the best rounds.  On this machine the same run takes
+    anywhere from 1x to 1.7x its best time, minutes apart, and nothing
+    makes a run faster than its work: the best round is the one least
+    disturbed (the medians are printed beside it)."""
+    return min(times[1]) / min(times[2])
+
+
 def bench_command(name: str, inputs: list[str], rounds: int, ceiling: bool = False) -> None:
     times: dict[int, list[float]] = {1: [], 2: []}
     firsts: dict[int, list[float]] = {1: [], 2: []}
-    alone, halves = [], []
+    alone, halves, starts = [], [], []
     for _ in range(rounds):
         for jobs in (1, 2):
             times[jobs].append(run(jobs, *inputs))
@@ -149,12 +157,21 @@ def bench_command(name: str, inputs: list[str], rounds: int, ceiling: bool = Fal
             files = sorted(str(p) for p in Path(inputs[0]).iterdir())
             alone.append(independent(files, 1))
             halves.append(independent(files, 2))
-    print(f"   {name}: --jobs 1 {statistics.median(times[1]):.2f} s, --jobs 2 "
-          f"{statistics.median(times[2]):.2f} s, ratio {median_ratio(times):.2f}x; first row "
-          f"{statistics.median(firsts[1]) * 1000:.0f} ms and {statistics.median(firsts[2]) * 1000:.0f} ms")
+            starts.append(run(1, files[0]))
+    print(f"   {name}: --jobs 1 {min(times[1]):.2f} s, --jobs 2 {min(times[2]):.2f} s, "
+          f"ratio {best_ratio(times):.2f}x (medians {statistics.median(times[1]):.2f} s and "
+          f"{statistics.median(times[2]):.2f} s, {median_ratio(times):.2f}x); first row "
+          f"{min(firsts[1]) * 1000:.0f} ms and {min(firsts[2]) * 1000:.0f} ms")
     if ceiling:
-        print(f"      two independent processes on one half each: "
-              f"{statistics.median(alone) / statistics.median(halves):.2f}x (this machine's ceiling)")
+        print(f"      two independent processes on one half each: {min(alone) / min(halves):.2f}x "
+              f"(medians {statistics.median(alone) / statistics.median(halves):.2f}x; "
+              f"this machine's ceiling)")
+        # What no way of sharing the work can beat: start-up and exit (a run
+        # on one statement) happen once in any case, and only the rest splits.
+        start, whole = min(starts), min(times[1])
+        print(f"      start-up and exit of a run on one statement: {start:.2f} s, so two jobs "
+              f"take at least {start + (whole - start) / 2:.2f} s: at most "
+              f"{whole / (start + (whole - start) / 2):.2f}x")
 
 
 def bench_api(name: str, texts: list[str], rounds: int) -> None:
@@ -165,8 +182,8 @@ def bench_api(name: str, texts: list[str], rounds: int) -> None:
             count = sum(1 for _ in ql.analyze_many(texts, jobs=jobs))
             times[jobs].append(time.perf_counter() - start)
             assert count == len(texts)
-    print(f"   {name}: jobs=1 {statistics.median(times[1]):.3f} s, jobs=2 "
-          f"{statistics.median(times[2]):.3f} s, ratio {median_ratio(times):.2f}x")
+    print(f"   {name}: jobs=1 {min(times[1]):.3f} s, jobs=2 {min(times[2]):.3f} s, "
+          f"ratio {best_ratio(times):.2f}x (medians {median_ratio(times):.2f}x)")
 
 
 def stress(count: int) -> None:
@@ -190,7 +207,7 @@ def stress(count: int) -> None:
 def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="one round")
     parser.add_argument("--stress", type=int, default=0, metavar="N",
                         help="run the worker-failure tests N times instead")
@@ -203,7 +220,7 @@ def main(argv=None) -> None:
     distinct = distinct_statements(queries, 2000)
     log = log_with_repeats(queries, 3000, 200)
     print(f"parallel analysis on sqlglot {sqlglot.__version__}, {os.process_cpu_count()} usable cores, "
-          f"{rounds} alternating rounds (medians)")
+          f"{rounds} alternating rounds (best rounds, and medians)")
     with tempfile.TemporaryDirectory() as scratch:
         folder = Path(scratch)
         distinct_dir = write_files(folder / "distinct", distinct)
@@ -213,11 +230,12 @@ def main(argv=None) -> None:
         print("1-3, 5. sqlglot-main --format jsonl, whole runs (goals: 1.8x, 0.95x, 0.95x)")
         bench_command(f"{len(distinct)} distinct statements", [str(distinct_dir)], rounds, ceiling=True)
         bench_command(f"a log of {len(log)} files from 200 templates", [str(log_dir)], rounds)
-        bench_command("one file of 40 statements", [str(one_file)], rounds)
+        # Short runs, where one disturbed round weighs most: more of them.
+        bench_command("one file of 40 statements", [str(one_file)], rounds * 4)
     print("4. analyze_many in this process")
     bench_api(f"{len(distinct)} distinct statements", distinct, rounds)
     bench_api(f"a log of {len(log)} statements from 200 templates", log, rounds)
-    bench_api("10 statements", queries[:10], rounds)
+    bench_api("10 statements", queries[:10], rounds * 20)
 
 
 if __name__ == "__main__":
