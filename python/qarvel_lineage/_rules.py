@@ -41,6 +41,8 @@ class EngineRules(NamedTuple):
     qualified_tables_case_sensitive: bool
     # a.b with no table called a is field b of a column a.
     dotted_fields: bool
+    # UNNEST of an array of structs has a column per field.
+    unnest_fields: bool
 
     @property
     def naming(self) -> tuple:
@@ -72,7 +74,7 @@ class Rules:
         families = {cls.__name__ for cls in type(dialect).__mro__}
         self.native = EngineRules(strategy, ascii_only,
                                   "BigQuery" in families and strategy == Strategy.CASE_INSENSITIVE,
-                                  not families.isdisjoint(_DOTTED_FIELDS))
+                                  not families.isdisjoint(_DOTTED_FIELDS), "BigQuery" in families)
         self.lexicon = lexicon_of(self)
 
     def normalise(self, name: str) -> str:

@@ -57,6 +57,8 @@ struct profile {
     // a.b where no table is called a reads field b of a column a (BigQuery,
     // DuckDB, Hive and Spark, Presto and Trino).
     bool dotted_fields = false;
+    // UNNEST of an array of structs has a column per field (BigQuery).
+    bool unnest_fields = false;
 };
 
 // Every name below is borrowed: from the analysis's table of names, the
@@ -244,6 +246,7 @@ class analysis {
     void walk_struct(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_named_struct(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_array(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_array_agg(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     const field_list* tuple_fields(py::handle tuple, scope& sc, lineage& out, clause where, int depth);
     const field_list* query_rows(py::handle query_node, scope& sc, lineage& out);
     void walk_cast(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);

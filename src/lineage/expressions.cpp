@@ -88,10 +88,13 @@ void analysis::dispatch(handle node, kind k, scope& sc, mode m, lineage& out, cl
             return;
         case kind::In: walk_in(node, sc, m, out, where, depth); return;
         case kind::AggFunc:
-        case kind::ArrayAgg:
         case kind::GroupConcat:
             ++aggregates_;
             walk_children(node, sc, m.aggregated(), out, where, depth);
+            return;
+        case kind::ArrayAgg:
+            ++aggregates_;
+            walk_array_agg(node, sc, m, out, where, depth);
             return;
         case kind::Grouping:
         case kind::GroupingId: walk_grouping(node, sc, m, out, where, depth); return;
@@ -288,12 +291,15 @@ void analysis::walk_grouping(handle node, scope& sc, mode m, lineage& out, claus
 // no value and arrives as an influence already, which it stays.
 void analysis::walk_order(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
     object a = args_of(node);
+    const field_list* shape = nullptr;  // the value's fields (ARRAY_AGG(STRUCT(...) ORDER BY k))
     if (object value = arg(a, lk.this_)) {
         ++aggregates_;
         walk(value, sc, m.aggregated(), out, where, depth + 1);
+        shape = shape_;
     }
     const mode key = m.influence(SORT);
     each(arg(a, lk.expressions), [&](handle e) { walk(e, sc, key, out, where, depth + 1); });
+    shape_ = shape;
 }
 
 // f(...) WITHIN GROUP (ORDER BY k): for the aggregates that concatenate

@@ -97,8 +97,9 @@ schema_view read_index(handle index) {
 }
 
 profile read_rules(handle rules) {
-    if (!PyTuple_Check(rules.ptr()) || PyTuple_GET_SIZE(rules.ptr()) != 4) {
-        type_error("rules must be a tuple (strategy, ascii_only, qualified_tables_case_sensitive, dotted_fields)");
+    if (!PyTuple_Check(rules.ptr()) || PyTuple_GET_SIZE(rules.ptr()) != 5) {
+        type_error("rules must be a tuple (strategy, ascii_only, qualified_tables_case_sensitive, dotted_fields, "
+                   "unnest_fields)");
     }
     const long rule = PyLong_AsLong(PyTuple_GET_ITEM(rules.ptr(), 0));
     if (rule == -1 && PyErr_Occurred()) py::throw_error();
@@ -111,6 +112,7 @@ profile read_rules(handle rules) {
     p.ascii_only = py::truth(PyTuple_GET_ITEM(rules.ptr(), 1));
     p.qualified_tables_case_sensitive = py::truth(PyTuple_GET_ITEM(rules.ptr(), 2));
     p.dotted_fields = py::truth(PyTuple_GET_ITEM(rules.ptr(), 3));
+    p.unnest_fields = py::truth(PyTuple_GET_ITEM(rules.ptr(), 4));
     return p;
 }
 

@@ -379,8 +379,10 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, query_in
             return;
         }
     }
+    const field_list* exploded_element = nullptr;  // LATERAL VIEW explode(arr): arr's elements
     if (node && lateral_view) {
         walk(node, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
+        exploded_element = shape_;
     } else if (node) {
         std::size_t count = 0;
         each(arg_of(node, lk.expressions), [&](handle e) {
@@ -399,11 +401,14 @@ void analysis::unnest_source(handle node, handle alias_node, scope& sc, query_in
         if (offset && kind_of(offset) != kind::not_expression) offset_name = name_of(offset);
     }
     query_info& u = queries_.emplace_back();
-    const field_list* element = element_of(shape);
-    // BigQuery's UNNEST of an array of structs (sqlglot marks it): a column
-    // per field, the alias naming the rows.
-    const bool exploded =
-        !lateral_view && truthy(arg_of(node, lk.explode_array)) && expandable(element);
+    const field_list* element = lateral_view ? exploded_element : element_of(shape);
+    // BigQuery's UNNEST of an array of structs: a column per field, the
+    // alias naming the rows.  sqlglot marks the arrays whose type it knows;
+    // the others are known here where the text builds them (ARRAY_AGG of a
+    // STRUCT, an array of structs passed on by a sub-query).
+    const bool exploded = !lateral_view &&
+                          (rules_.unnest_fields || truthy(arg_of(node, lk.explode_array))) &&
+                          expandable(element);
     if (exploded) {
         emit_fields(*element, u);
         if (!table_alias && names.size() == 1) table_alias = names.front();

@@ -78,6 +78,8 @@ bool analysis::gives_shape(kind k) noexcept {
         case kind::Subquery:
         case kind::Struct:
         case kind::Array:
+        case kind::ArrayAgg:
+        case kind::Order:
         case kind::Cast:
         case kind::Bracket:
         case kind::Dot:
@@ -226,6 +228,31 @@ void analysis::walk_array(handle node, scope& sc, mode m, lineage& out, clause w
         }
     });
     shape_ = shaped ? merged : nullptr;
+}
+
+// ARRAY_AGG(v): an array of v's values; where v is a struct, the elements
+// have its fields, each aggregated from what was put into it.
+void analysis::walk_array_agg(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
+    const mode value = m.aggregated();
+    object value_node = arg_of(node, lk.this_);
+    const field_list* element = nullptr;
+    if (value_node) {
+        walk(value_node, sc, value, out, where, depth + 1);
+        element = shape_;
+    }
+    walk_rest(node, value_node, sc, value, out, where, depth);
+    shape_ = nullptr;
+    if (element == nullptr || element->array) return;
+    field_list& list = field_lists_.emplace_back();
+    list.array = true;
+    for (const output& f : element->fields) {
+        output g;
+        g.name = f.name;
+        g.fields = f.fields;
+        g.lin.absorb(f.lin, mode{}.aggregated());
+        list.fields.push_back(std::move(g));
+    }
+    shape_ = &list;
 }
 
 // ARRAY(SELECT ...): an element per row, with the lineage of the rows'
