@@ -418,8 +418,17 @@ class InterruptedWhileWriting(io.StringIO):
         return super().write(text)
 
 
+@pytest.fixture
+def ctrl_c_raises():
+    """SIGINT as KeyboardInterrupt here, even where the suite was started
+    with it ignored (a job started in the background by a shell)."""
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, before)
+
+
 @pytest.mark.parametrize("fmt", ["jsonl", "json", "csv"])
-def test_ctrl_c_while_writing_leaves_whole_records_and_counts_them(fmt):
+def test_ctrl_c_while_writing_leaves_whole_records_and_counts_them(fmt, ctrl_c_raises):
     out, err = InterruptedWhileWriting(), io.StringIO()
     status = cli.main(["--format", fmt, *(f"select a{n} from t{n}" for n in range(5))],
                       stdin=io.StringIO(), stdout=out, stderr=err)
