@@ -188,6 +188,7 @@ class analysis {
     // --- sources (sources.cpp, pivot.cpp) --------------------------------------------
     void from_and_joins(py::handle args, scope& sc, query_info& q);
     void joins(py::handle list, scope& sc, query_info& q);
+    void array_join(py::handle join, scope& sc);
     void join_conditions(py::handle join, scope& sc, query_info& q);
     void using_columns(const std::vector<py::handle>& names, scope& sc, query_info& q);
     void natural_join(scope& sc, query_info& q);

@@ -42,6 +42,7 @@
     /* labels of sources without an alias, and the column of a bare UNNEST */  \
     X(derived_table, "derived table") X(VALUES, "VALUES") X(UNNEST, "UNNEST")   \
     X(LATERAL, "LATERAL") X(table_function, "table function") X(unnest, "unnest") \
+    X(ARRAY_JOIN, "ARRAY JOIN")                                                 \
     /* the columns of functions that name their own (TRANSFORM, json_each) */ \
     X(key_column, "key") X(value_column, "value")                               \
     /* what a statement does to a script's tables */                          \

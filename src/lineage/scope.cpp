@@ -56,7 +56,12 @@ const source* scope::named(handle name) const {
 
 candidates scope::candidates_for(handle name) const {
     candidates found;
-    for (const source& src : sources) {
+    // The last source that hides `name` and those after it.
+    std::size_t first = sources.size();
+    while (first > 0 && !(sources[first - 1].hides && sources[first - 1].has_column(name))) --first;
+    if (first > 0) --first;
+    for (std::size_t i = first; i < sources.size(); ++i) {
+        const source& src = sources[i];
         if (!src.columns_known()) {
             found.unknown.push_back(&src);
         } else if (src.has_column(name)) {

@@ -77,6 +77,7 @@ struct source {
     py::handle known;                // physical: the schema's columns (a tuple), or empty
     const query_info* q = nullptr;  // derived
     cause opaque_cause;             // opaque: why its columns are not traced
+    bool hides = false;             // its columns hide those of the sources before it (ARRAY JOIN)
 
     // Whether its columns are known (a schema, or a derived table without a
     // star over unknown columns).

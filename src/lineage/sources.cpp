@@ -50,9 +50,46 @@ void analysis::joins(handle list, scope& sc, query_info& q) {
     each(list, [&](handle join) {
         object target = arg_of(join, lk.this_);
         if (!target) return;
+        object join_kind = arg_of(join, lk.kind);
+        if (join_kind && PyUnicode_Check(join_kind.ptr()) &&
+            PyUnicode_CompareWithASCIIString(join_kind.ptr(), "ARRAY") == 0) {
+            array_join(join, sc);
+            return;
+        }
         add_source(target, sc, q);
         join_conditions(join, sc, q);
     });
+}
+
+// ClickHouse's [LEFT] ARRAY JOIN a [AS x], ...: a row per element of the
+// arrays, read from the sources before it.  An element takes its array's
+// name or the alias, and hides a column of that name in those sources (a
+// bare `a` after ARRAY JOIN a is the element).
+void analysis::array_join(handle join, scope& sc) {
+    query_info& u = queries_.emplace_back();
+    auto unfold = [&](handle item) {
+        handle name;
+        object value = object::borrow(item);
+        const kind ik = kind_of(item);
+        if (ik == kind::Alias) {
+            object ia = args_of(item);
+            name = name_of(arg(ia, lk.alias));
+            value = arg(ia, lk.this_);
+        } else if (ik == kind::Column) {
+            name = column_name(item);
+        }
+        output o;
+        walk(value, sc, mode{}.transformed(), o.lin, clause::plain, 0);
+        o.fields = element_of(shape_);
+        if (!name) return;  // an element nothing can name
+        o.name = name;
+        u.outputs.push_back(std::move(o));
+    };
+    unfold(arg_of(join, lk.this_));
+    each(arg_of(join, lk.expressions), unfold);
+    source src = derived_table(&u, {}, lk.ARRAY_JOIN);
+    src.hides = true;
+    sc.sources.push_back(std::move(src));
 }
 
 void analysis::join_conditions(handle join, scope& sc, query_info& q) {

@@ -11,6 +11,7 @@
 #include "lineage/state.hpp"
 #include "lineage/tree.hpp"
 
+#include <algorithm>
 #include <iterator>
 
 namespace qarvel::lineage {
@@ -301,7 +302,14 @@ void analysis::star_columns(const star_spec& spec, scope& sc, std::vector<output
         x.undecided_why = spec.rules->keep.why;
     }
     bool matched = false;
+    bool hidden = false;
     for (const source& src : sc.sources) {
+        // An ARRAY JOIN's elements are no columns of their own in a star:
+        // they stand in for the arrays they unfold (below).
+        if (src.hides) {
+            hidden = true;
+            continue;
+        }
         if (spec.qualifier && !same_name(src.alias, spec.qualifier)) continue;
         matched = true;
         switch (src.kind) {
@@ -310,10 +318,24 @@ void analysis::star_columns(const star_spec& spec, scope& sc, std::vector<output
             case source::opaque: x.opaque(src); break;
         }
     }
-    if (matched) {
-        x.finish(mark);
-    } else {
+    if (!matched) {
         x.unmatched();
+        return;
+    }
+    x.finish(mark);
+    if (!hidden || spec.qualifier) return;
+    for (std::size_t i = mark; i < outs.size(); ++i) {
+        output& o = outs[i];
+        if (o.placeholder()) continue;
+        for (auto it = sc.sources.rbegin(); it != sc.sources.rend(); ++it) {
+            if (!it->hides) continue;
+            const auto element = std::find_if(it->q->outputs.begin(), it->q->outputs.end(),
+                                              [&](const output& e) { return same_name(e.name, o.name); });
+            if (element == it->q->outputs.end()) continue;
+            o.lin = element->lin;
+            o.fields = element->fields;
+            break;
+        }
     }
 }
 
