@@ -78,6 +78,7 @@ void analysis::array_join(handle join, scope& sc) {
         } else if (ik == kind::Column) {
             name = column_name(item);
         }
+        if (!value) return;
         output o;
         walk(value, sc, mode{}.transformed(), o.lin, clause::plain, 0);
         o.fields = element_of(shape_);
