@@ -117,6 +117,19 @@ handle analysis::name_of(handle identifier, bool qualified_table) {
     return normalise(text, quoted, keep_case);
 }
 
+// The name a list item gives and the value it holds: `x AS a` is a and x,
+// a column its own name and itself, anything else no name and itself.
+handle analysis::item_name(handle item, object& value) {
+    const kind k = kind_of(item);
+    if (k == kind::Alias) {
+        object a = args_of(item);
+        value = arg(a, lk.this_);
+        return name_of(arg(a, lk.alias));
+    }
+    value = object::borrow(item);
+    return k == kind::Column ? column_name(item) : handle{};
+}
+
 handle analysis::column_name(handle node) {
     return kind_of(node) == kind::Column ? name_of(arg_of(node, lk.this_)) : name_of(node);
 }

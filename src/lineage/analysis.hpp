@@ -142,6 +142,7 @@ class analysis {
     py::handle name_of(py::handle identifier, bool qualified_table = false);
     // The name of a column (its own name) or of an identifier.
     py::handle column_name(py::handle node);
+    py::handle item_name(py::handle item, py::object& value);
     // The name an alias gives: a TableAlias's, or a plain identifier's.
     py::handle alias_name(py::handle alias);
     // The names of an alias's column list (t AS a(x, y)).

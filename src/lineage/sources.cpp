@@ -68,16 +68,8 @@ void analysis::joins(handle list, scope& sc, query_info& q) {
 void analysis::array_join(handle join, scope& sc) {
     query_info& u = queries_.emplace_back();
     auto unfold = [&](handle item) {
-        handle name;
-        object value = object::borrow(item);
-        const kind ik = kind_of(item);
-        if (ik == kind::Alias) {
-            object ia = args_of(item);
-            name = name_of(arg(ia, lk.alias));
-            value = arg(ia, lk.this_);
-        } else if (ik == kind::Column) {
-            name = column_name(item);
-        }
+        object value;
+        handle name = item_name(item, value);
         if (!value) return;
         output o;
         walk(value, sc, mode{}.transformed(), o.lin, clause::plain, 0);

@@ -121,18 +121,13 @@ void analysis::walk_struct(handle node, scope& sc, mode m, lineage& out, clause 
     const mode value = m.transformed();
     each(arg_of(node, lk.expressions), [&](handle item) {
         handle name;
-        object field = object::borrow(item);
-        const kind ik = kind_of(item);
-        if (ik == kind::PropertyEQ) {
+        object field;
+        if (kind_of(item) == kind::PropertyEQ) {
             object ia = args_of(item);
             name = field_key(arg(ia, lk.this_));
             field = arg(ia, lk.expression);
-        } else if (ik == kind::Alias) {
-            object ia = args_of(item);
-            name = name_of(arg(ia, lk.alias));
-            field = arg(ia, lk.this_);
-        } else if (ik == kind::Column) {
-            name = column_name(item);
+        } else {
+            name = item_name(item, field);
         }
         add_field(list, name, field, sc, value, out, where, depth);
     });
