@@ -70,12 +70,11 @@ void analysis::array_join(handle join, scope& sc) {
     auto unfold = [&](handle item) {
         object value;
         handle name = item_name(item, value);
-        if (!value) return;
+        if (!value || !name) return;  // an element nothing can name
         output o;
+        o.name = name;
         walk(value, sc, mode{}.transformed(), o.lin, clause::plain, 0);
         o.fields = element_of(shape_);
-        if (!name) return;  // an element nothing can name
-        o.name = name;
         u.outputs.push_back(std::move(o));
     };
     unfold(arg_of(join, lk.this_));
