@@ -13,7 +13,6 @@ from pathlib import Path
 import sqlglot
 from sqlglot import exp
 
-import sqlglot_main
 
 PREFIX = "sqlglot_main.QarvelSQLGlotMain."
 CREATION_KEYS = ["sort", "column", "alias", "column_table", "type", "db", "table", "table_alias"]

@@ -18,8 +18,7 @@ from sqlglot.errors import ParseError
 
 from . import _parse
 from ._catalog import CatalogError
-from ._parse import (JINJA_MESSAGE, STATEMENT_KINDS, analyze, analyze_tree, parse,
-                     require_statement)
+from ._parse import analyze, analyze_tree, parse
 from ._result import FLAT_KEYS, LineageResult
 from ._rules import Schema
 from ._types import OutputColumn, Source, Table, Unresolved
@@ -27,7 +26,7 @@ from ._script import EndToEnd, ScriptResult, StatementError, TargetColumn, analy
 from ._batch import Analyzer, analyze_many, lineage_ddl, lineage_meta, partition_lineage
 from .graph import Graph
 
-__all__ = ["analyze", "analyze_script", "LineageResult", "ScriptResult", "StatementError",
+__all__ = ["analyze", "analyze_tree", "parse", "analyze_script", "LineageResult", "ScriptResult", "StatementError",
            "EndToEnd", "TargetColumn", "analyze_many", "partition_lineage", "lineage_meta", "lineage_ddl",
            "Analyzer", "OutputColumn", "Source", "Table", "Unresolved",
            "Schema", "CatalogError", "Graph", "FLAT_KEYS", "ParseError"]

@@ -18,7 +18,7 @@ from . import _engine
 from ._parse import parse, require_statement, result_of
 from ._pool import ordered_map, portable, usable_cores
 from ._result import LineageResult, row_keys, rows_frame, statement_rows
-from ._rules import Rules, lexicon_of, rules_for, schema_index
+from ._rules import lexicon_of, rules_for, schema_index
 from ._types import EngineResult
 from ._rules import split_statements
 from ._script import analyze_script
