@@ -11,7 +11,8 @@ from ._types import OutputColumn, Source, Table
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["LineageResult", "FLAT_KEYS", "TARGET_KEYS", "flat_rows", "statement_rows", "rows_frame",
+__all__ = ["LineageResult", "FLAT_KEYS", "TARGET_KEYS", "flat_rows", "statement_rows",
+           "shared_influence_rows", "rows_frame",
            "rows_json", "openlineage_facet"]
 
 # The keys of a flat row, in order; TARGET_KEYS follow "column" when the
@@ -74,6 +75,33 @@ def statement_rows(result: "LineageResult", head: dict[str, Any]) -> list[dict[s
     keys = row_keys(True)
     return [{**head, **{key: row.get(key) for key in keys}}
             for row in flat_rows(result.columns, result.target)]
+
+
+_SOURCE_KEYS = ("source_catalog", "source_db", "source_table", "source_column", "type", "subtype")
+
+
+def shared_influence_rows(rows: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """One statement's rows (every row of one input and statement number)
+    with each INDIRECT source that every output column has written once,
+    as a row whose ``column`` is "*" and ``position`` None, after the
+    columns' own rows; what only some columns have stays on them."""
+    by_position: dict[Any, set[tuple]] = {}
+    for row in rows:
+        found = by_position.setdefault(row["position"], set())
+        if row["type"] == "INDIRECT":
+            found.add(tuple(row[key] for key in _SOURCE_KEYS))
+    shared = set.intersection(*by_position.values()) if by_position else set()
+    if not shared:
+        return rows
+    kept = [row for row in rows if row["type"] != "INDIRECT"
+            or tuple(row[key] for key in _SOURCE_KEYS) not in shared]
+    written: set[tuple] = set()
+    for row in rows:
+        key = tuple(row[k] for k in _SOURCE_KEYS)
+        if row["type"] == "INDIRECT" and key in shared and key not in written:
+            written.add(key)
+            kept.append({**row, "position": None, "column": "*"})
+    return kept
 
 
 def rows_frame(rows: list[dict[str, Any]], keys: tuple[str, ...]) -> "pandas.DataFrame":
