@@ -215,4 +215,4 @@ def test_diff_of_two_dbt_targets(shop, tmp_path):
     assert [json.loads(line) for line in done.stdout.splitlines()] == [
         {"change": "changed", "source": RAW + "raw_payments.amount",
          "target": RAW + "stg_payments.amount", "type": "DIRECT",
-         "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY"}]
+         "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY", "reason": None}]
