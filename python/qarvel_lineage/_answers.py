@@ -10,11 +10,13 @@ from collections import deque
 from dataclasses import dataclass, field
 from typing import Any, Iterator
 
-__all__ = ["EDGE_KEYS", "TABLE_KEYS", "EdgesAnswer", "TablesAnswer", "ChangesAnswer", "Leaf",
+__all__ = ["EDGE_KEYS", "TABLE_KEYS", "ROLE_NAMES", "EdgesAnswer", "TablesAnswer", "ChangesAnswer", "Leaf",
            "walk", "leaves", "chains", "tables_answer"]
 
 EDGE_KEYS = ("depth", "source", "target", "type", "subtype", "statement")
 TABLE_KEYS = ("table", "role")
+ROLE_NAMES = {"sources": "source", "intermediates": "intermediate", "targets": "target",
+              "queries": "query"}
 
 
 @dataclass(frozen=True, slots=True)
@@ -56,7 +58,7 @@ class TablesAnswer:
     links: list[tuple[str, str]]
 
     def records(self) -> tuple[tuple[str, ...], list[dict[str, Any]]]:
-        return TABLE_KEYS, [{"table": table, "role": role[:-1]}
+        return TABLE_KEYS, [{"table": table, "role": ROLE_NAMES[role]}
                             for role, tables in self.roles.items() for table in tables]
 
 
@@ -213,9 +215,11 @@ def tables_answer(graph: Any, direct_only: bool = False) -> TablesAnswer:
     statements = {edge.statement for edge in graph.edges()}
     queries = {target for _, target in links if target in statements}
     read = {source for source, _ in links}
+    # A table only queries read is where the writing ends: a target.
+    read_to_write = {source for source, target in links if target not in queries}
     written = {target for _, target in links if target not in queries}
-    roles = {"sources": sorted(read - written), "intermediates": sorted(read & written),
-             "targets": sorted(written - read)}
+    roles = {"sources": sorted(read - written), "intermediates": sorted(read_to_write & written),
+             "targets": sorted(written - read_to_write)}
     if queries:
         roles["queries"] = sorted(queries)
     return TablesAnswer(roles, links)

@@ -28,6 +28,7 @@ def run(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
     stores_only = options.graph is not None and question is None
     writer = None if stores_only else writer_for(options.format, kind)
     _check(options, question, kind)
+    options.namespace = options.namespace or "default"
     if options.graph is not None:
         try:
             check_writable_file(options.graph)

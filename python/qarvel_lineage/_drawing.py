@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any, Iterable
 
-from ._answers import EdgesAnswer, TablesAnswer
+from ._answers import ROLE_NAMES, EdgesAnswer, TablesAnswer
 
 __all__ = ["DotGraph", "dot_id", "edges_dot", "tables_dot", "page_of_rows", "page_of_edges",
            "page_of_tables"]
@@ -176,7 +176,7 @@ def page_of_edges(answer: EdgesAnswer) -> list[dict[str, Any]]:
 
 
 def page_of_tables(answer: TablesAnswer) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
-    tables = [{"name": _split(table, None)[:3], "role": role[:-1], "group": None}
+    tables = [{"name": _split(table, None)[:3], "role": ROLE_NAMES[role], "group": None}
               for role, names in answer.roles.items() for table in names]
     edges = [_page_edge(_split(source, None), _split(target, None), "DIRECT", "TABLE", "")
              for source, target in answer.links]
