@@ -73,15 +73,18 @@ def statement_tables(name: str, rows: list[dict[str, Any]], width: int) -> str:
     return out.getvalue()
 
 
-def _leaf_lines(title: str, found: list, limit: int, way: str) -> list[str]:
+def _plural(count: int, word: str) -> str:
+    return f"{count:,} {word}{'' if count == 1 else 's'}"
+
+
+def _leaf_lines(title: str, found: list, limit: int, wide: int) -> list[str]:
     if not found:
         return []
     lines = [f"{title} ({len(found):,}):"]
     shown = found if not limit else found[:limit]
-    wide = max(len(leaf.column) for leaf in shown)
     for leaf in shown:
         edge = leaf.edge
-        lines.append(f"  {leaf.column:<{wide}}  {leaf.hops} hop{'s' if leaf.hops != 1 else ''}, "
+        lines.append(f"  {leaf.column:<{wide}}  {_plural(leaf.hops, 'hop')}, "
                      f"nearest: {edge.type} {edge.subtype} in {edge.statement}")
     if len(found) > len(shown):
         lines.append(f"  ... {len(found) - len(shown):,} more {title.split()[0]} columns; "
@@ -106,12 +109,15 @@ def edges_text(answer: EdgesAnswer, show_chains: bool, limit: int | None) -> str
     cap = LEAVES_SHOWN if limit is None else limit
     direct, indirect, reached = leaves(answer)
     ends = "sources" if way == "upstream" else "columns fed"
-    bound = f" within {answer.depth} hop{'s' if answer.depth != 1 else ''}" if answer.depth else ""
-    head = (f"{way} of {start}{bound}: {reached:,} columns over {len(answer.edges):,} edges"
+    bound = f" within {_plural(answer.depth, 'hop')}" if answer.depth else ""
+    head = (f"{way} of {start}{bound}: {_plural(reached, 'column')} over "
+            f"{_plural(len(answer.edges), 'edge')}"
             f"{', DIRECT edges only' if answer.direct_only else ''}; the {ends} where it ends:")
     lines = [head]
-    lines += _leaf_lines("DIRECT", direct, cap, way)
-    lines += _leaf_lines("INDIRECT only", indirect, cap, way)
+    wide = max((len(leaf.column) for leaf in (direct[:cap or None] + indirect[:cap or None])),
+               default=0)
+    lines += _leaf_lines("DIRECT", direct, cap, wide)
+    lines += _leaf_lines("INDIRECT only", indirect, cap, wide)
     lines.append("--chains shows each chain; --format jsonl writes every edge")
     return "\n".join(lines) + "\n"
 
