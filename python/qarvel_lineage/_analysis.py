@@ -97,13 +97,6 @@ def finished(plan: Plan, done: InputDone) -> InputDone:
     if plan.direct_only:
         done.rows = [row for row in done.rows if row["type"] != "INDIRECT"]
         done.datasets = [_direct_dataset(d) for d in done.datasets]
-    if not plan.expand_influences:
-        from ._result import shared_influence_rows
-
-        statements: dict[Any, list[dict[str, Any]]] = {}
-        for row in done.rows:
-            statements.setdefault(row["statement"], []).append(row)
-        done.rows = [row for rows in statements.values() for row in shared_influence_rows(rows)]
     # Rendered where the input was analysed, in parallel: the parent copies bytes out.
     done.text = plan.render(done, plan)
     if not plan.keep_rows:
@@ -172,7 +165,8 @@ def _analyse(context: _Context, name: str, text: str, is_argument: bool) -> Inpu
     for index, result in enumerate(results, 1):
         if not hasattr(result, "columns"):
             continue
-        done.rows.extend(statement_rows(result, {"input": name, "statement": index}))
+        done.rows.extend(statement_rows(result, {"input": name, "statement": index},
+                                        shared=not plan.expand_influences))
         if plan.openlineage and (len(results) == 1 or result.target is None):
             dataset = str(result.target) if result.target is not None else (
                 name if len(results) == 1 else f"{name}#{index}")
@@ -223,9 +217,14 @@ def end_to_end_done(name: str, end: Any, plan: Plan) -> InputDone:
 
 
 def _end_to_end_rows(done: InputDone, end: Any, plan: Plan) -> None:
+    from ._result import column_rows
+
+    by_table: dict[Any, list[Any]] = {}
+    for column in end.columns:
+        by_table.setdefault(column.target, []).append(column)
     for index, table in enumerate(end.tables, 1):
-        done.rows.extend({"input": done.name, "statement": index, **row} for row in end.to_dicts()
-                         if (row["target_catalog"], row["target_db"], row["target_table"])
-                         == (table.catalog, table.db, table.name))
+        done.rows.extend(column_rows(by_table.get(table, ()), table,
+                                     {"input": done.name, "statement": index},
+                                     shared=not plan.expand_influences))
     if plan.openlineage:
         done.datasets.extend(end.to_openlineage(plan.namespace))

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Callable
+from typing import Any, Callable, Iterator
 
 from ._analysis import InputDone, Plan, end_to_end_done, finished
 from ._errors import UsageError
@@ -116,37 +116,50 @@ def _inputs(options: argparse.Namespace, session: Any) -> list[tuple]:
                             session.max_input_bytes, session.say))
 
 
-def _dbt_done(project: Any, plan: Plan, options: argparse.Namespace) -> list[InputDone]:
-    """Each analysed model's rows (its columns traced end to end; each
-    model's own hop for a drawing, so the models chain up) and its
-    OpenLineage job, as an input's."""
+def _dbt_done(project: Any, plan: Plan) -> tuple[int, Iterator[InputDone]]:
+    """(how many, then one by one) each analysed model as an input: its
+    rows (its columns traced end to end; for a drawing each model's own
+    hop, so the models chain up), its OpenLineage job, or its error."""
     import traceback
 
-    from ._result import statement_rows
+    from ._result import column_rows, statement_rows
     from .dbt import ModelError
 
-    rows: dict[str, list[dict[str, Any]]] = {}
-    if plan.keep_rows:
-        for model, result in project.models.items():
-            if not isinstance(result, ModelError) and result.target is not None:
-                rows[model] = statement_rows(result, {"input": model, "statement": 1})
-    else:
-        for row in project.to_dicts():
-            model = row.pop("model")
-            rows.setdefault(model, []).append({"input": model, "statement": 1, **row})
+    traced: dict[Any, list[Any]] = {}
+    for column in project.end_to_end.columns:
+        traced.setdefault(column.target, []).append(column)
     jobs = {job["job"]["name"]: job for job in project.to_openlineage(plan.namespace)} \
         if plan.openlineage else {}
-    done = []
-    for uid, result in project.models.items():
-        failed = isinstance(result, ModelError)
-        if not (failed or uid in rows or uid in jobs):
-            continue
-        item = InputDone(uid, statements=1, rows=rows.get(uid, []),
-                         datasets=[jobs[uid]] if uid in jobs else [],
-                         errors=[str(result)] if failed else [],
-                         trace="".join(traceback.format_exception(result.error)) if failed else "")
-        done.append(item)
-    return done
+
+    def rows(uid: str, result: Any) -> list[dict[str, Any]]:
+        head = {"input": uid, "statement": 1}
+        if plan.keep_rows:
+            return statement_rows(result, head) if result.target is not None else []
+        table = project.relations.get(uid)
+        columns = traced.get(table, ()) if table is not None else ()
+        return column_rows(columns, table, head, shared=not plan.expand_influences)
+
+    def has_rows(uid: str, result: Any) -> bool:
+        if plan.keep_rows:
+            return result.target is not None
+        table = project.relations.get(uid)
+        return table is not None and table in traced
+
+    names = [uid for uid, result in project.models.items()
+             if isinstance(result, ModelError) or uid in jobs or has_rows(uid, result)]
+
+    def each() -> Iterator[InputDone]:
+        for uid in names:
+            result = project.models[uid]
+            if isinstance(result, ModelError):
+                yield finished(plan, InputDone(
+                    uid, statements=1, errors=[str(result)],
+                    trace="".join(traceback.format_exception(result.error))))
+                continue
+            yield finished(plan, InputDone(uid, statements=1, rows=rows(uid, result),
+                                           datasets=[jobs[uid]] if uid in jobs else []))
+
+    return len(names), each()
 
 
 def _rows_run(options: argparse.Namespace, session: Any, project: Any, writer_class: Any,
@@ -159,10 +172,9 @@ def _rows_run(options: argparse.Namespace, session: Any, project: Any, writer_cl
             results: Any = session.analysed(_inputs(options, session), plan)
         elif plan.mode == "end_to_end":
             results = [end_to_end_done(options.dbt, project.end_to_end, plan)]
+            session.total = 1
         else:
-            results = [finished(plan, done) for done in _dbt_done(project, plan, options)]
-        if project is not None:
-            session.total = len(results)
+            session.total, results = _dbt_done(project, plan)
         writing(writer.start)
         started[0] = True
         for done in results:
