@@ -228,3 +228,33 @@ def _end_to_end_rows(done: InputDone, end: Any, plan: Plan) -> None:
                                      shared=not plan.expand_influences))
     if plan.openlineage:
         done.datasets.extend(end.to_openlineage(plan.namespace))
+
+
+# --- a dbt model's rows, on the workers -------------------------------------------------------
+
+def model_setup(plan: Plan) -> Plan:
+    return plan
+
+
+def model_work(plan: Plan, item: tuple) -> InputDone:
+    """One analysed model as an input: ``item`` is (unique id, "error",
+    (message, trace)), (unique id, "result", (LineageResult, datasets)) for
+    its own hop, or (unique id, "traced", (columns, table, datasets)) for
+    its columns traced end to end."""
+    from ._result import column_rows, statement_rows
+
+    uid, kind, data = item
+    if kind == "error":
+        return finished(plan, InputDone(uid, statements=1, errors=[data[0]], trace=data[1]))
+    head = {"input": uid, "statement": 1}
+    if kind == "result":
+        result, datasets = data
+        rows = statement_rows(result, head) if result.target is not None else []
+    else:
+        columns, table, datasets = data
+        rows = column_rows(columns, table, head, shared=not plan.expand_influences)
+    return finished(plan, InputDone(uid, statements=1, rows=rows, datasets=datasets))
+
+
+def model_lost(item: tuple, error: BaseException) -> InputDone:
+    return _failed(None, item[0], error)

@@ -6,12 +6,18 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Callable, Iterator
+from typing import Any, Callable
 
-from ._analysis import InputDone, Plan, end_to_end_done, finished
+from ._analysis import Plan, end_to_end_done
 from ._errors import UsageError
 from ._formats import terminal_width, writer_for
-from ._readers import EXAMPLE_SQL, InputFailed, check_project, check_writable_file, iter_inputs
+from ._readers import (
+    EXAMPLE_SQL,
+    InputFailed,
+    check_project,
+    check_writable_file,
+    iter_inputs,
+)
 from ._session import WholeWrites, writing
 
 __all__ = ["run"]
@@ -116,13 +122,12 @@ def _inputs(options: argparse.Namespace, session: Any) -> list[tuple]:
                             session.max_input_bytes, session.say))
 
 
-def _dbt_done(project: Any, plan: Plan) -> tuple[int, Iterator[InputDone]]:
-    """(how many, then one by one) each analysed model as an input: its
-    rows (its columns traced end to end; for a drawing each model's own
-    hop, so the models chain up), its OpenLineage job, or its error."""
+def _models(project: Any, plan: Plan) -> list[tuple]:
+    """Each analysed model as the workers take it (``_analysis.model_work``):
+    its error, its own hop (for a drawing, so the models chain up) or its
+    columns traced end to end, with its OpenLineage job."""
     import traceback
 
-    from ._result import column_rows, statement_rows
     from .dbt import ModelError
 
     traced: dict[Any, list[Any]] = {}
@@ -130,36 +135,18 @@ def _dbt_done(project: Any, plan: Plan) -> tuple[int, Iterator[InputDone]]:
         traced.setdefault(column.target, []).append(column)
     jobs = {job["job"]["name"]: job for job in project.to_openlineage(plan.namespace)} \
         if plan.openlineage else {}
-
-    def rows(uid: str, result: Any) -> list[dict[str, Any]]:
-        head = {"input": uid, "statement": 1}
-        if plan.keep_rows:
-            return statement_rows(result, head) if result.target is not None else []
+    items = []
+    for uid, result in project.models.items():
+        datasets = [jobs[uid]] if uid in jobs else []
         table = project.relations.get(uid)
-        columns = traced.get(table, ()) if table is not None else ()
-        return column_rows(columns, table, head, shared=not plan.expand_influences)
-
-    def has_rows(uid: str, result: Any) -> bool:
-        if plan.keep_rows:
-            return result.target is not None
-        table = project.relations.get(uid)
-        return table is not None and table in traced
-
-    names = [uid for uid, result in project.models.items()
-             if isinstance(result, ModelError) or uid in jobs or has_rows(uid, result)]
-
-    def each() -> Iterator[InputDone]:
-        for uid in names:
-            result = project.models[uid]
-            if isinstance(result, ModelError):
-                yield finished(plan, InputDone(
-                    uid, statements=1, errors=[str(result)],
-                    trace="".join(traceback.format_exception(result.error))))
-                continue
-            yield finished(plan, InputDone(uid, statements=1, rows=rows(uid, result),
-                                           datasets=[jobs[uid]] if uid in jobs else []))
-
-    return len(names), each()
+        if isinstance(result, ModelError):
+            items.append((uid, "error", (str(result),
+                                         "".join(traceback.format_exception(result.error)))))
+        elif plan.keep_rows and (result.target is not None or datasets):
+            items.append((uid, "result", (result, datasets)))
+        elif not plan.keep_rows and (table in traced or datasets):
+            items.append((uid, "traced", (tuple(traced.get(table, ())), table, datasets)))
+    return items
 
 
 def _rows_run(options: argparse.Namespace, session: Any, project: Any, writer_class: Any,
@@ -174,7 +161,13 @@ def _rows_run(options: argparse.Namespace, session: Any, project: Any, writer_cl
             results = [end_to_end_done(options.dbt, project.end_to_end, plan)]
             session.total = 1
         else:
-            session.total, results = _dbt_done(project, plan)
+            from ._analysis import model_lost, model_setup, model_work
+            from ._batch import ordered_map
+
+            items = _models(project, plan)
+            session.total = len(items)
+            results = ordered_map(model_work, items, session.jobs, model_setup, (plan,),
+                                  lost=model_lost)
         writing(writer.start)
         started[0] = True
         for done in results:
