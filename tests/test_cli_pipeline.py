@@ -11,10 +11,8 @@ import signal
 import subprocess
 import threading
 import time
-from pathlib import Path
 
 import pytest
-
 from helpers import CORPUS, LINEAGE_CLI, lineage_cli
 
 ETL = """

@@ -152,8 +152,10 @@ def _analyse(context: _Context, name: str, text: str, is_argument: bool) -> Inpu
         results, end = _script(pieces, analyzer, is_argument and len(pieces) == 1)
     for result in results:
         if not hasattr(result, "columns"):
+            first = (str(result.error).splitlines() or [""])[0]
             done.errors.append(f"{name}: statement {result.index} (line {result.line}): "
-                               f"{type(result.error).__name__}: {str(result.error).splitlines()[0]}")
+                               f"{type(result.error).__name__}: {first}")
+            done.trace += "".join(traceback.format_exception(result.error))
     if plan.mode == "graph":
         done.results, done.end_to_end = results, end
         return done

@@ -104,6 +104,11 @@ def _project(options: argparse.Namespace, session: Any) -> Any:
     path = options.dbt
     picked = {key: value for key, value in (("select", options.select),
                                              ("exclude", options.exclude)) if value is not None}
+    if picked:
+        import inspect
+
+        if "select" not in inspect.signature(project_lineage).parameters:
+            raise UsageError("--select and --exclude need a qarvel_lineage.dbt that picks models")
     try:
         check_project(path)
         project = project_lineage(path, session.dialect, session.schema, **picked)

@@ -211,8 +211,8 @@ class Session:
                                 (self.dialect, self.schema, plan), lost=_analysis.lost):
             yield done  # the caller counts it in ``finished`` once it is written or stored
             self.progress.update(done.statements)
-            for number, line in enumerate(done.errors):
-                self.error(line, done.trace if number == 0 else "")
+            for number, line in enumerate(done.errors, 1):
+                self.error(line, done.trace if number == len(done.errors) else "")
         self.close_progress()
 
     def close_progress(self) -> None:
