@@ -330,3 +330,21 @@ def test_tuva_direct_upstream_fits_a_screen_and_names_both_raw_paid_amounts():
                         "--direct-only", "--depth", "2", "--format", "jsonl")
     rows = [json.loads(line) for line in edges.stdout.splitlines()]
     assert {row["type"] for row in rows} == {"DIRECT"} and {row["depth"] for row in rows} == {1, 2}
+
+
+def test_each_statement_is_parsed_once(tmp_path, monkeypatch):
+    from sqlglot.dialects.dialect import Dialect
+
+    from qarvel_lineage import cli
+
+    parsed = []
+    real = Dialect.parse
+    monkeypatch.setattr(Dialect, "parse", lambda self, sql, **kw: parsed.append(sql) or real(
+        self, sql, **kw))
+    (tmp_path / "etl.sql").write_text(ETL)
+    for args in (["select a from t"], [str(tmp_path / "etl.sql")],
+                 [str(tmp_path / "etl.sql"), "--summary"]):
+        parsed.clear()
+        assert cli.main(["--format", "jsonl", *args], stdin=io.StringIO(), stdout=io.StringIO(),
+                        stderr=io.StringIO()) == 0
+        assert len(parsed) == len(set(parsed)) == (1 if len(args) == 1 and "select" in args[0] else 3)
