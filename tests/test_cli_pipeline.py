@@ -155,11 +155,14 @@ def test_jobs_give_the_graph_questions_what_one_job_gives(tmp_path):
      "--expand-influences is for statement rows in --format json, jsonl, csv"),
     (["--namespace", "wh", "--format", "csv"], "--namespace is for --format openlineage"),
     (["--select", "tag:x"], "--select and --exclude pick dbt models: give --dbt"),
+    (["--graph", "g.db", "--format", "jsonl"],
+     "--graph with no question only stores the graph: --format and --direct-only need "
+     "--upstream, --downstream, --summary or --end-to-end"),
     (["--summary", "--end-to-end"],
      "ask one of --upstream, --downstream, --end-to-end and --summary at a time"),
 ])
-def test_options_that_cannot_work_together_are_usage_errors(args, message):
-    done = lineage_cli("select a from t", *args)
+def test_options_that_cannot_work_together_are_usage_errors(args, message, tmp_path):
+    done = lineage_cli("select a from t", *args, cwd=tmp_path)
     assert usage_error(done) == f"sqlglot-main: error: {message}"
 
 

@@ -28,10 +28,15 @@ ROW_FORMATS = ("json", "jsonl", "csv")
 
 def run(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
     if options.command == "diff":
+        options.format = options.format or "table"
         return _diff(options, make_session)
     question, column = _question(options)
     kind = {"upstream": "edges", "downstream": "edges", "summary": "tables"}.get(question, "rows")
     stores_only = options.graph is not None and question is None
+    if stores_only and (options.format is not None or options.direct_only):
+        raise UsageError("--graph with no question only stores the graph: --format and "
+                         "--direct-only need --upstream, --downstream, --summary or --end-to-end")
+    options.format = options.format or "table"
     writer = None if stores_only else writer_for(options.format, kind)
     _check(options, question, kind)
     options.namespace = options.namespace or "default"

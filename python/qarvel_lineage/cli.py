@@ -75,7 +75,8 @@ def _shared_options() -> argparse.ArgumentParser:
     shared.add_argument("--max-schema-nodes", type=int, default=SCHEMA_MAX_NODES, metavar="N",
                         help="most nodes a YAML schema may expand to, aliases counted each time "
                              f"they are used (default: {SCHEMA_MAX_NODES:,})")
-    shared.add_argument("--format", choices=tuple(FORMATS), default="table")
+    shared.add_argument("--format", choices=tuple(FORMATS), default=None,
+                        help="how to write the answer (default: table)")
     shared.add_argument("--encoding", default="utf-8", metavar="NAME",
                         help="encoding of every file read (SQL, schema) and of standard input "
                              "(default: UTF-8, a leading byte order mark dropped)")
