@@ -85,6 +85,8 @@ def _check(options: argparse.Namespace, question: str | None, kind: str) -> None
         raise UsageError("--namespace is for --format openlineage")
     if options.dbt is None and (options.select is not None or options.exclude is not None):
         raise UsageError("--select and --exclude pick dbt models: give --dbt")
+    if options.example and options.inputs:
+        raise UsageError("--example is an input of its own; give it no other inputs")
     if options.dbt is not None and (options.inputs or options.example):
         raise UsageError("--dbt reads the project's models; give no other inputs")
     stored = options.graph is not None and os.path.isfile(options.graph)

@@ -167,11 +167,13 @@ def _split(name: str, column: str | None) -> list:
 def page_of_edges(answer: EdgesAnswer) -> list[dict[str, Any]]:
     edges = []
     for edge in answer.edges:
-        source_table, source_column = answer.places[edge.source]
-        target_table, target_column = answer.places[edge.target]
-        edges.append(_page_edge(_split(source_table, source_column),
-                                _split(target_table, target_column), edge.type, edge.subtype,
-                                edge.statement))
+        ends = []
+        for name, parts in ((edge.source, getattr(edge, "source_parts", None)),
+                            (edge.target, getattr(edge, "target_parts", None))):
+            # A graph that keeps each column's parts gives them; else the
+            # stored (table, column) is split at its dots.
+            ends.append(list(parts) if parts else _split(*answer.places[name]))
+        edges.append(_page_edge(*ends, edge.type, edge.subtype, edge.statement))
     return edges
 
 
