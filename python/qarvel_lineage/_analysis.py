@@ -11,7 +11,7 @@ from typing import Any
 
 from sqlglot.errors import ParseError
 
-from ._readers import InputFailed, _File, _read_file
+from ._readers import InputFailed, File, read_file
 
 __all__ = ["Plan", "InputDone", "setup", "work", "lost", "end_to_end_done", "finished"]
 
@@ -67,8 +67,8 @@ script_progress: Any = None
 def work(context: _Context, item: tuple) -> InputDone:
     name, text, is_argument = item
     try:
-        if isinstance(text, _File):
-            text = _read_file(text.path, text.encoding)
+        if isinstance(text, File):
+            text = read_file(text.path, text.encoding)
         if isinstance(text, BaseException):
             raise text
         done = _analyse(context, name, text, is_argument)

@@ -56,7 +56,7 @@ def read_side(path: str, session: Any, plan: Any, select: dict[str, Any]) -> Sid
     try:
         inputs = list(side_inputs(path, session.encoding, session.max_input_bytes, session.say))
     except InputFailed as error:
-        raise UsageError(f"{path}: {error}") from None
+        raise UsageError(str(error)) from None
     for done in session.analysed(inputs, plan):
         key = "" if done.name == path else os.path.relpath(done.name, path)
         for index, result in enumerate(done.results, 1):

@@ -15,6 +15,10 @@ import signal
 import stat
 from typing import Any, Iterator, TextIO
 
+__all__ = ["EXAMPLE_SQL", "DEFAULT_MAX_INPUT_BYTES", "InputFailed", "InputTooLarge", "File",
+           "read_file", "read_text", "iter_inputs", "side_inputs", "check_writable_file",
+           "check_project", "is_project"]
+
 EXAMPLE_SQL = """\
 insert into mart.order_totals (order_id, customer, total)
 select o.id, c.name, sum(i.amount)
@@ -163,7 +167,7 @@ def _read_stream(path: str, encoding: str, limit: int) -> str | Exception:
         return error
 
 
-def _read_file(path: str, encoding: str = "utf-8-sig") -> str | Exception:
+def read_file(path: str, encoding: str = "utf-8-sig") -> str | Exception:
     """A regular file.  Opened without waiting, so that a file replaced by a
     pipe since it was listed is refused rather than waited on."""
     try:
@@ -181,7 +185,7 @@ def _read_file(path: str, encoding: str = "utf-8-sig") -> str | Exception:
         return error
 
 
-class _File:
+class File:
     """A statement file, read by whoever analyses it (a worker, with --jobs)."""
 
     __slots__ = ("path", "encoding")
@@ -210,7 +214,7 @@ def _stat(path: str) -> os.stat_result | None:
 def iter_inputs(arguments: list[str], stdin: TextIO, encoding: str = "utf-8-sig",
                 limit: int = DEFAULT_MAX_INPUT_BYTES,
                 skipped: Any = None) -> Iterator[tuple[str, Any, bool]]:
-    """(name, text, a _File or the error reading it, whether the text is an
+    """(name, text, a File or the error reading it, whether the text is an
     argument itself) for each input, in order.  A directory gives every
     regular *.sql file under it, sorted by path; ``skipped(line)`` is told
     of each other one (a FIFO, a socket, a device, a broken link), which is
@@ -232,7 +236,7 @@ def iter_inputs(arguments: list[str], stdin: TextIO, encoding: str = "utf-8-sig"
         elif stat.S_ISDIR(found.st_mode):
             yield from _folder_inputs(argument, encoding, skipped)
         elif stat.S_ISREG(found.st_mode):
-            yield argument, _File(argument, encoding), False
+            yield argument, File(argument, encoding), False
         else:
             yield argument, _read_stream(argument, encoding, limit), False
 
@@ -252,7 +256,7 @@ def _folder_inputs(folder: str, encoding: str, skipped: Any) -> Iterator[tuple[s
             why = "a broken symbolic link"
         else:
             if stat.S_ISREG(mode):
-                yield path, _File(path, encoding), False
+                yield path, File(path, encoding), False
                 continue
             why = _kind(mode)
         if skipped is not None:
@@ -267,7 +271,7 @@ def read_text(path: str, encoding: str = "utf-8-sig", limit: int = DEFAULT_MAX_I
     found = os.stat(path)
     if stat.S_ISDIR(found.st_mode) or stat.S_ISSOCK(found.st_mode):
         raise InputFailed(f"not a regular file ({_kind(found.st_mode)})")
-    text = _read_file(path, encoding) if stat.S_ISREG(found.st_mode) \
+    text = read_file(path, encoding) if stat.S_ISREG(found.st_mode) \
         else _read_stream(path, encoding, limit)
     if isinstance(text, BaseException):
         raise text
@@ -320,10 +324,10 @@ def side_inputs(path: str, encoding: str, limit: int,
     regular file), each named by its path."""
     found = _stat(path)
     if found is None:
-        raise InputFailed("no such file or folder")
+        raise InputFailed(f"no such file or folder: {path}")
     if stat.S_ISDIR(found.st_mode):
         yield from _folder_inputs(path, encoding, skipped)
     elif stat.S_ISREG(found.st_mode):
-        yield path, _File(path, encoding), False
+        yield path, File(path, encoding), False
     else:
         yield path, _read_stream(path, encoding, limit), False
