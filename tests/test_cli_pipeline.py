@@ -40,6 +40,17 @@ def records(fmt, text):
     return list(csv.DictReader(io.StringIO(text)))
 
 
+def open_for_writing(fifo, child, deadline=60):
+    """The FIFO's write end, once the child has opened it for reading."""
+    ends = time.monotonic() + deadline
+    while True:
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError:
+            assert child.poll() is None and time.monotonic() < ends
+            time.sleep(0.02)
+
+
 def usage_error(done):
     assert (done.returncode, done.stdout) == (2, ""), done.stderr
     return done.stderr.splitlines()[-1]
@@ -243,14 +254,7 @@ def test_sigterm_during_a_graph_run_is_one_line_and_exit_143(tmp_path):
                               str(tmp_path / "g.db")], stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        end = None
-        deadline = time.monotonic() + 60
-        while end is None:
-            try:
-                end = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-            except OSError:
-                assert time.monotonic() < deadline and child.poll() is None
-                time.sleep(0.02)
+        end = open_for_writing(fifo, child)
         os.write(end, b"select b ")
         child.send_signal(signal.SIGTERM)
         out, err = child.communicate(timeout=60)
@@ -351,3 +355,23 @@ def test_each_statement_is_parsed_once(tmp_path, monkeypatch):
         assert cli.main(["--format", "jsonl", *args], stdin=io.StringIO(), stdout=io.StringIO(),
                         stderr=io.StringIO()) == 0
         assert len(parsed) == len(set(parsed)) == (1 if len(args) == 1 and "select" in args[0] else 3)
+
+
+@pytest.mark.parametrize("signum, status, how", [(signal.SIGINT, 130, "interrupted"),
+                                                 (signal.SIGTERM, 143, "terminated")])
+def test_a_signal_while_a_schema_pipe_is_read(tmp_path, signum, status, how):
+    schema = tmp_path / "schema.json"
+    os.mkfifo(schema)
+    child = subprocess.Popen([*LINEAGE_CLI, "--schema", str(schema), "select a from t"],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        end = open_for_writing(schema, child)  # the command reads it; nothing is written
+        child.send_signal(signum)
+        out, err = child.communicate(timeout=60)
+        os.close(end)
+    finally:
+        child.kill()
+        child.wait()
+    assert (child.returncode, out, err) == (status, "", f"{how} while reading the inputs\n")

@@ -249,14 +249,22 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
     argv = _arguments(argv)
     options = parser.parse_args(argv)
     command = options.parser
+    from ._session import StopOnSigterm, Terminated
+
     try:
         if getattr(options, "list_dialects", False):
             return _list_dialects(stdout, stderr)
         from ._commands import run
 
-        return run(options, lambda: _session(options, stdin, stdout, stderr))
+        with StopOnSigterm():
+            return run(options, lambda: _session(options, stdin, stdout, stderr))
     except UsageError as error:
         command.error(str(error))
+    except KeyboardInterrupt as stop:
+        # A signal before the run itself began (a schema or a dbt project being read).
+        how, status = ("terminated", 143) if isinstance(stop, Terminated) else ("interrupted", 130)
+        print(f"{how} while reading the inputs", file=stderr, flush=True)
+        return status
 
 
 def _list_dialects(stdout: TextIO, stderr: TextIO) -> int:
