@@ -31,7 +31,7 @@ def run(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
         options.format = options.format or "table"
         return _diff(options, make_session)
     question, column = _question(options)
-    kind = {"upstream": "edges", "downstream": "edges", "summary": "tables"}.get(question, "rows")
+    kind = {"upstream": "edges", "downstream": "edges", "summary": "tables"}.get(question or "", "rows")
     stores_only = options.graph is not None and question is None
     if stores_only and (options.format is not None or options.direct_only):
         raise UsageError("--graph with no question only stores the graph: --format and "
@@ -147,7 +147,7 @@ def _models(project: Any, plan: Plan) -> list[tuple]:
         traced.setdefault(column.target, []).append(column)
     jobs = {job["job"]["name"]: job for job in project.to_openlineage(plan.namespace)} \
         if plan.openlineage else {}
-    items = []
+    items: list[tuple] = []
     for uid, result in project.models.items():
         datasets = [jobs[uid]] if uid in jobs else []
         table = project.relations.get(uid)
@@ -248,6 +248,7 @@ def _answer(options: argparse.Namespace, session: Any, graph: Any, question: str
     if question == "summary":
         writing(writer.answer, tables_answer(graph, options.direct_only))
         return
+    assert column is not None
     try:
         edges = walk(graph, question, column, options.depth, options.direct_only)
         start = graph.column(column)

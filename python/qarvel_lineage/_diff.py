@@ -50,7 +50,7 @@ def read_side(path: str, session: Any, plan: Any, select: dict[str, Any]) -> Sid
         for failed in project.errors:
             session.error(f"{path}: {failed}")
         for unique_id, result in project.models.items():
-            if hasattr(result, "columns") and result.target is not None:
+            if getattr(result, "target", None) is not None:
                 side.add(unique_id, result)
         return side
     try:
@@ -92,10 +92,11 @@ def compare(old: Side, new: Side) -> ChangesAnswer:
         rows.extend({"change": "added", **head, "old_subtype": None, "new_subtype": s,
                      "reason": None} for s in sorted(now - was))
     for column in sorted(old.columns.keys() & new.columns.keys()):
-        was, now = old.columns[column], new.columns[column]
-        if (was is None) == (now is None):
+        before_why, after_why = old.columns[column], new.columns[column]
+        if (before_why is None) == (after_why is None):
             continue
-        rows.append({"change": "unresolved" if now is not None else "resolved", "source": None,
-                     "target": column, "type": "UNRESOLVED", "old_subtype": None,
-                     "new_subtype": None, "reason": now if now is not None else f"was: {was}"})
+        rows.append({"change": "unresolved" if after_why is not None else "resolved",
+                     "source": None, "target": column, "type": "UNRESOLVED", "old_subtype": None,
+                     "new_subtype": None,
+                     "reason": after_why if after_why is not None else f"was: {before_why}"})
     return ChangesAnswer(rows)

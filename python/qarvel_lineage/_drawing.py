@@ -91,10 +91,10 @@ class DotGraph:
             for node, (_, label) in ordered:
                 lines.append(f"    {dot_id(node)} [label={dot_id(label)}];")
             lines.append("  }")
-        for (source, output, kind, _), box in self.edges.items():
+        for (source, output, kind, _), owner in self.edges.items():
             kind_type, subtype = kind.split("|", 1)
             style = "dashed" if kind_type == "INDIRECT" else "solid"
-            whole = f", lhead={cluster[box]}" if box else ""
+            whole = f", lhead={cluster[owner]}" if owner else ""
             lines.append(f"  {dot_id(source)} -> {dot_id(output)} "
                          f"[style={style}, label={dot_id(subtype.lower())}{whole}];")
         lines.append("}")
@@ -173,7 +173,7 @@ def page_of_edges(answer: EdgesAnswer) -> list[dict[str, Any]]:
             # A graph that keeps each column's parts gives them; else the
             # stored (table, column) is split at its dots.
             ends.append(list(parts) if parts else _split(*answer.places[name]))
-        edges.append(_page_edge(*ends, edge.type, edge.subtype, edge.statement))
+        edges.append(_page_edge(ends[0], ends[1], edge.type, edge.subtype, edge.statement))
     return edges
 
 

@@ -117,7 +117,7 @@ class _ScriptBar:
 
     def __init__(self, stream: TextIO):
         self.stream = stream
-        self.bar = None
+        self.bar: Any = None
         self.began = time.monotonic()
 
     def __call__(self, done: int, total: int) -> None:

@@ -248,7 +248,7 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
     parser = _parser()
     argv = _arguments(argv)
     options = parser.parse_args(argv)
-    command = options.parser
+    command: argparse.ArgumentParser = options.parser
     from ._session import StopOnSigterm, Terminated
 
     try:
