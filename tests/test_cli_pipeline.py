@@ -375,3 +375,16 @@ def test_a_signal_while_a_schema_pipe_is_read(tmp_path, signum, status, how):
         child.kill()
         child.wait()
     assert (child.returncode, out, err) == (status, "", f"{how} while reading the inputs\n")
+
+
+def test_chains_are_at_most_depth_hops_long(tmp_path):
+    # a.x feeds b.x directly and through c.x: b.x is one hop away, and two.
+    (tmp_path / "s.sql").write_text("insert into c (x) select x from a;\n"
+                                    "insert into b (x) select a.x + c.x from a join c on true;\n"
+                                    "insert into d (x) select x from b;\n")
+    done = lineage_cli("s.sql", "--downstream", "a.x", "--depth", "2", "--chains", "--limit", "0",
+                       cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == (
+        "a.x -> b.x (TRANSFORMATION, s.sql#2) -> d.x (IDENTITY, s.sql#3)\n"
+        "a.x -> c.x (IDENTITY, s.sql#1) -> b.x (TRANSFORMATION, s.sql#2)\n")

@@ -181,7 +181,9 @@ def chains(answer: EdgesAnswer, limit: int, count_cap: int = 100_000) -> tuple[l
     moved = [False]
     while stack:
         node, text, seen, pending = stack[-1]
-        edge = next((e for e in pending if _far(e, way) not in seen), None)
+        # A chain is at most --depth hops long, however its columns were reached.
+        longest = answer.depth is not None and len(stack) > answer.depth
+        edge = None if longest else next((e for e in pending if _far(e, way) not in seen), None)
         if edge is None:
             stack.pop()
             if not moved[-1] and text != start:
