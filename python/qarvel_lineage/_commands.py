@@ -212,13 +212,15 @@ def _graph_run(options: argparse.Namespace, session: Any, project: Any, question
                 graph.add(project)
                 for failed in project.errors:
                     session.error(str(failed))
-                traced.append((options.dbt, project.end_to_end))
+                if question == "end_to_end":
+                    traced.append((options.dbt, project.end_to_end))
             elif options.inputs or options.example or not stored:
                 for done in session.analysed(_inputs(options, session), Plan("graph")):
                     if done.results:
                         graph.add(ScriptResult(tuple(done.results), done.end_to_end),
                                   name=done.name)
-                        traced.append((done.name, done.end_to_end))
+                        if question == "end_to_end":
+                            traced.append((done.name, done.end_to_end))
                     session.finished += 1
             if options.graph is not None:
                 graph.save(options.graph)
