@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from qarvel_lineage import cli
+from qarvel_lineage import _session, cli
 
 from helpers import LINEAGE_CLI, lineage_cli, run_py
 
@@ -226,7 +226,7 @@ def test_sigterm_while_an_input_is_still_being_read(tmp_path):
 # interrupted (as with a signal that comes just before the read starts).
 TERMINATED_WHILE_READING = """
 import io, os, signal, sys, threading, time
-from qarvel_lineage import cli
+from qarvel_lineage import _session, cli
 
 fifo = sys.argv[1]
 def writer():
@@ -259,7 +259,7 @@ def test_a_signal_the_read_does_not_see_still_stops_it(tmp_path):
 # Run in a child interpreter: were SIGTERM not handled, it would end the test run.
 TERMINATED_WHILE_WRITING = """
 import io, signal, sys
-from qarvel_lineage import cli
+from qarvel_lineage import _session, cli
 
 class TerminatedWhileWriting(io.StringIO):
     # SIGTERM arrives as the third input's text is handed over, before it is stored.
@@ -405,7 +405,7 @@ class Terminal(io.StringIO):
 
 def test_the_progress_bar_shows_the_total_and_the_time_left():
     out, err = io.StringIO(), Terminal()
-    inputs = [f"select a{n} from t{n}" for n in range(cli.PROGRESS_MIN_INPUTS + 5)]
+    inputs = [f"select a{n} from t{n}" for n in range(_session.PROGRESS_MIN_INPUTS + 5)]
     inputs[3] = "select a3 from t3; select b3 from u3"
     assert cli.main(["--format", "jsonl", *inputs], stdin=io.StringIO(), stdout=out, stderr=err) == 0
     total = len(inputs)
@@ -428,7 +428,7 @@ def test_one_long_script_shows_its_progress_by_statements(tmp_path, monkeypatch)
     script = tmp_path / "long.sql"
     script.write_text("".join(f"create table t{n} as select a from t{n - 1};\n" for n in range(1, 400)))
     clock = iter(range(0, 10_000))
-    monkeypatch.setattr(cli.time, "monotonic", lambda: float(next(clock)))  # every look: a second later
+    monkeypatch.setattr(time, "monotonic", lambda: float(next(clock)))  # every look: a second later
     out, err = io.StringIO(), Terminal()
     assert cli.main(["--format", "jsonl", str(script)], stdin=io.StringIO(), stdout=out, stderr=err) == 0
     states = [state for state in err.getvalue().split("\r") if state]

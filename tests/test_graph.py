@@ -161,7 +161,7 @@ def etl_file(tmp_path):
 
 def test_command_line_questions_in_every_format(etl_file):
     name = str(etl_file)
-    done = lineage_cli(etl_file, "--downstream", "RAW.ORDERS.AMOUNT")
+    done = lineage_cli(etl_file, "--downstream", "RAW.ORDERS.AMOUNT", "--chains")
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == (
         f"raw.orders.amount -> stg.orders.amount (TRANSFORMATION, {name}#1)"
@@ -187,7 +187,7 @@ def test_command_line_questions_in_every_format(etl_file):
         {"table": "raw.orders", "role": "source"}, {"table": "big", "role": "intermediate"},
         {"table": "stg.orders", "role": "intermediate"}, {"table": "mart.totals", "role": "target"}]
     traced = [json.loads(line) for line in lineage_cli(
-        etl_file, "--end-to-end", "--format", "jsonl").stdout.splitlines()]
+        etl_file, "--end-to-end", "--format", "jsonl", "--expand-influences").stdout.splitlines()]
     assert sorted((r["target_table"], r["column"], r["source_table"], r["source_column"], r["subtype"])
                   for r in traced if r["target_table"] == "totals") == [
         ("totals", "id", "orders", "id", "GROUP_BY"), ("totals", "id", "orders", "id", "IDENTITY"),
@@ -261,6 +261,7 @@ def test_diff_of_two_versions_and_its_exit_status(tmp_path):
     assert failing.returncode == 1
     assert json.loads(failing.stdout)[0] == {
         "change": "changed", "source": "raw.orders.amount", "target": "stg.orders.amount",
-        "type": "DIRECT", "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY"}
+        "type": "DIRECT", "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY",
+        "reason": None}
     same = lineage_cli("diff", old, old, "--fail-on-change")
     assert (same.returncode, same.stdout) == (0, "no lineage changed\n")

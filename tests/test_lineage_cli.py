@@ -64,14 +64,14 @@ TREE_ROWS = [
 
 
 def test_csv_of_a_directory_tree_in_path_order(tree):
-    done = lineage_cli("--format", "csv", "tree", cwd=tree)
+    done = lineage_cli("--format", "csv", "--expand-influences", "tree", cwd=tree)
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == csv_text(TREE_ROWS)
 
 
 @pytest.mark.parametrize("fmt", ["json", "jsonl"])
 def test_json_and_json_lines_of_a_directory_tree(tree, fmt):
-    done = lineage_cli("--format", fmt, "tree", cwd=tree)
+    done = lineage_cli("--format", fmt, "--expand-influences", "tree", cwd=tree)
     assert (done.returncode, done.stderr) == (0, "")
     if fmt == "json":
         rows = json.loads(done.stdout)
@@ -96,7 +96,7 @@ def test_a_dash_reads_standard_input_among_other_inputs():
 
 
 def test_the_built_in_example():
-    done = lineage_cli("--example", "--format", "jsonl")
+    done = lineage_cli("--example", "--format", "jsonl", "--expand-influences")
     assert (done.returncode, done.stderr) == (0, "")
     shared = [("sales.orders.customer_id", "INDIRECT JOIN"), ("crm.customers.id", "INDIRECT JOIN"),
               ("sales.order_items.order_id", "INDIRECT JOIN"), ("sales.orders.id", "INDIRECT JOIN"),
@@ -317,9 +317,9 @@ def test_the_dialect_name_is_case_insensitive():
     mysql = [row("arg1", 1, 1, "a", "", "..t.a", "DIRECT IDENTITY"),
              row("arg1", 1, 1, "a", "", "..t.b", "INDIRECT FILTER")]
     for name in ("MySQL", "mysql"):
-        done = lineage_cli("--format", "csv", "--dialect", name, sql)
+        done = lineage_cli("--format", "csv", "--expand-influences", "--dialect", name, sql)
         assert (done.returncode, done.stderr, done.stdout) == (0, "", csv_text(mysql))
-    plain = lineage_cli("--format", "csv", sql)
+    plain = lineage_cli("--format", "csv", "--expand-influences", sql)
     assert plain.stdout == csv_text([*mysql, row("arg1", 1, 1, "a", "", "..t.x", "INDIRECT FILTER")])
 
 

@@ -15,7 +15,7 @@ import html
 import json
 from typing import Any
 
-__all__ = ["page"]
+__all__ = ["page", "lineage_page"]
 
 BOX_WIDTH = 220
 GAP_X = 120
@@ -113,6 +113,50 @@ def page(graph: Any, title: str = "Column lineage") -> str:
     data = json.dumps({"edges": edges_data}).replace("</", "<\\/")
     return _TEMPLATE.replace("@TITLE@", html.escape(title)).replace("@SVG@", "\n".join(parts)) \
         .replace("@DATA@", data)
+
+
+class _Boxes:
+    """The boxes, filled boxes and edges ``page`` draws."""
+
+    def __init__(self) -> None:
+        self.boxes: dict[str, dict[str, tuple[float, str]]] = {}
+        self.filled: set[str] = set()
+        self.edges: dict[tuple[str, str, str, str], str | None] = {}
+
+    def node(self, parts: list, label: str | None = None) -> str:
+        box = ".".join(p for p in parts[:3] if p)
+        column = parts[3] if len(parts) > 3 else None
+        node = f"col:{box}.{column}" if column is not None else f"table:{box}"
+        nodes = self.boxes.setdefault(box, {})
+        if node not in nodes:
+            nodes[node] = (len(nodes), column if column is not None else (label or box))
+        return node
+
+
+def lineage_page(edges: Any, *, title: str = "Column lineage", tables: Any = (),
+                 direct_only: bool = False) -> str:
+    """The page of edges ({"source": [catalog, db, table, column], "target":
+    [...], "type", "subtype", "statement"}; column None for a table's
+    edge) and tables ({"name": [catalog, db, table], "role", "group"})."""
+    boxes = _Boxes()
+    for table in tables:
+        name = list(table["name"])
+        boxes.node(name + [None], table["role"])
+        if table["role"] != "source":
+            boxes.filled.add(".".join(p for p in name if p))
+    for edge in edges:
+        if direct_only and edge["type"] == "INDIRECT":
+            continue
+        source = boxes.node(list(edge["source"]))
+        target = boxes.node(list(edge["target"]))
+        boxes.filled.add(".".join(p for p in edge["target"][:3] if p))
+        boxes.edges.setdefault((source, target, f"{edge['type']}|{edge['subtype']}", ""), None)
+    for box, nodes in boxes.boxes.items():
+        # A table's own node stands for it only where no column does.
+        if len(nodes) > 1:
+            for node in [n for n in nodes if n.startswith("table:")]:
+                del nodes[node]
+    return page(boxes, title=title)
 
 
 _TEMPLATE = """<!DOCTYPE html>

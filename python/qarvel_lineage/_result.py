@@ -11,7 +11,8 @@ from ._types import OutputColumn, Source, Table
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["LineageResult", "FLAT_KEYS", "TARGET_KEYS", "flat_rows", "statement_rows", "rows_frame",
+__all__ = ["LineageResult", "FLAT_KEYS", "TARGET_KEYS", "flat_rows", "statement_rows",
+           "column_rows", "rows_frame",
            "rows_json", "openlineage_facet"]
 
 # The keys of a flat row, in order; TARGET_KEYS follow "column" when the
@@ -66,14 +67,60 @@ def flat_rows(columns: Iterable[OutputColumn], target: Table | None = None) -> l
     return rows
 
 
-def statement_rows(result: "LineageResult", head: dict[str, Any]) -> list[dict[str, Any]]:
+def statement_rows(result: "LineageResult", head: dict[str, Any],
+                   shared: bool = False) -> list[dict[str, Any]]:
     """One statement's flat rows as batches, scripts and the command line
     give them: ``head`` (the keys that say which statement) first, then
     every key of ``row_keys(True)``, the target keys None when the
-    statement writes nothing."""
-    keys = row_keys(True)
-    return [{**head, **{key: row.get(key) for key in keys}}
-            for row in flat_rows(result.columns, result.target)]
+    statement writes nothing.  With ``shared`` see ``column_rows``."""
+    return column_rows(result.columns, result.target, head, shared)
+
+
+def _source_key(source: Source) -> tuple:
+    return source[:6]  # catalog, db, table, column, type, subtype
+
+
+def column_rows(columns: Iterable[Any], target: Table | None, head: dict[str, Any],
+                shared: bool = False) -> list[dict[str, Any]]:
+    """The flat rows of output columns (a statement's, or a written
+    table's traced end to end), each starting with ``head``.  With
+    ``shared``, an INDIRECT source every column has is written once, after
+    the columns' own rows, in a row whose ``column`` is "*" and
+    ``position`` None; what only some columns have stays on them.  A column
+    with no source at all (a constant) gets one DIRECT CONSTANT row."""
+    columns = list(columns)
+    common: dict[tuple, Source] = {}
+    if shared and columns:
+        keys = set(map(_source_key, columns[0].indirect))
+        for column in columns[1:]:
+            keys &= set(map(_source_key, column.indirect))
+        common = {_source_key(s): s for s in columns[0].indirect if _source_key(s) in keys}
+    tc, tdb, tt = (target.catalog, target.db, target.name) if target is not None else (None,) * 3
+    rows: list[dict[str, Any]] = []
+
+    def add(position: Any, name: str, catalog: Any, db: Any, table: Any, column: Any,
+            kind: str, subtype: str, reason: Any) -> None:
+        rows.append({**head, "position": position, "column": name, "target_catalog": tc,
+                     "target_db": tdb, "target_table": tt, "source_catalog": catalog,
+                     "source_db": db, "source_table": table, "source_column": column,
+                     "type": kind, "subtype": subtype, "reason": reason})
+
+    for column in columns:
+        had = bool(column.direct or column.indirect or column.unresolved)
+        for source in column.direct:
+            add(column.position, column.name, *source[:6], None)
+        for source in column.indirect:
+            if _source_key(source) not in common:
+                add(column.position, column.name, *source[:6], None)
+        for entry in column.unresolved:
+            catalog, db, table = _table_parts(entry.table)
+            add(column.position, column.name, catalog, db, table, entry.column or None,
+                "UNRESOLVED", entry.subtype, entry.reason)
+        if not had:
+            add(column.position, column.name, None, None, None, None, "DIRECT", "CONSTANT", None)
+    for source in common.values():
+        add(None, "*", *source[:6], None)
+    return rows
 
 
 def rows_frame(rows: list[dict[str, Any]], keys: tuple[str, ...]) -> "pandas.DataFrame":

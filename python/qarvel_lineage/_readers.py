@@ -1,9 +1,12 @@
-"""What the command line reads: its texts (arguments, files, folders,
-standard input, special files within a size limit) and its dialect."""
+"""Every path the command line reads, read by one set of rules: its inputs
+(arguments, files, folders, standard input), both sides of ``diff``, schema
+files, the path of a stored graph and of a dbt project.  A regular file is
+read as it is; a pipe or a device is read up to a size limit, a signal
+stopping the read at once; a folder gives its regular *.sql files, each other
+one skipped with a line saying why; text is decoded with one encoding."""
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import io
 import os
@@ -12,7 +15,9 @@ import signal
 import stat
 from typing import Any, Iterator, TextIO
 
-from sqlglot.dialects.dialect import Dialect
+__all__ = ["EXAMPLE_SQL", "DEFAULT_MAX_INPUT_BYTES", "InputFailed", "InputTooLarge", "File",
+           "read_file", "read_text", "iter_inputs", "side_inputs", "check_writable_file",
+           "check_project", "is_project"]
 
 EXAMPLE_SQL = """\
 insert into mart.order_totals (order_id, customer, total)
@@ -28,23 +33,6 @@ group by o.id, c.name
 # regular one (a pipe, a device), unless --max-input-bytes says otherwise.
 DEFAULT_MAX_INPUT_BYTES = 64 * 1024 * 1024
 _READ_CHUNK = 1 << 20
-
-
-def dialect_names() -> list[str]:
-    from sqlglot.dialects.dialect import Dialects
-
-    return sorted(d.value for d in Dialects if d.value)
-
-
-def _check_dialect(parser: argparse.ArgumentParser, name: str | None) -> str | None:
-    if name is None:
-        return None
-    lowered = name.lower()
-    try:
-        Dialect.get_or_raise(lowered)
-    except Exception:
-        parser.error(f"unknown dialect {name!r}; known dialects: {', '.join(dialect_names())}")
-    return lowered
 
 
 class InputFailed(Exception):
@@ -179,7 +167,7 @@ def _read_stream(path: str, encoding: str, limit: int) -> str | Exception:
         return error
 
 
-def _read_file(path: str, encoding: str = "utf-8-sig") -> str | Exception:
+def read_file(path: str, encoding: str = "utf-8-sig") -> str | Exception:
     """A regular file.  Opened without waiting, so that a file replaced by a
     pipe since it was listed is refused rather than waited on."""
     try:
@@ -197,7 +185,7 @@ def _read_file(path: str, encoding: str = "utf-8-sig") -> str | Exception:
         return error
 
 
-class _File:
+class File:
     """A statement file, read by whoever analyses it (a worker, with --jobs)."""
 
     __slots__ = ("path", "encoding")
@@ -226,7 +214,7 @@ def _stat(path: str) -> os.stat_result | None:
 def iter_inputs(arguments: list[str], stdin: TextIO, encoding: str = "utf-8-sig",
                 limit: int = DEFAULT_MAX_INPUT_BYTES,
                 skipped: Any = None) -> Iterator[tuple[str, Any, bool]]:
-    """(name, text, a _File or the error reading it, whether the text is an
+    """(name, text, a File or the error reading it, whether the text is an
     argument itself) for each input, in order.  A directory gives every
     regular *.sql file under it, sorted by path; ``skipped(line)`` is told
     of each other one (a FIFO, a socket, a device, a broken link), which is
@@ -248,7 +236,7 @@ def iter_inputs(arguments: list[str], stdin: TextIO, encoding: str = "utf-8-sig"
         elif stat.S_ISDIR(found.st_mode):
             yield from _folder_inputs(argument, encoding, skipped)
         elif stat.S_ISREG(found.st_mode):
-            yield argument, _File(argument, encoding), False
+            yield argument, File(argument, encoding), False
         else:
             yield argument, _read_stream(argument, encoding, limit), False
 
@@ -268,8 +256,78 @@ def _folder_inputs(folder: str, encoding: str, skipped: Any) -> Iterator[tuple[s
             why = "a broken symbolic link"
         else:
             if stat.S_ISREG(mode):
-                yield path, _File(path, encoding), False
+                yield path, File(path, encoding), False
                 continue
             why = _kind(mode)
         if skipped is not None:
             skipped(f"{path}: skipped, not a regular file ({why})")
+
+
+def read_text(path: str, encoding: str = "utf-8-sig", limit: int = DEFAULT_MAX_INPUT_BYTES) -> str:
+    """The text of one path named for a single file (a schema file): a
+    regular file read whole, a pipe or a device up to ``limit`` bytes; a
+    folder or a socket is refused.  Raises OSError, UnicodeDecodeError or
+    InputFailed (its message one line)."""
+    found = os.stat(path)
+    if stat.S_ISDIR(found.st_mode) or stat.S_ISSOCK(found.st_mode):
+        raise InputFailed(f"not a regular file ({_kind(found.st_mode)})")
+    text = read_file(path, encoding) if stat.S_ISREG(found.st_mode) \
+        else _read_stream(path, encoding, limit)
+    if isinstance(text, BaseException):
+        raise text
+    return text
+
+
+def check_writable_file(path: str) -> None:
+    """A path the command will write a file at (a stored graph): a regular
+    file, or a new name in a folder that exists.  InputFailed otherwise."""
+    found = _stat(path)
+    if found is not None:
+        if not stat.S_ISREG(found.st_mode):
+            raise InputFailed(f"not a regular file ({_kind(found.st_mode)})")
+        return
+    if os.path.islink(path):
+        raise InputFailed("a broken symbolic link")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise InputFailed(f"no such folder: {os.path.dirname(path) or '.'}")
+
+
+def check_project(path: str) -> None:
+    """A dbt project's path (its folder, target/ or manifest.json): a folder
+    or a regular file, and the manifest.json in a folder a regular file.
+    InputFailed otherwise."""
+    found = _stat(path)
+    if found is None:
+        raise InputFailed("no such file or folder")
+    if stat.S_ISDIR(found.st_mode):
+        for manifest in (os.path.join(path, "manifest.json"),
+                         os.path.join(path, "target", "manifest.json")):
+            inner = _stat(manifest)
+            if inner is not None and not stat.S_ISREG(inner.st_mode):
+                raise InputFailed(f"{manifest} is not a regular file ({_kind(inner.st_mode)})")
+    elif not stat.S_ISREG(found.st_mode):
+        raise InputFailed(f"not a regular file ({_kind(found.st_mode)})")
+
+
+def is_project(path: str) -> bool:
+    """A folder that holds a dbt project's manifest.json (or its target/ does)."""
+    return os.path.isdir(path) and any(
+        os.path.lexists(os.path.join(path, *parts))
+        for parts in (("manifest.json",), ("target", "manifest.json")))
+
+
+def side_inputs(path: str, encoding: str, limit: int,
+                skipped: Any = None) -> Iterator[tuple[str, Any, bool]]:
+    """The inputs of one side of ``diff``: a file, or every regular *.sql
+    file of a folder (skipping, as a folder of inputs does, what is not a
+    regular file), each named by its path."""
+    found = _stat(path)
+    if found is None:
+        raise InputFailed(f"no such file or folder: {path}")
+    if stat.S_ISDIR(found.st_mode):
+        yield from _folder_inputs(path, encoding, skipped)
+    elif stat.S_ISREG(found.st_mode):
+        yield path, File(path, encoding), False
+    else:
+        yield path, _read_stream(path, encoding, limit), False

@@ -1,0 +1,282 @@
+"""The commands: what each asks for, checked before any work; the inputs
+read and analysed by the session; the answer handed to the writer of the
+format asked for."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from typing import Any, Callable
+
+from ._analysis import Plan, end_to_end_done
+from ._errors import UsageError
+from ._formats import terminal_width, writer_for
+from ._readers import (
+    EXAMPLE_SQL,
+    InputFailed,
+    check_project,
+    check_writable_file,
+    iter_inputs,
+)
+from ._session import WholeWrites, writing
+
+__all__ = ["run"]
+
+QUESTIONS = ("upstream", "downstream", "end_to_end", "summary")
+ROW_FORMATS = ("json", "jsonl", "csv")
+
+
+def run(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
+    if options.command == "diff":
+        options.format = options.format or "table"
+        return _diff(options, make_session)
+    question, column = _question(options)
+    kind = {"upstream": "edges", "downstream": "edges", "summary": "tables"}.get(question or "", "rows")
+    stores_only = options.graph is not None and question is None
+    if stores_only and (options.format is not None or options.direct_only):
+        raise UsageError("--graph with no question only stores the graph: --format and "
+                         "--direct-only need --upstream, --downstream, --summary or --end-to-end")
+    options.format = options.format or "table"
+    writer = None if stores_only else writer_for(options.format, kind)
+    _check(options, question, kind)
+    options.namespace = options.namespace or "default"
+    if options.graph is not None:
+        try:
+            check_writable_file(options.graph)
+        except InputFailed as error:
+            raise UsageError(f"--graph {options.graph}: {error}") from None
+    session = make_session()
+    project = _project(options, session) if options.dbt is not None else None
+    plan = _plan(options, session, writer, "end_to_end" if question == "end_to_end" else "rows")
+    if question in ("upstream", "downstream", "summary") or options.graph is not None:
+        return _graph_run(options, session, project, question, column, writer, plan)
+    return _rows_run(options, session, project, writer, plan)
+
+
+def _question(options: argparse.Namespace) -> tuple[str | None, str | None]:
+    if options.command in ("upstream", "downstream"):
+        return options.command, options.column
+    if options.command in ("summary", "end-to-end"):
+        return options.command.replace("-", "_"), None
+    asked = [flag for flag in QUESTIONS if getattr(options, flag)]
+    if len(asked) > 1:
+        raise UsageError("ask one of --upstream, --downstream, --end-to-end and --summary at a time")
+    if not asked:
+        return None, None
+    return asked[0], getattr(options, asked[0]) if asked[0] in ("upstream", "downstream") else None
+
+
+def _check(options: argparse.Namespace, question: str | None, kind: str) -> None:
+    """Every option that cannot work with the others is a usage error."""
+    walk = question in ("upstream", "downstream")
+    if options.depth is not None and not walk:
+        raise UsageError("--depth needs --upstream or --downstream")
+    if options.depth is not None and options.depth < 1:
+        raise UsageError("--depth must be 1 or more")
+    for flag, given in (("--chains", options.chains), ("--limit", options.limit is not None)):
+        if given and not (walk and options.format == "table"):
+            raise UsageError(f"{flag} is for --upstream and --downstream in --format table")
+    if options.limit is not None and options.limit < 0:
+        raise UsageError("--limit must be 0 (no limit) or more")
+    if options.expand_influences and not (kind == "rows" and options.format in ROW_FORMATS):
+        raise UsageError("--expand-influences is for statement rows in --format "
+                         + ", ".join(ROW_FORMATS))
+    if options.namespace is not None and options.format != "openlineage":
+        raise UsageError("--namespace is for --format openlineage")
+    if options.dbt is None and (options.select is not None or options.exclude is not None):
+        raise UsageError("--select and --exclude pick dbt models: give --dbt")
+    if options.example and options.inputs:
+        raise UsageError("--example is an input of its own; give it no other inputs")
+    if options.dbt is not None and (options.inputs or options.example):
+        raise UsageError("--dbt reads the project's models; give no other inputs")
+    stored = options.graph is not None and os.path.isfile(options.graph)
+    if question == "end_to_end" and stored and not (options.inputs or options.example
+                                                    or options.dbt):
+        raise UsageError("--end-to-end traces the inputs through their scripts, which a stored "
+                         "graph does not keep: give the inputs too")
+
+
+def _plan(options: argparse.Namespace, session: Any, writer: Any, mode: str) -> Plan:
+    return Plan(mode, render=writer.render if writer else None,
+                keep_rows=bool(writer and writer.keeps_rows),
+                openlineage=options.format == "openlineage",
+                namespace=options.namespace or "default", direct_only=options.direct_only,
+                expand_influences=options.expand_influences or options.format not in ROW_FORMATS,
+                width=terminal_width(session.stdout))
+
+
+def _project(options: argparse.Namespace, session: Any) -> Any:
+    from .dbt import project_lineage
+
+    path = options.dbt
+    picked = {key: value for key, value in (("select", options.select),
+                                             ("exclude", options.exclude)) if value is not None}
+    if picked:
+        import inspect
+
+        if "select" not in inspect.signature(project_lineage).parameters:
+            raise UsageError("--select and --exclude need a qarvel_lineage.dbt that picks models")
+    try:
+        check_project(path)
+        project = project_lineage(path, session.dialect, session.schema, **picked)
+    except (OSError, ValueError, InputFailed) as error:
+        raise UsageError(f"--dbt {path}: {str(error).splitlines()[0] if str(error) else error}") \
+            from None
+    for line in getattr(project, "warnings", ()):
+        session.say(line)
+    return project
+
+
+def _inputs(options: argparse.Namespace, session: Any) -> list[tuple]:
+    if options.example:
+        return [("example", EXAMPLE_SQL, False)]
+    return list(iter_inputs(options.inputs, session.stdin, session.encoding,
+                            session.max_input_bytes, session.say))
+
+
+def _models(project: Any, plan: Plan) -> list[tuple]:
+    """Each analysed model as the workers take it (``_analysis.model_work``):
+    its error, its own hop (for a drawing, so the models chain up) or its
+    columns traced end to end, with its OpenLineage job."""
+    import traceback
+
+    from .dbt import ModelError
+
+    traced: dict[Any, list[Any]] = {}
+    for column in project.end_to_end.columns:
+        traced.setdefault(column.target, []).append(column)
+    jobs = {job["job"]["name"]: job for job in project.to_openlineage(plan.namespace)} \
+        if plan.openlineage else {}
+    items: list[tuple] = []
+    for uid, result in project.models.items():
+        datasets = [jobs[uid]] if uid in jobs else []
+        table = project.relations.get(uid)
+        if isinstance(result, ModelError):
+            items.append((uid, "error", (str(result),
+                                         "".join(traceback.format_exception(result.error)))))
+        elif plan.keep_rows and (result.target is not None or datasets):
+            items.append((uid, "result", (result, datasets)))
+        elif not plan.keep_rows and (table in traced or datasets):
+            items.append((uid, "traced", (tuple(traced.get(table, ())), table, datasets)))
+    return items
+
+
+def _rows_run(options: argparse.Namespace, session: Any, project: Any, writer_class: Any,
+              plan: Plan) -> int:
+    writer = writer_class(session.stdout, options)
+    started = [False]
+
+    def body() -> None:
+        if project is None:
+            results: Any = session.analysed(_inputs(options, session), plan)
+        elif plan.mode == "end_to_end":
+            results = [end_to_end_done(options.dbt, project.end_to_end, plan)]
+            session.total = 1
+        else:
+            from ._analysis import model_lost, model_setup, model_work
+            from ._batch import ordered_map
+
+            items = _models(project, plan)
+            session.total = len(items)
+            results = ordered_map(model_work, items, session.jobs, model_setup, (plan,),
+                                  lost=model_lost)
+        writing(writer.start)
+        started[0] = True
+        for done in results:
+            with WholeWrites():
+                writing(writer.write, done)
+                session.finished += 1
+            if project is not None:
+                for line in done.errors:
+                    session.error(line, done.trace)
+        writing(writer.finish)
+
+    return session.run(body, lambda: started[0], writer.finish)
+
+
+def _graph_run(options: argparse.Namespace, session: Any, project: Any, question: str | None,
+               column: str | None, writer_class: Any, plan: Plan) -> int:
+    from ._script import ScriptResult
+    from .graph import Graph
+
+    stored = options.graph is not None and os.path.isfile(options.graph)
+    try:
+        graph = Graph.open(options.graph) if stored else Graph()
+    except Exception as error:  # not a SQLite file, or not one of ours
+        raise UsageError(f"--graph {options.graph}: {str(error).splitlines()[0]}") from None
+    traced: list[tuple[str, Any]] = []
+
+    def body() -> None:
+        try:
+            if project is not None:
+                graph.add(project)
+                for failed in project.errors:
+                    session.error(str(failed))
+                if question == "end_to_end":
+                    traced.append((options.dbt, project.end_to_end))
+            elif options.inputs or options.example or not stored:
+                for done in session.analysed(_inputs(options, session), Plan("graph")):
+                    if done.results:
+                        graph.add(ScriptResult(tuple(done.results), done.end_to_end),
+                                  name=done.name)
+                        if question == "end_to_end":
+                            traced.append((done.name, done.end_to_end))
+                    session.finished += 1
+            if options.graph is not None:
+                graph.save(options.graph)
+            _answer(options, session, graph, question, column, writer_class, plan, traced)
+        finally:
+            graph.close()
+
+    return session.run(body)
+
+
+def _answer(options: argparse.Namespace, session: Any, graph: Any, question: str | None,
+            column: str | None, writer_class: Any, plan: Plan, traced: list) -> None:
+    from ._answers import EdgesAnswer, tables_answer, walk
+
+    out = session.stdout
+    if question is None:
+        session.say(f"{options.graph}: {len(graph):,} edges")
+        return
+    writer = writer_class(out, options)
+    if question == "end_to_end":
+        writing(writer.start)
+        for name, end in traced:
+            with WholeWrites():
+                writing(writer.write, end_to_end_done(name, end, plan))
+        writing(writer.finish)
+        return
+    if question == "summary":
+        writing(writer.answer, tables_answer(graph, options.direct_only))
+        return
+    assert column is not None
+    try:
+        edges = walk(graph, question, column, options.depth, options.direct_only)
+        start = graph.column(column)
+    except (KeyError, ValueError) as error:
+        raise UsageError(f"--{question} {column}: {error.args[0] if error.args else error}") \
+            from None
+    places = graph.places({start, *(e.source for e in edges), *(e.target for e in edges)})
+    writing(writer.answer, EdgesAnswer(question, start, edges, places, options.depth,
+                                       options.direct_only))
+
+
+def _diff(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
+    from ._diff import compare, read_side
+
+    writer_class = writer_for(options.format, "changes")
+    session = make_session()
+    writer = writer_class(session.stdout, options)
+    changed = [False]
+
+    def body() -> None:
+        sides = [read_side(path, session, Plan("graph"), {}) for path in (options.old, options.new)]
+        answer = compare(*sides)
+        changed[0] = bool(answer.rows)
+        writing(writer.answer, answer)
+
+    status = session.run(body)
+    if status == 0 and options.fail_on_change and changed[0]:
+        return 1
+    return status

@@ -1,0 +1,301 @@
+"""One writer per output format.  Each writes every kind of answer it can
+(statement rows, a walk's edges, tables by role, differences) and is
+refused, before any work, for the others.
+
+Statement rows come as a stream, an input at a time (``start``, ``write``
+for each input, ``finish``); ``render`` turns one input's rows into bytes
+in the worker that analysed it.  The other answers are written whole by
+``answer``."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import os
+from typing import Any, TextIO
+
+from ._errors import UsageError
+from ._result import row_keys
+
+__all__ = ["FORMATS", "ROW_KEYS", "writer_for", "formats_for", "terminal_width"]
+
+ROW_KEYS = ("input", "statement") + row_keys(True)
+_encode = json.JSONEncoder(ensure_ascii=False).encode
+
+KIND_NAMES = {"rows": "statement rows", "edges": "the edges of a walk",
+              "tables": "tables by role", "changes": "differences"}
+
+
+def terminal_width(out: TextIO) -> int:
+    try:
+        return os.get_terminal_size(out.fileno()).columns
+    except (OSError, ValueError, AttributeError):
+        return 120
+
+
+class _Writer:
+    kinds: frozenset[str] = frozenset()
+    # The writer draws every input at the end: the parent keeps their rows.
+    keeps_rows = False
+
+    def __init__(self, out: TextIO, options: Any = None):
+        self.out = out
+        self.options = options
+        # Bytes go straight to the binary layer below a UTF-8 text stream.
+        raw = getattr(out, "buffer", None)
+        encoding = (getattr(out, "encoding", "") or "").lower().replace("-", "")
+        self.raw = raw if raw is not None and encoding == "utf8" else None
+
+    # --- a stream of statement rows
+    def start(self) -> None:
+        pass
+
+    @staticmethod
+    def render(done: Any, plan: Any) -> bytes:
+        return b""
+
+    def write(self, done: Any) -> None:
+        if done.text:
+            self.put(done.text)
+            self.out.flush()
+
+    def put(self, data: bytes) -> None:
+        """The text a worker rendered and encoded, written as it is."""
+        if self.raw is not None:
+            self.out.flush()
+            self.raw.write(data)
+        else:
+            self.out.write(data.decode("utf-8"))
+
+    def finish(self) -> None:
+        pass
+
+    # --- one answer
+    def answer(self, answer: Any) -> None:
+        self.out.write(getattr(self, answer.kind)(answer))
+        self.out.flush()
+
+
+class _Records(_Writer):
+    """The row formats: every answer as records of fixed keys."""
+
+    kinds = frozenset(KIND_NAMES)
+
+    def answer(self, answer):
+        keys, rows = answer.records()
+        self.out.write(self.records(keys, rows))
+        self.out.flush()
+
+
+class _JsonLines(_Records):
+    @staticmethod
+    def render(done, plan):
+        return "".join([_encode(row) + "\n" for row in done.rows]).encode("utf-8")
+
+    @staticmethod
+    def records(keys, rows):
+        return "".join(_encode(row) + "\n" for row in rows)
+
+
+class _JsonArray(_Records):
+    """One JSON array, written as a stream: "[" first, "]" last."""
+
+    def start(self):
+        self.first = True
+        self.out.write("[")
+        self.out.flush()
+
+    @staticmethod
+    def render(done, plan):
+        return ",\n".join([_encode(row) for row in done.rows]).encode("utf-8")
+
+    def write(self, done):
+        if done.text:
+            # Separator and rows in one write: an interruption never leaves a dangling ",".
+            self.put((b"\n" if self.first else b",\n") + done.text)
+            self.first = False
+            self.out.flush()
+
+    def finish(self):
+        self.out.write("\n]\n" if not self.first else "]\n")
+        self.out.flush()
+
+    @staticmethod
+    def records(keys, rows):
+        return _encode(rows) + "\n"
+
+
+class _Csv(_Records):
+    def start(self):
+        csv.DictWriter(self.out, fieldnames=ROW_KEYS, lineterminator="\n").writeheader()
+        self.out.flush()
+
+    @staticmethod
+    def render(done, plan):
+        buffer = io.StringIO()
+        writer = csv.DictWriter(buffer, fieldnames=ROW_KEYS, lineterminator="\n")
+        writer.writerows(done.rows)
+        return buffer.getvalue().encode("utf-8")
+
+    @staticmethod
+    def records(keys, rows):
+        buffer = io.StringIO()
+        writer = csv.DictWriter(buffer, fieldnames=keys, lineterminator="\n")
+        writer.writeheader()
+        writer.writerows(rows)
+        return buffer.getvalue()
+
+
+class _Table(_Writer):
+    kinds = frozenset(KIND_NAMES)
+
+    @staticmethod
+    def render(done, plan):
+        from ._text import statement_tables
+
+        return statement_tables(done.name, done.rows, plan.width).encode("utf-8")
+
+    def edges(self, answer):
+        from ._text import edges_text
+
+        return edges_text(answer, self.options.chains, self.options.limit)
+
+    def tables(self, answer):
+        from ._text import tables_text
+
+        return tables_text(answer)
+
+    def changes(self, answer):
+        from ._text import changes_text
+
+        return changes_text(answer)
+
+
+class _OpenLineage(_Writer):
+    """OpenLineage datasets, one per line: each written dataset with its
+    columnLineage facet; a table summary as a run's inputs and outputs."""
+
+    kinds = frozenset({"rows", "edges", "tables"})
+
+    @staticmethod
+    def render(done, plan):
+        return "".join(json.dumps(d, ensure_ascii=False) + "\n" for d in done.datasets).encode("utf-8")
+
+    def edges(self, answer):
+        return "".join(json.dumps(dataset, ensure_ascii=False) + "\n"
+                       for dataset in _edges_openlineage(answer, self.options.namespace))
+
+    def tables(self, answer):
+        # What the inputs read (sources and intermediates) and what they
+        # write (intermediates and targets); a query writes no dataset.
+        def datasets(*roles: str) -> list[dict[str, Any]]:
+            return [{"namespace": self.options.namespace, "name": table, "facets": {}}
+                    for role in roles for table in answer.roles.get(role, ())]
+
+        return json.dumps({"inputs": datasets("sources", "intermediates"),
+                           "outputs": datasets("intermediates", "targets")}) + "\n"
+
+
+def _edges_openlineage(answer: Any, namespace: str) -> list[dict[str, Any]]:
+    """One dataset per table the edges reach, its columnLineage facet
+    holding those edges (the graph keeps no masking flag, so the
+    transformations carry none)."""
+    from ._result import column_lineage_facet
+
+    places = answer.places
+    fields: dict[str, dict[str, dict[tuple[str, str], dict[str, Any]]]] = {}
+    for edge in answer.edges:
+        table, column = places[edge.target]
+        source_table, source_column = places[edge.source]
+        inputs = fields.setdefault(table, {}).setdefault(column, {})
+        made = inputs.setdefault((source_table, source_column), {
+            "namespace": namespace, "name": source_table, "field": source_column,
+            "transformations": []})
+        step = {"type": edge.type, "subtype": edge.subtype, "description": edge.statement}
+        if step not in made["transformations"]:
+            made["transformations"].append(step)
+    return [{"namespace": namespace, "name": table, "facets": {"columnLineage": column_lineage_facet(
+        {column: list(inputs.values()) for column, inputs in columns.items()}, [])}}
+        for table, columns in fields.items()]
+
+
+class _Drawing(_Writer):
+    """A drawing of every input (DOT, or the HTML page), made at the end."""
+
+    kinds = frozenset({"rows", "edges", "tables"})
+    keeps_rows = True
+
+    def start(self):
+        self.rows: list[dict[str, Any]] = []
+
+    def write(self, done):
+        self.rows.extend(done.rows)
+
+    def finish(self):
+        self.out.write(self.rows_drawing(self.rows))
+        self.out.flush()
+
+
+class _Dot(_Drawing):
+    def rows_drawing(self, rows):
+        from ._drawing import DotGraph
+
+        graph = DotGraph(self.options.direct_only)
+        graph.add(rows)
+        return graph.text()
+
+    def edges(self, answer):
+        from ._drawing import edges_dot
+
+        return edges_dot(answer)
+
+    def tables(self, answer):
+        from ._drawing import tables_dot
+
+        return tables_dot(answer)
+
+
+class _Html(_Drawing):
+    """Every answer drawn on one page by ``_html.lineage_page``."""
+
+    def _page(self, edges, tables, title):
+        from ._html import lineage_page
+
+        return lineage_page(edges, title=title, tables=tables, direct_only=self.options.direct_only)
+
+    def rows_drawing(self, rows):
+        from ._drawing import page_of_rows
+
+        edges, tables = page_of_rows(rows)
+        return self._page(edges, tables, "Column lineage")
+
+    def edges(self, answer):
+        from ._drawing import page_of_edges
+
+        return self._page(page_of_edges(answer), (),
+                          f"Column lineage: {answer.way} of {answer.start}")
+
+    def tables(self, answer):
+        from ._drawing import page_of_tables
+
+        edges, tables = page_of_tables(answer)
+        return self._page(edges, tables, "Tables: sources, intermediates and targets")
+
+
+FORMATS = {"table": _Table, "json": _JsonArray, "jsonl": _JsonLines, "csv": _Csv, "dot": _Dot,
+           "openlineage": _OpenLineage, "html": _Html}
+
+
+def formats_for(kind: str) -> list[str]:
+    return [name for name, writer in FORMATS.items() if kind in writer.kinds]
+
+
+def writer_for(name: str, kind: str) -> type:
+    """The writer class of format ``name``; a UsageError naming the formats
+    that can when it cannot write ``kind``."""
+    writer = FORMATS[name]
+    if kind not in writer.kinds:
+        raise UsageError(f"--format {name} cannot write {KIND_NAMES[kind]}; formats that can: "
+                         f"{', '.join(formats_for(kind))}")
+    return writer

@@ -1,0 +1,144 @@
+"""The table form (``--format table``, the default) of every answer: each
+statement's columns and their sources, a walk's leaf columns (or its
+chains), the tables by role, and the differences between two versions."""
+
+from __future__ import annotations
+
+import io
+from typing import Any
+
+from ._answers import ChangesAnswer, EdgesAnswer, TablesAnswer, chains, leaves
+
+__all__ = ["statement_tables", "edges_text", "tables_text", "changes_text", "LEAVES_SHOWN",
+           "CHAINS_SHOWN"]
+
+# What the table form shows of a walk unless --limit says otherwise.
+LEAVES_SHOWN = 25
+CHAINS_SHOWN = 10
+
+
+def _source_text(row: dict[str, Any]) -> str:
+    if row["type"] == "UNRESOLVED":
+        return ".".join(p for p in (row["source_table"], row["source_column"]) if p) or "?"
+    parts = (row["source_catalog"], row["source_db"], row["source_table"], row["source_column"])
+    return ".".join(p for p in parts if p)
+
+
+def statement_tables(name: str, rows: list[dict[str, Any]], width: int) -> str:
+    """A block per input: one line per output column with its direct,
+    indirect and unresolved sources; influences shared by every column of a
+    statement are listed once under it; long texts wrap, so wide results
+    stay readable in a terminal."""
+    from prettytable import PrettyTable
+
+    if not rows:
+        return ""
+    out = io.StringIO()
+    out.write(f"-- {name}\n")
+    statements: dict[int, dict[int, list[dict[str, Any]]]] = {}
+    for row in rows:
+        statements.setdefault(row["statement"], {}).setdefault(row["position"], []).append(row)
+    for statement, columns in statements.items():
+        if len(statements) > 1:
+            out.write(f"statement {statement}\n")
+        indirect_sets = [{_source_text(r) + f" ({r['subtype']})" for r in found
+                          if r["type"] == "INDIRECT"} for found in columns.values()]
+        common = set.intersection(*indirect_sets) if indirect_sets else set()
+        first = next(iter(columns.values()))[0]
+        target = ".".join(p for p in (first["target_catalog"], first["target_db"],
+                                      first["target_table"]) if p)
+        table = PrettyTable()
+        table.field_names = ["pos", "column", "direct", "indirect", "unresolved"]
+        table.align = "l"
+        budget = max(16, (width - 24) // 3)
+        table.max_width = {"column": max(10, budget // 2), "direct": budget,
+                           "indirect": budget, "unresolved": budget}
+        for position, found in columns.items():
+            direct = [_source_text(r) + f" ({r['subtype']})" for r in found
+                      if r["type"] == "DIRECT" and r["subtype"] != "CONSTANT"]
+            if any(r["subtype"] == "CONSTANT" for r in found):
+                direct = ["(constant)"]
+            indirect = [t for t in dict.fromkeys(_source_text(r) + f" ({r['subtype']})"
+                                                 for r in found if r["type"] == "INDIRECT")
+                        if t not in common]
+            unresolved = [f"{_source_text(r)}: {r['reason']}" for r in found
+                          if r["type"] == "UNRESOLVED"]
+            table.add_row([position, found[0]["column"], "\n".join(direct),
+                           "\n".join(indirect), "\n".join(unresolved)])
+        if target:
+            out.write(f"writes {target}\n")
+        out.write(table.get_string() + "\n")
+        if common:
+            out.write("every column also depends on: " + ", ".join(sorted(common)) + "\n")
+    return out.getvalue()
+
+
+def _plural(count: int, word: str) -> str:
+    return f"{count:,} {word}{'' if count == 1 else 's'}"
+
+
+def _leaf_lines(title: str, found: list, limit: int, wide: int) -> list[str]:
+    if not found:
+        return []
+    lines = [f"{title} ({len(found):,}):"]
+    shown = found if not limit else found[:limit]
+    for leaf in shown:
+        edge = leaf.edge
+        lines.append(f"  {leaf.column:<{wide}}  {_plural(leaf.hops, 'hop')}, "
+                     f"nearest: {edge.type} {edge.subtype} in {edge.statement}")
+    if len(found) > len(shown):
+        lines.append(f"  ... {len(found) - len(shown):,} more {title.split()[0]} columns; "
+                     f"--limit 0 lists them all")
+    return lines
+
+
+def edges_text(answer: EdgesAnswer, show_chains: bool, limit: int | None) -> str:
+    """The columns where the walk ends, DIRECT ones first (with --chains:
+    each chain), every cap said with what it left out."""
+    way, start = answer.way, answer.start
+    if not answer.edges:
+        return f"{start}: nothing {way}\n"
+    if show_chains:
+        cap = CHAINS_SHOWN if limit is None else limit
+        shown, total, more = chains(answer, cap)
+        lines = list(shown)
+        if total > len(shown):
+            lines.append(f"... {'more than ' if more else ''}{total - len(shown):,} more chains; "
+                         "--limit 0 shows every chain, --format jsonl writes every edge")
+        return "\n".join(lines) + "\n"
+    cap = LEAVES_SHOWN if limit is None else limit
+    direct, indirect, reached = leaves(answer)
+    ends = "sources" if way == "upstream" else "columns fed"
+    bound = f" within {_plural(answer.depth, 'hop')}" if answer.depth else ""
+    head = (f"{way} of {start}{bound}: {_plural(reached, 'column')} over "
+            f"{_plural(len(answer.edges), 'edge')}"
+            f"{', DIRECT edges only' if answer.direct_only else ''}; the {ends} where it ends:")
+    lines = [head]
+    wide = max((len(leaf.column) for leaf in (direct[:cap or None] + indirect[:cap or None])),
+               default=0)
+    lines += _leaf_lines("DIRECT", direct, cap, wide)
+    lines += _leaf_lines("INDIRECT only", indirect, cap, wide)
+    lines.append("--chains shows each chain; --format jsonl writes every edge")
+    return "\n".join(lines) + "\n"
+
+
+def tables_text(answer: TablesAnswer) -> str:
+    return "".join(f"{role}: {', '.join(tables) if tables else '(none)'}\n"
+                   for role, tables in answer.roles.items())
+
+
+def changes_text(answer: ChangesAnswer) -> str:
+    if not answer.rows:
+        return "no lineage changed\n"
+    lines = []
+    for row in answer.rows:
+        change = row["change"]
+        if change in ("unresolved", "resolved"):
+            why = f" ({row['reason']})" if row["reason"] else ""
+            lines.append(f"~ {row['target']}: now {change}{why}")
+            continue
+        subtype = {"added": row["new_subtype"], "removed": row["old_subtype"]}.get(
+            change, f"{row['old_subtype']} -> {row['new_subtype']}")
+        mark = {"added": "+", "removed": "-", "changed": "~"}[change]
+        lines.append(f"{mark} {row['source']} -> {row['target']} ({row['type']} {subtype})")
+    return "\n".join(lines) + "\n"
