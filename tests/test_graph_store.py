@@ -218,3 +218,20 @@ def test_two_processes_adding_at_once_both_land(tmp_path, new):
             {"first", "second"} | (set() if new else {"etl.sql"}))
         for name in ("first", "second"):
             assert [e.source for e in graph.upstream(f"{name}.t1500.a")][-1] == f"{name}.t0.a"
+
+
+def test_a_writer_kept_waiting_too_long_fails_saying_so(tmp_path, monkeypatch):
+    path = tmp_path / "lineage.db"
+    etl().save(path)
+    monkeypatch.setattr(graph_module.store, "BUSY_SECONDS", 0.2)
+    waiting = Graph.open(path)
+    holder = sqlite3.connect(path, isolation_level=None)
+    holder.execute("begin immediate")   # another run, half-way through its write
+    with pytest.raises(GraphError, match=refused(path, re.escape(
+            "another run kept it locked for 0.2 s; try again") + "$")):
+        waiting.add(q.analyze("insert into c (x) select x from b"), name="late.sql")
+    holder.execute("rollback")
+    holder.close()
+    waiting.add(q.analyze("insert into c (x) select x from b"), name="late.sql")
+    waiting.close()
+    assert stored_edges(path) == [("b.x", "c.x", "late.sql")] + ETL_EDGES

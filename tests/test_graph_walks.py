@@ -147,6 +147,9 @@ def test_a_table_written_from_constants_is_not_a_source():
     graph = of("create table c as select 1 as x", "insert into d (x) select x from c",
                "create table k as select 2 as y")
     assert graph.summary() == {"sources": [], "intermediates": ["c"], "targets": ["d", "k"]}
+    with pytest.raises(KeyError, match="no column 'k.y' in the graph"):   # no edge holds it
+        graph.column("k.y")
+    assert repr(graph) == "<Graph 2 columns, 1 edges>"
     graph.add_many([], name="log")
     assert graph.summary() == {"sources": [], "intermediates": [], "targets": []}
 

@@ -201,11 +201,14 @@ def writing(db: sqlite3.Connection, path: str | None,
             identity: tuple[int, int] | None) -> Iterator[None]:
     """One write transaction; for a file, after making sure it is still the
     file that was opened (not replaced or removed by another run)."""
+    name = path if path is not None else "graph"
     try:
         db.execute("begin immediate")
-    except sqlite3.OperationalError as error:
-        raise GraphError(f"{path}: {error} (another run kept it for {BUSY_SECONDS:.0f} s); "
-                         "try again") from None
+    except sqlite3.Error as error:
+        if "locked" in str(error) or "busy" in str(error):
+            raise GraphError(f"{name}: another run kept it locked for {BUSY_SECONDS:g} s; "
+                             "try again") from None
+        raise GraphError(f"{name}: {str(error).splitlines()[0]}") from None
     try:
         if path is not None:
             try:
@@ -216,10 +219,14 @@ def writing(db: sqlite3.Connection, path: str | None,
                 raise GraphError(f"{path}: replaced by another run since it was opened; "
                                  "open it again")
         yield
+        db.execute("commit")
+    except sqlite3.Error as error:
+        with contextlib.suppress(sqlite3.Error):
+            db.execute("rollback")
+        raise GraphError(f"{name}: nothing was added: {str(error).splitlines()[0]}") from None
     except BaseException:
         db.execute("rollback")
         raise
-    db.execute("commit")
 
 
 def _fsync(path: str, flags: int = os.O_RDONLY) -> None:

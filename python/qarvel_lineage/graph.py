@@ -374,8 +374,11 @@ class _Writer:
                               (statement, origin, writes)).lastrowid
         rows = []
         for column in result.columns:
+            sources = (*column.direct, *column.indirect)
+            if not sources:   # a constant: no edge would hold its node
+                continue
             dst = self._node(owner, column.name)
-            for source in (*column.direct, *column.indirect):
+            for source in sources:
                 src = self._node((source.catalog, source.db, source.table), source.column)
                 rows.append((src, dst, source.type, source.subtype, key))
         self.db.executemany("insert or ignore into edges values (?, ?, ?, ?, ?)", rows)
