@@ -103,7 +103,7 @@ def _refusal(path: str, error: OSError | sqlite3.Error) -> GraphError:
 def _header(path: str) -> tuple[os.stat_result, bytes]:
     """The file's status and first 100 bytes, read without blocking on
     something that is not a regular file."""
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
     try:
         status = os.fstat(fd)
         if not stat.S_ISREG(status.st_mode):

@@ -45,17 +45,18 @@ def walk(db: sqlite3.Connection, start: int, way: str, bound: int | None,
          direct_only: bool) -> list[tuple[Row, int]]:
     """Each edge of the walk from ``start`` ("up" or "down") with its depth:
     the edges of every column reached within ``bound - 1`` hops."""
-    far = 1 if way == "down" else 0
+    down = way == "down"
     seen, frontier, depth = {start}, [start], 0
     found: list[tuple[Row, int]] = []
     while frontier and (bound is None or depth < bound):
         depth += 1
-        reached = []
+        reached: list[int] = []
         for row in _level(db, way, frontier, direct_only):
             found.append((row, depth))
-            if row[far] not in seen:
-                seen.add(row[far])
-                reached.append(row[far])
+            node = row[1] if down else row[0]
+            if node not in seen:
+                seen.add(node)
+                reached.append(node)
         frontier = reached
     return found
 
@@ -84,7 +85,8 @@ def _cone(db: sqlite3.Connection, end: int,
           direct_only: bool) -> tuple[dict[int, int], dict[int, list[Row]]]:
     """Every column above ``end`` with its fewest hops to it, and the edges
     among them by their source."""
-    hops, onward = {end: 0}, {}
+    hops: dict[int, int] = {end: 0}
+    onward: dict[int, list[Row]] = {}
     for row, depth in walk(db, end, "up", None, direct_only):
         onward.setdefault(row[0], []).append(row)
         hops.setdefault(row[0], depth)

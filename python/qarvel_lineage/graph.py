@@ -114,7 +114,7 @@ class Graph:
         statement is known as ``name``, a script's as ``name#N``, a dbt
         model by its unique id.  Adding under a name again replaces all
         the name made before (a model: what that model made)."""
-        made: dict[str, list[tuple[str, LineageResult | None]]]
+        made: dict[str, list[tuple[str, LineageResult]]]
         if isinstance(lineage, LineageResult):
             made = {name: [(name, lineage)]}
         elif isinstance(lineage, ScriptResult):
@@ -384,7 +384,7 @@ class _Writer:
         self.db.executemany("insert or ignore into edges values (?, ?, ?, ?, ?)", rows)
 
     def _table(self, parts: tuple) -> int:
-        key = tuple(part or "" for part in parts)
+        key = (parts[0] or "", parts[1] or "", parts[2])
         found = self.tables.get(key)
         if found is None:
             db = self.db
