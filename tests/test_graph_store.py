@@ -235,3 +235,15 @@ def test_a_writer_kept_waiting_too_long_fails_saying_so(tmp_path, monkeypatch):
     waiting.add(q.analyze("insert into c (x) select x from b"), name="late.sql")
     waiting.close()
     assert stored_edges(path) == [("b.x", "c.x", "late.sql")] + ETL_EDGES
+
+
+def test_an_open_graph_named_relatively_is_still_itself_after_a_change_of_folder(tmp_path,
+                                                                                 monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "elsewhere").mkdir()
+    with Graph.open("lineage.db", create=True) as graph:
+        monkeypatch.chdir(tmp_path / "elsewhere")
+        graph.add(q.analyze_script(ETL), name="etl.sql")
+        graph.save(tmp_path / "lineage.db")   # itself: stored already
+    assert stored_edges(tmp_path / "lineage.db") == ETL_EDGES
+    assert os.listdir(tmp_path / "elsewhere") == []

@@ -153,9 +153,9 @@ def check(path: str, head: bytes) -> None:
                          f"qarvel_lineage reads ({FORMAT_VERSION}); upgrade qarvel_lineage")
 
 
-def connect_file(path: str, create: bool) -> tuple[sqlite3.Connection, tuple[int, int]]:
+def connect_file(path: str, create: bool) -> tuple[sqlite3.Connection, tuple[str, int, int]]:
     """A connection to the graph file at ``path`` and the file's identity
-    (device, inode).  With ``create``, a new path or an empty file becomes
+    (absolute path, device, inode).  With ``create``, a new path or an empty file becomes
     an empty graph; otherwise a missing file is a FileNotFoundError."""
     try:
         _, head = _header(path)
@@ -193,12 +193,12 @@ def connect_file(path: str, create: bool) -> tuple[sqlite3.Connection, tuple[int
     except BaseException:
         db.close()
         raise
-    return db, (status.st_dev, status.st_ino)
+    return db, (os.path.abspath(path), status.st_dev, status.st_ino)
 
 
 @contextlib.contextmanager
 def writing(db: sqlite3.Connection, path: str | None,
-            identity: tuple[int, int] | None) -> Iterator[None]:
+            identity: tuple[str, int, int] | None) -> Iterator[None]:
     """One write transaction; for a file, after making sure it is still the
     file that was opened (not replaced or removed by another run)."""
     name = path if path is not None else "graph"
@@ -210,12 +210,12 @@ def writing(db: sqlite3.Connection, path: str | None,
                              "try again") from None
         raise GraphError(f"{name}: {str(error).splitlines()[0]}") from None
     try:
-        if path is not None:
+        if identity is not None:
             try:
-                now = os.stat(path)
+                now = os.stat(identity[0])
             except FileNotFoundError:
                 raise GraphError(f"{path}: removed since it was opened; nothing was added") from None
-            if (now.st_dev, now.st_ino) != identity:
+            if (now.st_dev, now.st_ino) != identity[1:]:
                 raise GraphError(f"{path}: replaced by another run since it was opened; "
                                  "open it again")
         yield

@@ -67,7 +67,7 @@ class Graph:
 
     def __init__(self, path: str | os.PathLike | None = None):
         self._path: str | None = None
-        self._identity: tuple[int, int] | None = None
+        self._identity: tuple[str, int, int] | None = None
         if path is None:
             self._db = store.connect_memory()
         else:
@@ -94,8 +94,8 @@ class Graph:
         failed save leaves it as it was).  A graph opened from ``path`` is
         stored there already."""
         target = os.fspath(path)
-        if self._path is not None and os.path.exists(target) and os.path.samefile(
-                target, self._path):
+        if self._identity is not None and os.path.exists(target) and os.path.samefile(
+                target, self._identity[0]):
             return
         store.save(self._db, target)
 
