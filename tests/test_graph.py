@@ -19,8 +19,13 @@ insert into mart.totals (id, total) select id, sum(amount) from big group by id;
 """
 
 
+def parts(name):
+    *table, column = name.split(".")
+    return (*[None] * (3 - len(table)), *table, column)
+
+
 def hop(source, target, kind, subtype, statement, depth):
-    return Edge(source, target, kind, subtype, statement, depth)
+    return Edge(source, target, kind, subtype, statement, depth, parts(source), parts(target))
 
 
 @pytest.fixture
@@ -121,8 +126,9 @@ def test_tpch_through_the_command_line(tpch):
                        "lineitem.l_quantity", "--format", "csv")
     assert done.returncode == 0, done.stderr
     rows = list(csv.DictReader(io.StringIO(done.stdout)))
-    assert [(row["target"].rsplit("/", 1)[1], row["subtype"]) for row in rows] == [
-        (f"{e.target.split('.')[0]}.sql#1.{e.target.split('.', 1)[1]}", e.subtype)
+    # A query that writes nothing: its statement (with a dot) is its table, quoted.
+    assert [(row["target"], row["subtype"]) for row in rows] == [
+        (f'"{folder}/{e.target.split(".")[0]}.sql#1".{e.target.split(".", 1)[1]}', e.subtype)
         for e in tpch.downstream("lineitem.l_quantity")]
 
 

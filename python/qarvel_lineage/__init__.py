@@ -24,12 +24,12 @@ from ._rules import Schema
 from ._types import OutputColumn, Source, Table, Unresolved
 from ._script import EndToEnd, ScriptResult, StatementError, TargetColumn, analyze_script
 from ._batch import Analyzer, analyze_many, lineage_ddl, lineage_meta, partition_lineage
-from .graph import Graph
+from .graph import Graph, GraphError
 
 __all__ = ["analyze", "analyze_tree", "parse", "analyze_script", "LineageResult", "ScriptResult", "StatementError",
            "EndToEnd", "TargetColumn", "analyze_many", "partition_lineage", "lineage_meta", "lineage_ddl",
            "Analyzer", "OutputColumn", "Source", "Table", "Unresolved",
-           "Schema", "CatalogError", "Graph", "FLAT_KEYS", "ParseError"]
+           "Schema", "CatalogError", "Graph", "GraphError", "FLAT_KEYS", "ParseError"]
 
 
 class _Package(types.ModuleType):

@@ -8,33 +8,41 @@
     graph.impact("raw.orders.amount")                  # each column below it, by its shortest path
     graph.save("lineage.db"); Graph.open("lineage.db")
 
-A node is a column of a table (``db.table.column``), or of a query that
-writes nothing (``name.column``, ``name#N.column`` for a script's N-th).  An edge runs from a source
-column to the column it feeds, with its type (DIRECT or INDIRECT), its
-subtype and the statement that made it.  The graph lives in SQLite (an
-in-memory database until it is saved), indexed both ways, and walks are
-recursive queries in the database: a stored graph is not loaded back to
-answer one column's question.  Adding a statement again replaces the edges
-it made before.
+A node is a column: its parts (catalog, db, table, column), or for a query
+that writes nothing the statement's name as its table (``name.column``,
+``"etl.sql#2".column`` for a script's second).  It is shown with its parts
+joined by dots, a part holding a dot in double quotes (``s.t."a.b"``).  An
+edge runs from a source column to the column it feeds, with its type
+(DIRECT or INDIRECT), its subtype and the statement that made it.  The
+graph lives in SQLite (in memory until it is saved), indexed both ways;
+walks ask for one level of edges at a time, so a stored graph is not loaded
+back to answer one column's question.  Adding under a name again replaces
+everything that name made before.
 """
 
 from __future__ import annotations
 
 import os
-import sqlite3
 from typing import Any, Iterable, NamedTuple
 
+from . import _graph_names as names
+from . import _graph_store as store
+from . import _graph_walks as walks
+from ._graph_store import APPLICATION_ID, FORMAT_VERSION, GraphError
 from ._result import LineageResult
 from ._script import ScriptResult
-from ._types import Source, Table
 from .dbt import DbtProject
 
-__all__ = ["Graph", "Edge"]
+__all__ = ["Graph", "Edge", "GraphError", "APPLICATION_ID", "FORMAT_VERSION"]
+
+Parts = tuple["str | None", "str | None", str, str]
 
 
 class Edge(NamedTuple):
     """One hop: ``source`` feeds ``target`` in ``statement``.  ``depth``
-    is how many hops from the column asked about (1: next to it)."""
+    is how many hops from the column asked about (1: next to it);
+    ``source_parts`` and ``target_parts`` are the columns' (catalog, db,
+    table, column), None for a part the statement does not name."""
 
     source: str
     target: str
@@ -42,88 +50,56 @@ class Edge(NamedTuple):
     subtype: str
     statement: str
     depth: int = 1
+    source_parts: Parts | None = None
+    target_parts: Parts | None = None
 
     def __str__(self) -> str:
         return f"{self.source} -> {self.target} ({self.type} {self.subtype}, {self.statement})"
 
 
-_SCHEMA = """
-create table if not exists nodes (
-    id integer primary key,
-    name text not null unique,      -- table.column as users write it
-    lowered text not null,          -- for look-ups in any case
-    tbl text not null,
-    col text not null
-);
-create index if not exists nodes_lowered on nodes (lowered);
-create index if not exists nodes_tbl on nodes (tbl);
-create table if not exists edges (
-    src integer not null references nodes (id),
-    dst integer not null references nodes (id),
-    type text not null,
-    subtype text not null,
-    statement text not null,
-    unique (src, dst, type, subtype, statement)
-);
--- the unique index leads with src: walks downwards use it
-create index if not exists edges_dst on edges (dst);
-create index if not exists edges_statement on edges (statement);
-"""
-
-# Walks go one way along the edges: (column the walk follows, column it reaches).
-_WAYS = {"down": ("src", "dst"), "up": ("dst", "src")}
-
-
-def _walk_sql(way: str) -> str:
-    near, far = _WAYS[way]
-    # A column is reached at the fewest hops it can be; a cycle ends where
-    # its columns have been reached, since the depth bound stops the rest.
-    return f"""
-    with recursive walk(node, depth) as (
-        select ?, 0
-        union
-        select e.{far}, w.depth + 1 from edges e join walk w on e.{near} = w.node
-        where w.depth < ?
-    ),
-    nearest(node, depth) as (select node, min(depth) from walk group by node)
-    select s.name, d.name, e.type, e.subtype, e.statement, n.depth + 1
-    from nearest n join edges e on e.{near} = n.node
-    join nodes s on s.id = e.src join nodes d on d.id = e.dst
-    where n.depth < ?
-    order by n.depth, s.name, d.name, e.type, e.subtype, e.statement
-    """
+def _order(edge: Edge) -> tuple:
+    return (edge.depth, edge.source, edge.target, edge.type, edge.subtype, edge.statement)
 
 
 class Graph:
-    """Column lineage of many statements, kept in SQLite."""
+    """Column lineage of many statements, kept in SQLite.  ``Graph()`` is
+    in memory; ``Graph(path)`` is ``Graph.open(path, create=True)``."""
 
     def __init__(self, path: str | os.PathLike | None = None):
-        self._path = os.fspath(path) if path is not None else ":memory:"
-        self._db = sqlite3.connect(self._path)
-        self._db.executescript(_SCHEMA)
+        self._path: str | None = None
+        self._identity: tuple[str, int, int] | None = None
+        if path is None:
+            self._db = store.connect_memory()
+        else:
+            self._path = os.fspath(path)
+            self._db, self._identity = store.connect_file(self._path, create=True)
 
     # --- storing ---------------------------------------------------------------------
     @classmethod
-    def open(cls, path: str | os.PathLike) -> "Graph":
-        """A graph saved before; what is added to it is stored at once."""
-        if not os.path.isfile(path):
-            raise FileNotFoundError(f"no lineage graph at {os.fspath(path)}")
-        return cls(path)
+    def open(cls, path: str | os.PathLike, create: bool = False) -> "Graph":
+        """A graph saved before; what is added to it is stored at once, in
+        one transaction per call, so runs adding to one file at the same
+        time take turns and all of it lands.  With ``create`` a new path
+        (or an empty file) becomes an empty graph; without, a missing file
+        is a FileNotFoundError.  Anything else that is not a graph file of
+        this format and version is a GraphError, and left untouched."""
+        graph = cls.__new__(cls)
+        graph._path = os.fspath(path)
+        graph._db, graph._identity = store.connect_file(graph._path, create)
+        return graph
 
     def save(self, path: str | os.PathLike) -> None:
-        """Write the graph to a SQLite file (replacing what was there)."""
+        """Write the graph to ``path``: a new path, or a graph file that is
+        replaced whole (by a temporary file beside it renamed over it, so a
+        failed save leaves it as it was).  A graph opened from ``path`` is
+        stored there already."""
         target = os.fspath(path)
-        if os.path.abspath(target) == os.path.abspath(self._path):
-            self._db.commit()
+        if self._identity is not None and os.path.exists(target) and os.path.samefile(
+                target, self._identity[0]):
             return
-        if os.path.exists(target):
-            os.remove(target)
-        with sqlite3.connect(target) as copy:
-            self._db.backup(copy)
-        copy.close()
+        store.save(self._db, target)
 
     def close(self) -> None:
-        self._db.commit()
         self._db.close()
 
     def __enter__(self) -> "Graph":
@@ -136,152 +112,147 @@ class Graph:
     def add(self, lineage: Any, name: str = "query") -> "Graph":
         """Add what a statement, a script or a dbt project says.  A
         statement is known as ``name``, a script's as ``name#N``, a dbt
-        model by its unique id; adding one again replaces its edges."""
-
+        model by its unique id.  Adding under a name again replaces all
+        the name made before (a model: what that model made)."""
+        made: dict[str, list[tuple[str, LineageResult]]]
         if isinstance(lineage, LineageResult):
-            self._statement(name, lineage)
+            made = {name: [(name, lineage)]}
         elif isinstance(lineage, ScriptResult):
-            for index, result in enumerate(lineage.statements, 1):
-                if isinstance(result, LineageResult):
-                    self._statement(f"{name}#{index}", result)
+            made = {name: [(f"{name}#{index}", result)
+                           for index, result in enumerate(lineage.statements, 1)
+                           if isinstance(result, LineageResult)]}
         elif isinstance(lineage, DbtProject):
             # An ephemeral model's query is part of each child's.
-            for unique_id, result in lineage.models.items():
-                if isinstance(result, LineageResult) and result.target is not None:
-                    self._statement(unique_id, result)
+            made = {unique_id: [(unique_id, result)] if isinstance(result, LineageResult)
+                    and result.target is not None else []
+                    for unique_id, result in lineage.models.items()}
         else:
             raise TypeError("a graph is built from a LineageResult, a ScriptResult or a "
                             f"DbtProject, not {type(lineage).__name__}")
-        self._db.commit()
+        self._replace(made)
         return self
 
     def add_many(self, results: Iterable[Any], name: str = "log") -> "Graph":
         """Statements of a log in order (``name#1``, ``name#2``, ...; an
-        exception in place of a result is skipped), as analyze_many gives them."""
-        rows = []
-        for index, result in enumerate(results, 1):
-            if isinstance(result, LineageResult):
-                rows.extend(self._edges(f"{name}#{index}", result))
-        self._replace({row[4] for row in rows}, rows)
-        self._db.commit()
+        exception in place of a result is skipped), as analyze_many gives
+        them; all that ``name`` made before is replaced."""
+        self._replace({name: [(f"{name}#{index}", result)
+                              for index, result in enumerate(results, 1)
+                              if isinstance(result, LineageResult)]})
         return self
 
-    def _statement(self, statement: str, result: LineageResult) -> None:
-        self._replace({statement}, list(self._edges(statement, result)))
-
-    def _edges(self, statement: str, result: LineageResult) -> Iterable[tuple]:
-        owner = str(result.target) if result.target is not None else statement
-        for column in result.columns:
-            target = f"{owner}.{column.name}"
-            for source in (*column.direct, *column.indirect):
-                yield (_column_name(source), target, source.type, source.subtype, statement)
-
-    def _replace(self, statements: set[str], rows: list[tuple]) -> None:
-        db = self._db
-        db.executemany("delete from edges where statement = ?", [(s,) for s in statements])
-        names = {name for row in rows for name in row[:2]}
-        db.executemany("insert or ignore into nodes (name, lowered, tbl, col) values (?, ?, ?, ?)",
-                       [(n, n.lower(), *n.rsplit(".", 1)) for n in names])
-        ids = self._ids(names)
-        db.executemany("insert or ignore into edges values (?, ?, ?, ?, ?)",
-                       [(ids[s], ids[d], kind, sub, stmt) for s, d, kind, sub, stmt in rows])
-
-    def _ids(self, names: set[str]) -> dict[str, int]:
-        found: dict[str, int] = {}
-        listed = list(names)
-        for start in range(0, len(listed), 500):
-            part = listed[start:start + 500]
-            marks = ",".join("?" * len(part))
-            found.update(self._db.execute(f"select name, id from nodes where name in ({marks})",
-                                          part))
-        return found
+    def _replace(self, made: dict[str, list[tuple[str, LineageResult]]]) -> None:
+        with store.writing(self._db, self._path, self._identity):
+            _Writer(self._db).replace(made)
 
     # --- asking ------------------------------------------------------------------------
     def column(self, name: str) -> str:
-        """The column ``name`` names: in full, or by its last parts
-        (``orders.amount`` for ``sales.orders.amount``), in any case; a
-        KeyError when it names none or several."""
-        if not isinstance(name, str):
-            raise TypeError(f"a column is named by a str, not {type(name).__name__}")
-        exact = self._db.execute("select name from nodes where name = ?", (name,)).fetchone()
-        if exact:
-            return exact[0]
-        lowered = name.lower()
-        found = [row[0] for row in self._db.execute(
-            "select name from nodes where lowered = ? or lowered like ? escape '\\'",
-            (lowered, "%." + lowered.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_")))]
-        if len(found) == 1:
-            return found[0]
-        if not found:
-            raise KeyError(f"no column {name!r} in the graph")
-        raise KeyError(f"{name!r} names {len(found)} columns: {', '.join(sorted(found))}")
+        """The column ``name`` names, as the graph shows it: in full or by
+        its last parts (``orders.amount`` for ``sales.orders.amount``), in
+        any case, quoted or not; a KeyError when it names none or several."""
+        return self._find("nodes", "column", name)[1]
 
-    def _walk(self, way: str, column: str, depth: int | None) -> list[Edge]:
-        node = self._db.execute("select id from nodes where name = ?",
-                                (self.column(column),)).fetchone()[0]
-        if depth is not None and (not isinstance(depth, int) or depth < 1):
+    def _find(self, kind: str, what: str, text: str) -> tuple[int, str]:
+        if not isinstance(text, str):
+            raise TypeError(f"a {what} is named by a str, not {type(text).__name__}")
+        # The name as shown; else shown or plain in any case; else their last parts.
+        whole = names.folded(text)
+        rows = list(self._db.execute(
+            f"select id, shown from {kind} where rshown = ? or rplain = ?", (whole, whole)))
+        exact = [row for row in rows if row[1] == text]
+        for found in (exact, rows):
+            if len(found) == 1:
+                return found[0]
+        if not rows:
+            low, high = names.prefix_range(text)
+            rows = list(self._db.execute(
+                f"select id, shown from {kind} where (rshown >= ? and rshown < ?) "
+                "or (rplain >= ? and rplain < ?)", (low, high, low, high)))
+            if len(rows) == 1:
+                return rows[0]
+        if not rows:
+            raise KeyError(f"no {what} {text!r} in the graph")
+        raise KeyError(f"{text!r} names {len(rows)} {what}s: "
+                       f"{', '.join(sorted(row[1] for row in rows))}")
+
+    def _edges(self, found: list[tuple[walks.Row, int]]) -> list[Edge]:
+        seen = walks.nodes(self._db, (n for row, _ in found for n in row[:2]))
+        made = walks.statements(self._db, (row[4] for row, _ in found))
+        return [Edge(seen[src][0], seen[dst][0], kind, subtype, made[statement], depth,
+                     seen[src][1], seen[dst][1])
+                for (src, dst, kind, subtype, statement), depth in found]
+
+    def _walk(self, way: str, column: str, depth: int | None, direct_only: bool) -> list[Edge]:
+        start = self._find("nodes", "column", column)[0]
+        if depth is not None and (isinstance(depth, bool) or not isinstance(depth, int)
+                                  or depth < 1):
             raise ValueError(f"depth must be 1 or more, not {depth!r}")
-        bound = depth if depth is not None else self._node_count()
-        return [Edge(*row) for row in self._db.execute(_walk_sql(way), (node, bound, bound))]
+        found = walks.walk(self._db, start, way, depth, direct_only)
+        return sorted(self._edges(found), key=_order)
 
-    def _node_count(self) -> int:
-        return self._db.execute("select count(*) from nodes").fetchone()[0]
+    def upstream(self, column: str, depth: int | None = None,
+                 direct_only: bool = False) -> list[Edge]:
+        """Every edge above ``column`` (within ``depth`` hops; DIRECT ones
+        alone with ``direct_only``), nearest first; each column is gone
+        past once, at the fewest hops it is reached."""
+        return self._walk("up", column, depth, direct_only)
 
-    def upstream(self, column: str, depth: int | None = None) -> list[Edge]:
-        """Every edge above ``column`` (within ``depth`` hops), nearest first."""
-        return self._walk("up", column, depth)
-
-    def downstream(self, column: str, depth: int | None = None) -> list[Edge]:
+    def downstream(self, column: str, depth: int | None = None,
+                   direct_only: bool = False) -> list[Edge]:
         """Every edge below ``column`` (within ``depth`` hops), nearest first."""
-        return self._walk("down", column, depth)
+        return self._walk("down", column, depth, direct_only)
 
-    def impact(self, column: str) -> dict[str, list[Edge]]:
+    def impact(self, column: str, direct_only: bool = False) -> dict[str, list[Edge]]:
         """Every column below ``column``, each with a shortest path to it."""
         start = self.column(column)
-        first: dict[str, Edge] = {}
-        for edge in self.downstream(start):
-            if edge.target != start and edge.target not in first:
-                first[edge.target] = edge
+        reached: dict[str, list[Edge]] = {start: []}
         impact: dict[str, list[Edge]] = {}
-        for target in first:
-            path = [first[target]]
-            while path[0].source != start:
-                path.insert(0, first[path[0].source])
-            impact[target] = path
+        for edge in self.downstream(start, direct_only=direct_only):
+            if edge.target not in reached:   # nearest first: its source is reached
+                reached[edge.target] = impact[edge.target] = reached[edge.source] + [edge]
         return impact
 
-    def paths(self, source: str, target: str, limit: int = 1000) -> list[list[Edge]]:
-        """Every path from ``source`` down to ``target`` (each hop with its
-        statement and subtype), shortest first; at most ``limit``."""
-        start, end = self.column(source), self.column(target)
-        above = {e.source for e in self.upstream(end)} | {end}
-        onward: dict[str, list[Edge]] = {}
-        for edge in self.downstream(start):
-            if edge.target in above:
-                onward.setdefault(edge.source, []).append(edge)
-        found: list[list[Edge]] = []
-        trail: list[Edge] = []
+    def paths(self, source: str, target: str, limit: int = 1000,
+              direct_only: bool = False) -> list[list[Edge]]:
+        """Paths from ``source`` down to ``target`` (no column twice, each
+        hop with its statement and subtype), shortest first, paths of one
+        length in the order of their hops; at most ``limit``: past it, the
+        longer paths are not looked for (a list of ``limit`` paths may not
+        be all of them)."""
+        if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
+            raise ValueError(f"limit must be 1 or more, not {limit!r}")
+        start = self._find("nodes", "column", source)[0]
+        end = self._find("nodes", "column", target)[0]
+        seen: dict[int, tuple[str, Parts]] = {}
+        made: dict[int, str] = {}
 
-        def follow(node: str, seen: set[str]) -> None:
-            for edge in onward.get(node, ()):
-                if len(found) >= limit or edge.target in seen:
-                    continue
-                trail.append(edge._replace(depth=len(trail) + 1))
-                if edge.target == end:
-                    found.append(list(trail))
-                else:
-                    follow(edge.target, seen | {edge.target})
-                trail.pop()
+        def order(row: walks.Row) -> tuple:
+            return (seen[row[1]][0], row[2], row[3], made[row[4]])
 
-        follow(start, {start})
-        return sorted(found, key=len)
+        def describe(rows: list[walks.Row]) -> None:
+            seen.update(walks.nodes(self._db, (n for row in rows for n in row[:2])))
+            made.update(walks.statements(self._db, (row[4] for row in rows)))
+
+        found = walks.paths(self._db, start, end, limit, direct_only, order, describe)
+        return [[Edge(seen[src][0], seen[dst][0], kind, subtype, made[statement], depth,
+                      seen[src][1], seen[dst][1])
+                 for depth, (src, dst, kind, subtype, statement) in enumerate(path, 1)]
+                for path in found]
 
     # --- tables --------------------------------------------------------------------------
-    def table_edges(self) -> list[tuple[str, str]]:
-        """Each (source table, target table) some column edge joins."""
+    def _links(self) -> list[tuple[int, int]]:
         return list(self._db.execute(
             "select distinct s.tbl, d.tbl from edges e join nodes s on s.id = e.src "
-            "join nodes d on d.id = e.dst where s.tbl != d.tbl order by 1, 2"))
+            "join nodes d on d.id = e.dst where s.tbl != d.tbl"))
+
+    def _shown(self) -> dict[int, str]:
+        return dict(self._db.execute("select id, shown from tables"))
+
+    def table_edges(self) -> list[tuple[str, str]]:
+        """Each (source table, target table) some column edge joins."""
+        links = self._links()
+        shown = self._shown()
+        return sorted({(shown[src], shown[dst]) for src, dst in links})
 
     def upstream_tables(self, table: str) -> list[str]:
         """Every table ``table``'s columns come from, nearest first."""
@@ -292,65 +263,152 @@ class Graph:
         return self._tables(table, "down")
 
     def _tables(self, table: str, way: str) -> list[str]:
-        start = self._table(table)
-        links: dict[str, list[str]] = {}
-        for src, dst in self.table_edges():
+        start = self._find("tables", "table", table)[0]
+        onward: dict[int, list[int]] = {}
+        for src, dst in self._links():
             near, far = (src, dst) if way == "down" else (dst, src)
-            links.setdefault(near, []).append(far)
+            onward.setdefault(near, []).append(far)
+        shown = self._shown()
         seen, frontier, order = {start}, [start], []
         while frontier:
             reached = []
             for node in frontier:
-                for far in links.get(node, ()):
+                for far in onward.get(node, ()):
                     if far not in seen:
                         seen.add(far)
                         reached.append(far)
-            order.extend(sorted(reached))
+            order.extend(sorted(shown[node] for node in reached))
             frontier = reached
         return order
 
-    def _table(self, name: str) -> str:
-        rows = [r[0] for r in self._db.execute(
-            "select distinct tbl from nodes where lower(tbl) = ? or lower(tbl) like ?",
-            (name.lower(), "%." + name.lower()))]
-        if len(rows) != 1:
-            raise KeyError(f"no table {name!r} in the graph" if not rows
-                           else f"{name!r} names {len(rows)} tables: {', '.join(sorted(rows))}")
-        return rows[0]
-
     def summary(self) -> dict[str, list[str]]:
         """The tables only read ("sources"), both written and read
-        ("intermediates") and only written ("targets")."""
-        links = self.table_edges()
+        ("intermediates") and only written ("targets").  A table a
+        statement writes is written, even when no edge leads into it (its
+        columns all constants)."""
+        links = self._links()
         read = {src for src, _ in links}
-        written = {dst for _, dst in links}
-        return {"sources": sorted(read - written), "intermediates": sorted(read & written),
-                "targets": sorted(written - read)}
+        written = {dst for _, dst in links} | {row[0] for row in self._db.execute(
+            "select distinct writes from statements where writes is not null")}
+        shown = self._shown()
+        return {role: sorted(shown[table] for table in tables) for role, tables in (
+            ("sources", read - written), ("intermediates", read & written),
+            ("targets", written - read))}
 
-    def places(self, names: Iterable[str]) -> dict[str, tuple[str, str]]:
-        """The (table, column) of each stored column name."""
-        wanted = list(dict.fromkeys(names))
+    def places(self, names_shown: Iterable[str]) -> dict[str, tuple[str, str]]:
+        """The (table, column) of each column as the graph shows it."""
+        wanted = list(dict.fromkeys(names_shown))
         found: dict[str, tuple[str, str]] = {}
-        for at in range(0, len(wanted), 500):  # within SQLite's bound on parameters
+        for at in range(0, len(wanted), 500):
             chunk = wanted[at:at + 500]
-            found.update((name, (tbl, col)) for name, tbl, col in self._db.execute(
-                f"select name, tbl, col from nodes where name in ({','.join('?' * len(chunk))})",
-                chunk))
+            for shown, table, column in self._db.execute(
+                    "select n.shown, t.shown, n.name from nodes n join tables t on t.id = n.tbl "
+                    f"where n.rshown in ({','.join('?' * len(chunk))})",
+                    [names.folded(name) for name in chunk]):
+                if shown in chunk:
+                    found[shown] = (table, column)
         return found
 
     def edges(self) -> list[Edge]:
         """Every edge of the graph."""
-        return [Edge(*row) for row in self._db.execute(
-            "select s.name, d.name, e.type, e.subtype, e.statement, 1 from edges e "
-            "join nodes s on s.id = e.src join nodes d on d.id = e.dst "
-            "order by s.name, d.name, e.type, e.subtype, e.statement")]
+        found = [(row, 1) for row in self._db.execute(
+            "select src, dst, type, subtype, statement from edges")]
+        return sorted(self._edges(found), key=_order)
 
     def __len__(self) -> int:
         return self._db.execute("select count(*) from edges").fetchone()[0]
 
     def __repr__(self) -> str:
-        return f"<Graph {self._node_count()} columns, {len(self)} edges>"
+        columns = self._db.execute("select count(*) from nodes").fetchone()[0]
+        return f"<Graph {columns} columns, {len(self)} edges>"
 
 
-def _column_name(source: Source) -> str:
-    return f"{Table(source.catalog, source.db, source.table)}.{source.column}"
+class _Writer:
+    """One replacement of what some names made, inside a write transaction."""
+
+    def __init__(self, db: Any):
+        self.db = db
+        self.tables: dict[tuple[str, str, str], int] = {}
+        self.nodes: dict[tuple[int, str], int] = {}
+
+    def replace(self, made: dict[str, list[tuple[str, LineageResult]]]) -> None:
+        db = self.db
+        dropped = {row[0] for origin in made for row in db.execute(
+            "select id from statements where origin = ?", (origin,))}
+        dropped |= {row[0] for statements in made.values() for statement, _ in statements
+                    for row in db.execute("select id from statements where name = ?",
+                                          (statement,))}
+        touched_nodes: set[int] = set()
+        touched_tables: set[int] = set()
+        for statement in dropped:
+            for src, dst in db.execute("select src, dst from edges where statement = ?",
+                                       (statement,)):
+                touched_nodes.update((src, dst))
+            writes = db.execute("select writes from statements where id = ?",
+                                (statement,)).fetchone()[0]
+            if writes is not None:
+                touched_tables.add(writes)
+        db.executemany("delete from edges where statement = ?", [(s,) for s in dropped])
+        db.executemany("delete from statements where id = ?", [(s,) for s in dropped])
+        for origin, statements in made.items():
+            for statement, result in statements:
+                self._statement(origin, statement, result)
+        for node in touched_nodes:
+            row = db.execute("select tbl from nodes where id = ?", (node,)).fetchone()
+            if row and not db.execute("select 1 from edges where src = ? limit 1",
+                                      (node,)).fetchone() and not db.execute(
+                    "select 1 from edges where dst = ? limit 1", (node,)).fetchone():
+                db.execute("delete from nodes where id = ?", (node,))
+                touched_tables.add(row[0])
+        for table in touched_tables:
+            db.execute("delete from tables where id = ? and not exists (select 1 from nodes "
+                       "where tbl = ?) and not exists (select 1 from statements where writes = ?)",
+                       (table, table, table))
+
+    def _statement(self, origin: str, statement: str, result: LineageResult) -> None:
+        target = result.target
+        owner = ((target.catalog, target.db, target.name) if target is not None
+                 else (None, None, statement))
+        writes = self._table(owner) if target is not None else None
+        key = self.db.execute("insert into statements (name, origin, writes) values (?, ?, ?)",
+                              (statement, origin, writes)).lastrowid
+        rows = []
+        for column in result.columns:
+            sources = (*column.direct, *column.indirect)
+            if not sources:   # a constant: no edge would hold its node
+                continue
+            dst = self._node(owner, column.name)
+            for source in sources:
+                src = self._node((source.catalog, source.db, source.table), source.column)
+                rows.append((src, dst, source.type, source.subtype, key))
+        self.db.executemany("insert or ignore into edges values (?, ?, ?, ?, ?)", rows)
+
+    def _table(self, parts: tuple) -> int:
+        key = (parts[0] or "", parts[1] or "", parts[2])
+        found = self.tables.get(key)
+        if found is None:
+            db = self.db
+            cursor = db.execute(
+                "insert or ignore into tables (catalog, db, name, shown, rshown, rplain) "
+                "values (?, ?, ?, ?, ?, ?)",
+                (*key, names.shown(parts), names.folded(names.shown(parts)),
+                 names.folded(names.plain(parts))))
+            found = cursor.lastrowid if cursor.rowcount == 1 else db.execute(
+                "select id from tables where catalog = ? and db = ? and name = ?", key).fetchone()[0]
+            self.tables[key] = found
+        return found
+
+    def _node(self, table: tuple, column: str) -> int:
+        tbl = self._table(table)
+        found = self.nodes.get((tbl, column))
+        if found is None:
+            parts = (*table, column)
+            cursor = self.db.execute(
+                "insert or ignore into nodes (tbl, name, shown, rshown, rplain) "
+                "values (?, ?, ?, ?, ?)",
+                (tbl, column, names.shown(parts), names.folded(names.shown(parts)),
+                 names.folded(names.plain(parts))))
+            found = cursor.lastrowid if cursor.rowcount == 1 else self.db.execute(
+                "select id from nodes where tbl = ? and name = ?", (tbl, column)).fetchone()[0]
+            self.nodes[(tbl, column)] = found
+        return found
