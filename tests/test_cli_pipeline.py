@@ -265,6 +265,46 @@ def test_sigterm_during_a_graph_run_is_one_line_and_exit_143(tmp_path):
     assert (child.returncode, out, err) == (143, "", "terminated while reading the inputs\n")
 
 
+def test_two_graph_runs_at_once_on_a_new_file_both_land(tmp_path):
+    """Both runs open the new file before either adds (each waits on its
+    input, a FIFO); every edge of both is stored, and both say so."""
+    graph = tmp_path / "g.db"
+    runs = []
+    for name in ("one", "two"):
+        fifo = tmp_path / f"{name}.sql"
+        os.mkfifo(fifo)
+        child = subprocess.Popen([*LINEAGE_CLI, str(fifo), "--graph", str(graph)],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        runs.append((name, fifo, child))
+    try:
+        ends = [(name, open_for_writing(fifo, child)) for name, fifo, child in runs]
+        for name, end in ends:
+            script = "".join(f"insert into {name}.t{step + 1} (a) select a from {name}.t{step};\n"
+                             for step in range(300))
+            os.set_blocking(end, True)
+            os.write(end, script.encode())
+            os.close(end)
+        answers = [child.communicate(timeout=120) for _, _, child in runs]
+    finally:
+        for _, _, child in runs:
+            child.kill()
+            child.wait()
+    assert [(child.returncode, out) for (_, _, child), (out, _) in zip(runs, answers)] == [
+        (0, ""), (0, "")], answers
+    # Each says how many edges the file holds once its own are in: its
+    # 300, and the other run's too if that one came first.
+    said = sorted(err.splitlines()[-1] for _, err in answers)
+    assert said[-1] == f"{graph}: 600 edges"
+    assert said[0] in (f"{graph}: 300 edges", f"{graph}: 600 edges")
+    from qarvel_lineage.graph import Graph
+
+    with Graph.open(graph) as stored:
+        assert len(stored) == 600
+        assert {e.statement.split("#")[0] for e in stored.edges()} == {
+            str(tmp_path / "one.sql"), str(tmp_path / "two.sql")}
+
+
 def test_diff_skips_a_fifo_in_a_folder_and_reads_a_schema_from_one(tmp_path):
     for side in ("old", "new"):
         (tmp_path / side).mkdir()

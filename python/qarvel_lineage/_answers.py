@@ -5,7 +5,6 @@ answer is data; the formats write it."""
 
 from __future__ import annotations
 
-import inspect
 from collections import deque
 from dataclasses import dataclass, field
 from typing import Any, Iterator
@@ -86,42 +85,10 @@ def _near(edge: Any, way: str) -> str:
     return edge.target if way == "upstream" else edge.source
 
 
-def _takes_direct_only(method: Any) -> bool:
-    try:
-        return "direct_only" in inspect.signature(method).parameters
-    except (TypeError, ValueError):
-        return False
-
-
 def walk(graph: Any, way: str, column: str, depth: int | None, direct_only: bool) -> list[Any]:
     """The edges of a walk from ``column``; with ``direct_only`` the walk
-    follows DIRECT edges only (a graph that cannot walk so is walked whole
-    and its DIRECT edges walked again here, hop by hop)."""
-    method = getattr(graph, way)
-    if not direct_only:
-        return method(column, depth)
-    if _takes_direct_only(method):
-        return method(column, depth, direct_only=True)
-    start = graph.column(column)
-    onward: dict[str, list[Any]] = {}
-    for edge in method(column):
-        if edge.type == "DIRECT":
-            onward.setdefault(_near(edge, way), []).append(edge)
-    reached = {start: 0}
-    found: list[Any] = []
-    queue = deque([start])
-    while queue:
-        node = queue.popleft()
-        hops = reached[node]
-        if depth is not None and hops >= depth:
-            continue
-        for edge in onward.get(node, ()):
-            found.append(edge._replace(depth=hops + 1))
-            far = _far(edge, way)
-            if far not in reached:
-                reached[far] = hops + 1
-                queue.append(far)
-    return found
+    follows DIRECT edges only."""
+    return getattr(graph, way)(column, depth, direct_only=direct_only)
 
 
 def _nearest(edges: list[Any], start: str, way: str,

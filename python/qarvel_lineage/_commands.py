@@ -197,12 +197,14 @@ def _rows_run(options: argparse.Namespace, session: Any, project: Any, writer_cl
 def _graph_run(options: argparse.Namespace, session: Any, project: Any, question: str | None,
                column: str | None, writer_class: Any, plan: Plan) -> int:
     from ._script import ScriptResult
-    from .graph import Graph
+    from .graph import Graph, GraphError
 
     stored = options.graph is not None and os.path.isfile(options.graph)
     try:
-        graph = Graph.open(options.graph) if stored else Graph()
-    except Exception as error:  # not a SQLite file, or not one of ours
+        # A stored graph is written in place, each addition in a transaction
+        # of its own, so runs that add to one file at once all land.
+        graph = Graph.open(options.graph, create=True) if options.graph is not None else Graph()
+    except (GraphError, OSError) as error:  # not a SQLite file, or not one of ours
         raise UsageError(f"--graph {options.graph}: {str(error).splitlines()[0]}") from None
     traced: list[tuple[str, Any]] = []
 
@@ -222,9 +224,9 @@ def _graph_run(options: argparse.Namespace, session: Any, project: Any, question
                         if question == "end_to_end":
                             traced.append((done.name, done.end_to_end))
                     session.finished += 1
-            if options.graph is not None:
-                graph.save(options.graph)
             _answer(options, session, graph, question, column, writer_class, plan, traced)
+        except GraphError as error:  # another run replaced the file, or kept it too long
+            session.error(f"--graph {options.graph}: {str(error).splitlines()[0]}")
         finally:
             graph.close()
 
