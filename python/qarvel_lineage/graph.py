@@ -149,6 +149,10 @@ class Graph:
             for unique_id, result in lineage.models.items():
                 if isinstance(result, LineageResult) and result.target is not None:
                     self._statement(unique_id, result)
+            # An exposure is a node its models' columns feed (statement: its id).
+            for exposure, columns in lineage.exposure_edges().items():
+                self._replace({exposure}, [(column, exposure, "DIRECT", "EXPOSURE", exposure)
+                                           for column in columns])
         else:
             raise TypeError("a graph is built from a LineageResult, a ScriptResult or a "
                             f"DbtProject, not {type(lineage).__name__}")
