@@ -205,3 +205,59 @@ def test_diff_of_two_dbt_targets(shop, tmp_path):
         {"change": "changed", "source": RAW + "raw_payments.amount",
          "target": RAW + "stg_payments.amount", "type": "DIRECT",
          "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY"}]
+
+
+COMPILE_ONLY = (
+    "1 model read the warehouse's columns while compiling (introspective macros such as "
+    "union_relations or star) over tables that did not exist, and there is no catalog.json: "
+    "their columns are incomplete; build the project (dbt build or dbt run), then run dbt docs "
+    "generate, or give the warehouse with --schema URL")
+
+
+def test_a_project_compiled_without_its_tables_says_what_to_run(shop, compiled_shop):
+    """payments_by_source lists the columns the warehouse gives its macro:
+    compiled alone, none, so payment_amounts reads columns it lacks."""
+    compiled = project_lineage(compiled_shop)
+    assert compiled.warnings == [COMPILE_ONLY]
+    assert [(c.name, [u.reason for u in c.unresolved])
+            for c in compiled.columns_of("payment_amounts")] == [
+        ("_source", []), ("payment_id", ["not a column of any source"]),
+        ("amount", ["not a column of any source"])]
+    assert project_lineage(compiled_shop, select="stg_orders+").warnings == []
+    built = project_lineage(shop)
+    assert built.warnings == []
+    assert seen(built.column("payment_amounts.amount").direct) == \
+        [RAW + "raw_payments.amount TRANSFORMATION"]
+
+
+def test_descriptions_types_and_tests_travel_with_the_columns(shop):
+    project = project_lineage(shop)
+    key = project.column("customers", "customer_id")
+    assert (key.model, key.description, key.data_type, key.tests) == (
+        "model.shop.customers", "The customer's key", "INTEGER",
+        ("not_null", "relationships", "unique"))
+    assert seen(key.direct) == [RAW + "raw_customers.id IDENTITY"]
+    value = project.column("model.shop.customers.lifetime_value")
+    assert (value.description, value.data_type, value.tests) == (
+        "What the customer paid, in dollars", "DOUBLE", ("not_null",))
+    bare = project.column("customers", "full_name")
+    assert (bare.description, bare.data_type, bare.tests) == ("", "VARCHAR", ())
+    rows = [r for r in project.to_dicts(metadata=True) if r["model"] == "model.shop.customers"]
+    assert {(r["column"], r["description"], tuple(r["tests"])) for r in rows} == {
+        ("customer_id", "The customer's key", ("not_null", "relationships", "unique")),
+        ("full_name", "", ()), ("first_order", "", ()), ("number_of_orders", "", ()),
+        ("lifetime_value", "What the customer paid, in dollars", ("not_null",)),
+        ("value_rank", "", ())}
+    assert "description" not in project.to_dicts()[0]
+    job = next(j for j in project.to_openlineage("ns") if j["job"]["name"] == "model.shop.customers")
+    schema = job["outputs"][0]["facets"]["schema"]
+    assert schema["_schemaURL"].endswith("SchemaDatasetFacet.json#/$defs/SchemaDatasetFacet")
+    assert schema["fields"] == [
+        {"name": "customer_id", "type": "INTEGER", "description": "The customer's key"},
+        {"name": "full_name", "type": "VARCHAR"}, {"name": "first_order", "type": "DATE"},
+        {"name": "number_of_orders", "type": "BIGINT"},
+        {"name": "lifetime_value", "type": "DOUBLE",
+         "description": "What the customer paid, in dollars"},
+        {"name": "value_rank", "type": "BIGINT"}]
+    with pytest.raises(KeyError, match="names no column"):
+        project.column("customers")

@@ -64,6 +64,8 @@ def locate(path: Any) -> tuple[str, str | None, str]:
         raise FileNotFoundError(f"no dbt project, target folder or manifest at {path}")
     folder = os.path.dirname(os.path.abspath(manifest))
     catalog = os.path.join(folder, "catalog.json")
+    if os.path.lexists(catalog) and not os.path.isfile(catalog):
+        raise ValueError(f"{catalog} is not a regular file")
     return manifest, catalog if os.path.isfile(catalog) else None, os.path.dirname(folder)
 
 
@@ -129,14 +131,27 @@ def nodes_of(arts: Artefacts, key: str) -> dict[str, dict[str, Any]]:
 
 
 def parents(node: dict[str, Any], unique_id: str, arts: Artefacts) -> list[str]:
-    """The unique ids a node depends on (depends_on.nodes)."""
-    depends = mapping_of(node, "depends_on", arts, arts.manifest_path, unique_id)
-    found = depends.get("nodes") or []
-    if not isinstance(found, list) or not all(isinstance(p, str) for p in found):
-        arts.problem(arts.manifest_path, unique_id,
-                     "depends_on.nodes is not a list of unique ids; it is ignored")
+    """The unique ids a node depends on (depends_on.nodes; when that is
+    malformed, the manifest's parent_map, which dbt writes alongside)."""
+    depends = node.get("depends_on")
+    if depends is None:
         return []
-    return found
+    found = depends.get("nodes", []) if isinstance(depends, dict) else None
+    if _ids(found):
+        return found
+    what = (f"depends_on is a {type(depends).__name__}, not a mapping" if not isinstance(depends, dict)
+            else "depends_on.nodes is not a list of unique ids")
+    mapped = arts.manifest.get("parent_map")
+    fallback = mapped.get(unique_id) if isinstance(mapped, dict) else None
+    if _ids(fallback):
+        arts.problem(arts.manifest_path, unique_id, f"{what}; parent_map is read instead")
+        return fallback
+    arts.problem(arts.manifest_path, unique_id, f"{what}; it is ignored")
+    return []
+
+
+def _ids(value: Any) -> bool:
+    return isinstance(value, list) and all(isinstance(p, str) for p in value)
 
 
 def macros_of(node: dict[str, Any]) -> list[str]:
