@@ -9,6 +9,7 @@ import pytest
 from qarvel_lineage import Graph
 from qarvel_lineage.dbt import project_lineage
 
+from helpers import lineage_cli
 from shop_build import dbt_ls, shop  # noqa: F401 (the fixture)
 
 # (select, exclude): one case per method and operator.
@@ -114,3 +115,24 @@ def test_excluding_a_package_leaves_none_of_its_nodes_in_any_output():
     graph = Graph().add(project)
     assert not {e.statement for e in graph.edges()} & elementary
     assert not any(t in elementary_tables for t in graph.summary()["sources"])
+
+
+def test_the_command_line_selects_as_project_lineage_does(shop):
+    done = lineage_cli("--dbt", shop, "--select", "+customers", "stg_events",
+                       "--exclude", "tag:staging", "--format", "jsonl")
+    assert (done.returncode, done.stderr) == (0, "")
+    rows = [json.loads(line) for line in done.stdout.splitlines()]
+    project = project_lineage(shop, select="+customers stg_events", exclude="tag:staging")
+    assert sorted(project.models) == [
+        "model.shop.customers", "model.shop.int_orders", "model.shop.int_payment_totals"]
+    # The ephemeral model has no relation: its query is in int_orders'.
+    assert sorted({row["input"] for row in rows}) == ["model.shop.customers",
+                                                      "model.shop.int_orders"]
+    assert len(rows) == len(project.to_dicts())
+    done = lineage_cli("--dbt", shop, "--select", "tag:a,,b")
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr.splitlines()[-1] == (
+        f"sqlglot-main: error: --dbt {shop}: select 'tag:a,,b': an empty criterion around a comma")
+    done = lineage_cli("--exclude", "tag:x", "--example")
+    assert done.returncode == 2 and done.stderr.splitlines()[-1] == (
+        "sqlglot-main: error: --select and --exclude choose the nodes of a dbt project: give --dbt")

@@ -385,6 +385,12 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--dbt", default=None, metavar="PATH",
                         help="a compiled dbt project (its folder, target/ or manifest.json): "
                              "every model's columns traced to seeds and sources")
+    parser.add_argument("--select", nargs="+", default=None, metavar="SELECTOR",
+                        help="--dbt: the nodes to report, in dbt's syntax (model+, +model, "
+                             "@model, tag:x, path:models/x, package:x, config.materialized:x, "
+                             "resource_type:x; spaces unite, commas intersect)")
+    parser.add_argument("--exclude", nargs="+", default=None, metavar="SELECTOR",
+                        help="--dbt: the nodes not to report (taken after --select)")
     parser.add_argument("--format", choices=FORMATS, default="table")
     parser.add_argument("--direct-only", action="store_true",
                         help="--format dot: draw DIRECT lineage only")
@@ -529,7 +535,10 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
     if options.dbt is not None:
         if options.inputs or options.example:
             parser.error("--dbt reads the project's models; give no other inputs")
-        project = _read_project(parser, options.dbt, dialect, schema)
+        project = _read_project(parser, options.dbt, dialect, schema, options.select,
+                                options.exclude)
+    elif options.select is not None or options.exclude is not None:
+        parser.error("--select and --exclude choose the nodes of a dbt project: give --dbt")
     from ._graph_cli import run, wants_graph
 
     if wants_graph(options):
@@ -540,11 +549,11 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
 
 
 def _read_project(parser: argparse.ArgumentParser, path: str, dialect: str | None,
-                  schema: Any) -> Any:
+                  schema: Any, select: Any = None, exclude: Any = None) -> Any:
     from .dbt import project_lineage
 
     try:
-        return project_lineage(path, dialect, schema)
+        return project_lineage(path, dialect, schema, select=select, exclude=exclude)
     except (OSError, ValueError) as error:
         parser.error(f"--dbt {path}: {error}")
 
