@@ -59,11 +59,13 @@ _LS = """
 import json, sys
 from dbt.cli.main import dbtRunner
 
-project, queries, out = sys.argv[1], json.loads(sys.argv[2]), sys.argv[3]
+project, queries, out, scratch = sys.argv[1], json.loads(sys.argv[2]), sys.argv[3], sys.argv[4]
 runner = dbtRunner()
 answers = []
 for args in queries:
+    # dbt ls writes its own manifest: elsewhere than the project's target.
     done = runner.invoke(["ls", "--quiet", "--project-dir", project, "--profiles-dir", project,
+                          "--target-path", scratch,
                           "--output", "json", "--output-keys", "unique_id", *args])
     if not done.success:
         raise SystemExit(f"dbt ls {args} failed: {done.exception}")
@@ -78,7 +80,8 @@ def dbt_ls(project, queries, tmp_path):
     ["--select", "tag:x"]): the unique ids it lists, tests left out."""
     python = Path(dbt_command()).with_name("python")
     out = tmp_path / "ls.json"
-    done = subprocess.run([str(python), "-c", _LS, str(project), json.dumps(queries), str(out)],
+    done = subprocess.run([str(python), "-c", _LS, str(project), json.dumps(queries), str(out),
+                           str(tmp_path / "ls-target")],
                           env=_dbt_env(project), capture_output=True, text=True, timeout=600,
                           cwd=tmp_path)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
