@@ -37,7 +37,7 @@ class Artefacts:
         self.problems.append(f"{name}: {_one_line(unique_id)}: {what}")
 
 
-def _one_line(text: str) -> str:
+def _one_line(text: object) -> str:
     return " ".join(str(text).split())
 
 
@@ -137,13 +137,13 @@ def parents(node: dict[str, Any], unique_id: str, arts: Artefacts) -> list[str]:
     if depends is None:
         return []
     found = depends.get("nodes", []) if isinstance(depends, dict) else None
-    if _ids(found):
+    if isinstance(found, list) and _ids(found):
         return found
     what = (f"depends_on is a {type(depends).__name__}, not a mapping" if not isinstance(depends, dict)
             else "depends_on.nodes is not a list of unique ids")
     mapped = arts.manifest.get("parent_map")
     fallback = mapped.get(unique_id) if isinstance(mapped, dict) else None
-    if _ids(fallback):
+    if isinstance(fallback, list) and _ids(fallback):
         arts.problem(arts.manifest_path, unique_id, f"{what}; parent_map is read instead")
         return fallback
     arts.problem(arts.manifest_path, unique_id, f"{what}; it is ignored")

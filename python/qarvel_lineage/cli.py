@@ -549,11 +549,11 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
 
 
 def _read_project(parser: argparse.ArgumentParser, path: str, dialect: str | None,
-                  schema: Any, select: Any = None, exclude: Any = None) -> Any:
+                  schema: Any, chosen: Any = None, excluded: Any = None) -> Any:
     from .dbt import project_lineage
 
     try:
-        return project_lineage(path, dialect, schema, select=select, exclude=exclude)
+        return project_lineage(path, dialect, schema, select=chosen, exclude=excluded)
     except (OSError, ValueError) as error:
         parser.error(f"--dbt {path}: {error}")
 

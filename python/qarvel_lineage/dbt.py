@@ -34,7 +34,7 @@ from . import _dbt_read as read
 from ._dbt_meta import (ColumnMeta, Exposure, calls_warehouse, column_metadata, exposures_of,
                         introspective_macros)
 from ._dbt_select import NodeGraph, parse_selection
-from ._result import LineageResult, flat_rows, openlineage_facet, row_keys, rows_frame, rows_json
+from ._result import LineageResult, flat_rows, row_keys, rows_frame, rows_json
 from ._parse import analyze_statement, analyze_tree, parse
 from ._rules import Rules, Schema, rules_for
 from ._script import (EndToEnd, TargetColumn, _ScriptState, apply_statement, end_to_end,
