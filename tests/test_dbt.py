@@ -208,10 +208,11 @@ def test_diff_of_two_dbt_targets(shop, tmp_path):
 
 
 COMPILE_ONLY = (
-    "1 model read the warehouse's columns while compiling (introspective macros such as "
-    "union_relations or star) over tables that did not exist, and there is no catalog.json: "
-    "their columns are incomplete; build the project (dbt build or dbt run), then run dbt docs "
-    "generate, or give the warehouse with --schema URL")
+    "1 model built by macros that read the warehouse while compiling (such as union_relations "
+    "or star) has columns that trace to nothing, and there is no catalog.json: if the project "
+    "was compiled before its tables existed, that SQL lacks their columns; build the project "
+    "(dbt build or dbt run), then run dbt docs generate, or give the warehouse with "
+    "--schema URL")
 
 
 def test_a_project_compiled_without_its_tables_says_what_to_run(shop, compiled_shop):

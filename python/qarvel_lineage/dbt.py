@@ -468,11 +468,12 @@ def _compile_only(arts: read.Artefacts, nodes: dict[str, dict[str, Any]],
     if not affected:
         return None
     count = len(affected)
-    return (f"{count} model{'s' if count != 1 else ''} read the warehouse's columns while "
-            "compiling (introspective macros such as union_relations or star) over tables "
-            "that did not exist, and there is no catalog.json: their columns are incomplete; "
-            "build the project (dbt build or dbt run), then run dbt docs generate, or give the "
-            "warehouse with --schema URL")
+    return (f"{count} model{'s' if count != 1 else ''} built by macros that read the "
+            "warehouse while compiling (such as union_relations or star) "
+            f"{'have' if count != 1 else 'has'} columns that trace to nothing, and there is no "
+            "catalog.json: if the project was compiled before its tables existed, that SQL "
+            "lacks their columns; build the project (dbt build or dbt run), then run dbt docs "
+            "generate, or give the warehouse with --schema URL")
 
 
 def _table_node(table: Table) -> exp.Table:
