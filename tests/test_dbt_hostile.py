@@ -71,6 +71,24 @@ def test_seeds_are_read_only_inside_the_project(shop, tmp_path, monkeypatch):
     assert done.returncode == 0 and "TOPSECRET" not in done.stdout + done.stderr
 
 
+def test_a_package_linked_from_elsewhere_is_one_line(shop, tmp_path):
+    """dbt deps installs a local package as a link: its seeds lie outside
+    the project's folder, so they are not read, and one line says so."""
+    project, manifest = copied(shop, tmp_path)
+    elsewhere = tmp_path / "elsewhere" / "seeds"
+    elsewhere.mkdir(parents=True)
+    (elsewhere / "x.csv").write_text("TOPSECRET_c\n")
+    (project / "dbt_packages").mkdir()
+    (project / "dbt_packages" / "pkg").symlink_to(elsewhere.parent)
+    for uid in ("seed.shop.raw_orders", "seed.shop.raw_payments"):
+        manifest["nodes"][uid].update(package_name="pkg", original_file_path="seeds/x.csv")
+    write(project, manifest)
+    lineage = project_lineage(project)
+    assert lineage.warnings == ["manifest.json: 2 seeds of package 'pkg' lead outside the "
+                                "project through a link; their CSVs are not read"]
+    assert "TOPSECRET" not in every_output(lineage)
+
+
 def test_a_seed_that_is_a_fifo_never_blocks(shop, tmp_path):
     project, _ = copied(shop, tmp_path)
     fifo = project / "seeds" / "raw_customers.csv"
@@ -105,6 +123,7 @@ def test_malformed_nodes_are_one_line_each_and_the_rest_is_analysed(shop, tmp_pa
     columns = catalog["nodes"]["model.shop.stg_customers"]["columns"]
     del columns["first_name"]["name"]
     catalog["nodes"]["model.shop.stg_orders"]["columns"]["status"]["index"] = "4"
+    catalog["sources"] = list(catalog["sources"].values())
     (project / "target" / "catalog.json").write_text(json.dumps(catalog))
     nodes = manifest["nodes"]
     nodes["model.shop.customers"]["columns"] = [{"name": "customer_id"}]
@@ -121,6 +140,7 @@ def test_malformed_nodes_are_one_line_each_and_the_rest_is_analysed(shop, tmp_pa
         "ignored",
         "catalog.json: model.shop.stg_orders: column 'status' has an index that is not an "
         "integer (str); the entry is ignored",
+        "catalog.json: sources: sources is a list, not a mapping; it is ignored",
         "manifest.json: model.shop.bogus: the node is a int, not a mapping; it is ignored",
         "manifest.json: model.shop.customers: columns is a list, not a mapping of columns; the "
         "declarations are ignored",

@@ -31,10 +31,27 @@ class Artefacts:
     manifest: dict[str, Any]
     catalog: dict[str, Any]
     problems: list[str] = field(default_factory=list)
+    # Seeds whose path leads out of the root through a link, by package.
+    linked_out: dict[str, list[tuple[str, str]]] = field(default_factory=dict)
 
     def problem(self, path: str | None, unique_id: str, what: str) -> None:
         name = os.path.basename(path) if path else "manifest.json"
         self.problems.append(f"{name}: {_one_line(unique_id)}: {what}")
+
+    def warnings(self) -> list[str]:
+        """The problems, sorted; seeds a link leads out of the root are one
+        line per package (a package installed as a link to a folder
+        elsewhere has many)."""
+        lines = set(self.problems)
+        for package, seeds in self.linked_out.items():
+            if len(seeds) == 1:
+                unique_id, relative = seeds[0]
+                lines.add(f"manifest.json: {_one_line(unique_id)}: {relative!r} leads outside "
+                          "the project; the seed's CSV is not read")
+            else:
+                lines.add(f"manifest.json: {len(seeds)} seeds of package {package!r} lead "
+                          "outside the project through a link; their CSVs are not read")
+        return sorted(lines)
 
 
 def _one_line(text: object) -> str:
@@ -102,7 +119,10 @@ def read(path: Any) -> Artefacts:
     manifest_path, catalog_path, root = locate(path)
     manifest = load_json(manifest_path, "manifest")
     catalog = load_json(catalog_path, "catalog") if catalog_path else {}
-    return Artefacts(manifest_path, catalog_path, root, manifest, catalog)
+    arts = Artefacts(manifest_path, catalog_path, root, manifest, catalog)
+    for key in ("nodes", "sources"):
+        mapping_of(catalog, key, arts, catalog_path, key)  # a line when it is not a mapping
+    return arts
 
 
 def mapping_of(data: dict[str, Any], key: str, arts: Artefacts, path: str | None,
@@ -263,8 +283,8 @@ def seed_header(node: dict[str, Any], unique_id: str, arts: Artefacts) -> list[s
     for base in bases:
         path = os.path.realpath(os.path.join(base, *parts))
         if os.path.commonpath([root, path]) != root:
-            arts.problem(arts.manifest_path, unique_id,
-                         f"{relative!r} leads outside the project; the seed's CSV is not read")
+            arts.linked_out.setdefault(package if isinstance(package, str) else "",
+                                       []).append((unique_id, relative))
             return None
         if os.path.lexists(path):
             return _header(path, relative, unique_id, arts)

@@ -403,7 +403,7 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
                                    parents, relations, by_table, traced.influences)
     meta = column_metadata(nodes, {uid: r for uid, r in relations.items() if uid in models},
                            known, arts, rules)
-    warnings = sorted(set(arts.problems))
+    warnings = arts.warnings()
     warning = _compile_only(arts, nodes, models, relations)
     if warning:
         warnings.append(warning)
