@@ -23,6 +23,8 @@ CASES = [
     ("tag:staging", None),
     ("tag:a*", None),
     ("path:models/marts", None),
+    ("path:models/staging/stg_orders.sql", None),
+    ("path:models/*/stg_*.sql", None),
     ("models/staging", None),                    # a value with "/" is a path
     ("file:stg_events.sql", None),
     ("package:shop_audit", None),
@@ -31,6 +33,10 @@ CASES = [
     ("resource_type:seed resource_type:snapshot", None),   # a union
     ("tag:mart,config.materialized:table", None),          # an intersection
     ("source:ext+", None),
+    ("source:ext.events", None),
+    ("config.materialized:ephemeral resource_type:exposure", None),
+    ("tag:staging,+customers", None),
+    ("audit_events", None),                      # a package's model, by its name
     ("+exposure:customer_dashboard", None),
     ("shop.staging", None),                      # a prefix of the qualified name
     ("staging.stg_*", None),
