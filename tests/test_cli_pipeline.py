@@ -165,7 +165,7 @@ def test_jobs_give_the_graph_questions_what_one_job_gives(tmp_path):
     (["--summary", "--format", "csv", "--expand-influences"],
      "--expand-influences is for statement rows in --format json, jsonl, csv"),
     (["--namespace", "wh", "--format", "csv"], "--namespace is for --format openlineage"),
-    (["--select", "tag:x"], "--select and --exclude pick dbt models: give --dbt"),
+    (["--select", "tag:x"], "--select and --exclude choose the nodes of a dbt project: give --dbt"),
     (["--graph", "g.db", "--format", "jsonl"],
      "--graph with no question only stores the graph: --format and --direct-only need "
      "--upstream, --downstream, --summary or --end-to-end"),
@@ -349,11 +349,11 @@ def test_the_summary_keeps_a_plain_query_apart_from_the_written_tables(tmp_path)
     (tmp_path / "s.sql").write_text("insert into m.x select a from s.t; select a from m.x")
     done = lineage_cli("s.sql", "--summary", cwd=tmp_path)
     assert (done.returncode, done.stdout) == (
-        0, "sources: s.t\nintermediates: (none)\ntargets: m.x\nqueries: s.sql#2\n")
+        0, 'sources: s.t\nintermediates: (none)\ntargets: m.x\nqueries: "s.sql#2"\n')
     assert [json.loads(line) for line in lineage_cli("s.sql", "--summary", "--format", "jsonl",
                                                      cwd=tmp_path).stdout.splitlines()] == [
         {"table": "s.t", "role": "source"}, {"table": "m.x", "role": "target"},
-        {"table": "s.sql#2", "role": "query"}]
+        {"table": '"s.sql#2"', "role": "query"}]
     lineage = json.loads(lineage_cli("s.sql", "--summary", "--format", "openlineage",
                                      cwd=tmp_path).stdout)
     assert [d["name"] for d in lineage["outputs"]] == ["m.x"]

@@ -4,9 +4,7 @@ then read back from its manifest and catalog."""
 import csv
 import io
 import json
-import os
 import shutil
-import subprocess
 from pathlib import Path
 
 import pytest
@@ -14,33 +12,8 @@ import pytest
 import qarvel_lineage
 from qarvel_lineage.dbt import ModelError, project_lineage
 
-from helpers import lineage_cli, without_sanitizer
-
-HERE = Path(__file__).parent
-ROOT = HERE.parent
-
-
-def dbt_command():
-    found = os.environ.get("QARVEL_DBT") or str(ROOT / ".venv-dbt" / "bin" / "dbt")
-    return found if os.access(found, os.X_OK) else None
-
-
-@pytest.fixture(scope="module")
-def shop(tmp_path_factory):
-    """The project built (seeds, models, snapshot) and its catalog generated."""
-    dbt = dbt_command()
-    if dbt is None:
-        pytest.skip("no dbt: ./dev test installs it into .venv-dbt (or set QARVEL_DBT)")
-    project = tmp_path_factory.mktemp("dbt") / "shop"
-    shutil.copytree(HERE / "dbt_shop", project, ignore=shutil.ignore_patterns("target", "logs"))
-    env = without_sanitizer()
-    env.update(SHOP_DUCKDB=str(project / "shop.duckdb"), DO_NOT_TRACK="1",
-               DBT_SEND_ANONYMOUS_USAGE_STATS="false")
-    for step in (["build"], ["docs", "generate"]):
-        done = subprocess.run([dbt, *step, "--profiles-dir", str(project), "--project-dir",
-                               str(project)], env=env, capture_output=True, text=True, timeout=600)
-        assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
-    return project
+from helpers import lineage_cli
+from shop_build import compiled_shop, shop  # noqa: F401 (the fixtures)
 
 
 def seen(sources):
@@ -82,7 +55,9 @@ def test_each_model_has_its_own_lineage_in_dag_order(shop):
     assert set(order) == {
         "model.shop.stg_customers", "model.shop.stg_orders", "model.shop.stg_payments",
         "model.shop.stg_events", "model.shop.int_payment_totals", "model.shop.int_orders",
-        "model.shop.customers", "model.shop.fct_events", "snapshot.shop.orders_snapshot"}
+        "model.shop.customers", "model.shop.fct_events", "snapshot.shop.orders_snapshot",
+        "model.shop.payments_by_source", "model.shop.payment_amounts",
+        "model.shop_audit.audit_events"}
     for parent, child in [("model.shop.stg_orders", "model.shop.int_orders"),
                           ("model.shop.int_orders", "model.shop.customers"),
                           ("model.shop.stg_events", "model.shop.fct_events"),
@@ -103,31 +78,39 @@ def test_each_model_has_its_own_lineage_in_dag_order(shop):
     assert seen(snapshot.direct) == [RAW + "raw_orders.status IDENTITY"]
 
 
-def test_sources_and_stars_resolve_without_the_catalog(shop, tmp_path):
+def test_sources_stars_and_seeds_resolve_without_the_catalog(shop, tmp_path):
     """Without catalog.json the source's columns come from its YAML
-    declaration and the seeds' from their CSV headers; the star of
-    stg_events expands all the same."""
+    declaration and the seeds' from their CSV headers (raw_customers' YAML
+    declares only id: the header's first_name and last_name are columns all
+    the same); the star of stg_events expands all the same."""
     target = tmp_path / "target"
     shutil.copytree(shop / "target", target)
     (target / "catalog.json").unlink()
-    (tmp_path / "seeds").symlink_to(shop / "seeds")
-    for project in (project_lineage(shop), project_lineage(target / "manifest.json")):
-        events = project.columns_of("fct_events")
-        assert [c.name for c in events] == ["event_id", "customer_id", "kind", "happened_at"]
-        assert seen(project.column("fct_events", "kind").direct) == \
-            ["shop.ext.events.kind TRANSFORMATION"]
-        assert [c for c in project.end_to_end.columns if c.unresolved] == []
-        assert project.columns_of("customers") == project_lineage(shop).columns_of("customers")
+    shutil.copytree(shop / "seeds", tmp_path / "seeds")
+    built = project_lineage(shop)
+    project = project_lineage(target / "manifest.json")
+    assert project.warnings == [] and project.errors == ()
+    events = project.columns_of("fct_events")
+    assert [c.name for c in events] == ["event_id", "customer_id", "kind", "happened_at"]
+    assert seen(project.column("fct_events", "kind").direct) == \
+        ["shop.ext.events.kind TRANSFORMATION"]
+    assert [c for c in project.end_to_end.columns if c.unresolved] == []
+    assert seen(project.column("stg_customers.first_name").direct) == \
+        [RAW + "raw_customers.first_name IDENTITY"]
+    assert [c[:7] for c in project.columns_of("customers")] == \
+        [c[:7] for c in built.columns_of("customers")]
 
 
-def test_exposures_name_the_source_columns_they_rest_on(shop):
+def test_exposures_name_the_nodes_and_source_columns_they_rest_on(shop):
     project = project_lineage(shop)
-    sources = project.exposures["exposure.shop.customer_dashboard"]
-    assert sorted({s.qualified_table for s in sources}) == [
+    exposure = project.exposures["exposure.shop.customer_dashboard"]
+    assert (exposure.name, exposure.type, exposure.depends_on) == (
+        "customer_dashboard", "dashboard", ("model.shop.customers", "model.shop.fct_events"))
+    assert sorted({s.qualified_table for s in exposure.sources}) == [
         "shop.ext.events", "shop.main.fct_events", "shop.main.raw_customers",
         "shop.main.raw_orders", "shop.main.raw_payments"]
     # The incremental filter reads the model's own relation ({{ this }}).
-    assert [s for s in sources if s.table == "fct_events"] == [
+    assert [s for s in exposure.sources if s.table == "fct_events"] == [
         qarvel_lineage.Source("shop", "main", "fct_events", "happened_at", "INDIRECT", "FILTER")]
 
 
@@ -136,10 +119,17 @@ def test_the_project_as_a_graph(shop):
     assert graph.summary() == {
         "sources": ["shop.ext.events", RAW + "raw_customers", RAW + "raw_orders",
                     RAW + "raw_payments"],
-        "intermediates": [RAW + "int_orders", RAW + "stg_customers", RAW + "stg_events",
+        # An exposure is no table: the models it rests on stay targets.
+        "intermediates": [RAW + "int_orders",
+                          RAW + "payments_by_source", RAW + "stg_customers", RAW + "stg_events",
                           RAW + "stg_orders", RAW + "stg_payments"],
-        # The incremental model reads itself, which does not make it an intermediate.
-        "targets": [RAW + "customers", RAW + "fct_events", "shop.snapshots.orders_snapshot"]}
+        "targets": [RAW + "audit_events", RAW + "customers", RAW + "fct_events",
+                    RAW + "payment_amounts", "shop.snapshots.orders_snapshot"]}
+    # Downstream of a seed's column reaches the dashboard resting on it.
+    reached = [(e.source, e.target, e.subtype) for e in graph.downstream("raw_payments.amount")]
+    assert (RAW + "customers.lifetime_value", "exposure.shop.customer_dashboard", "EXPOSURE") \
+        in reached
+    assert reached[-1][1] == "exposure.shop.customer_dashboard"
     (path,) = graph.paths("raw_payments.amount", "customers.lifetime_value")
     assert [(e.source, e.subtype, e.statement) for e in path] == [
         (RAW + "raw_payments.amount", "TRANSFORMATION", "model.shop.stg_payments"),
@@ -216,3 +206,60 @@ def test_diff_of_two_dbt_targets(shop, tmp_path):
         {"change": "changed", "source": RAW + "raw_payments.amount",
          "target": RAW + "stg_payments.amount", "type": "DIRECT",
          "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY", "reason": None}]
+
+
+COMPILE_ONLY = (
+    "1 model built by macros that read the warehouse while compiling (such as union_relations "
+    "or star) has columns that trace to nothing, and there is no catalog.json: if the project "
+    "was compiled before its tables existed, that SQL lacks their columns; build the project "
+    "(dbt build or dbt run), then run dbt docs generate, or give the warehouse with "
+    "--schema URL")
+
+
+def test_a_project_compiled_without_its_tables_says_what_to_run(shop, compiled_shop):
+    """payments_by_source lists the columns the warehouse gives its macro:
+    compiled alone, none, so payment_amounts reads columns it lacks."""
+    compiled = project_lineage(compiled_shop)
+    assert compiled.warnings == [COMPILE_ONLY]
+    assert [(c.name, [u.reason for u in c.unresolved])
+            for c in compiled.columns_of("payment_amounts")] == [
+        ("_source", []), ("payment_id", ["not a column of any source"]),
+        ("amount", ["not a column of any source"])]
+    assert project_lineage(compiled_shop, select="stg_orders+").warnings == []
+    built = project_lineage(shop)
+    assert built.warnings == []
+    assert seen(built.column("payment_amounts.amount").direct) == \
+        [RAW + "raw_payments.amount TRANSFORMATION"]
+
+
+def test_descriptions_types_and_tests_travel_with_the_columns(shop):
+    project = project_lineage(shop)
+    key = project.column("customers", "customer_id")
+    assert (key.model, key.description, key.data_type, key.tests) == (
+        "model.shop.customers", "The customer's key", "INTEGER",
+        ("not_null", "relationships", "unique"))
+    assert seen(key.direct) == [RAW + "raw_customers.id IDENTITY"]
+    value = project.column("model.shop.customers.lifetime_value")
+    assert (value.description, value.data_type, value.tests) == (
+        "What the customer paid, in dollars", "DOUBLE", ("not_null",))
+    bare = project.column("customers", "full_name")
+    assert (bare.description, bare.data_type, bare.tests) == ("", "VARCHAR", ())
+    rows = [r for r in project.to_dicts(metadata=True) if r["model"] == "model.shop.customers"]
+    assert {(r["column"], r["description"], tuple(r["tests"])) for r in rows} == {
+        ("customer_id", "The customer's key", ("not_null", "relationships", "unique")),
+        ("full_name", "", ()), ("first_order", "", ()), ("number_of_orders", "", ()),
+        ("lifetime_value", "What the customer paid, in dollars", ("not_null",)),
+        ("value_rank", "", ())}
+    assert "description" not in project.to_dicts()[0]
+    job = next(j for j in project.to_openlineage("ns") if j["job"]["name"] == "model.shop.customers")
+    schema = job["outputs"][0]["facets"]["schema"]
+    assert schema["_schemaURL"].endswith("SchemaDatasetFacet.json#/$defs/SchemaDatasetFacet")
+    assert schema["fields"] == [
+        {"name": "customer_id", "type": "INTEGER", "description": "The customer's key"},
+        {"name": "full_name", "type": "VARCHAR"}, {"name": "first_order", "type": "DATE"},
+        {"name": "number_of_orders", "type": "BIGINT"},
+        {"name": "lifetime_value", "type": "DOUBLE",
+         "description": "What the customer paid, in dollars"},
+        {"name": "value_rank", "type": "BIGINT"}]
+    with pytest.raises(KeyError, match="names no column"):
+        project.column("customers")

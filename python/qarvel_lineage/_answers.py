@@ -177,18 +177,4 @@ def tables_answer(graph: Any, direct_only: bool = False) -> TablesAnswer:
     ``direct_only``).  A query that writes nothing is named after its
     statement (``s.sql#1``): it is a query, never a written table or an
     output."""
-    edges = [e for e in graph.edges() if e.type == "DIRECT" or not direct_only]
-    places = graph.places({name for e in edges for name in (e.source, e.target)})
-    links = sorted({(places[e.source][0], places[e.target][0]) for e in edges
-                    if places[e.source][0] != places[e.target][0]})
-    statements = {edge.statement for edge in graph.edges()}
-    queries = {target for _, target in links if target in statements}
-    read = {source for source, _ in links}
-    # A table only queries read is where the writing ends: a target.
-    read_to_write = {source for source, target in links if target not in queries}
-    written = {target for _, target in links if target not in queries}
-    roles = {"sources": sorted(read - written), "intermediates": sorted(read_to_write & written),
-             "targets": sorted(written - read_to_write)}
-    if queries:
-        roles["queries"] = sorted(queries)
-    return TablesAnswer(roles, links)
+    return TablesAnswer(graph.summary(direct_only), graph.table_edges(direct_only))

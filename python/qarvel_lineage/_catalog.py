@@ -9,10 +9,12 @@ SQLAlchemy knows works.  Names are kept as the database stores them.
 from __future__ import annotations
 
 import os
+import re
 import sys
 from typing import Any, Iterable
+from urllib.parse import parse_qsl, quote, quote_plus, unquote, urlsplit
 
-__all__ = ["CatalogError", "read_catalog", "SQLALCHEMY_DIALECTS"]
+__all__ = ["CatalogError", "read_catalog", "mask_secrets", "SQLALCHEMY_DIALECTS"]
 
 
 class CatalogError(Exception):
@@ -74,6 +76,59 @@ def _missing(wanted: Iterable[str] | None, found: Iterable[str], where: str) -> 
     if absent:
         listed = ", ".join(sorted(present)) or "none"
         raise CatalogError(f"{where} has no schema named {absent[0]!r} (its schemas: {listed})")
+
+
+# The names under which a URL (its query, a DSN, a driver's message) can
+# carry a secret: password=, sslpassword=, token=, access_token=, api_key=...
+_SECRET_NAME = (r"[a-z0-9_.-]*?(?:password|passwd|pwd|passphrase|token|secret|api_?key|"
+                r"access_?key|account_?key|private_?key|credentials?|signature|sig)")
+_SECRET_PAIR = re.compile(r"(?i)\b(" + _SECRET_NAME + r")(\s*(?:=|%3D)\s*)(['\"]?)"
+                          r"((?:(?!%26)[^&\s;'\",)])+)")
+_USERINFO = re.compile(r"(://[^/:@\s]*):([^@\s]*)@")
+_SECRET_KEY = re.compile(r"(?i)^" + _SECRET_NAME + r"$")
+
+
+def mask_secrets(text: str, url: Any = None) -> str:
+    """``text`` with every secret a URL can carry replaced by ``***``:
+    the password of ``user:password@``, the value of every query or DSN
+    pair whose name is a password, token, key or signature, and, when
+    ``url`` (the URL given) is known, each of its secret values wherever
+    the text repeats them (raw, percent-encoded or decoded)."""
+    for secret in sorted(_secrets_of(url), key=len, reverse=True):
+        for form in {secret, quote(secret, safe=""), quote_plus(secret, safe="")}:
+            text = text.replace(form, "***")
+    text = _USERINFO.sub(r"\1:***@", text)
+    return _SECRET_PAIR.sub(_masked_pair, text)
+
+
+def _masked_pair(match: re.Match) -> str:
+    # A colon that ends the value ends the URL in "cannot open URL: why".
+    value = match.group(4)
+    end = ":" if value.endswith(":") else ""
+    return match.group(1) + match.group(2) + match.group(3) + "***" + end
+
+
+def _secrets_of(url: Any) -> set[str]:
+    """The secret values a URL holds: its password and the values of its
+    secret query keys (also when a value holds ``key=value`` pairs)."""
+    if url is None:
+        return set()
+    found: set[str] = set()
+    text = str(url) if not isinstance(url, str) else url
+    try:
+        parts = urlsplit(text)
+        password = parts.password
+        query = parse_qsl(parts.query, keep_blank_values=True)
+    except ValueError:
+        password, query = None, []
+    if password:
+        found.update({password, unquote(password)})
+    for key, value in query:
+        if _SECRET_KEY.match(key) and value:
+            found.add(value)
+        for inner in _SECRET_PAIR.finditer(value):
+            found.add(inner.group(4))
+    return {secret for secret in found if secret and secret != "***"}
 
 
 def _first_line(error: BaseException) -> str:
@@ -164,8 +219,8 @@ def _read_sqlalchemy(source: Any, wanted: tuple[str, ...] | None,
         try:
             engine = sqlalchemy.create_engine(source)
         except Exception as error:  # a driver that is not installed, a bad port
-            password = sqlalchemy.engine.make_url(source).password
-            raise CatalogError(f"cannot open {shown}: {_hidden(error, password)}") from None
+            raise CatalogError(mask_secrets(f"cannot open {shown}: {_first_line(error)}",
+                                            source)) from None
         bind: Any = engine
     elif isinstance(source, (sqlalchemy.engine.Engine, sqlalchemy.engine.Connection)):
         bind = source
@@ -173,7 +228,8 @@ def _read_sqlalchemy(source: Any, wanted: tuple[str, ...] | None,
         raise TypeError("the database must be a SQLAlchemy URL, Engine or Connection, a DuckDB "
                         f"connection or the path of a DuckDB file, not {type(source).__name__}")
     url = bind.engine.url
-    where = url.render_as_string(hide_password=True)
+    given = url.render_as_string(hide_password=False)
+    where = mask_secrets(url.render_as_string(hide_password=True), given)
     name = bind.dialect.name
     try:
         if name == "duckdb":
@@ -186,8 +242,8 @@ def _read_sqlalchemy(source: Any, wanted: tuple[str, ...] | None,
         return _inspected(sqlalchemy.inspect(bind), bind.dialect, url, wanted, where,
                           progress, ObjectKind.ANY), SQLALCHEMY_DIALECTS.get(name)
     except sqlalchemy.exc.SQLAlchemyError as error:
-        raise CatalogError(f"cannot read the catalog of {where}: "
-                           f"{_hidden(error, url.password)}") from None
+        raise CatalogError(mask_secrets(f"cannot read the catalog of {where}: "
+                                        f"{_first_line(error)}", given)) from None
     finally:
         if engine is not None:
             engine.dispose()
@@ -215,13 +271,6 @@ def _connection(bind: Any) -> Any:
     import contextlib
 
     return bind.connect() if hasattr(bind, "dispose") else contextlib.nullcontext(bind)
-
-
-def _hidden(error: BaseException, password: Any) -> str:
-    """The error's first line with the password masked, wherever the
-    driver repeated it."""
-    text = _first_line(error)
-    return text.replace(str(password), "***") if password else text
 
 
 def _is_system(schema: str) -> bool:

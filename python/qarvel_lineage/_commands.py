@@ -84,7 +84,7 @@ def _check(options: argparse.Namespace, question: str | None, kind: str) -> None
     if options.namespace is not None and options.format != "openlineage":
         raise UsageError("--namespace is for --format openlineage")
     if options.dbt is None and (options.select is not None or options.exclude is not None):
-        raise UsageError("--select and --exclude pick dbt models: give --dbt")
+        raise UsageError("--select and --exclude choose the nodes of a dbt project: give --dbt")
     if options.example and options.inputs:
         raise UsageError("--example is an input of its own; give it no other inputs")
     if options.dbt is not None and (options.inputs or options.example):
@@ -109,16 +109,10 @@ def _project(options: argparse.Namespace, session: Any) -> Any:
     from .dbt import project_lineage
 
     path = options.dbt
-    picked = {key: value for key, value in (("select", options.select),
-                                             ("exclude", options.exclude)) if value is not None}
-    if picked:
-        import inspect
-
-        if "select" not in inspect.signature(project_lineage).parameters:
-            raise UsageError("--select and --exclude need a qarvel_lineage.dbt that picks models")
     try:
         check_project(path)
-        project = project_lineage(path, session.dialect, session.schema, **picked)
+        project = project_lineage(path, session.dialect, session.schema,
+                                  select=options.select, exclude=options.exclude)
     except (OSError, ValueError, InputFailed) as error:
         raise UsageError(f"--dbt {path}: {str(error).splitlines()[0] if str(error) else error}") \
             from None

@@ -103,10 +103,12 @@ def _add_analysis_options(parser: argparse.ArgumentParser, question: str | None)
     parser.add_argument("--dbt", default=None, metavar="PATH",
                         help="a compiled dbt project (its folder, target/ or manifest.json): "
                              "every model's columns traced to seeds and sources")
-    parser.add_argument("--select", default=None, metavar="SELECTOR",
-                        help="--dbt: only the models dbt's selector picks")
-    parser.add_argument("--exclude", default=None, metavar="SELECTOR",
-                        help="--dbt: leave out the models dbt's selector picks")
+    parser.add_argument("--select", nargs="+", default=None, metavar="SELECTOR",
+                        help="--dbt: the nodes to report, in dbt's syntax (model+, +model, "
+                             "@model, tag:x, path:models/x, package:x, config.materialized:x, "
+                             "resource_type:x; spaces unite, commas intersect)")
+    parser.add_argument("--exclude", nargs="+", default=None, metavar="SELECTOR",
+                        help="--dbt: the nodes not to report (taken after --select)")
     parser.add_argument("--direct-only", action="store_true",
                         help="DIRECT lineage only: rows hold DIRECT sources, walks follow "
                              "DIRECT edges, drawings leave INDIRECT edges out")

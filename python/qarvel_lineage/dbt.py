@@ -1,41 +1,48 @@
 """Column lineage of a compiled dbt project.
 
     from qarvel_lineage.dbt import project_lineage
-    project = project_lineage("path/to/project")     # or its target/, or manifest.json
+    project = project_lineage("path/to/project", exclude="package:elementary")
     project.column("customers", "lifetime_value")    # traced to seeds and sources
     project.models["model.shop.customers"]           # the model's own LineageResult
+    project.warnings                                 # what the artefacts lacked
 
 The project is read from dbt's own JSON: ``target/manifest.json`` (each
-model's compiled SQL, the DAG, sources and exposures) and, when present,
-``target/catalog.json`` (the columns the warehouse has).  Models are
+model's compiled SQL, the DAG, sources, tests and exposures) and, when
+present, ``target/catalog.json`` (the columns the warehouse has); a seed's
+columns are its CSV's header, read inside the project's root.  Models are
 analysed in DAG order as the statements of one script: each model's output
 columns become the schema its children read, so stars and unqualified
 columns resolve across the project without a hand-written schema, and every
 column is traced through the intermediate models down to seeds and sources.
 Ephemeral models are inlined in their children's compiled SQL, as dbt
-inlines them.  Nothing of dbt is imported.
+inlines them.  ``select`` and ``exclude`` take dbt's selection syntax; the
+models they leave out are not reported, but those the selected ones read
+are still analysed, so the lineage reaches the seeds and sources.  Nothing
+of dbt is imported.
 """
 
 from __future__ import annotations
 
-import csv
 import graphlib
-import json
-import os
-from dataclasses import dataclass
-from typing import Any, Iterator
+from dataclasses import dataclass, field
+from typing import Any, Iterator, NamedTuple
 
 from sqlglot import exp
 from sqlglot.errors import ParseError, SqlglotError
 
-from ._result import LineageResult, flat_rows, openlineage_facet, row_keys, rows_frame, rows_json
+from . import _dbt_read as read
+from ._dbt_meta import (ColumnMeta, Exposure, calls_warehouse, column_metadata, exposures_of,
+                        introspective_macros)
+from ._dbt_select import NodeGraph, parse_selection
+from ._result import LineageResult, flat_rows, row_keys, rows_frame, rows_json
 from ._parse import analyze_statement, analyze_tree, parse
 from ._rules import Rules, Schema, rules_for
 from ._script import (EndToEnd, TargetColumn, _ScriptState, apply_statement, end_to_end,
                       table_of)
-from ._types import OutputColumn, Source, Table
+from ._types import OutputColumn, Source, Table, Unresolved
 
-__all__ = ["project_lineage", "DbtProject", "ModelError", "ADAPTER_DIALECTS"]
+__all__ = ["project_lineage", "DbtProject", "DbtColumn", "Exposure", "ModelError",
+           "ADAPTER_DIALECTS"]
 
 # dbt adapters whose SQL sqlglot reads under another name.
 ADAPTER_DIALECTS = {
@@ -48,6 +55,9 @@ ADAPTER_DIALECTS = {
 }
 _ANALYSED = ("model", "snapshot")
 _MATERIALISED_AS = {"view": "VIEW", "materialized_view": "VIEW"}
+_SCHEMA_FACET = ("https://openlineage.io/spec/facets/1-1-1/SchemaDatasetFacet.json"
+                 "#/$defs/SchemaDatasetFacet")
+_PRODUCER = "https://pypi.org/project/sqlglot-main/"
 
 
 @dataclass(frozen=True, slots=True)
@@ -62,40 +72,79 @@ class ModelError:
         return f"{self.unique_id}: {type(self.error).__name__}: {text.splitlines()[0] if text else ''}"
 
 
+class DbtColumn(NamedTuple):
+    """A column of a model, traced to seeds and sources, with what the
+    project says of it: ``description`` (the YAML's, else the warehouse's
+    comment; "" when none), ``data_type`` (the warehouse's, else the
+    YAML's; "" when none) and ``tests`` (the names of the tests declared on
+    it, such as "not_null", "unique" or "dbt_utils.accepted_range")."""
+
+    model: str
+    target: Table
+    position: int
+    name: str
+    direct: tuple[Source, ...]
+    indirect: tuple[Source, ...]
+    unresolved: tuple[Unresolved, ...]
+    description: str
+    data_type: str
+    tests: tuple[str, ...]
+
+
 @dataclass(frozen=True, slots=True)
 class DbtProject:
-    """The lineage of a dbt project.
+    """The lineage of a dbt project (the nodes selected).
 
-    ``models``: each model and snapshot, in DAG order, by unique id: its own
-    LineageResult (sources are the relations it reads, target its
-    relation), or a ModelError.  ``end_to_end``: every column of every
-    model's relation traced through the project to seeds and sources.
-    ``exposures``: each exposure's source columns (the end-to-end sources of
-    every column it depends on).  ``relations``: the relation of each node
-    that has one (models, snapshots, seeds, sources)."""
+    ``models``: each selected model and snapshot, in DAG order, by unique
+    id: its own LineageResult (sources are the relations it reads, target
+    its relation), or a ModelError.  ``end_to_end``: every column of every
+    selected model's relation traced through the project to seeds and
+    sources.  ``exposures``: each selected exposure by unique id: the nodes
+    it depends on and its source columns.  ``relations``: the relation of
+    each node that has one (models, snapshots, seeds, sources) among the
+    selected nodes and those they read.  ``warnings``: one line each, what
+    the artefacts lacked or held malformed (the file, the node, what)."""
 
     models: dict[str, LineageResult | ModelError]
     end_to_end: EndToEnd
-    exposures: dict[str, tuple[Source, ...]]
+    exposures: dict[str, Exposure]
     relations: dict[str, Table]
     dialect: str | None
+    warnings: list[str] = field(default_factory=list)
+    selected: frozenset[str] = frozenset()
+    _metadata: dict[tuple[str, str], ColumnMeta] = field(default_factory=dict, repr=False)
+    _by_table: dict[Table, list[TargetColumn]] = field(default_factory=dict, repr=False)
 
     @property
     def errors(self) -> tuple[ModelError, ...]:
         return tuple(r for r in self.models.values() if isinstance(r, ModelError))
 
-    def columns_of(self, model: str) -> tuple[TargetColumn, ...]:
+    def columns_of(self, model: str) -> tuple[DbtColumn, ...]:
         """The end-to-end lineage of a model's columns; ``model`` is a
         unique id or a model's name."""
-        table = self.relations.get(model) or self.relations.get(self._unique_id(model))
-        return tuple(c for c in self.end_to_end.columns if c.target == table)
+        unique_id = model if model in self.relations else self._unique_id(model)
+        table = self.relations[unique_id]
+        return tuple(self._dbt_column(unique_id, c) for c in self._by_table.get(table, ()))
 
-    def column(self, model: str, column: str) -> TargetColumn:
-        """One column of a model, traced to seeds and sources."""
+    def column(self, model: str, column: str | None = None) -> DbtColumn:
+        """One column of a model, traced to seeds and sources, with its
+        description and tests: ``column("customers", "lifetime_value")``
+        or ``column("customers.lifetime_value")`` (a unique id or a
+        model's name, then the column)."""
+        if column is None:
+            if not isinstance(model, str) or "." not in model:
+                raise KeyError(f"{model!r} names no column: give model.column")
+            model, column = model.rsplit(".", 1)
         for found in self.columns_of(model):
             if found.name == column:
                 return found
         raise KeyError(f"{model} has no column {column!r}")
+
+    def _dbt_column(self, unique_id: str, column: TargetColumn) -> DbtColumn:
+        meta = self._metadata.get((unique_id, column.name)) or ColumnMeta()
+        return DbtColumn(unique_id, column.target, column.position, column.name, column.direct,
+                         column.indirect, column.unresolved, meta.description, meta.data_type,
+                         meta.tests)
 
     def _unique_id(self, name: str) -> str:
         matches = [uid for uid in self.relations
@@ -105,16 +154,41 @@ class DbtProject:
                            else f"{name!r} names {len(matches)} models: {', '.join(matches)}")
         return matches[0]
 
-    def to_dicts(self) -> list[dict[str, Any]]:
-        """The end-to-end rows, each with "model" (the unique id) first."""
+    def exposure_edges(self) -> dict[str, list[tuple[str | None, str | None, str, str]]]:
+        """Each exposure's unique id and the columns it rests on (every
+        column of the models it depends on, as (catalog, db, table,
+        column)): the edges a lineage graph draws into the exposure."""
+        found: dict[str, list[tuple[str | None, str | None, str, str]]] = {}
+        for unique_id, exposure in self.exposures.items():
+            columns: list[tuple[str | None, str | None, str, str]] = []
+            for parent in exposure.depends_on:
+                table = self.relations.get(parent)
+                if table is not None:
+                    columns.extend((table.catalog, table.db, table.name, c.name)
+                                   for c in self._by_table.get(table, ()))
+            found[unique_id] = columns
+        return found
+
+    def _reported(self) -> Iterator[tuple[str, Table]]:
+        """Each selected model's unique id and relation, in DAG order."""
+        for unique_id in self.models:
+            table = self.relations.get(unique_id)
+            if table is not None:
+                yield unique_id, table
+
+    def to_dicts(self, metadata: bool = False) -> list[dict[str, Any]]:
+        """The end-to-end rows, each with "model" (the unique id) first;
+        with ``metadata``, each row also has the column's "description"
+        (a str) and "tests" (a list of test names)."""
         rows: list[dict[str, Any]] = []
-        for unique_id, table in self.relations.items():
-            if unique_id.split(".")[0] not in _ANALYSED:
-                continue
-            columns = self.columns_of(unique_id)
+        for unique_id, table in self._reported():
+            columns = self._by_table.get(table, ())
             outputs = [OutputColumn(c.position, c.name, c.direct, c.indirect, c.unresolved)
                        for c in columns]
             for row in flat_rows(outputs, table):
+                if metadata:
+                    meta = self._metadata.get((unique_id, row["column"])) or ColumnMeta()
+                    row = {**row, "description": meta.description, "tests": list(meta.tests)}
                 rows.append({"model": unique_id, **row})
         return rows
 
@@ -126,62 +200,48 @@ class DbtProject:
 
     def to_openlineage(self, namespace: str) -> list[dict[str, Any]]:
         """One job per analysed model: its inputs (the relations it reads)
-        and its output dataset with OpenLineage's columnLineage facet."""
+        and its output dataset with OpenLineage's columnLineage facet and,
+        where the project describes or types its columns, the schema facet."""
         if not isinstance(namespace, str):
             raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
         jobs = []
         for unique_id, result in self.models.items():
             if isinstance(result, ModelError) or result.target is None:
                 continue
+            facets: dict[str, Any] = {"columnLineage": result.to_openlineage(namespace)}
+            schema = self._schema_facet(unique_id, result)
+            if schema is not None:
+                facets["schema"] = schema
             jobs.append({
                 "job": {"namespace": namespace, "name": unique_id},
                 "inputs": [{"namespace": namespace, "name": str(table)} for table in result.tables],
                 "outputs": [{"namespace": namespace, "name": str(result.target),
-                             "facets": {"columnLineage": result.to_openlineage(namespace)}}],
+                             "facets": facets}],
             })
         return jobs
 
+    def _schema_facet(self, unique_id: str, result: LineageResult) -> dict[str, Any] | None:
+        fields = []
+        described = False
+        for column in result.columns:
+            meta = self._metadata.get((unique_id, column.name)) or ColumnMeta()
+            entry: dict[str, Any] = {"name": column.name}
+            if meta.data_type:
+                entry["type"] = meta.data_type
+            if meta.description:
+                entry["description"] = meta.description
+            described = described or len(entry) > 1
+            fields.append(entry)
+        if not described:
+            return None
+        return {"_producer": _PRODUCER, "_schemaURL": _SCHEMA_FACET, "fields": fields}
+
     def __repr__(self) -> str:
         return (f"<DbtProject {len(self.models)} models, {len(self.errors)} failed, "
-                f"{len(self.exposures)} exposures>")
+                f"{len(self.exposures)} exposures, {len(self.warnings)} warnings>")
 
 
 # --- reading the project ---------------------------------------------------------------
-
-def _files(path: Any) -> tuple[str, str | None, str]:
-    """(manifest.json, catalog.json or None, the project's folder) of a
-    project folder, its target folder or the manifest itself."""
-    path = os.fspath(path)
-    if not isinstance(path, str):
-        raise TypeError("path must be a str or a path")
-    if os.path.isdir(path):
-        for target in (os.path.join(path, "target"), path):
-            if os.path.isfile(os.path.join(target, "manifest.json")):
-                break
-        else:
-            raise FileNotFoundError(
-                f"no manifest.json in {path} or {os.path.join(path, 'target')}: compile the "
-                "project first (dbt compile, dbt build or dbt docs generate)")
-        manifest = os.path.join(target, "manifest.json")
-    elif os.path.isfile(path):
-        manifest = path
-    else:
-        raise FileNotFoundError(f"no dbt project, target folder or manifest at {path}")
-    folder = os.path.dirname(os.path.abspath(manifest))
-    catalog = os.path.join(folder, "catalog.json")
-    return manifest, catalog if os.path.isfile(catalog) else None, os.path.dirname(folder)
-
-
-def _load(path: str, what: str) -> dict[str, Any]:
-    try:
-        with open(path, encoding="utf-8") as handle:
-            data = json.load(handle)
-    except json.JSONDecodeError as error:
-        raise ValueError(f"{path} is not valid JSON ({what}): {error}") from None
-    if not isinstance(data, dict):
-        raise ValueError(f"{path} is not a dbt {what}")
-    return data
-
 
 def _relation(node: dict[str, Any], rules: Rules) -> Table | None:
     """The table a node's relation names, as its SQL reads it."""
@@ -195,32 +255,28 @@ def _relation(node: dict[str, Any], rules: Rules) -> Table | None:
     return table_of(table, rules)
 
 
-def _seed_header(node: dict[str, Any], project: str) -> list[str]:
-    path = os.path.join(node.get("root_path") or project, node.get("original_file_path") or "")
-    if not (path.lower().endswith(".csv") and os.path.isfile(path)):
-        path = os.path.join(project, node.get("original_file_path") or "")
-    try:
-        with open(path, newline="", encoding="utf-8-sig") as handle:
-            return next(csv.reader(handle), [])
-    except (OSError, UnicodeDecodeError, csv.Error):
-        return []
-
-
-def _known_columns(unique_id: str, node: dict[str, Any], catalog: dict[str, Any], project: str,
+def _known_columns(unique_id: str, node: dict[str, Any], arts: read.Artefacts,
                    rules: Rules) -> dict[str, str] | None:
-    """The columns a relation has: the warehouse's (catalog.json), else the
-    YAML declarations, else a seed's CSV header."""
-    entry = catalog.get(unique_id)
-    if isinstance(entry, dict) and isinstance(entry.get("columns"), dict) and entry["columns"]:
-        ordered = sorted(entry["columns"].values(), key=lambda c: c.get("index") or 0)
-        return {rules.normalise_stored(c["name"]): c.get("type") or "" for c in ordered}
-    declared = node.get("columns") or {}
-    if declared:
-        return {rules.normalise(c.get("name") or name): c.get("data_type") or ""
-                for name, c in declared.items()}
+    """The columns a relation has: the warehouse's (catalog.json), else a
+    seed's CSV header (what dbt loads), else the YAML declarations."""
+    stored = read.catalog_columns(unique_id, arts)
+    if stored is not None:
+        return {rules.normalise_stored(c["name"]): _str(c.get("type")) for c in stored}
+    declared = read.declared_columns(node, unique_id, arts)
     if node.get("resource_type") == "seed":
-        return {rules.normalise(name): "" for name in _seed_header(node, project) if name}
+        header = read.seed_header(node, unique_id, arts)
+        if header:
+            types = {rules.normalise(name): _str(c.get("data_type"))
+                     for name, c in declared.items()}
+            return {rules.normalise(name): types.get(rules.normalise(name), "")
+                    for name in header}
+    if declared:
+        return {rules.normalise(name): _str(c.get("data_type")) for name, c in declared.items()}
     return None
+
+
+def _str(value: Any) -> str:
+    return value if isinstance(value, str) else ""
 
 
 def _schema(known: dict[Table, dict[str, str]], rules: Rules) -> Schema | None:
@@ -238,12 +294,11 @@ def _schema(known: dict[Table, dict[str, str]], rules: Rules) -> Schema | None:
     return Schema(mapping, rules.dialect, stored=True)
 
 
-def _dag_order(nodes: dict[str, dict[str, Any]]) -> Iterator[str]:
+def _dag_order(nodes: dict[str, dict[str, Any]], parents: dict[str, list[str]]) -> Iterator[str]:
     """Every node after the nodes it depends on; ties in id order."""
     sorter: graphlib.TopologicalSorter = graphlib.TopologicalSorter()
-    for unique_id, node in nodes.items():
-        parents = (node.get("depends_on") or {}).get("nodes") or []
-        sorter.add(unique_id, *[p for p in parents if p in nodes])
+    for unique_id in nodes:
+        sorter.add(unique_id, *[p for p in parents.get(unique_id, ()) if p in nodes])
     try:
         sorter.prepare()
     except graphlib.CycleError as error:
@@ -273,32 +328,50 @@ def _compiled(node: dict[str, Any]) -> str:
     return sql
 
 
-def project_lineage(path: Any, dialect: Any = None, schema: Any = None) -> DbtProject:
+def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
+                    select: Any = None, exclude: Any = None) -> DbtProject:
     """The column lineage of a compiled dbt project (its folder, its
     target folder or its manifest.json).  The dialect is the manifest's
     adapter's unless given.  ``schema`` (a mapping or a Schema, for example
     ``Schema.from_database`` of the warehouse) adds the columns of relations
-    that neither catalog.json nor the YAML declarations give."""
+    that neither catalog.json nor the YAML declarations give.  ``select``
+    and ``exclude`` (a str or a sequence of str) take dbt's selection
+    syntax (``model+``, ``+model``, ``@model``, ``tag:x``, ``path:models/x``,
+    ``package:x``, ``config.materialized:view``, ``resource_type:seed``...;
+    spaces unite, commas intersect; exclude applies after select)."""
 
-    manifest_path, catalog_path, project = _files(path)
-    manifest = _load(manifest_path, "manifest")
-    catalog_data = _load(catalog_path, "catalog") if catalog_path else {}
+    chosen = parse_selection(select, "select")
+    dropped = parse_selection(exclude, "exclude")
+    arts = read.read(path)
+    metadata = arts.manifest.get("metadata")
+    metadata = metadata if isinstance(metadata, dict) else {}
     if dialect is None:
-        adapter = (manifest.get("metadata") or {}).get("adapter_type")
+        adapter = metadata.get("adapter_type")
         dialect = ADAPTER_DIALECTS.get(adapter, adapter) if isinstance(adapter, str) else None
     rules = rules_for(dialect)
-    nodes: dict[str, dict[str, Any]] = dict(manifest.get("nodes") or {})
-    sources: dict[str, dict[str, Any]] = dict(manifest.get("sources") or {})
-    catalog = {**(catalog_data.get("nodes") or {}), **(catalog_data.get("sources") or {})}
+    nodes = read.nodes_of(arts, "nodes")
+    sources = read.nodes_of(arts, "sources")
+    exposures = read.nodes_of(arts, "exposures")
+    # Hooks (operations) are not nodes of dbt's selection graph.
+    everything = {uid: node for uid, node in {**sources, **nodes, **exposures}.items()
+                  if node.get("resource_type") != "operation"}
+    parents = {uid: read.parents(node, uid, arts) for uid, node in {**nodes, **exposures}.items()}
+    project_name = metadata.get("project_name")
+    graph = NodeGraph(everything, parents,
+                      project_name if isinstance(project_name, str) else None)
+    selected = graph.select(chosen, dropped)
+    involved = selected | graph.ancestors(selected)
 
     relations: dict[str, Table] = {}
     known: dict[Table, dict[str, str]] = {}
     for unique_id, node in [*sources.items(), *nodes.items()]:
+        if unique_id not in involved:
+            continue
         table = _relation(node, rules)
         if table is None:
             continue
         relations[unique_id] = table
-        columns = _known_columns(unique_id, node, catalog, project, rules)
+        columns = _known_columns(unique_id, node, arts, rules)
         if columns is not None:
             known[table] = columns
     if schema is not None:
@@ -310,36 +383,98 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None) -> DbtPr
                     known[table] = dict.fromkeys(found, "")
     state = _ScriptState(_schema(known, rules), rules)
 
+    analysed = {uid: node for uid, node in nodes.items()
+                if uid in involved and node.get("resource_type") in _ANALYSED}
     models: dict[str, LineageResult | ModelError] = {}
-    for unique_id in _dag_order(nodes):
-        node = nodes[unique_id]
-        if node.get("resource_type") not in _ANALYSED:
-            continue
-        materialized = (node.get("config") or {}).get("materialized")
-        try:
-            sql = _compiled(node)
-            if looks_like_jinja(sql):
-                raise ParseError("the compiled SQL still holds Jinja")
-            trees = parse(sql, rules)
-            if len(trees) != 1:
-                raise ParseError(f"the compiled SQL holds {len(trees)} statements, not one query")
-            query = trees[0]
-            target = relations.get(unique_id)
-            if target is None or materialized == "ephemeral":
-                models[unique_id] = analyze_tree(query, sql, rules, state.index())
-                continue
-            kind = _MATERIALISED_AS.get(materialized, "TABLE") if isinstance(materialized, str) \
-                else "TABLE"
-            tree = exp.Create(this=_table_node(target), kind=kind, expression=query)
-            result, found = analyze_statement(tree, sql, rules, state.index())
-        except (SqlglotError, ValueError, RecursionError) as error:
-            models[unique_id] = ModelError(unique_id, error)
-            continue
-        models[unique_id] = result
-        apply_statement(state, result, found)
+    for unique_id in _dag_order(analysed, parents):
+        result = _analysed(unique_id, analysed[unique_id], relations.get(unique_id), rules,
+                           state, arts)
+        if unique_id in selected:
+            models[unique_id] = result
+
     traced = end_to_end(state)
-    exposures = _exposures(manifest, relations, traced)
-    return DbtProject(models, traced, exposures, relations, rules.name)
+    reported = {relations[uid] for uid in models if uid in relations}
+    by_table: dict[Table, list[TargetColumn]] = {}
+    for column in traced.columns:
+        by_table.setdefault(column.target, []).append(column)
+    shown = EndToEnd(tuple(c for c in traced.columns if c.target in reported),
+                     tuple(t for t in traced.tables if t in reported),
+                     {t: s for t, s in traced.influences.items() if t in reported})
+    found_exposures = exposures_of({uid: e for uid, e in exposures.items() if uid in selected},
+                                   parents, relations, by_table, traced.influences)
+    meta = column_metadata(nodes, {uid: r for uid, r in relations.items() if uid in models},
+                           known, arts, rules)
+    warnings = arts.warnings()
+    warning = _compile_only(arts, nodes, models, relations)
+    if warning:
+        warnings.append(warning)
+    listed = frozenset(uid for uid in selected if everything[uid].get("resource_type") != "test")
+    return DbtProject(models, shown, found_exposures, relations, rules.name, warnings, listed,
+                      meta, by_table)
+
+
+def _analysed(unique_id: str, node: dict[str, Any], target: Table | None, rules: Rules,
+              state: _ScriptState, arts: read.Artefacts) -> LineageResult | ModelError:
+    """One model's lineage; its output columns join the state its children read."""
+    config = read.mapping_of(node, "config", arts, arts.manifest_path, unique_id)
+    materialized = config.get("materialized")
+    try:
+        sql = _compiled(node)
+        if looks_like_jinja(sql):
+            raise ParseError("the compiled SQL still holds Jinja")
+        trees = parse(sql, rules)
+        if len(trees) != 1:
+            raise ParseError(f"the compiled SQL holds {len(trees)} statements, not one query")
+        query = trees[0]
+        if target is None or materialized == "ephemeral":
+            return analyze_tree(query, sql, rules, state.index())
+        kind = _MATERIALISED_AS.get(materialized, "TABLE") if isinstance(materialized, str) \
+            else "TABLE"
+        tree = exp.Create(this=_table_node(target), kind=kind, expression=query)
+        result, found = analyze_statement(tree, sql, rules, state.index())
+    except (SqlglotError, ValueError, RecursionError) as error:
+        return ModelError(unique_id, error)
+    apply_statement(state, result, found)
+    return result
+
+
+def _compile_only(arts: read.Artefacts, nodes: dict[str, dict[str, Any]],
+                  models: dict[str, LineageResult | ModelError],
+                  relations: dict[str, Table]) -> str | None:
+    """Without catalog.json: how many models were built by macros that
+    read the warehouse's columns while compiling, and show that the tables
+    did not exist (the model failed, or it or a model reading it has
+    columns that trace to nothing)."""
+    if arts.catalog_path is not None:
+        return None
+    asking = introspective_macros(arts.manifest.get("macros"))
+    marked = {uid for uid in models
+              if any(m in asking for m in read.macros_of(nodes[uid]))
+              or calls_warehouse(read.text_of(nodes[uid], "raw_code"))}
+    affected = set()
+    for unique_id, result in models.items():
+        if isinstance(result, ModelError):
+            affected.update({unique_id} & marked)
+            continue
+        lost = {u.table for c in result.columns for u in c.unresolved}
+        if not lost:
+            continue
+        if unique_id in marked:
+            affected.add(unique_id)
+        for parent in marked:
+            table = relations.get(parent)
+            if table is not None and table in result.tables \
+                    and (None in lost or str(table) in lost or table.name in lost):
+                affected.add(parent)
+    if not affected:
+        return None
+    count = len(affected)
+    return (f"{count} model{'s' if count != 1 else ''} built by macros that read the "
+            "warehouse while compiling (such as union_relations or star) "
+            f"{'have' if count != 1 else 'has'} columns that trace to nothing, and there is no "
+            "catalog.json: if the project was compiled before its tables existed, that SQL "
+            "lacks their columns; build the project (dbt build or dbt run), then run dbt docs "
+            "generate, or give the warehouse with --schema URL")
 
 
 def _table_node(table: Table) -> exp.Table:
@@ -349,23 +484,3 @@ def _table_node(table: Table) -> exp.Table:
     return exp.Table(this=part(table.name), db=part(table.db), catalog=part(table.catalog))
 
 
-def _exposures(manifest: dict[str, Any], relations: dict[str, Table],
-               traced: EndToEnd) -> dict[str, tuple[Source, ...]]:
-    by_table: dict[Table, list[TargetColumn]] = {}
-    for column in traced.columns:
-        by_table.setdefault(column.target, []).append(column)
-    found: dict[str, tuple[Source, ...]] = {}
-    for unique_id, exposure in (manifest.get("exposures") or {}).items():
-        sources: dict[Source, None] = {}
-        for parent in (exposure.get("depends_on") or {}).get("nodes") or []:
-            table = relations.get(parent)
-            if table is None:
-                continue
-            for column in by_table.get(table, ()):
-                sources.update(dict.fromkeys(column.direct))
-                sources.update(dict.fromkeys(column.indirect))
-            for source in traced.influences.get(table, ()):
-                sources[source] = None
-        found[unique_id] = tuple(sorted(sources, key=lambda s: (s.qualified_table, s.column,
-                                                               s.type, s.subtype)))
-    return found

@@ -114,7 +114,7 @@ class Graph:
         statement is known as ``name``, a script's as ``name#N``, a dbt
         model by its unique id.  Adding under a name again replaces all
         the name made before (a model: what that model made)."""
-        made: dict[str, list[tuple[str, LineageResult]]]
+        made: dict[str, list[tuple[str, Any]]]
         if isinstance(lineage, LineageResult):
             made = {name: [(name, lineage)]}
         elif isinstance(lineage, ScriptResult):
@@ -126,6 +126,12 @@ class Graph:
             made = {unique_id: [(unique_id, result)] if isinstance(result, LineageResult)
                     and result.target is not None else []
                     for unique_id, result in lineage.models.items()}
+            # An exposure (a dashboard, an application) is a node the
+            # columns of the models it rests on feed; its id names what made it.
+            for exposure, columns in lineage.exposure_edges().items():
+                package, _, title = exposure.removeprefix("exposure.").partition(".")
+                made[exposure] = [(exposure, _Feeds((None, "exposure", package, title),
+                                                    tuple(columns), "EXPOSURE"))]
         else:
             raise TypeError("a graph is built from a LineageResult, a ScriptResult or a "
                             f"DbtProject, not {type(lineage).__name__}")
@@ -240,17 +246,19 @@ class Graph:
                 for path in found]
 
     # --- tables --------------------------------------------------------------------------
-    def _links(self) -> list[tuple[int, int]]:
+    def _links(self, direct_only: bool = False) -> list[tuple[int, int]]:
         return list(self._db.execute(
             "select distinct s.tbl, d.tbl from edges e join nodes s on s.id = e.src "
-            "join nodes d on d.id = e.dst where s.tbl != d.tbl"))
+            "join nodes d on d.id = e.dst where s.tbl != d.tbl"
+            + (" and e.type = 'DIRECT'" if direct_only else "")))
 
     def _shown(self) -> dict[int, str]:
         return dict(self._db.execute("select id, shown from tables"))
 
-    def table_edges(self) -> list[tuple[str, str]]:
-        """Each (source table, target table) some column edge joins."""
-        links = self._links()
+    def table_edges(self, direct_only: bool = False) -> list[tuple[str, str]]:
+        """Each (source table, target table) some column edge joins (a
+        DIRECT one, with ``direct_only``)."""
+        links = self._links(direct_only)
         shown = self._shown()
         return sorted({(shown[src], shown[dst]) for src, dst in links})
 
@@ -281,19 +289,34 @@ class Graph:
             frontier = reached
         return order
 
-    def summary(self) -> dict[str, list[str]]:
+    def summary(self, direct_only: bool = False) -> dict[str, list[str]]:
         """The tables only read ("sources"), both written and read
-        ("intermediates") and only written ("targets").  A table a
+        ("intermediates") and only written ("targets"), by the edges
+        between them (DIRECT ones only, with ``direct_only``).  A table a
         statement writes is written, even when no edge leads into it (its
-        columns all constants)."""
-        links = self._links()
+        columns all constants).  A query that writes nothing is no written
+        table: when there are any, they are listed as "queries", and what
+        only they read is where the writing ends.  A dbt exposure (a
+        dashboard) is none of these."""
+        exposures = {row[0] for row in self._db.execute(
+            "select distinct s.writes from statements s join edges e on e.statement = s.id "
+            "where e.subtype = 'EXPOSURE'")}
+        queries = {row[0] for row in self._db.execute(
+            "select t.id from statements s join tables t on t.catalog = '' and t.db = '' "
+            "and t.name = s.name where s.writes is null")}
+        links = [(src, dst) for src, dst in self._links(direct_only) if dst not in exposures]
         read = {src for src, _ in links}
-        written = {dst for _, dst in links} | {row[0] for row in self._db.execute(
-            "select distinct writes from statements where writes is not null")}
+        read_to_write = {src for src, dst in links if dst not in queries}
+        written = ({dst for _, dst in links if dst not in queries} | {row[0] for row in self._db.execute(
+            "select distinct writes from statements where writes is not null")}) - exposures
         shown = self._shown()
-        return {role: sorted(shown[table] for table in tables) for role, tables in (
-            ("sources", read - written), ("intermediates", read & written),
-            ("targets", written - read))}
+        roles = {role: sorted(shown[table] for table in tables) for role, tables in (
+            ("sources", read - written), ("intermediates", read_to_write & written),
+            ("targets", written - read_to_write))}
+        asked = {dst for _, dst in links if dst in queries}
+        if asked:
+            roles["queries"] = sorted(shown[table] for table in asked)
+        return roles
 
     def places(self, names_shown: Iterable[str]) -> dict[str, tuple[str, str]]:
         """The (table, column) of each column as the graph shows it."""
@@ -321,6 +344,16 @@ class Graph:
     def __repr__(self) -> str:
         columns = self._db.execute("select count(*) from nodes").fetchone()[0]
         return f"<Graph {columns} columns, {len(self)} edges>"
+
+
+class _Feeds(NamedTuple):
+    """Edges into one node that no statement computes (a dbt exposure):
+    every column of ``sources`` feeds ``target``, each (catalog, db,
+    table, column)."""
+
+    target: tuple
+    sources: tuple
+    subtype: str
 
 
 class _Writer:
@@ -365,7 +398,10 @@ class _Writer:
                        "where tbl = ?) and not exists (select 1 from statements where writes = ?)",
                        (table, table, table))
 
-    def _statement(self, origin: str, statement: str, result: LineageResult) -> None:
+    def _statement(self, origin: str, statement: str, result: "LineageResult | _Feeds") -> None:
+        if isinstance(result, _Feeds):
+            self._feeds(origin, statement, result)
+            return
         target = result.target
         owner = ((target.catalog, target.db, target.name) if target is not None
                  else (None, None, statement))
@@ -382,6 +418,15 @@ class _Writer:
                 src = self._node((source.catalog, source.db, source.table), source.column)
                 rows.append((src, dst, source.type, source.subtype, key))
         self.db.executemany("insert or ignore into edges values (?, ?, ?, ?, ?)", rows)
+
+    def _feeds(self, origin: str, statement: str, feeds: "_Feeds") -> None:
+        owner = feeds.target[:3]
+        key = self.db.execute("insert into statements (name, origin, writes) values (?, ?, ?)",
+                              (statement, origin, self._table(owner))).lastrowid
+        dst = self._node(owner, feeds.target[3])
+        self.db.executemany("insert or ignore into edges values (?, ?, ?, ?, ?)",
+                            [(self._node(tuple(column[:3]), column[3]), dst, "DIRECT",
+                              feeds.subtype, key) for column in feeds.sources])
 
     def _table(self, parts: tuple) -> int:
         key = (parts[0] or "", parts[1] or "", parts[2])

@@ -1,0 +1,1 @@
+select _source, payment_id, amount from {{ ref('payments_by_source') }}

@@ -1,0 +1,1 @@
+select event_id, kind from {{ ref('stg_events') }}
