@@ -160,10 +160,18 @@ def _write_edges(edges: list[Edge], way: str, start: str, options: argparse.Name
         out.write("".join(json.dumps(dataset, ensure_ascii=False) + "\n"
                           for dataset in _edges_openlineage(edges, places, options.namespace)))
     elif fmt == "html":
-        from ._html import page
+        from ._html import lineage_page
+        from ._result import _table_parts
 
-        out.write(page(_edges_graph(edges, places, start, options.direct_only),
-                       title=f"Column lineage: {way} of {start}"))
+        def column(name: str) -> list[Any]:
+            table, column = places[name]
+            return [*_table_parts(table), column]
+
+        out.write(lineage_page([{"source": column(edge.source), "target": column(edge.target),
+                                 "type": edge.type, "subtype": edge.subtype,
+                                 "statement": edge.statement} for edge in edges],
+                               title=f"Column lineage: {way} of {start}",
+                               direct_only=options.direct_only))
     else:
         _rows([{key: getattr(edge, key) for key in EDGE_KEYS} for edge in edges],
               EDGE_KEYS, fmt, out)
@@ -206,30 +214,6 @@ def _edges_openlineage(edges: Iterable[Edge], places: dict[str, tuple[str, str]]
         for table, columns in fields.items()]
 
 
-def _edges_graph(edges: Iterable[Edge], places: dict[str, tuple[str, str]], start: str,
-                 direct_only: bool) -> Any:
-    """The page's boxes and edges for a walk: a box per table, its
-    columns in the order the walk meets them, the column asked about
-    first; tables the walk writes into are filled."""
-    from ._writers import _DotGraph
-
-    graph = _DotGraph(direct_only)
-    order = {start: 0}
-    for edge in edges:
-        order.setdefault(edge.source, len(order))
-        order.setdefault(edge.target, len(order))
-    for name, rank in order.items():
-        table, column = places[name]
-        graph.node(table, f"col:{name}", rank, column)
-    for edge in edges:
-        if edge.type == "INDIRECT" and direct_only:
-            continue
-        graph.filled.add(places[edge.target][0])
-        graph.edges.setdefault((f"col:{edge.source}", f"col:{edge.target}",
-                                f"{edge.type}|{edge.subtype}", ""), None)
-    return graph
-
-
 def _write_summary(graph: Graph, options: argparse.Namespace, out: TextIO) -> None:
     summary = graph.summary()
     fmt = options.format
@@ -259,18 +243,16 @@ def _write_summary(graph: Graph, options: argparse.Namespace, out: TextIO) -> No
         out.write(json.dumps({"inputs": datasets("sources", "intermediates"),
                               "outputs": datasets("intermediates", "targets")}) + "\n")
     elif fmt == "html":
-        from ._html import page
-        from ._writers import _DotGraph
+        from ._html import lineage_page
+        from ._result import _table_parts
 
-        boxes = _DotGraph(False)
-        for role, names in summary.items():
-            for table in names:
-                boxes.node(table, f"table:{table}", 0, role[:-1])
-                if role != "sources":
-                    boxes.filled.add(table)
-        for source, target in graph.table_edges():
-            boxes.edges[(f"table:{source}", f"table:{target}", "DIRECT|TABLE", "")] = None
-        out.write(page(boxes, title="Tables: sources, intermediates and targets"))
+        tables = [{"name": list(_table_parts(table)), "role": role[:-1], "group": None}
+                  for role, names in summary.items() for table in names]
+        links = [{"source": [*_table_parts(source), None], "target": [*_table_parts(target), None],
+                  "type": "DIRECT", "subtype": "TABLE", "statement": ""}
+                 for source, target in graph.table_edges()]
+        out.write(lineage_page(links, title="Tables: sources, intermediates and targets",
+                               tables=tables))
     else:
         rows = [{"table": table, "role": role[:-1]} for role, tables in summary.items()
                 for table in tables]

@@ -286,12 +286,11 @@ class _Html(_Dot):
     """One self-contained HTML page of every input's lineage graph."""
 
     def finish(self):
-        from ._html import page
+        from ._html import lineage_page, rows_edges
 
-        graph = _DotGraph(self.direct_only)
-        for done in self.done:
-            graph.add(done["rows"])
-        self.out.write(page(graph))
+        edges, tables = rows_edges(row for done in self.done for row in done["rows"])
+        self.out.write(lineage_page(edges, title="Column lineage", tables=tables,
+                                    direct_only=self.direct_only))
         self.out.flush()
 
 
