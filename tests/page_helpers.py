@@ -48,6 +48,7 @@ class Opened:
         self.page.route("**/*", self._route)
         self.page.goto(path.as_uri() + fragment)
         self.page.wait_for_selector("body[data-ready]", state="attached")
+        settled(self.page)
 
     def _route(self, route):
         if route.request.url.startswith("file:"):
@@ -59,6 +60,11 @@ class Opened:
     def close(self):
         self.page.close()
         assert self.problems == []
+
+
+def settled(page):
+    """Waits until the page has drawn what its URL fragment asks for."""
+    page.wait_for_function("() => document.body.dataset.shown === location.hash")
 
 
 def write_page(tmp_path, text, name="lineage.html"):

@@ -12,7 +12,7 @@ from qarvel_lineage.dbt import project_lineage
 
 from helpers import lineage_cli
 from page_helpers import (Opened, chromium, inside_view, neighbourhood, project_links, rows_of,
-                          shown_columns, write_page)
+                          settled, shown_columns, write_page)
 from test_dbt import shop  # noqa: F401  (the built dbt project, a fixture)
 
 browser = pytest.fixture(scope="module")(chromium)
@@ -158,9 +158,10 @@ def test_the_fragment_the_indirect_switch_and_the_depth_control(browser, shop_pa
     assert shown_columns(opened) == one_hop and len(one_hop) < len(neighbourhood(links, [start]))
     assert opened.evaluate("location.hash") == "#focus=shop.main.customers.lifetime_value&depth=1"
     opened.go_back()
+    settled(opened)
     assert shown_columns(opened) == neighbourhood(links, [start])
     opened.evaluate("location.hash = '#focus=no.such.column'")
-    opened.wait_for_selector("#overview")
+    settled(opened)
     assert opened.inner_text("#status") == "nothing is called no.such.column"
     page.close()
 

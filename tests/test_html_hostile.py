@@ -11,7 +11,7 @@ import pytest
 from qarvel_lineage._html import lineage_page
 
 from helpers import lineage_cli
-from page_helpers import Opened, chromium, rows_of, shown_columns, write_page
+from page_helpers import Opened, chromium, rows_of, settled, shown_columns, write_page
 
 browser = pytest.fixture(scope="module")(chromium)
 
@@ -69,7 +69,7 @@ def test_a_page_of_hostile_names_runs_no_injected_script_and_works(browser, tmp_
     assert shown_columns(opened) == sorted([f"mart.{{{{ x }}}}.{IMG}", f"mart.{{{{ x }}}}.{CLOSE}",
                                             f"raw.@DATA@.{COMMENT}", f"raw.@DATA@.{SEPARATORS}"])
     opened.reload()
-    opened.wait_for_selector("#focus")
+    settled(opened)
     assert len(shown_columns(opened)) == 4
     assert opened.evaluate("document.querySelectorAll('img, b').length") == 0
     page.close()

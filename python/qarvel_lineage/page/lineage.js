@@ -152,11 +152,11 @@
   }
   function go(entry) {
     var wanted = entry ? fragment(entry, state.indirect, state.depth) : "";
-    if (location.hash === wanted || (!wanted && !location.hash)) { apply(true); return; }
-    if (wanted) { location.hash = wanted; } else {
-      history.pushState(null, "", location.pathname + location.search);
-      apply(true);
-    }
+    // The fragment changes at once; the page follows it now, and the
+    // hashchange that comes later finds it already done.
+    if (wanted && location.hash !== wanted) { location.hash = wanted; }
+    if (!wanted && location.hash) { history.pushState(null, "", location.pathname + location.search); }
+    apply(true);
   }
   var applied = null;
   function apply(force) {
@@ -173,14 +173,13 @@
     }
     depthBox.value = String(state.depth);
     document.body.classList.toggle("no-indirect", !state.indirect);
-    if (name) {
-      var hit = lookup(name, 1)[0];
-      if (hit && rank(hit, name.trim().toLowerCase()) <= 1) { showFocus(hit); return; }
+    var hit = name ? lookup(name, 1)[0] : null;
+    if (hit && rank(hit, name.trim().toLowerCase()) <= 1) { showFocus(hit); } else {
       showOverview();
-      statusLine.textContent = "nothing is called " + name;
-      return;
+      if (name) { statusLine.textContent = "nothing is called " + name; }
     }
-    showOverview();
+    // What is drawn: the fragment it was drawn for.
+    document.body.setAttribute("data-shown", location.hash);
   }
 
   // --- zoom and pan ------------------------------------------------------
