@@ -59,7 +59,7 @@ class Opened:
 
     def close(self):
         self.page.close()
-        assert self.problems == []
+        assert self.problems == [], self.problems
 
 
 def settled(page):

@@ -170,6 +170,8 @@ def test_details_of_a_column_and_of_an_edge(browser, shop_page):
     page = Opened(browser, shop_page[0], "#focus=customers.lifetime_value&indirect=0")
     opened = page.page
     details = opened.locator("#details")
+    assert not details.is_visible()
+    opened.click(f'#focus .row[data-name="{RAW}customers.lifetime_value"]')
     assert details.locator("h2").text_content() == RAW + "customers.lifetime_value"
     text = details.inner_text()
     assert "model.shop.customers" in text and "sum(amount) as lifetime_value" in text

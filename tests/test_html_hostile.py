@@ -59,6 +59,7 @@ def test_a_page_of_hostile_names_runs_no_injected_script_and_works(browser, tmp_
     assert opened.locator("#matches li").first.text_content() == f"mart.{{{{ x }}}}.{IMG}column"
     opened.press("#search", "Enter")
     assert shown_columns(opened) == sorted([f"mart.{{{{ x }}}}.{IMG}", f"raw.@DATA@.{COMMENT}"])
+    opened.click(f'.row[data-name="mart.{{{{ x }}}}.{IMG}"]')
     assert opened.locator("#details h2").text_content() == f"mart.{{{{ x }}}}.{IMG}"
     assert EDGES[0]["sql"] in opened.locator("#details pre").text_content()
     opened.click('.row[data-name="raw.@DATA@.<!--<script>"]')

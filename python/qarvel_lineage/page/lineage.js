@@ -259,6 +259,10 @@
     windowRect.setAttribute("width", box.width / camera.scale);
     windowRect.setAttribute("height", box.height / camera.scale);
     windowRect.setAttribute("vector-effect", "non-scaling-stroke");
+    var left = -camera.x / camera.scale, top = -camera.y / camera.scale;
+    var whole = left <= bounds.x && top <= bounds.y && left + box.width / camera.scale >= bounds.x + bounds.w &&
+      top + box.height / camera.scale >= bounds.y + bounds.h;
+    minimap.classList.toggle("hidden", whole);
   }
   minimap.addEventListener("click", function (event) {
     var matrix = minimap.getScreenCTM().inverse();
@@ -273,13 +277,16 @@
     var d = "M" + points[0] + "," + points[1];
     for (var j = 2; j < points.length; j += 2) {
       var x0 = points[j - 2], y0 = points[j - 1], x1 = points[j], y1 = points[j + 1];
-      var bend = Math.max(20, Math.abs(x1 - x0) / 2);
+      var bend = Math.max(20, Math.abs(x1 - x0) / 2) * (x1 >= x0 ? 1 : -1);
       d += " C" + (x0 + bend) + "," + y0 + " " + (x1 - bend) + "," + y1 + " " + x1 + "," + y1;
     }
     return d;
   }
+  // Takes the focus drawing away; the overview, drawn once, only hides.
   function clear() {
-    while (scene.firstChild) { scene.removeChild(scene.firstChild); }
+    var drawn = document.getElementById("focus");
+    if (drawn) { scene.removeChild(drawn); }
+    if (overview) { overview.node.classList.add("hidden"); }
   }
 
   // --- the graph of tables ----------------------------------------------
@@ -310,9 +317,9 @@
   function showOverview() {
     state.focus = null;
     closeDetails();
-    if (!overview) { overview = buildOverview(); }
+    if (!overview) { overview = buildOverview(); scene.appendChild(overview.node); }
     clear();
-    scene.appendChild(overview.node);
+    overview.node.classList.remove("hidden");
     bounds = overview.bounds;
     backButton.classList.add("hidden");
     drawMinimap();
@@ -386,10 +393,8 @@
         kind = influences[3 * index + 2];
       }
       if (!from || !to) { return; }
-      var x0 = from.x + from.w, x1 = to.x;
-      if (x1 <= x0 + 10) { x0 = from.x + from.w; x1 = to.x + to.w; }
       var path = el("path", {"class": "edge " + (kindDirect[kind] ? "direct" : "indirect"),
-        d: curve([x0, from.y, x1, to.y])}, edgeLayer);
+        d: link(from, to)}, edgeLayer);
       path.setAttribute("data-kind", kinds[kind]);
       el("title", {}, path).textContent = kindText(kind);
       path.addEventListener("click", function () { if (!dragged) { edgeDetails(key, path); } });
@@ -401,7 +406,7 @@
     });
     bounds = {x: -30, y: -30, w: right + 60, h: bottom + 60};
     backButton.classList.remove("hidden");
-    if (entry.column >= 0) { columnDetails(entry.column, null); } else { closeDetails(); }
+    closeDetails();
     drawMinimap();
     fit(1.3);
     var ups = Object.keys(up).length - starts.length, downs = Object.keys(down).length - starts.length;
@@ -474,27 +479,72 @@
         l.forEach(function (m, p) { pos[m] = p; });
       });
     }
-    var placed = {}, x = 0, heights = [];
-    layers.forEach(function (l) {
-      var width = 0, y = 0;
-      l.forEach(function (m) {
-        var t = order[m];
-        var longest = Math.max(tables[t][7].length, rows[t].reduce(function (s, col) {
-          return Math.max(s, columnLabel(col).length + 5);
-        }, 0));
-        width = Math.max(width, Math.min(340, Math.max(120, longest * CHAR + 20)));
-        placed[t] = {x: x, y: y};
-        y += HEAD + rows[t].length * ROW + 24;
+    // Each table as wide as its longest name, then two ways to place the
+    // layers: side by side (left to right) or one under the other (top
+    // to bottom); the one that fits the window larger wins.
+    var width = {}, height = {};
+    order.forEach(function (t) {
+      var longest = Math.max(tables[t][7].length, rows[t].reduce(function (most, col) {
+        return Math.max(most, columnLabel(col).length + 4);
+      }, 0));
+      width[t] = Math.min(320, Math.max(120, longest * CHAR + 20));
+      height[t] = HEAD + rows[t].length * ROW;
+    });
+    function across() {
+      var placed = {}, x = 0, sizes = [];
+      layers.forEach(function (l) {
+        var widest = 0, y = 0;
+        l.forEach(function (m) { widest = Math.max(widest, width[order[m]]); });
+        l.forEach(function (m) {
+          placed[order[m]] = {x: x, y: y, w: widest};
+          y += height[order[m]] + 24;
+        });
+        sizes.push(y - 24);
+        x += widest + 70;
       });
-      l.forEach(function (m) { placed[order[m]].w = width; });
-      heights.push(y - 24);
-      x += width + 80;
-    });
-    var tallest = Math.max.apply(null, heights.concat([0]));
-    layers.forEach(function (l, li) {
-      l.forEach(function (m) { placed[order[m]].y += (tallest - heights[li]) / 2; });
-    });
-    return placed;
+      var tallest = Math.max.apply(null, sizes.concat([0]));
+      layers.forEach(function (l, li) {
+        l.forEach(function (m) { placed[order[m]].y += (tallest - sizes[li]) / 2; });
+      });
+      return {placed: placed, w: x - 70, h: tallest};
+    }
+    function stacked() {
+      var placed = {}, y = 0, sizes = [];
+      layers.forEach(function (l) {
+        var tallest = 0, x = 0;
+        l.forEach(function (m) {
+          placed[order[m]] = {x: x, y: y, w: width[order[m]]};
+          tallest = Math.max(tallest, height[order[m]]);
+          x += width[order[m]] + 40;
+        });
+        sizes.push(x - 40);
+        y += tallest + 46;
+      });
+      var widest = Math.max.apply(null, sizes.concat([0]));
+      layers.forEach(function (l, li) {
+        l.forEach(function (m) { placed[order[m]].x += (widest - sizes[li]) / 2; });
+      });
+      return {placed: placed, w: widest, h: y - 46};
+    }
+    var box = view.getBoundingClientRect();
+    var one = across(), other = stacked();
+    function scale(found) { return Math.min(box.width / (found.w + 60), box.height / (found.h + 60)); }
+    return scale(other) > scale(one) * 1.15 ? other.placed : one.placed;
+  }
+
+  // A column's link: from the side of one box to the side of the other
+  // that faces it, or around the right when the boxes overlap across.
+  function link(from, to) {
+    var x0, x1, bend;
+    if (to.x >= from.x + from.w - 1) { x0 = from.x + from.w; x1 = to.x; }
+    else if (to.x + to.w <= from.x + 1) { x0 = from.x; x1 = to.x + to.w; }
+    else {
+      x0 = from.x + from.w; x1 = to.x + to.w;
+      bend = 30 + Math.abs(to.y - from.y) * 0.15;
+      var reach = Math.max(x0, x1) + bend;
+      return "M" + x0 + "," + from.y + " C" + reach + "," + from.y + " " + reach + "," + to.y + " " + x1 + "," + to.y;
+    }
+    return curve([x0, from.y, x1, to.y]);
   }
 
   // --- details on demand --------------------------------------------------
