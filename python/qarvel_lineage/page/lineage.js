@@ -187,6 +187,7 @@
   function place() {
     viewport.setAttribute("transform", "translate(" + camera.x + "," + camera.y + ") scale(" + camera.scale + ")");
     drawWindow();
+    sizeLabels();
   }
   function fit(maxScale) {
     var box = view.getBoundingClientRect();
@@ -290,14 +291,31 @@
   }
 
   // --- the graph of tables ----------------------------------------------
-  var overview = null;
+  var overview = null, bandLabels = [], labelSize = 0;
+  // The groups' names stay readable when zoomed out: drawn larger (in the
+  // drawing's units) the smaller the drawing, cut to their band's width.
+  function sizeLabels() {
+    var size = Math.round(Math.min(56, Math.max(11, 11 / camera.scale)));
+    if (size === labelSize || !overview || state.focus) { return; }
+    labelSize = size;
+    bandLabels.forEach(function (item) {
+      item.node.style.fontSize = size + "px";
+      item.node.textContent = fitted(item.name, item.room * 7.23 / (0.6 * size));
+    });
+  }
   function buildOverview() {
     var group = el("g", {id: "overview"});
     var width = data.nodeWidth;
     data.bands.forEach(function (b) {
       var band = el("g", {"class": "band"}, group);
-      el("rect", {x: b[1] - PAD, y: b[2] - 16, width: width + 2 * PAD, height: b[3] - b[2] + 20, rx: 6}, band);
-      el("text", {x: b[1] - PAD + 4, y: b[2] - 5}, band).textContent = fitted(data.groups[b[0]], width);
+      var hue = (b[0] * 137.508) % 360;
+      var rect = el("rect", {x: b[1] - PAD, y: b[2] - 16, width: width + 2 * PAD, height: b[3] - b[2] + 20, rx: 6}, band);
+      rect.style.fill = "hsl(" + hue + ",60%,94%)";
+      rect.style.stroke = "hsl(" + hue + ",45%,80%)";
+      var label = el("text", {x: b[1] - PAD + 4, y: b[2] - 5}, band);
+      label.style.fill = "hsl(" + hue + ",45%,32%)";
+      el("title", {}, band).textContent = data.groups[b[0]];
+      bandLabels.push({node: label, name: data.groups[b[0]], room: width + 140});
     });
     data.links.forEach(function (link) {
       var path = el("path", {"class": link[2] ? "link direct" : "link indirect", d: curve(link[3])}, group);
