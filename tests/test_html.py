@@ -86,8 +86,17 @@ def test_zoom_and_pan_change_the_view_and_fit_restores_it(opened):
     opened.click("#zoom-in")
     assert float(re.search(r"scale\(([\d.e-]+)\)", transform(opened)).group(1)) == \
         pytest.approx(scale * 1.25)
+    # Zoomed in, part of the drawing is out of view: the minimap shows, and
+    # a click on it moves there.
+    assert opened.is_visible("#minimap")
+    zoomed = transform(opened)
+    corner = opened.locator("#minimap").bounding_box()
+    opened.mouse.click(corner["x"] + 5, corner["y"] + corner["height"] / 2)
+    assert transform(opened) != zoomed and transform(opened).split("scale")[1] == \
+        zoomed.split("scale")[1]
     opened.click("#fit")
     assert transform(opened) == fitted
+    assert not opened.is_visible("#minimap")
     opened.focus("#view")
     opened.keyboard.press("-")
     smaller = transform(opened)
@@ -243,4 +252,23 @@ def test_tuva_opens_fitted_and_focuses_on_medical_paid_in_one_screen(browser, tu
     assert sorted(nodes) == sorted(written | {name.rsplit(".", 1)[0] for link in links
                                               for name in link[:2]})
     assert inside_view(page.page, "#overview .node")
+    page.close()
+
+
+def test_a_page_of_direct_edges_only_has_no_indirect_switch(browser, shop):  # noqa: F811
+    project = project_lineage(shop / "target")
+    edges, tables = project_edges(project)
+    links = {link for link in project_links(project) if link[2] == "DIRECT"}
+    text = lineage_page(edges, title="direct", tables=tables, direct_only=True)
+    page = Opened(browser, write_page(shop.parent, text, "direct.html"),
+                  "#focus=customers.value_rank")
+    assert page.page.is_disabled("#indirect") and not page.page.is_checked("#indirect")
+    assert shown_columns(page.page) == neighbourhood(links, [RAW + "customers.value_rank"]) == [
+        RAW + "customers.value_rank"]
+    page.page.click("#back")
+    page.page.click(f'.node[data-name="{RAW}stg_orders"]')
+    starts = [RAW + f"stg_orders.{name}" for name in ("customer_id", "order_date", "order_id",
+                                                      "status")]
+    assert shown_columns(page.page) == neighbourhood(links, starts)
+    assert page.page.locator("#focus .edge.indirect").count() == 0
     page.close()
