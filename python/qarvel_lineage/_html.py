@@ -26,14 +26,13 @@ __all__ = ["lineage_page", "project_edges", "rows_edges"]
 
 NODE_WIDTH = 200.0
 ROLES = ("source", "intermediate", "target", "query")
-_LINE_BREAKS = {0x2028: "\\u2028", 0x2029: "\\u2029"}
 
 
 def _dumps(data: Any, **options: Any) -> str:
     """JSON for the page's data block; the template's ``tojson`` escapes
     <, >, & and ' after this."""
     text = json.dumps(data, ensure_ascii=False, separators=(",", ":"), **options)
-    return text.translate(_LINE_BREAKS)
+    return text.replace("\u2028", "\\u2028").replace("\u2029", "\\u2029")
 
 
 @lru_cache(maxsize=1)
@@ -75,6 +74,9 @@ class _Graph:
         self.kind_names: list[str] = []
 
     def table(self, name: Any) -> int:
+        found = self.tables.get(tuple(name))
+        if found is not None:
+            return found
         parts = tuple(None if part is None else str(part) for part in (list(name) + [None] * 3)[:3])
         found = self.tables.get(parts)
         if found is None:

@@ -50,6 +50,7 @@
   function fullName(c) {
     return columnName[c] === null ? tableName(columnTable[c]) : tableName(columnTable[c]) + "." + columnName[c];
   }
+  function count(n, word) { return n + " " + word + (n === 1 ? "" : "s"); }
   function kindText(k) { return kinds[k].replace("|", " "); }
 
   // --- the graph's links -------------------------------------------------
@@ -342,7 +343,8 @@
     backButton.classList.add("hidden");
     drawMinimap();
     fit(1.5);
-    statusLine.textContent = tables.length + " tables, " + nColumns + " columns; click a table or search for a column";
+    statusLine.textContent = count(tables.length, "table") + ", " + count(entries.length - tables.length, "column") +
+      "; click a table or search for a column";
   }
 
   // --- focus ---------------------------------------------------------------
@@ -428,8 +430,8 @@
     drawMinimap();
     fit(1.3);
     var ups = Object.keys(up).length - starts.length, downs = Object.keys(down).length - starts.length;
-    statusLine.textContent = entry.name + ": " + (shown.length - starts.length) + " related columns in " +
-      order.length + " tables (" + ups + " upstream, " + downs + " downstream" +
+    statusLine.textContent = entry.name + ": " + count(shown.length - starts.length, "related column") + " in " +
+      count(order.length, "table") + " (" + ups + " upstream, " + downs + " downstream" +
       (state.indirect ? "" : ", DIRECT edges only") + (state.depth ? ", at most " + state.depth + " hops" : "") + ")";
   }
 
@@ -627,7 +629,7 @@
     });
     var feeds = downEdges[col].length;
     sourceInfluences[col].forEach(function (k) { feeds += writes[influences[3 * k + 1]][2].length; });
-    field(list, "feeds", feeds + " column" + (feeds === 1 ? "" : "s") + " directly");
+    field(list, "feeds", count(feeds, "column") + " directly");
   }
   function edgeDetails(key, path) {
     var index = Number(key.slice(1)), from, to, kind, statement;
