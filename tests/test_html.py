@@ -141,6 +141,20 @@ def test_search_completes_and_focuses_on_a_column(opened, shop_page):
     assert RAW + "raw_payments.amount" in expected and RAW + "raw_orders.status" in expected
     assert opened.inner_text("#status").startswith(
         f"{RAW}customers.lifetime_value: {len(expected) - 1} related columns")
+    # Arrows choose among the completions.
+    opened.fill("#search", "customers.customer_id")
+    offered = opened.locator("#matches li").all_text_contents()
+    assert offered[:2] == [f"{RAW}customers.customer_idcolumn",
+                           f"{RAW}stg_customers.customer_idcolumn"]
+    opened.press("#search", "ArrowDown")
+    opened.press("#search", "Enter")
+    assert shown_columns(opened) == neighbourhood(shop_page[1], [RAW + "stg_customers.customer_id"])
+    # A column shown can be focused on in turn.
+    opened.dblclick(f'#focus .row[data-name="{RAW}raw_customers.id"]')
+    assert shown_columns(opened) == neighbourhood(shop_page[1], [RAW + "raw_customers.id"])
+    opened.click(f'#focus .row[data-name="{RAW}customers.customer_id"]')
+    opened.click("#focus-column")
+    assert shown_columns(opened) == neighbourhood(shop_page[1], [RAW + "customers.customer_id"])
     opened.fill("#search", "nosuch")
     assert opened.locator("#matches li").count() == 0
     opened.press("#search", "Enter")

@@ -116,11 +116,14 @@
   tables.forEach(function (t, index) {
     entries.push({name: t[0], lower: t[0].toLowerCase(), table: index, column: -1});
   });
+  var columnEntry = [];
   for (c = 0; c < nColumns; c++) {
-    if (columnName[c] === null) { continue; }
+    if (columnName[c] === null) { columnEntry.push(entries[columnTable[c]]); continue; }
     var n = fullName(c);
+    columnEntry.push(entries.length);
     entries.push({name: n, lower: n.toLowerCase(), table: columnTable[c], column: c});
   }
+  columnEntry = columnEntry.map(function (e) { return typeof e === "number" ? entries[e] : e; });
   function rank(entry, text) {
     if (entry.lower === text) { return 0; }
     if (entry.lower.slice(-text.length - 1) === "." + text) { return 1; }
@@ -402,6 +405,7 @@
         el("title", {}, row).textContent = fullName(col);
         rowAt[col] = {x: p.x, y: p.y + HEAD + index * ROW + ROW / 2, w: p.w};
         row.addEventListener("click", function () { if (!dragged) { columnDetails(col, row); } });
+        row.addEventListener("dblclick", function () { go(columnEntry[col]); });
       });
     });
     links.forEach(function (key) {
@@ -602,6 +606,13 @@
   function columnDetails(col, row) {
     var list = openDetails(fullName(col));
     if (row) { row.classList.add("chosen"); }
+    if (!state.focus || state.focus.column !== col) {
+      var focus = html("button", "focus on this column", details);
+      focus.type = "button";
+      focus.id = "focus-column";
+      details.insertBefore(focus, list);
+      focus.addEventListener("click", function () { go(columnEntry[col]); });
+    }
     var t = columnTable[col];
     field(list, "table", tableName(t) + " (" + data.roles[tables[t][2]] + ")");
     if (data.descriptions[col]) { field(list, "description", data.descriptions[col]); }
