@@ -286,3 +286,31 @@ def test_a_page_of_direct_edges_only_has_no_indirect_switch(browser, shop):  # n
     assert shown_columns(page.page) == neighbourhood(links, starts)
     assert page.page.locator("#focus .edge.indirect").count() == 0
     page.close()
+
+
+def test_given_tables_set_groups_column_order_and_descriptions(browser, tmp_path):
+    def edge(source, target, kind="DIRECT", subtype="IDENTITY"):
+        return {"source": [None, "raw", "s", source], "target": [None, "mart", "t", target],
+                "type": kind, "subtype": subtype, "statement": "load.sql#1",
+                "sql": "insert into mart.t select z, a from raw.s where f"}
+
+    edges = [edge("z", "z"), edge("a", "a"), edge("f", "z", "INDIRECT", "FILTER"),
+             edge("f", "a", "INDIRECT", "FILTER")]
+    tables = [{"name": [None, "mart", "t"], "role": "target", "group": "marts",
+               "columns": ["z", "a", "unused"], "descriptions": {"z": "the last letter"}}]
+    page = Opened(browser, write_page(tmp_path, lineage_page(edges, title="given", tables=tables)),
+                  "#focus=mart.t")
+    opened = page.page
+    assert rows_of(opened, '#focus .table[data-name="mart.t"] .row') == [
+        "mart.t.z", "mart.t.a", "mart.t.unused"]
+    # The filter feeds every column the statement writes: drawn once, to the table.
+    assert opened.locator("#focus .edge.indirect").count() == 1
+    assert opened.locator("#focus .edge.direct").count() == 2
+    opened.click('#focus .row[data-name="mart.t.z"]')
+    assert "description\nthe last letter" in opened.inner_text("#details")
+    assert "raw.s.f \u2014 INDIRECT FILTER" in opened.inner_text("#details")
+    opened.dblclick('#focus .row[data-name="mart.t.a"]')
+    assert shown_columns(opened) == ["mart.t.a", "raw.s.a", "raw.s.f"]
+    opened.click("#back")
+    assert opened.locator(".band text").all_text_contents() == ["raw", "marts"]
+    page.close()
