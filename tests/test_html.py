@@ -63,6 +63,16 @@ def test_the_overview_draws_every_table_once_and_fits_the_window(opened, shop_pa
     assert left[RAW + "raw_orders"] < left[RAW + "stg_orders"] < left[RAW + "customers"]
     assert opened.locator("#overview .band").count() > 0
     assert opened.title() == "shop"
+    # Hovering a table lights up the tables it reads and feeds.
+    opened.hover(f'.node[data-name="{RAW}stg_orders"]')
+    near = {(source.rsplit(".", 1)[0], target.rsplit(".", 1)[0]) for source, target, _ in links}
+    assert sorted(rows_of(opened, "#overview .node.near")) == sorted(
+        {RAW + "stg_orders"} | {b for a, b in near if a == RAW + "stg_orders" and b != a}
+        | {a for a, b in near if b == RAW + "stg_orders" and b != a})
+    assert opened.locator("#overview .link.near").count() == len(
+        {pair for pair in near if RAW + "stg_orders" in pair and pair[0] != pair[1]})
+    opened.mouse.move(0, 0)
+    assert opened.locator("#overview .near").count() == 0
 
 
 def test_names_never_overflow_their_boxes_and_show_whole_on_hover(browser, tmp_path):

@@ -321,12 +321,27 @@
       el("title", {}, band).textContent = data.groups[b[0]];
       bandLabels.push({node: label, name: data.groups[b[0]], room: width + 140});
     });
+    var near = tables.map(function () { return []; }), nodes = [];
     data.links.forEach(function (link) {
       var path = el("path", {"class": link[2] ? "link direct" : "link indirect", d: curve(link[3])}, group);
       el("title", {}, path).textContent = tableName(link[0]) + " \u2192 " + tableName(link[1]);
+      near[link[0]].push([path, link[1]]);
+      near[link[1]].push([path, link[0]]);
     });
+    // Hovering a table lights up its links and the tables at their ends.
+    function light(index, on) {
+      group.classList.toggle("hovering", on);
+      nodes[index].classList.toggle("near", on);
+      near[index].forEach(function (pair) {
+        pair[0].classList.toggle("near", on);
+        nodes[pair[1]].classList.toggle("near", on);
+      });
+    }
     tables.forEach(function (t, index) {
       var node = el("g", {"class": "node r-" + data.roles[t[2]], transform: "translate(" + t[4] + "," + t[5] + ")"}, group);
+      nodes.push(node);
+      node.addEventListener("mouseenter", function () { light(index, true); });
+      node.addEventListener("mouseleave", function () { light(index, false); });
       node.setAttribute("data-name", t[0]);
       el("rect", {width: width, height: 24}, node);
       el("text", {x: 6, y: 16}, node).textContent = fitted(t[1], width - 12);
