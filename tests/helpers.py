@@ -273,3 +273,13 @@ SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTI
 def without_sanitizer():
     """The environment with the sanitizer runtime's variables left out."""
     return {k: v for k, v in os.environ.items() if k not in SANITIZER_VARIABLES}
+
+
+def page_columns(page):
+    """Every column a lineage page holds, as "table.column", read from the
+    page's data block (the page itself shows them only when it runs)."""
+    start = page.index('<script id="lineage-data" type="application/json">')
+    block = page[page.index(">", start) + 1:page.index("</script>", start)]
+    data = json.loads(block)
+    return {f"{data['tables'][table][0]}.{name}"
+            for table, name in zip(data["columnTable"], data["columnName"]) if name is not None}

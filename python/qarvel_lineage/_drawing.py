@@ -3,11 +3,11 @@ HTML page is drawn from."""
 
 from __future__ import annotations
 
-from typing import Any, Iterable
+from typing import Any
 
 from ._answers import ROLE_NAMES, EdgesAnswer, TablesAnswer
 
-__all__ = ["DotGraph", "dot_id", "edges_dot", "tables_dot", "page_of_rows", "page_of_edges",
+__all__ = ["DotGraph", "dot_id", "edges_dot", "tables_dot", "page_of_edges",
            "page_of_tables"]
 
 
@@ -128,40 +128,15 @@ def _page_edge(source: list, target: list, kind: str, subtype: str, statement: s
             "statement": statement}
 
 
-def page_of_rows(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
-    """Statements' rows as the page's edges and tables: a query that
-    writes nothing is a table of role "query" named after its statement."""
-    edges: list[dict[str, Any]] = []
-    tables: dict[tuple, dict[str, Any]] = {}
-    for row in rows:
-        statement = f"{row['input']}#{row['statement']}"
-        if row["target_table"] is not None:
-            target_table = [row["target_catalog"], row["target_db"], row["target_table"]]
-            role = "target"
-        else:
-            target_table, role = [None, None, statement], "query"
-        tables.setdefault(tuple(target_table), {"name": target_table, "role": role, "group": None})
-        if row["type"] == "UNRESOLVED" or row["subtype"] == "CONSTANT":
-            continue
-        source_table = [row["source_catalog"], row["source_db"], row["source_table"]]
-        tables.setdefault(tuple(source_table), {"name": source_table, "role": "source",
-                                                "group": None})
-        edges.append(_page_edge([*source_table, row["source_column"]],
-                                [*target_table, row["column"]], row["type"], row["subtype"],
-                                statement))
-    written = {tuple(e["target"][:3]) for e in edges}
-    read = {tuple(e["source"][:3]) for e in edges}
-    for key, table in tables.items():
-        if table["role"] in ("source", "target") and key in written and key in read:
-            table["role"] = "intermediate"
-    return edges, list(tables.values())
-
-
 def _split(name: str, column: str | None) -> list:
-    catalog_db_table = name.split(".")
-    parts = [None] * (3 - len(catalog_db_table)) + catalog_db_table if len(catalog_db_table) <= 3 \
+    """A table as the graph shows it (its parts, a dotted one quoted) as
+    [catalog, db, table, column]."""
+    from ._graph_names import parts
+
+    catalog_db_table = parts(name)
+    found = [None] * (3 - len(catalog_db_table)) + catalog_db_table if len(catalog_db_table) <= 3 \
         else [None, None, name]
-    return [*parts, column]
+    return [*found, column]
 
 
 def page_of_edges(answer: EdgesAnswer) -> list[dict[str, Any]]:

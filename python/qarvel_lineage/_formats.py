@@ -265,9 +265,9 @@ class _Html(_Drawing):
         return lineage_page(edges, title=title, tables=tables, direct_only=self.options.direct_only)
 
     def rows_drawing(self, rows):
-        from ._drawing import page_of_rows
+        from ._html import rows_edges
 
-        edges, tables = page_of_rows(rows)
+        edges, tables = rows_edges(rows)
         return self._page(edges, tables, "Column lineage")
 
     def edges(self, answer):

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 from typing import Sequence
 
-__all__ = ["quoted", "shown", "plain", "folded", "prefix_range"]
+__all__ = ["quoted", "shown", "parts", "plain", "folded", "prefix_range"]
 
 Parts = Sequence["str | None"]
 
@@ -29,6 +29,34 @@ def quoted(part: str) -> str:
 def shown(parts: Parts) -> str:
     """Parts (missing ones left out) as shown, each quoted as it needs."""
     return ".".join(quoted(part) for part in parts if part is not None and part != "")
+
+
+def parts(text: str) -> list[str]:
+    """The parts of a shown name, the inverse of ``shown``: split at the
+    dots outside double quotes, each quoted part unquoted."""
+    found: list[str] = []
+    part: list[str] = []
+    at, quoting = 0, False
+    while at < len(text):
+        char = text[at]
+        if quoting:
+            if char == '"' and text[at + 1:at + 2] == '"':
+                part.append('"')
+                at += 1
+            elif char == '"':
+                quoting = False
+            else:
+                part.append(char)
+        elif char == '"':
+            quoting = True
+        elif char == ".":
+            found.append("".join(part))
+            part = []
+        else:
+            part.append(char)
+        at += 1
+    found.append("".join(part))
+    return found
 
 
 def plain(parts: Parts) -> str:

@@ -1,278 +1,303 @@
-"""``--format html``: one self-contained page of the lineage graph.
+"""``--format html``: one self-contained page of a lineage graph.
 
-Tables (and queries that write nothing) are boxes of their columns, laid
-out left to right by how far they are from the tables only read; edges run
-from column to column, DIRECT solid, INDIRECT dashed, an influence every
-column of a statement shares drawn once to the box.  Clicking a column
-highlights everything upstream and downstream of it; a search box finds a
-column; a switch hides the indirect edges.  The page fetches nothing: the
-layout is computed here, the script below is all it runs.
+The page opens on the graph of tables (laid out here, see _layout), and
+focuses on a table or a column to show its upstream and downstream
+columns (laid out by the page's script, page/lineage.js).  It is filled in
+by a Jinja2 template with autoescape; the graph travels as JSON in a
+``<script type="application/json">`` block with <, >, &, ' and U+2028/U+2029
+escaped, and the script only ever puts names into the page as text.  A
+Content-Security-Policy lets only the page's own script run and nothing be
+fetched.
 """
 
 from __future__ import annotations
 
-import html
+import base64
+import hashlib
 import json
+from collections.abc import Iterable
+from functools import lru_cache
+from importlib import resources
 from typing import Any
 
-__all__ = ["page", "lineage_page"]
+from ._layout import layered_layout
 
-BOX_WIDTH = 220
-GAP_X = 120
-ROW = 22
-HEAD = 26
-GAP_Y = 28
+__all__ = ["lineage_page", "project_edges", "rows_edges"]
 
-
-def _levels(boxes: dict[str, Any], links: set[tuple[str, str]]) -> dict[str, int]:
-    """Each box's column: the longest chain of boxes feeding it (a cycle
-    is cut where it closes)."""
-    feeding: dict[str, set[str]] = {box: set() for box in boxes}
-    for source, target in links:
-        if source != target:
-            feeding[target].add(source)
-    level: dict[str, int] = {}
-
-    def depth(box: str, open_: set[str]) -> int:
-        if box in level:
-            return level[box]
-        open_.add(box)
-        found = 0
-        for parent in feeding[box]:
-            if parent not in open_:
-                found = max(found, depth(parent, open_) + 1)
-        open_.discard(box)
-        level[box] = found
-        return found
-
-    for box in boxes:
-        depth(box, set())
-    return level
+NODE_WIDTH = 200.0
+ROLES = ("source", "intermediate", "target", "query")
 
 
-def page(graph: Any, title: str = "Column lineage") -> str:
-    """The page of a _DotGraph (boxes, filled boxes, edges)."""
-    boxes = {box: [node for node, _ in sorted(nodes.items(), key=lambda item: item[1][0])]
-             for box, nodes in graph.boxes.items()}
-    labels = {node: label for nodes in graph.boxes.values() for node, (_, label) in nodes.items()}
-    box_of = {node: box for box, nodes in boxes.items() for node in nodes}
-    links = {(box_of[source], box_of[target]) for source, target, _, _ in graph.edges}
-    level = _levels(boxes, links)
-    columns: dict[int, list[str]] = {}
-    for box in boxes:
-        columns.setdefault(level[box], []).append(box)
-    placed: dict[str, tuple[int, int]] = {}
-    anchors: dict[str, tuple[int, int]] = {}
-    height = 0
-    for index in sorted(columns):
-        y = 20
-        for box in columns[index]:
-            x = 20 + index * (BOX_WIDTH + GAP_X)
-            placed[box] = (x, y)
-            for row, node in enumerate(boxes[box]):
-                anchors[node] = (x, y + HEAD + row * ROW + ROW // 2)
-            y += HEAD + len(boxes[box]) * ROW + GAP_Y
-        height = max(height, y)
-    width = 40 + (max(columns, default=0) + 1) * (BOX_WIDTH + GAP_X)
-
-    parts = [f'<svg id="graph" xmlns="http://www.w3.org/2000/svg" width="{width}" '
-             f'height="{height}">']
-    edges_data = []
-    for number, ((source, target, kind, _), box) in enumerate(graph.edges.items()):
-        kind_type, subtype = kind.split("|", 1)
-        sx, sy = anchors[source]
-        sx += BOX_WIDTH
-        if box:
-            tx, ty = placed[box][0], placed[box][1] + HEAD // 2
-            feeds = boxes[box]
-        else:
-            tx, ty = anchors[target]
-            feeds = [target]
-        bend = max(40, (tx - sx) // 2)
-        css = "edge indirect" if kind_type == "INDIRECT" else "edge direct"
-        parts.append(f'<path id="e{number}" class="{css}" d="M{sx},{sy} C{sx + bend},{sy} '
-                     f'{tx - bend},{ty} {tx},{ty}"><title>{html.escape(labels[source])} '
-                     f'-&gt; {html.escape(box or labels[target])}: {kind_type} {subtype}'
-                     f'</title></path>')
-        edges_data.append({"id": f"e{number}", "from": source, "to": feeds,
-                           "indirect": kind_type == "INDIRECT"})
-    for box, (x, y) in placed.items():
-        filled = " written" if box in graph.filled else ""
-        total = HEAD + len(boxes[box]) * ROW
-        parts.append(f'<g class="box{filled}" data-box="{html.escape(box)}">'
-                     f'<rect x="{x}" y="{y}" width="{BOX_WIDTH}" height="{total}" rx="6"/>'
-                     f'<text class="head" x="{x + 8}" y="{y + 18}">{html.escape(box)}</text>')
-        for row, node in enumerate(boxes[box]):
-            top = y + HEAD + row * ROW
-            parts.append(f'<g class="column" data-id="{html.escape(node)}" '
-                         f'data-name="{html.escape(box + "." + labels[node].split(". ")[-1])}">'
-                         f'<rect x="{x + 2}" y="{top}" width="{BOX_WIDTH - 4}" height="{ROW}"/>'
-                         f'<text x="{x + 10}" y="{top + 15}">{html.escape(labels[node])}</text></g>')
-        parts.append("</g>")
-    parts.append("</svg>")
-    data = json.dumps({"edges": edges_data}).replace("</", "<\\/")
-    return _TEMPLATE.replace("@TITLE@", html.escape(title)).replace("@SVG@", "\n".join(parts)) \
-        .replace("@DATA@", data)
+def _dumps(data: Any, **options: Any) -> str:
+    """JSON for the page's data block; the template's ``tojson`` escapes
+    <, >, & and ' after this."""
+    text = json.dumps(data, ensure_ascii=False, separators=(",", ":"), **options)
+    return text.replace("\u2028", "\\u2028").replace("\u2029", "\\u2029")
 
 
-class _Boxes:
-    """The boxes, filled boxes and edges ``page`` draws."""
+@lru_cache(maxsize=1)
+def _environment() -> Any:
+    import jinja2
+
+    environment = jinja2.Environment(loader=jinja2.PackageLoader("qarvel_lineage", "page"),
+                                     autoescape=True, keep_trailing_newline=True)
+    environment.policies["json.dumps_function"] = _dumps
+    environment.policies["json.dumps_kwargs"] = {}
+    return environment
+
+
+@lru_cache(maxsize=1)
+def _script() -> str:
+    text = (resources.files("qarvel_lineage") / "page" / "lineage.js").read_text("utf-8")
+    lowered = text.lower()
+    if "</script" in lowered or "<!--" in lowered:
+        raise RuntimeError("page/lineage.js must not hold '</script' or '<!--'")
+    return text
+
+
+def _joined(parts: Iterable[str | None]) -> str:
+    return ".".join(str(part) for part in parts if part)
+
+
+class _Graph:
+    """Tables, columns, statements and edges numbered for the page."""
 
     def __init__(self) -> None:
-        self.boxes: dict[str, dict[str, tuple[float, str]]] = {}
-        self.filled: set[str] = set()
-        self.edges: dict[tuple[str, str, str, str], str | None] = {}
+        self.tables: dict[tuple, int] = {}
+        self.table_info: list[dict[str, Any]] = []
+        self.columns: dict[tuple, int] = {}
+        self.column_table: list[int] = []
+        self.column_name: list[str | None] = []
+        self.statements: dict[str, int] = {}
+        self.sql: list[str | None] = []
+        self.kinds: dict[str, int] = {}
+        self.kind_names: list[str] = []
 
-    def node(self, parts: list, label: str | None = None) -> str:
-        box = ".".join(p for p in parts[:3] if p)
-        column = parts[3] if len(parts) > 3 else None
-        node = f"col:{box}.{column}" if column is not None else f"table:{box}"
-        nodes = self.boxes.setdefault(box, {})
-        if node not in nodes:
-            nodes[node] = (len(nodes), column if column is not None else (label or box))
-        return node
+    def table(self, name: Any) -> int:
+        found = self.tables.get(tuple(name))
+        if found is not None:
+            return found
+        parts = tuple(None if part is None else str(part) for part in (list(name) + [None] * 3)[:3])
+        found = self.tables.get(parts)
+        if found is None:
+            found = self.tables[parts] = len(self.table_info)
+            self.table_info.append({"parts": parts, "role": None, "group": None, "read": False,
+                                    "written": False, "columns": [], "descriptions": {}})
+        return found
+
+    def column(self, table: int, name: str | None) -> int:
+        key = (table, name)
+        found = self.columns.get(key)
+        if found is None:
+            found = self.columns[key] = len(self.column_name)
+            self.column_table.append(table)
+            self.column_name.append(name)
+            self.table_info[table]["columns"].append(found)
+        return found
+
+    def statement(self, name: Any, sql: Any) -> int:
+        name = "" if name is None else str(name)
+        found = self.statements.get(name)
+        if found is None:
+            found = self.statements[name] = len(self.sql)
+            self.sql.append(sql if isinstance(sql, str) else None)
+        elif self.sql[found] is None and isinstance(sql, str):
+            self.sql[found] = sql
+        return found
+
+    def kind(self, edge_type: str, subtype: str) -> int:
+        name = f"{edge_type}|{subtype}"
+        found = self.kinds.get(name)
+        if found is None:
+            found = self.kinds[name] = len(self.kind_names)
+            self.kind_names.append(name)
+        return found
 
 
-def lineage_page(edges: Any, *, title: str = "Column lineage", tables: Any = (),
-                 direct_only: bool = False) -> str:
-    """The page of edges ({"source": [catalog, db, table, column], "target":
-    [...], "type", "subtype", "statement"}; column None for a table's
-    edge) and tables ({"name": [catalog, db, table], "role", "group"})."""
-    boxes = _Boxes()
-    for table in tables:
-        name = list(table["name"])
-        boxes.node(name + [None], table["role"])
-        if table["role"] != "source":
-            boxes.filled.add(".".join(p for p in name if p))
+def _split(path: Any) -> tuple[list[Any], str | None]:
+    parts = list(path)
+    column = parts[3] if len(parts) > 3 else None
+    return parts[:3], None if column is None else str(column)
+
+
+def _page_data(edges: Iterable[dict[str, Any]], title: str, tables: Iterable[dict[str, Any]],
+               direct_only: bool) -> dict[str, Any]:
+    graph = _Graph()
+    for given in tables:
+        index = graph.table(given["name"])
+        info = graph.table_info[index]
+        info["role"] = given.get("role")
+        info["group"] = given.get("group")
+        for name in given.get("columns") or ():
+            graph.column(index, str(name))
+        for name, text in (given.get("descriptions") or {}).items():
+            if text:
+                info["descriptions"][str(name)] = str(text)
+
+    # Edges to a column, and influences on a whole (statement, table).
+    plain: dict[tuple[int, int, int, int], None] = {}
+    shared: dict[tuple[int, int, int, int], None] = {}
+    writes: dict[tuple[int, int], dict[int, None]] = {}
     for edge in edges:
-        if direct_only and edge["type"] == "INDIRECT":
+        if direct_only and edge["type"] != "DIRECT":
             continue
-        source = boxes.node(list(edge["source"]))
-        target = boxes.node(list(edge["target"]))
-        boxes.filled.add(".".join(p for p in edge["target"][:3] if p))
-        boxes.edges.setdefault((source, target, f"{edge['type']}|{edge['subtype']}", ""), None)
-    for box, nodes in boxes.boxes.items():
-        # A table's own node stands for it only where no column does.
-        if len(nodes) > 1:
-            for node in [n for n in nodes if n.startswith("table:")]:
-                del nodes[node]
-    return page(boxes, title=title)
+        source_name, source_column = _split(edge["source"])
+        target_name, target_column = _split(edge["target"])
+        source_table, target_table = graph.table(source_name), graph.table(target_name)
+        graph.table_info[source_table]["read"] = True
+        graph.table_info[target_table]["written"] = True
+        source = graph.column(source_table, source_column)
+        statement = graph.statement(edge.get("statement"), edge.get("sql"))
+        kind = graph.kind(str(edge["type"]), str(edge.get("subtype") or ""))
+        written = writes.setdefault((statement, target_table), {})
+        if target_column is None and source_column is not None:
+            shared[(source, statement, target_table, kind)] = None
+            continue
+        target = graph.column(target_table, target_column)
+        written[target] = None
+        plain[(source, target, kind, statement)] = None
+    # An INDIRECT edge a statement draws to every column it writes into a
+    # table is one influence on that table.
+    fanned: dict[tuple[int, int, int, int], list[int]] = {}
+    for source, target, kind, statement in plain:
+        if graph.kind_names[kind].startswith("INDIRECT|"):
+            fanned.setdefault((source, statement, graph.column_table[target], kind), []).append(target)
+    for key, targets in fanned.items():
+        source, statement, table, kind = key
+        if len(targets) > 1 and len(targets) == len(writes[(statement, table)]):
+            shared[key] = None
+            for target in targets:
+                del plain[(source, target, kind, statement)]
+    write_index: dict[tuple[int, int], int] = {}
+    write_list: list[list[Any]] = []
+    for (statement, table), written in writes.items():
+        if not written:
+            written = {graph.column(table, None): None}
+        write_index[(statement, table)] = len(write_list)
+        write_list.append([statement, table, list(written)])
 
+    # The table graph, laid out.
+    count = len(graph.table_info)
+    links: dict[tuple[int, int], int] = {}
+    for source, target, kind, _ in plain:
+        pair = (graph.column_table[source], graph.column_table[target])
+        links[pair] = links.get(pair, 0) | (1 if graph.kind_names[kind].startswith("DIRECT|") else 0)
+    for source, _, table, kind in shared:
+        pair = (graph.column_table[source], table)
+        links[pair] = links.get(pair, 0) | (1 if graph.kind_names[kind].startswith("DIRECT|") else 0)
+    groups: dict[str, int] = {}
+    group_of: list[int | None] = []
+    for info in graph.table_info:
+        group = info["group"] if info["group"] is not None else info["parts"][1]
+        group_of.append(None if group is None else groups.setdefault(str(group), len(groups)))
+        if info["role"] not in ROLES:
+            info["role"] = ("intermediate" if info["read"] and info["written"] else
+                            "target" if info["written"] else "source")
+    pairs = [pair for pair in links if pair[0] != pair[1]]
+    layout = layered_layout([NODE_WIDTH] * count, group_of, pairs)
 
-_TEMPLATE = """<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<title>@TITLE@</title>
-<style>
-  body { font-family: Helvetica, Arial, sans-serif; margin: 0; background: #fafafa; }
-  header { position: sticky; top: 0; background: #fff; border-bottom: 1px solid #ddd;
-           padding: 8px 16px; display: flex; gap: 16px; align-items: center; z-index: 1; }
-  header h1 { font-size: 16px; margin: 0; }
-  #search { width: 280px; padding: 4px 6px; }
-  #status { color: #555; font-size: 13px; }
-  main { overflow: auto; }
-  .box > rect { fill: #fff; stroke: #999; }
-  .box.written > rect { fill: #fffbe6; stroke: #c9a400; }
-  .box text.head { font-weight: bold; font-size: 13px; }
-  .column rect { fill: transparent; stroke: none; cursor: pointer; }
-  .column text { font-size: 12px; cursor: pointer; }
-  .column:hover rect { fill: #eef3ff; }
-  .edge { fill: none; stroke: #6b7a99; stroke-width: 1.3; opacity: 0.7; }
-  .edge.indirect { stroke-dasharray: 5 4; stroke: #b0b6c3; }
-  body.no-indirect .edge.indirect { display: none; }
-  .dim { opacity: 0.15; }
-  .column.highlighted rect { fill: #dbe7ff; }
-  .column.chosen rect, .column.found rect { fill: #ffd666; }
-  .edge.highlighted { stroke: #2457d6; opacity: 1; stroke-width: 2; }
-</style>
-</head>
-<body>
-<header>
-  <h1>@TITLE@</h1>
-  <input id="search" type="search" placeholder="find a column (table.column)">
-  <label><input id="indirect" type="checkbox" checked> indirect edges</label>
-  <span id="status">click a column to see what it comes from and what it feeds</span>
-</header>
-<main>
-@SVG@
-</main>
-<script id="lineage-data" type="application/json">@DATA@</script>
-<script>
-(function () {
-  "use strict";
-  var data = JSON.parse(document.getElementById("lineage-data").textContent);
-  var up = {}, down = {};
-  data.edges.forEach(function (edge) {
-    edge.to.forEach(function (target) {
-      (down[edge.from] = down[edge.from] || []).push({node: target, edge: edge});
-      (up[target] = up[target] || []).push({node: edge.from, edge: edge});
-    });
-  });
-  var columns = Array.prototype.slice.call(document.querySelectorAll(".column"));
-  var edges = Array.prototype.slice.call(document.querySelectorAll(".edge"));
-  var showIndirect = true;
+    def rounded(values: Iterable[float]) -> list[float]:
+        return [round(value, 1) for value in values]
 
-  function walk(start, links, nodes, used) {
-    var queue = [start];
-    while (queue.length) {
-      var node = queue.shift();
-      (links[node] || []).forEach(function (link) {
-        if (!showIndirect && link.edge.indirect) { return; }
-        used[link.edge.id] = true;
-        if (!nodes[link.node]) { nodes[link.node] = true; queue.push(link.node); }
-      });
+    descriptions = {}
+    for info in graph.table_info:
+        for name, text in info["descriptions"].items():
+            found = graph.columns.get((graph.tables[info["parts"]], name))
+            if found is not None:
+                descriptions[str(found)] = text
+    # Boxes drop the catalog when every table shares one.
+    catalogs = {info["parts"][0] for info in graph.table_info}
+    shown = 1 if len(catalogs) == 1 else 0
+    return {
+        "title": title,
+        "directOnly": direct_only,
+        "roles": list(ROLES),
+        "groups": list(groups),
+        "tables": [[_joined(info["parts"]), info["parts"][2] or "", ROLES.index(info["role"]),
+                    group_of[index], round(layout.x[index], 1), round(layout.y[index], 1),
+                    layout.layer[index], _joined(info["parts"][shown:])]
+                   for index, info in enumerate(graph.table_info)],
+        "tableColumns": [info["columns"] for info in graph.table_info],
+        "columnTable": graph.column_table,
+        "columnName": graph.column_name,
+        "descriptions": descriptions,
+        "kinds": graph.kind_names,
+        "statements": list(graph.statements),
+        "sql": graph.sql,
+        "edges": [value for key in plain for value in key],
+        "writes": write_list,
+        "influences": [value for source, statement, table, kind in shared
+                       for value in (source, write_index[(statement, table)], kind)],
+        "links": [[source, target, direct, rounded(points)]
+                  for ((source, target), direct), points in zip(
+                      ((pair, links[pair]) for pair in pairs), layout.points)],
+        "bands": [[group, round(layout.layer_x[layer], 1), round(top, 1), round(bottom, 1)]
+                  for group, layer, top, bottom in layout.bands],
+        "size": [round(layout.width, 1), round(layout.height, 1)],
+        "nodeWidth": NODE_WIDTH,
+        "crossings": list(layout.crossings),
     }
-  }
 
-  function clear() {
-    columns.forEach(function (c) { c.classList.remove("highlighted", "chosen", "found", "dim"); });
-    edges.forEach(function (e) { e.classList.remove("highlighted", "dim"); });
-  }
 
-  function choose(id) {
-    clear();
-    var nodes = {}, used = {};
-    nodes[id] = true;
-    walk(id, up, nodes, used);
-    walk(id, down, nodes, used);
-    columns.forEach(function (c) {
-      var key = c.getAttribute("data-id");
-      c.classList.add(key === id ? "chosen" : nodes[key] ? "highlighted" : "dim");
-    });
-    edges.forEach(function (e) { e.classList.add(used[e.id] ? "highlighted" : "dim"); });
-    var count = Object.keys(nodes).length - 1;
-    document.getElementById("status").textContent =
-      document.querySelector('[data-id="' + CSS.escape(id) + '"]').getAttribute("data-name") +
-      ": " + count + " related column" + (count === 1 ? "" : "s");
-  }
+def lineage_page(edges: Iterable[dict[str, Any]], *, title: str,
+                 tables: Iterable[dict[str, Any]] = (), direct_only: bool = False) -> str:
+    """The page of a lineage graph.
 
-  columns.forEach(function (c) {
-    c.addEventListener("click", function () { choose(c.getAttribute("data-id")); });
-  });
-  document.getElementById("indirect").addEventListener("change", function (event) {
-    showIndirect = event.target.checked;
-    document.body.classList.toggle("no-indirect", !showIndirect);
-    var chosen = document.querySelector(".column.chosen");
-    if (chosen) { choose(chosen.getAttribute("data-id")); }
-  });
-  document.getElementById("search").addEventListener("keydown", function (event) {
-    if (event.key !== "Enter") { return; }
-    var text = event.target.value.trim().toLowerCase();
-    if (!text) { clear(); return; }
-    var hit = columns.filter(function (c) {
-      var name = c.getAttribute("data-name").toLowerCase();
-      return name === text || name.slice(-text.length - 1) === "." + text;
-    })[0] || columns.filter(function (c) {
-      return c.getAttribute("data-name").toLowerCase().indexOf(text) >= 0;
-    })[0];
-    if (!hit) { document.getElementById("status").textContent = "no column " + text; return; }
-    choose(hit.getAttribute("data-id"));
-    hit.classList.add("found");
-    hit.scrollIntoView({block: "center", inline: "center"});
-  });
-})();
-</script>
-</body>
-</html>
-"""
+    ``edges``: dicts with "source" and "target" ([catalog, db, table,
+    column], column None for a table-level edge, or on the target side for
+    an influence on every column the statement writes), "type" (DIRECT or
+    INDIRECT), "subtype", "statement" and optionally "sql" (the statement's
+    text).  ``tables``: dicts with "name" ([catalog, db, table]), "role"
+    (source, intermediate, target or query), "group" and optionally
+    "columns" (in order) and "descriptions" (column -> text); tables not
+    given come from the edges.  ``direct_only`` leaves INDIRECT edges out."""
+    data = _page_data(edges, title, tables, direct_only)
+    script = _script()
+    digest = base64.b64encode(hashlib.sha256(script.encode("utf-8")).digest()).decode("ascii")
+    from markupsafe import Markup
+
+    return _environment().get_template("lineage.html.j2").render(
+        title=title, data=data, script=Markup(script), script_hash=f"sha256-{digest}")
+
+
+def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
+    """Edges and tables of the page from flat statement rows (those of
+    ``statement_rows``, "input" and "statement" first): a statement that
+    writes no table is a query named ``input#statement``; every written
+    table lists its columns in order; constants and unresolved sources draw
+    no edge.  Each row may carry "sql"; a row whose "statement" is None
+    names its statement by its "input" alone."""
+    edges: list[dict[str, Any]] = []
+    tables: dict[tuple, dict[str, Any]] = {}
+    for row in rows:
+        name = row["input"] if row["statement"] is None else f"{row['input']}#{row['statement']}"
+        target = [row["target_catalog"], row["target_db"], row["target_table"]]
+        role = None
+        if not row["target_table"]:
+            target, role = [None, None, name], "query"
+        table = tables.setdefault(tuple(target), {"name": target, "role": role, "group": None,
+                                                  "columns": []})
+        if row["column"] not in table["columns"]:
+            table["columns"].append(row["column"])
+        if row["type"] == "UNRESOLVED" or row["subtype"] == "CONSTANT" or not row["source_table"]:
+            continue
+        edges.append({"source": [row["source_catalog"], row["source_db"], row["source_table"],
+                                 row["source_column"]],
+                      "target": target + [row["column"]], "type": row["type"],
+                      "subtype": row["subtype"], "statement": name, "sql": row.get("sql")})
+    return edges, list(tables.values())
+
+
+def project_edges(project: Any) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
+    """Edges and tables of the page of a dbt project (``dbt.project_lineage``):
+    each model's own hop, named by the model's unique id, with its SQL."""
+    from ._result import statement_rows
+    from .dbt import ModelError
+
+    rows: list[dict[str, Any]] = []
+    for unique_id, result in project.models.items():
+        if isinstance(result, ModelError) or result.target is None:
+            continue
+        head = {"input": unique_id, "statement": None}
+        rows.extend({**row, "sql": result.sql} for row in statement_rows(result, head))
+    return rows_edges(rows)

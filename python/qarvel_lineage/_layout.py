@@ -1,0 +1,292 @@
+"""A layered left-to-right layout of a directed graph of boxes, grouped.
+
+The classic layered recipe, every step a loop (nothing recurses, so a
+chain of any length lays out):
+
+1. cycles are broken by reversing the edges an iterative depth-first walk
+   finds closing a cycle;
+2. each box goes to the layer after its furthest predecessor, and a box
+   only read is pulled right next to its first reader;
+3. an edge spanning several layers passes through a small waypoint in each
+   layer between, so ordering sees it and drawing can follow it;
+4. the order inside each layer comes from alternating barycentre sweeps
+   (down then up), where the boxes of one group stay together as a block
+   ordered by the mean barycentre of its boxes; the order with the fewest
+   crossings between neighbouring layers is kept;
+5. vertical places come from the barycentre of each item's neighbours,
+   made to respect the order and the gaps by isotonic regression (pool
+   adjacent violators), which is the least-squares fit to those wishes.
+"""
+
+from __future__ import annotations
+
+from bisect import bisect_right
+from dataclasses import dataclass, field
+from itertools import pairwise
+
+__all__ = ["Layout", "layered_layout"]
+
+NODE_HEIGHT = 24.0
+NODE_GAP = 10.0
+WAYPOINT_GAP = 6.0
+GROUP_GAP = 28.0
+LAYER_GAP = 150.0
+SWEEPS = 12
+
+
+@dataclass
+class Layout:
+    """Where the boxes went: ``x``/``y`` of each box's top-left corner,
+    its ``layer``; ``points`` of each edge (in the order given), from the
+    source's right side through the waypoints to the target's left side;
+    ``bands`` (group, layer, top, bottom) around each group's boxes in a
+    layer; ``crossings`` before and after ordering (between neighbouring
+    layers, waypoints included); the overall ``width`` and ``height``."""
+
+    x: list[float]
+    y: list[float]
+    layer: list[int]
+    points: list[list[float]]
+    bands: list[tuple[int, int, float, float]] = field(default_factory=list)
+    crossings: tuple[int, int] = (0, 0)
+    layer_x: list[float] = field(default_factory=list)
+    width: float = 0.0
+    height: float = 0.0
+
+
+def _broken_cycles(count: int, edges: list[tuple[int, int]]) -> list[bool]:
+    """Which edges to reverse so the graph has no cycle: those a depth-first
+    walk finds going back to a box still open on its path."""
+    out: list[list[int]] = [[] for _ in range(count)]
+    for index, (source, target) in enumerate(edges):
+        out[source].append(index)
+    state = [0] * count  # 0 unseen, 1 on the path, 2 done
+    reverse = [False] * len(edges)
+    for root in range(count):
+        if state[root]:
+            continue
+        state[root] = 1
+        stack = [(root, 0)]
+        while stack:
+            node, next_edge = stack[-1]
+            if next_edge == len(out[node]):
+                state[node] = 2
+                stack.pop()
+                continue
+            stack[-1] = (node, next_edge + 1)
+            index = out[node][next_edge]
+            target = edges[index][1]
+            if state[target] == 1:
+                reverse[index] = True
+            elif state[target] == 0:
+                state[target] = 1
+                stack.append((target, 0))
+    return reverse
+
+
+def _layers(count: int, dag: list[tuple[int, int]]) -> list[int]:
+    preds: list[list[int]] = [[] for _ in range(count)]
+    succs: list[list[int]] = [[] for _ in range(count)]
+    for source, target in dag:
+        preds[target].append(source)
+        succs[source].append(target)
+    waiting = [len(p) for p in preds]
+    ready = [node for node in range(count) if waiting[node] == 0]
+    order: list[int] = []
+    while ready:
+        node = ready.pop()
+        order.append(node)
+        for target in succs[node]:
+            waiting[target] -= 1
+            if waiting[target] == 0:
+                ready.append(target)
+    layer = [0] * count
+    for node in order:
+        for source in preds[node]:
+            layer[node] = max(layer[node], layer[source] + 1)
+    # A box only read sits just before its first reader.
+    for node in order:
+        if not preds[node] and succs[node]:
+            layer[node] = min(layer[target] for target in succs[node]) - 1
+    return layer
+
+
+def _crossings(upper: list[int], lower_of: list[list[int]], position: list[int]) -> int:
+    """Crossings of the edges between two neighbouring layers: ``upper`` in
+    order, ``lower_of[item]`` the positions of its ends in the next layer."""
+    seen: list[int] = []
+    total = 0
+    for item in upper:
+        ends = sorted(position[end] for end in lower_of[item])
+        for end in ends:
+            total += len(seen) - bisect_right(seen, end)
+        for end in ends:
+            seen.insert(bisect_right(seen, end), end)
+    return total
+
+
+def _isotonic(wish: list[float], offset: list[float]) -> list[float]:
+    """Places as near ``wish`` as least squares allows with place[i+1] -
+    place[i] >= offset[i+1] - offset[i] (pool adjacent violators)."""
+    blocks: list[list[float]] = []  # [mean, weight, length]
+    for want, shift in zip(wish, offset):
+        blocks.append([want - shift, 1.0, 1])
+        while len(blocks) > 1 and blocks[-2][0] > blocks[-1][0]:
+            mean, weight, length = blocks.pop()
+            last = blocks[-1]
+            total = last[1] + weight
+            last[0] = (last[0] * last[1] + mean * weight) / total
+            last[1] = total
+            last[2] += length
+    placed: list[float] = []
+    for mean, _, length in blocks:
+        placed.extend([mean] * int(length))
+    return [value + shift for value, shift in zip(placed, offset)]
+
+
+def layered_layout(widths: list[float], groups: list[int | None],
+                   edges: list[tuple[int, int]]) -> Layout:
+    """Boxes ``0..n-1`` of the given widths (all NODE_HEIGHT high) in
+    ``groups`` (None: no group), edges as (source, target) pairs."""
+    count = len(widths)
+    edges = [(s, t) for s, t in edges if s != t]
+    reverse = _broken_cycles(count, edges)
+    dag = [(t, s) if back else (s, t) for (s, t), back in zip(edges, reverse)]
+    layer_of = _layers(count, dag)
+
+    # Items: the boxes, then one waypoint per layer an edge passes through.
+    item_layer = list(layer_of)
+    item_group: list[int | None] = list(groups)
+    chains: list[list[int]] = []
+    up: list[list[int]] = [[] for _ in range(count)]
+    down: list[list[int]] = [[] for _ in range(count)]
+    for source, target in dag:
+        chain = [source]
+        for step in range(layer_of[source] + 1, layer_of[target]):
+            item_layer.append(step)
+            item_group.append(None)
+            up.append([])
+            down.append([])
+            chain.append(len(item_layer) - 1)
+        chain.append(target)
+        for a, b in pairwise(chain):
+            down[a].append(b)
+            up[b].append(a)
+        chains.append(chain)
+    items = len(item_layer)
+    top = max(item_layer, default=0) + 1
+    layers: list[list[int]] = [[] for _ in range(top)]
+    for item in range(items):
+        layers[item_layer[item]].append(item)
+    position = [0] * items
+
+    def number(order: list[int]) -> None:
+        for index, item in enumerate(order):
+            position[item] = index
+
+    # Start with each layer's groups together.
+    for index, order in enumerate(layers):
+        order.sort(key=lambda item: (item_group[item] is None, item_group[item] or 0))
+        number(order)
+
+    def total_crossings() -> int:
+        return sum(_crossings(layers[i], down, position) for i in range(top - 1))
+
+    def sweep(order: list[int], neighbours: list[list[int]]) -> None:
+        centre: dict[int, float] = {}
+        for item in order:
+            near = neighbours[item]
+            centre[item] = sum(position[n] for n in near) / len(near) if near else position[item]
+        units: dict[object, list[int]] = {}
+        for item in order:
+            key = ("g", item_group[item]) if item_group[item] is not None else ("i", item)
+            units.setdefault(key, []).append(item)
+        blocks = sorted(units.values(), key=lambda members: sum(centre[m] for m in members)
+                        / len(members))
+        order[:] = [item for members in blocks
+                    for item in sorted(members, key=lambda m: centre[m])]
+        number(order)
+
+    before = best = total_crossings()
+    kept = [list(order) for order in layers]
+    for turn in range(SWEEPS):
+        if turn % 2 == 0:
+            for index in range(1, top):
+                sweep(layers[index], up)
+        else:
+            for index in range(top - 2, -1, -1):
+                sweep(layers[index], down)
+        found = total_crossings()
+        if found < best:
+            best, kept = found, [list(order) for order in layers]
+    layers = kept
+    for order in layers:
+        number(order)
+
+    # Vertical places: stacked, then pulled towards their neighbours.
+    height_of = [NODE_HEIGHT if item < count else 0.0 for item in range(items)]
+    offsets: list[list[float]] = []
+    for order in layers:
+        shift, spaced = 0.0, []
+        for index, item in enumerate(order):
+            if index:
+                previous = order[index - 1]
+                gap = WAYPOINT_GAP
+                if item < count and previous < count:
+                    gap = NODE_GAP if item_group[item] == item_group[previous] else GROUP_GAP
+                shift += height_of[previous] + gap
+            spaced.append(shift)
+        offsets.append(spaced)
+    middle = [0.0] * items  # the vertical centre of each item
+    for order, spaced in zip(layers, offsets):
+        for item, shift in zip(order, spaced):
+            middle[item] = shift + height_of[item] / 2
+    for turn in range(8):
+        indices = range(1, top) if turn % 2 == 0 else range(top - 2, -1, -1)
+        neighbours = up if turn % 2 == 0 else down
+        for index in indices:
+            order, spaced = layers[index], offsets[index]
+            wish = [sum(middle[n] for n in neighbours[item]) / len(neighbours[item])
+                    if neighbours[item] else middle[item] for item in order]
+            centres = [shift + height_of[item] / 2 for item, shift in zip(order, spaced)]
+            for item, place in zip(order, _isotonic(wish, centres)):
+                middle[item] = place
+    lowest = min(middle[item] - height_of[item] / 2 for item in range(items)) if items else 0.0
+    x_of = [0.0] * items
+    layer_width = [max((widths[i] for i in order if i < count), default=0.0) for order in layers]
+    left = 0.0
+    starts = []
+    for index in range(top):
+        starts.append(left)
+        left += layer_width[index] + LAYER_GAP
+    for item in range(items):
+        x_of[item] = starts[item_layer[item]] + (layer_width[item_layer[item]] / 2
+                                                 if item >= count else 0.0)
+    y_of = [middle[item] - height_of[item] / 2 - lowest for item in range(items)]
+
+    points: list[list[float]] = []
+    for chain, back in zip(chains, reverse):
+        line: list[float] = []
+        for step, item in enumerate(chain):
+            if item < count:
+                side = widths[item] if step == 0 else 0.0
+                line.extend((x_of[item] + side, y_of[item] + NODE_HEIGHT / 2))
+            else:
+                line.extend((x_of[item], y_of[item]))
+        if back:
+            pairs = [line[i:i + 2] for i in range(0, len(line), 2)]
+            line = [value for pair in reversed(pairs) for value in pair]
+        points.append(line)
+    bands: list[tuple[int, int, float, float]] = []
+    for index, order in enumerate(layers):
+        spans: dict[int, list[float]] = {}
+        for item in order:
+            group = item_group[item]
+            if item < count and group is not None:
+                span = spans.setdefault(group, [y_of[item], y_of[item] + NODE_HEIGHT])
+                span[0] = min(span[0], y_of[item])
+                span[1] = max(span[1], y_of[item] + NODE_HEIGHT)
+        bands.extend((group, index, span[0], span[1]) for group, span in spans.items())
+    height = max((y_of[i] + height_of[i] for i in range(items)), default=0.0)
+    return Layout(x_of[:count], y_of[:count], layer_of, points, bands, (before, best), starts,
+                  max(left - LAYER_GAP, 0.0), height)
