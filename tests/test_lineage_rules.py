@@ -706,11 +706,54 @@ TABLE_FUNCTIONS = [
          dialect="spark", id="transform-using-column-list"),
 ]
 
+# Every clause is read, known not to change lineage, or reported: a clause
+# the engine does not trace says so on every column it can change.
+MR_SCHEMA = {"t": {"a": "int", "b": "int", "c": "int", "d": "int"}}
+MR_INFLUENCES = "t.c FILTER; t.a WINDOW; t.b SORT"
+CLAUSES = [
+    case("select a from t for xml path", ("a", "t.a IDENTITY", "",
+         "FOR XML / FOR JSON FILTER: not traced: FOR XML / FOR JSON"), dialect="tsql", id="for-xml"),
+    case("INSERT INTO t (a) SELECT b FROM u ON CONFLICT (a) DO UPDATE SET a = excluded.a",
+         ("a", "u.b IDENTITY", "", "ON CONFLICT / ON DUPLICATE KEY FILTER: not traced: ON CONFLICT / ON DUPLICATE KEY"),
+         dialect="postgres", id="insert-on-conflict"),
+    case("UPDATE t SET a = b ORDER BY c LIMIT 2",
+         ("a", "t.b IDENTITY", "", "UPDATE ... ORDER BY FILTER: not traced: UPDATE ... ORDER BY; "
+          "UPDATE ... LIMIT FILTER: not traced: UPDATE ... LIMIT"), dialect="mysql", id="update-order-limit"),
+    # Read: Hive's SORT BY under LIMIT, ASOF join conditions, LATERAL UNNEST WITH ORDINALITY.
+    case("select a from t sort by b limit 3", ("a", "t.a IDENTITY", "t.b SORT"), dialect="hive",
+         id="sort-by-under-limit"),
+    case("select a from t sort by b", ("a", "t.a IDENTITY", ""), dialect="hive", id="sort-by-without-limit"),
+    case("select t.a from t asof join u match_condition (t.ts >= u.ts) on t.k = u.k",
+         ("A", "T.A IDENTITY", "T.K JOIN; U.K JOIN; T.TS JOIN; U.TS JOIN"), dialect="snowflake",
+         id="asof-match-condition"),
+    case("SELECT e, n FROM t AS x JOIN LATERAL unnest(x.arr) WITH ORDINALITY AS u(e, n) ON true",
+         ("e", "t.arr TRANSFORMATION", ""), ("n", "", ""), dialect="postgres", id="lateral-unnest-ordinality"),
+    # MATCH_RECOGNIZE: ONE ROW PER MATCH gives the PARTITION BY columns and
+    # the measures, ALL ROWS PER MATCH every column too; DEFINE decides the
+    # rows, ORDER BY their sequence, PARTITION BY where matches are sought.
+    case("SELECT * FROM t MATCH_RECOGNIZE (PARTITION BY a ORDER BY b MEASURES FIRST(c) AS fc "
+         "ONE ROW PER MATCH PATTERN (x+) DEFINE x AS c > 0)",
+         ("A", "T.A IDENTITY", "T.C FILTER; T.A WINDOW; T.B SORT"),
+         ("FC", "T.C AGGREGATION", "T.C FILTER; T.A WINDOW; T.B SORT"), dialect="snowflake",
+         id="match-recognize-one-row"),
+    case("SELECT * FROM t MATCH_RECOGNIZE (PARTITION BY a ORDER BY b MEASURES LAST(y.d) AS ld "
+         "ALL ROWS PER MATCH PATTERN (x y+) DEFINE x AS x.c > 0, y AS y.d < PREV(y.d)) AS m",
+         *[(n.upper(), f"T.{n.upper()} IDENTITY", "T.C FILTER; T.D FILTER; T.A WINDOW; T.B SORT")
+           for n in "abcd"],
+         ("LD", "T.D AGGREGATION", "T.C FILTER; T.D FILTER; T.A WINDOW; T.B SORT"),
+         dialect="snowflake", schema=MR_SCHEMA, id="match-recognize-all-rows-variables"),
+    case("SELECT m.a, m.fc FROM t MATCH_RECOGNIZE (PARTITION BY a ORDER BY b MEASURES FIRST(c) AS fc "
+         "PATTERN (x+) DEFINE x AS c > 0) AS m",
+         ("a", "t.a IDENTITY", MR_INFLUENCES), ("fc", "t.c AGGREGATION", MR_INFLUENCES), dialect="trino",
+         id="match-recognize-alias"),
+]
+
 
 GROUPS = {"answers-that-are-right": NOTES, "table-functions": TABLE_FUNCTIONS, "pivots": PIVOTS, "scopes": SCOPES, "set-operations": SET_OPERATIONS,
           "stars": STARS, "names-and-qualifiers": UNQUALIFIED_AND_QUALIFIERS, "identifiers": IDENTIFIERS,
           "outputs-constants-masking": NAMES_CONSTANTS_MASKING, "indirect": INDIRECT,
-          "constructs": CONSTRUCTS, "structs": STRUCTS, "star-modifiers": STAR_MODIFIERS}
+          "constructs": CONSTRUCTS, "structs": STRUCTS, "star-modifiers": STAR_MODIFIERS,
+          "clauses": CLAUSES}
 
 
 @pytest.mark.parametrize("sql, dialect, schema, expected", [
@@ -866,3 +909,53 @@ def test_several_statements_error_names_functions_that_exist():
     with pytest.raises(ValueError) as info:
         qarvel_lineage.analyze("SELECT 1; SELECT 2")
     assert all(hasattr(qarvel_lineage, name) for name in re.findall(r"\banalyze\w*", str(info.value)))
+
+
+# The classes whose clauses the engine reads: each key sqlglot defines for
+# them is read, known not to change lineage, or reported as not traced, so
+# a clause a newer sqlglot adds fails here instead of being dropped.
+WALKED = ("Select", "Union", "Intersect", "Except", "Subquery", "Values", "With", "CTE", "From", "Join",
+          "Table", "Unnest", "Lateral", "Pivot", "MatchRecognize", "Insert", "Create", "Merge", "When",
+          "Update", "Delete")
+
+
+@pytest.mark.parametrize("name", WALKED)
+def test_every_clause_of_walked_nodes_is_classified(name):
+    table = qarvel_lineage._engine.CLAUSES[name]
+    missing = sorted(set(getattr(sqlglot.exp, name).arg_types) - set(table))
+    assert missing == []
+    assert {use for use, _ in table.values()} <= {"read", "no lineage", "not traced"}
+    assert all(words for use, words in table.values() if use != "read")
+
+
+def test_a_clause_the_engine_does_not_know_is_reported_on_every_column():
+    from qarvel_lineage._parse import analyze_tree
+    from qarvel_lineage._rules import rules_for
+    tree = sqlglot.parse_one("SELECT a, b + 1 AS c FROM t")
+    # What a newer sqlglot could add: a clause under a key no table lists.
+    tree.args["novel_clause"] = sqlglot.exp.column("k")
+    tree.args["novel_flag"] = "ON"
+    result = analyze_tree(tree, "SELECT ...", rules_for(None), None)
+    entries = "Column FILTER: not traced: Column; novel_flag FILTER: not traced: novel_flag"
+    assert view(result) == expect(("a", "t.a IDENTITY", "", entries), ("c", "t.b TRANSFORMATION", "", entries))
+
+
+def written(sql, dialect, kind, target, *columns, schema=None, id=None):
+    return pytest.param(sql, dialect, schema, kind, target, expect(*columns), id=id)
+
+
+# Statements that write: their kind, the table written and its columns.
+WRITES = [
+    written("CREATE MATERIALIZED VIEW a.mv TO a.agg AS SELECT toDate(ts) AS d FROM a.events", "clickhouse",
+            "CREATE VIEW", Table(None, "a", "agg"), ("d", "a.events.ts TRANSFORMATION", ""),
+            id="clickhouse-materialized-view-to"),
+    written("CREATE MATERIALIZED VIEW a.mv AS SELECT toDate(ts) AS d FROM a.events", "clickhouse",
+            "CREATE VIEW", Table(None, "a", "mv"), ("d", "a.events.ts TRANSFORMATION", ""),
+            id="clickhouse-materialized-view"),
+]
+
+
+@pytest.mark.parametrize("sql, dialect, schema, kind, target, expected", WRITES)
+def test_written_table(sql, dialect, schema, kind, target, expected):
+    result = qarvel_lineage.analyze(sql, dialect=dialect, schema=schema)
+    assert (result.kind, result.target, view(result)) == (kind, target, expected)

@@ -13,6 +13,8 @@
 // and the registries of tables, columns and unresolved entries.
 #include "lineage/analysis.hpp"
 
+#include "lineage/clauses.hpp"
+
 #include "interop/ops.hpp"
 #include "lineage/names.hpp"
 #include "lineage/state.hpp"
@@ -258,6 +260,14 @@ std::uint32_t analysis::note(handle text, handle table, cause why) {
     unresolved_.push_back({text, table, std::move(why)});
     unresolved_ids_.emplace(std::move(key), id);
     return id;
+}
+
+bool analysis::untraced(handle node, kind k, lineage& all) {
+    const std::vector<std::string> constructs = unread_clauses(node, k);
+    for (const std::string& what : constructs) {
+        all.add_unresolved(note(text_name(what), {}, {reason::not_traced, what}), FILTER);
+    }
+    return !constructs.empty();
 }
 
 std::string analysis::table_text(int table) const {

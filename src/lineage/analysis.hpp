@@ -158,6 +158,10 @@ class analysis {
     py::handle schema_columns(int table);
     col_id column_of(int table, py::handle name);
     std::uint32_t note(py::handle text, py::handle table, cause why);
+    // Every clause of `node` the engine does not read and that changes its
+    // rows or values: one "not traced" entry each, deciding every row of
+    // `all` (clauses.hpp).  True when there was one.
+    bool untraced(py::handle node, kind k, lineage& all);
     std::string table_text(int table) const;
     py::handle table_label(int table);
     py::handle normalise(py::handle text, bool quoted, bool keep_case);
@@ -190,6 +194,7 @@ class analysis {
     void from_and_joins(py::handle args, scope& sc, query_info& q);
     void joins(py::handle list, scope& sc, query_info& q);
     void array_join(py::handle join, scope& sc);
+    void match_recognize(py::handle node, scope& sc, query_info& q);
     void join_conditions(py::handle join, scope& sc, query_info& q);
     void using_columns(const std::vector<py::handle>& names, scope& sc, query_info& q);
     void natural_join(scope& sc, query_info& q);

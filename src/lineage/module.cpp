@@ -9,11 +9,13 @@
 //   fingerprint(text, lexicon) -> (masked, int)
 //   split(text, lexicon) -> (certain, ((start, end), ...)): a script's statements
 //   STRATEGIES: the names of the normalisation strategies, in the numbering `rules` uses
+//   CLAUSES: {class name: {args key: (use, words)}}, how the engine reads each clause
 //   STATEMENT_CLASSES: the classes of sqlglot's trees that are statements
 #include "interop/boundary.hpp"
 #include "interop/constants.hpp"
 #include "interop/ops.hpp"
 #include "lineage/analysis.hpp"
+#include "lineage/clauses.hpp"
 #include "lineage/fingerprint.hpp"
 #include "lineage/kinds.hpp"
 #include "lineage/names.hpp"
@@ -220,6 +222,7 @@ int exec_engine(PyObject* module) {
                                   text("CASE_INSENSITIVE"), text("CASE_INSENSITIVE_UPPERCASE"));
     static_assert(static_cast<int>(strategy::case_insensitive_uppercase) == 4);
     if (PyModule_AddObjectRef(module, "STRATEGIES", names.ptr()) < 0) py::throw_error();
+    if (PyModule_AddObjectRef(module, "CLAUSES", clause_table().ptr()) < 0) py::throw_error();
     if (!load_classes()) py::throw_error();
     if (PyModule_AddObjectRef(module, "STATEMENT_CLASSES", statement_classes().ptr()) < 0) {
         py::throw_error();

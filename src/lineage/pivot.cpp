@@ -258,6 +258,7 @@ bool analysis::unpivot_columns(handle pa, source& src, query_info& pq) {
 // otherwise the values come from the data.
 void analysis::pivot_statement(handle root, query_info& pq) {
     object a = args_of(root);
+    untraced(root, kind::Pivot, pq.all);
     scope ps;
     query_info reads;
     add_source(arg(a, lk.this_), ps, reads);
@@ -317,6 +318,7 @@ void analysis::pivot_statement(handle root, query_info& pq) {
 void analysis::pivoted(handle pivots, source& src, query_info& q) {
     if (!PyList_Check(pivots.ptr()) || PyList_GET_SIZE(pivots.ptr()) == 0) return;
     object pivot = object::borrow(PyList_GET_ITEM(pivots.ptr(), 0));
+    each(pivots, [&](handle p) { untraced(p, kind::Pivot, q.all); });
     object pa = args_of(pivot);
     const bool unpivot = truthy(arg(pa, lk.unpivot));
     object alias_node = arg(pa, lk.alias);

@@ -37,6 +37,7 @@ bool is_natural(handle method) {
 // The sources of FROM and of the joins (with their conditions), in order.
 void analysis::from_and_joins(handle args, scope& sc, query_info& q) {
     if (object from = arg(args, engine.key_from)) {
+        untraced(from, kind::From, q.all);
         if (object first = arg_of(from, lk.this_)) add_source(first, sc, q);
         // FROM a, b (some dialects keep the extra sources in From.expressions).
         each(arg_of(from, lk.expressions), [&](handle extra) { add_source(extra, sc, q); });
@@ -50,6 +51,7 @@ void analysis::joins(handle list, scope& sc, query_info& q) {
     each(list, [&](handle join) {
         object target = arg_of(join, lk.this_);
         if (!target) return;
+        untraced(join, kind::Join, q.all);
         object join_kind = arg_of(join, lk.kind);
         if (join_kind && PyUnicode_Check(join_kind.ptr()) &&
             PyUnicode_CompareWithASCIIString(join_kind.ptr(), "ARRAY") == 0) {
@@ -84,9 +86,83 @@ void analysis::array_join(handle join, scope& sc) {
     sc.sources.push_back(std::move(src));
 }
 
+// FROM t MATCH_RECOGNIZE (PARTITION BY p ORDER BY o MEASURES ... ROWS PER
+// MATCH PATTERN (...) DEFINE v AS cond): the sources before it become one
+// source.  ONE ROW PER MATCH has the PARTITION BY columns and the measures,
+// ALL ROWS PER MATCH every column and the measures.  DEFINE decides which
+// rows match (FILTER), ORDER BY their sequence (SORT), PARTITION BY where
+// matches are looked for (WINDOW).  A pattern variable (v.c) names the
+// rows of the sources.
+void analysis::match_recognize(handle node, scope& sc, query_info& q) {
+    untraced(node, kind::MatchRecognize, q.all);
+    object a = args_of(node);
+    scope ms;
+    ms.outer = sc.outer;
+    ms.env = sc.env;
+    ms.windows = sc.windows;
+    ms.sources = sc.sources;
+    if (sc.sources.size() == 1) {
+        each(arg(a, lk.define), [&](handle d) {
+            handle variable = kind_of(d) == kind::Alias ? name_of(arg_of(d, lk.alias)) : handle{};
+            if (!variable) return;
+            source rows = sc.sources.front();
+            rows.alias = variable;
+            rows.qualified_only = true;
+            ms.sources.push_back(std::move(rows));
+        });
+    }
+    each(arg(a, lk.define), [&](handle d) {
+        object condition = kind_of(d) == kind::Alias ? arg_of(d, lk.this_) : object::borrow(d);
+        walk(condition, ms, mode{}.influence(FILTER), q.all, clause::plain, 0);
+    });
+    each(arg(a, lk.partition_by), [&](handle p) { walk(p, ms, mode{}.influence(WINDOW), q.all, clause::plain, 0); });
+    if (object order = arg(a, lk.order)) {
+        each(arg_of(order, lk.expressions), [&](handle ordered) {
+            object item = kind_of(ordered) == kind::Ordered ? arg_of(ordered, lk.this_) : object::borrow(ordered);
+            if (item) walk(item, ms, mode{}.influence(SORT), q.all, clause::plain, 0);
+        });
+    }
+    query_info& m = queries_.emplace_back();
+    object rows = arg(a, lk.rows);
+    object rows_text = rows && kind_of(rows) != kind::not_expression ? arg_of(rows, lk.this_) : object{};
+    bool all_rows = false;
+    if (rows_text && PyUnicode_Check(rows_text.ptr())) {
+        const std::string text = utf8(rows_text);
+        all_rows = text.find("ALL") != std::string::npos || text.find("all") != std::string::npos;
+    }
+    if (all_rows) {
+        star({}, {}, sc, m);
+    } else {
+        each(arg(a, lk.partition_by), [&](handle p) {
+            output o;
+            o.name = column_name(p);
+            if (!o.name) return;
+            walk(p, ms, mode{}, o.lin, clause::plain, 0);
+            m.outputs.push_back(std::move(o));
+        });
+    }
+    each(arg(a, lk.measures), [&](handle measure) {
+        object item = kind_of(measure) == kind::Alias ? object::borrow(measure) : arg_of(measure, lk.this_);
+        if (kind_of(item) != kind::Alias) return;
+        output o;
+        o.name = name_of(arg_of(item, lk.alias));
+        if (!o.name) return;
+        walk(arg_of(item, lk.this_), ms, mode{}, o.lin, clause::plain, 0);
+        m.outputs.push_back(std::move(o));
+    });
+    handle alias = alias_name(arg(a, lk.alias));
+    if (!alias && sc.sources.size() == 1) alias = sc.sources.front().alias;
+    sc.sources.clear();
+    sc.sources.push_back(derived_table(&m, alias, lk.MATCH_RECOGNIZE));
+}
+
 void analysis::join_conditions(handle join, scope& sc, query_info& q) {
     object a = args_of(join);
-    if (object on = arg(a, lk.on)) walk(on, sc, mode{}.influence(JOIN), q.all, clause::plain, 0);
+    // ON, and the conditions of an ASOF join (Snowflake's MATCH_CONDITION,
+    // the nearest-match key).
+    for (handle key : {lk.on, lk.match_condition, lk.nearest}) {
+        if (object on = arg(a, key)) walk(on, sc, mode{}.influence(JOIN), q.all, clause::plain, 0);
+    }
     if (object using_list = arg(a, lk.using_)) {
         std::vector<handle> names;
         each(using_list, [&](handle item) {
@@ -167,6 +243,7 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
     object alias_node = arg(a, lk.alias);
     const source_alias alias{alias_name(alias_node), alias_columns(alias_node)};
     source src;
+    if (k == kind::Table || k == kind::Lateral || k == kind::Unnest) untraced(node, k, q.all);
     switch (k) {
         case kind::Table:
             if (!table_reference(node, a, alias, sc, q, src)) return;
@@ -191,6 +268,10 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
     }
     if (object pivots = arg(a, lk.pivots)) pivoted(pivots, src, q);
     sc.sources.push_back(std::move(src));
+    // TABLESAMPLE on a table: its rows at random, or by the columns it names.
+    if (object sample = k == kind::Table ? arg(a, lk.sample) : object{}) {
+        walk(sample, sc, mode{}.influence(FILTER), q.all, clause::plain, 0);
+    }
     joins(arg(a, lk.joins), sc, q);
 }
 
@@ -388,7 +469,8 @@ bool analysis::lateral_source(handle args, handle alias_node, const source_alias
         q.all.absorb_influences(inner->all);
         return true;
     }
-    unnest_source(target, alias_node, sc, q, true);
+    // LATERAL UNNEST(...) is the UNNEST itself (WITH ORDINALITY its offset).
+    unnest_source(target, alias_node, sc, q, kind_of(target) != kind::Unnest);
     return false;
 }
 

@@ -96,7 +96,7 @@ statement_info analysis::statement(handle root) {
             break;
         case kind::Create:
             s = create(root);
-            s.does = effect::define;
+            if (s.does == effect::none) s.does = effect::define;
             break;
         case kind::Merge:
         case kind::Update:
@@ -116,6 +116,7 @@ statement_info analysis::statement(handle root) {
             return s;
         default: return s;
     }
+    untraced(root, k, s.all);
     if (!s.has_target) s.does = effect::none;
     return s;
 }
@@ -245,6 +246,18 @@ statement_info analysis::create(handle root) {
     std::vector<handle> names;
     if (const query_info* q = written_query(root, s, names)) {
         fill_target(s, *q, names);
+        // ClickHouse's CREATE MATERIALIZED VIEW v TO t AS SELECT: the view's
+        // rows are inserted into t, which it writes.
+        object properties = arg_of(root, lk.properties);
+        each(properties ? arg_of(properties, lk.expressions) : object{}, [&](handle property) {
+            if (kind_of(property) != kind::ToTableProperty) return;
+            object into = arg_of(property, lk.this_);
+            if (!into || kind_of(into) != kind::Table) return;
+            const table_ref t = table_name(into);
+            if (!t.name) return;
+            s.target = t;
+            s.does = effect::write;
+        });
     } else if (!arg_of(root, lk.expression) && kind_of(arg_of(root, lk.this_)) == kind::Schema) {
         // CREATE TABLE t (a INT, ...): the table's columns, without content.
         s.has_defined = true;
@@ -277,6 +290,7 @@ void analysis::merge(handle a, scope& sc, query_info& q, statement_info& s) {
 // WHEN [NOT] MATCHED [AND condition] THEN UPDATE / INSERT / DELETE.
 void analysis::merge_branch(handle when, scope& sc, statement_info& s) {
     object wa = args_of(when);
+    untraced(when, kind::When, s.all);
     // The branch's own condition decides which rows it writes.
     lineage condition;
     if (object c = arg(wa, lk.condition)) expression(c, sc, mode{}.influence(FILTER), condition, clause::plain);
