@@ -959,3 +959,36 @@ WRITES = [
 def test_written_table(sql, dialect, schema, kind, target, expected):
     result = qarvel_lineage.analyze(sql, dialect=dialect, schema=schema)
     assert (result.kind, result.target, view(result)) == (kind, target, expected)
+
+
+# Statements sqlglot keeps as text (it warns "unsupported syntax") are not
+# analysed, and say so with their first words, wherever they come in.
+COMMANDS = [
+    ("EXECUTE IMMEDIATE 'DROP TABLE t'", "snowflake", "not analysed: unsupported syntax: EXECUTE IMMEDIATE ..."),
+    ("CREATE TRIGGER r ON customers AFTER INSERT AS BEGIN INSERT INTO audit_log (customer_id) SELECT id FROM inserted",
+     "tsql", "not analysed: unsupported syntax: CREATE TRIGGER r ..."),
+    ("LOAD DATA INPATH 'hdfs://u:pw@host/f' INTO TABLE t", "hive", "not analysed: unsupported syntax: LOAD DATA INPATH ..."),
+    ("VACUUM", "postgres", "not analysed: unsupported syntax: VACUUM"),
+]
+
+
+@pytest.mark.parametrize("sql, dialect, message", COMMANDS)
+def test_statements_kept_as_text_are_reported_not_analysed(sql, dialect, message):
+    tree = sqlglot.parse_one(sql, read=dialect)
+    if not isinstance(tree, sqlglot.exp.Command):
+        pytest.skip(f"sqlglot {sqlglot.__version__} parses it as {type(tree).__name__}")
+    with pytest.raises(sqlglot.errors.ParseError, match=f"^{re.escape(message)}$"):
+        qarvel_lineage.analyze(sql, dialect=dialect)
+    [batch] = qarvel_lineage.analyze_many([sql], dialect=dialect)
+    assert str(batch) == message
+    script = qarvel_lineage.analyze_script(f"INSERT INTO x SELECT a FROM y;\n{sql}", dialect=dialect)
+    [error] = script.errors
+    assert (error.index, error.line, str(error.error)) == (2, 2, message)
+    assert [c.name.lower() for c in script.statements[0].columns] == ["a"]
+
+
+def test_rename_table_kept_as_text_is_still_read():
+    script = qarvel_lineage.analyze_script("CREATE TABLE a AS SELECT x FROM s; RENAME TABLE a TO b", dialect="mysql")
+    assert script.errors == ()
+    assert [(c.target, c.name, c.direct) for c in script.end_to_end.columns if c.target.name == "b"] == [
+        (Table(None, None, "b"), "x", (Source(None, None, "s", "x", "DIRECT", "IDENTITY", False),))]
