@@ -9,7 +9,7 @@ import pytest
 import sqlglot
 
 import qarvel_lineage
-from helpers import CORPUS, expect, view
+from helpers import CORPUS, expect, subtype_text, unresolved_text, view
 from qarvel_lineage import Source, Table, Unresolved
 
 TPCH = json.loads((CORPUS / "tpch" / "schema.json").read_text())
@@ -136,6 +136,15 @@ SET_OPERATIONS = [
     case("SELECT a FROM t EXCEPT SELECT b FROM u", ("a", "t.a IDENTITY", "u.b FILTER"), id="except"),
     case("SELECT a FROM t UNION SELECT b FROM u ORDER BY a LIMIT 5",
          ("a", "t.a IDENTITY; u.b IDENTITY", "t.a SORT; u.b SORT"), id="union-order-limit"),
+    # Stars over tables without a schema: a name read through the UNION is
+    # each branch's column.
+    case("SELECT x FROM (SELECT * FROM table_a UNION ALL SELECT * FROM table_b) d",
+         ("x", "table_a.x IDENTITY; table_b.x IDENTITY", ""), id="union-of-stars-without-schema"),
+    case("WITH u AS (SELECT * FROM a UNION SELECT * FROM b UNION ALL SELECT * FROM c) SELECT * FROM (SELECT x FROM u) z",
+         ("x", "a.x IDENTITY; b.x IDENTITY; c.x IDENTITY", ""), id="union-of-three-stars-through-cte"),
+    case("SELECT * FROM (SELECT * FROM table_a UNION ALL SELECT * FROM table_b) d",
+         ("*", "", "", "* @table_a IDENTITY: needs a schema; * @table_b IDENTITY: needs a schema"),
+         id="union-of-stars-star"),
 ]
 
 STARS = [
@@ -992,3 +1001,37 @@ def test_rename_table_kept_as_text_is_still_read():
     assert script.errors == ()
     assert [(c.target, c.name, c.direct) for c in script.end_to_end.columns if c.target.name == "b"] == [
         (Table(None, None, "b"), "x", (Source(None, None, "s", "x", "DIRECT", "IDENTITY", False),))]
+
+
+
+def script_case(text, *columns, dialect=None, schema=None, id=None):
+    """A script and its end-to-end columns, each (table.column, direct,
+    indirect[, unresolved]) as expect() writes them."""
+    return pytest.param(text, dialect, schema, expect(*columns), id=id)
+
+
+# Scripts traced end to end: every written column in terms of the tables
+# the script only reads.
+SCRIPTS = [
+    script_case("CREATE VIEW d AS SELECT * FROM table_a; CREATE VIEW o AS SELECT x FROM d",
+                ("d.*", "", "", "* @table_a IDENTITY: needs a schema"), ("o.x", "table_a.x IDENTITY", ""),
+                id="star-through-an-earlier-statement"),
+    script_case("CREATE VIEW d AS SELECT * FROM s.a WHERE k > 0; CREATE VIEW o AS SELECT y + 1 AS z FROM d; "
+                "CREATE TABLE p AS SELECT * FROM o",
+                ("d.*", "", "s.a.k FILTER", "* @s.a IDENTITY: needs a schema"),
+                ("o.z", "s.a.y TRANSFORMATION", "s.a.k FILTER"), ("p.z", "s.a.y TRANSFORMATION", "s.a.k FILTER"),
+                id="star-through-two-statements"),
+    script_case("CREATE MATERIALIZED VIEW a.mv TO a.agg AS SELECT toDate(ts) AS d FROM a.events; "
+                "INSERT INTO a.out SELECT d FROM a.agg",
+                ("a.agg.d", "a.events.ts TRANSFORMATION", ""), ("a.out.d", "a.events.ts TRANSFORMATION", ""),
+                dialect="clickhouse", id="clickhouse-materialized-view-to-feeds-later-statements"),
+]
+
+
+@pytest.mark.parametrize("text, dialect, schema, expected", SCRIPTS)
+def test_script_end_to_end(text, dialect, schema, expected):
+    script = qarvel_lineage.analyze_script(text, dialect=dialect, schema=schema)
+    assert script.errors == ()
+    got = [(f"{c.target}.{c.name}", frozenset(map(subtype_text, c.direct)), frozenset(map(subtype_text, c.indirect)),
+            frozenset(map(unresolved_text, c.unresolved))) for c in script.end_to_end.columns]
+    assert got == expected

@@ -190,6 +190,9 @@ class _ScriptState:
             return [item]
         column = written.columns.get(item.column)
         if column is None:
+            star = written.columns.get("*")
+            if star is not None:
+                return self._through_star(item, star)
             # A table the script created without filling: its columns are
             # what it holds from elsewhere.
             return [item]
@@ -204,6 +207,28 @@ class _ScriptState:
                                                 masking=False))
         expanded.extend(column.indirect)
         expanded.extend(column.unresolved)
+        return expanded
+
+    @staticmethod
+    def _through_star(item: Source, star: _Columns) -> list[Source | Unresolved]:
+        """A column read from a table written from a star over tables whose
+        columns were not known: that column of each of those tables (with
+        what decided the star's rows)."""
+        expanded: list[Source | Unresolved] = []
+        for entry in star.unresolved:
+            if entry.column != "*" or entry.table is None:
+                expanded.append(entry)
+                continue
+            parts = entry.table.split(".")
+            if len(parts) > 3:
+                expanded.append(entry)
+                continue
+            catalog, db, table = [None] * (3 - len(parts)) + parts
+            expanded.append(item._replace(catalog=catalog, db=db, table=table))
+        for source in star.direct.values():
+            expanded.append(source._replace(type="INDIRECT", subtype=item.subtype, masking=False)
+                            if item.type != "DIRECT" else source)
+        expanded.extend(star.indirect)
         return expanded
 
     def traced(self, column: OutputColumn) -> _Columns:
@@ -413,7 +438,12 @@ def apply_statement(state: _ScriptState, result: LineageResult, found: EngineRes
 
 def _define(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
     names = found.defined if found.defined is not None else [c.name for c in result.columns]
-    state.define(result.target, names)
+    if "*" in names:
+        # A star over columns no schema gave: which columns it has is not
+        # known, so later statements read any name from it.
+        state.drop_schema(result.target)
+    else:
+        state.define(result.target, names)
     state.write(result, replace=True)
 
 

@@ -214,6 +214,10 @@ struct output {
     // A placeholder: the modifiers of the stars that passed it on, outermost
     // first (owned by the analysis), or null.
     const star_rules* rules = nullptr;
+    // A placeholder of a UNION: the placeholders of the other branches at
+    // its position (outputs of finished queries, owned by the analysis), so
+    // a name read through it is each branch's column.
+    std::vector<const output*> also;
 
     bool placeholder() const noexcept { return star_table >= 0 || opaque_note >= 0; }
 };

@@ -226,6 +226,12 @@ const query_info* analysis::union_chain(handle node, scope* outer, const cte_env
         for (std::size_t i = 0; i < right->outputs.size() && i < q.outputs.size(); ++i) {
             q.outputs[i].lin.absorb(right->outputs[i].lin, mode{});
             q.outputs[i].fields = merge_fields(q.outputs[i].fields, right->outputs[i].fields);
+            const output& r = right->outputs[i];
+            if (q.outputs[i].placeholder() && r.placeholder()) {
+                std::vector<const output*>& also = q.outputs[i].also;
+                also.push_back(&r);
+                also.insert(also.end(), r.also.begin(), r.also.end());
+            }
         }
         mismatch = mismatch || (right->outputs.size() != first->outputs.size() && !first->has_placeholder() &&
                                 !right->has_placeholder());

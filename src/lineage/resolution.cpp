@@ -228,17 +228,25 @@ bool analysis::resolve_past_stars(const source& src, handle name, mode m, lineag
     }
     if (stars.empty()) return false;
     if (stars.size() == 1) {
-        const candidate& c = stars.front();
-        if (c.replaced != nullptr) {
-            out.absorb(c.replaced->lin, m);
-            shape_ = c.replaced->fields;
-        } else if (c.kept == verdict::unknown) {
-            out.add_unresolved(note(name, src.label, {reason::selector_not_decided}), m);
-        } else if (c.star->star_table >= 0) {
-            out.add(column_of(c.star->star_table, c.name), m);
-        } else {
-            const unresolved_entry& entry = unresolved_[static_cast<std::size_t>(c.star->opaque_note)];
-            out.add_unresolved(note(name, entry.table ? entry.table : src.label, entry.why), m);
+        // The star, and those of the other branches of a UNION at its place.
+        std::vector<candidate> branches{stars.front()};
+        for (const output* other : stars.front().star->also) {
+            candidate c{other, name, nullptr, verdict::yes};
+            c.kept = through_rules(other->rules, c.name, c.replaced);
+            if (c.kept != verdict::no) branches.push_back(c);
+        }
+        for (const candidate& c : branches) {
+            if (c.replaced != nullptr) {
+                out.absorb(c.replaced->lin, m);
+                shape_ = c.replaced->fields;
+            } else if (c.kept == verdict::unknown) {
+                out.add_unresolved(note(name, src.label, {reason::selector_not_decided}), m);
+            } else if (c.star->star_table >= 0) {
+                out.add(column_of(c.star->star_table, c.name), m);
+            } else {
+                const unresolved_entry& entry = unresolved_[static_cast<std::size_t>(c.star->opaque_note)];
+                out.add_unresolved(note(name, entry.table ? entry.table : src.label, entry.why), m);
+            }
         }
         return true;
     }
