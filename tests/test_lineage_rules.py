@@ -961,6 +961,16 @@ WRITES = [
     written("CREATE MATERIALIZED VIEW a.mv AS SELECT toDate(ts) AS d FROM a.events", "clickhouse",
             "CREATE VIEW", Table(None, "a", "mv"), ("d", "a.events.ts TRANSFORMATION", ""),
             id="clickhouse-materialized-view"),
+    # T-SQL: the UPDATE names an alias of its FROM; the table under it is written.
+    written("UPDATE t SET t.c = s.c FROM tab1 t JOIN tab2 s ON t.id = s.id", "tsql", "UPDATE",
+            Table(None, None, "tab1"), ("c", "tab2.c IDENTITY", "tab1.id JOIN; tab2.id JOIN"),
+            id="tsql-update-of-an-alias"),
+    written("UPDATE t SET c = s.c FROM tab1 t, tab2 s WHERE t.id = s.id", "tsql", "UPDATE",
+            Table(None, None, "tab1"), ("c", "tab2.c IDENTITY", "tab1.id FILTER; tab2.id FILTER"),
+            id="tsql-update-of-an-alias-comma-join"),
+    written("UPDATE tab1 SET c = s.c FROM tab2 s WHERE tab1.id = s.id", "tsql", "UPDATE",
+            Table(None, None, "tab1"), ("c", "tab2.c IDENTITY", "tab1.id FILTER; tab2.id FILTER"),
+            id="tsql-update-from-another-table"),
 ]
 
 

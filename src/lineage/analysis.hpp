@@ -378,6 +378,7 @@ class analysis {
     void assign(py::handle assignment, scope& sc, statement_info& s, const lineage* condition);
     source target_source(py::handle table_node);
     py::object open_target(py::handle root, statement_info& s, scope& sc);
+    py::object from_alias(py::handle args, py::handle target);
     bool written_table(py::handle target, statement_info& s, std::vector<py::handle>& names);
     const query_info* written_query(py::handle root, statement_info& s, std::vector<py::handle>& names);
 };

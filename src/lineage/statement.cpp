@@ -155,11 +155,41 @@ object analysis::open_target(handle root, statement_info& s, scope& sc) {
     object target = arg(a, lk.this_);
     if (!target || kind_of(target) != kind::Table) return {};
     s.has_target = true;
-    s.target = table_name(target);
     sc.env = with_clause(root, nullptr, nullptr);
+    // T-SQL's UPDATE t SET ... FROM tab1 t JOIN ...: t is the alias of a
+    // table of FROM, which is the one written (and read there).
+    if (object aliased = kind_of(root) == kind::Update ? from_alias(a, target) : object{}) {
+        s.target = table_name(aliased);
+        return a;
+    }
+    s.target = table_name(target);
     source written = target_source(target);
     if (written.table >= 0) sc.sources.push_back(std::move(written));
     return a;
+}
+
+// The table of an UPDATE's FROM (or of a join there) whose alias is the
+// name the UPDATE writes, an unqualified name without alias of its own; or
+// empty.
+object analysis::from_alias(handle args, handle target) {
+    object ta = args_of(target);
+    if (arg(ta, lk.db) || arg(ta, lk.catalog) || arg(ta, lk.alias)) return {};
+    handle name = name_of(arg(ta, lk.this_));
+    object from = arg(args, engine.key_from);
+    if (!name || !from) return {};
+    object found;
+    auto check = [&](handle node) {
+        if (found || kind_of(node) != kind::Table) return;
+        if (same_name(alias_name(arg_of(node, lk.alias)), name)) found = object::borrow(node);
+    };
+    auto with_joins = [&](handle node) {
+        check(node);
+        each(arg_of(node, lk.joins), [&](handle join) { check(arg_of(join, lk.this_)); });
+    };
+    if (object first = arg_of(from, lk.this_)) with_joins(first);
+    each(arg_of(from, lk.expressions), with_joins);
+    each(arg(args, lk.joins), [&](handle join) { check(arg_of(join, lk.this_)); });
+    return found;
 }
 
 // MERGE, UPDATE, DELETE: statements that read the table they write.
