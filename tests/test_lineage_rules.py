@@ -219,6 +219,22 @@ UNQUALIFIED_AND_QUALIFIERS = [
 ]
 
 IDENTIFIERS = [
+    # MySQL (and Doris, StarRocks): column names ignore case, quoted or not;
+    # table names keep it.
+    case("SELECT COL2 AS m FROM mytable", ("m", "mytable.col2 IDENTITY", ""), dialect="mysql",
+         schema={"mytable": {"col2": "int"}}, id="mysql-column-names-ignore-case"),
+    case("SELECT MyTab.ABC, `Abc` AS q FROM MyTab", ("ABC", "MyTab.abc IDENTITY", ""), ("q", "MyTab.abc IDENTITY", ""),
+         dialect="mysql", schema={"MyTab": {"Abc": "int"}}, id="mysql-table-names-keep-case"),
+    # Shown as written, through stars too.
+    case("WITH T AS (SELECT COL2 AS CoL FROM mytable) SELECT * FROM `T`", ("CoL", "mytable.col2 IDENTITY", ""),
+         dialect="mysql", schema={"mytable": {"col2": "int"}}, id="mysql-output-names-shown-as-written"),
+    case("SELECT abc FROM mytab", ("abc", "mytab.abc IDENTITY", ""), dialect="mysql",
+         schema={"MyTab": {"Abc": "int"}, "other": {"x": "int"}}, id="mysql-other-table-case-is-another-table"),
+    case("SELECT COL2 AS m FROM mytable", ("m", "mytable.col2 IDENTITY", ""), dialect="doris",
+         schema={"mytable": {"col2": "int"}}, id="doris-column-names-ignore-case"),
+    # ClickHouse compares every name with its case.
+    case("SELECT COL2 AS m FROM mytable", ("m", "", "", "COL2 IDENTITY: not a column of any source"),
+         dialect="clickhouse", schema={"mytable": {"col2": "Int32"}}, id="clickhouse-column-names-keep-case"),
     case("SELECT Col FROM Tab", ("col", "tab.col IDENTITY", ""), dialect="duckdb", id="duckdb"),
     case("WITH test AS (SELECT c1 FROM t1) SELECT c1 FROM TEST", ("c1", "t1.c1 IDENTITY", ""),
          dialect="postgres", id="postgres-unquoted-cte"),

@@ -43,16 +43,25 @@ class EngineRules(NamedTuple):
     dotted_fields: bool
     # UNNEST of an array of structs has a column per field.
     unnest_fields: bool
+    # Table names keep their case, quoted or not, while column names ignore
+    # it (MySQL and the dialects built on it).
+    tables_case_sensitive: bool
 
     @property
     def naming(self) -> tuple:
         """The parts that decide how names compare (what a schema's index depends on)."""
-        return self[:3]
+        return (*self[:3], self.tables_case_sensitive)
 
 
 # The dialects (and those built on them) where a.b.c may be a column's
 # struct fields when no table is called a.
 _DOTTED_FIELDS = frozenset({"BigQuery", "DuckDB", "Hive", "Presto"})
+# The dialects whose column names compare ignoring case, quoted or not,
+# where sqlglot's strategy (which follows table names) keeps the case:
+# MySQL's manual ("Identifier Case Sensitivity": column, index and alias
+# names are not case-sensitive on any platform; table names follow the file
+# system), and Doris and StarRocks, which follow it.
+_COLUMNS_IGNORE_CASE = frozenset({"MySQL"})
 
 _ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
 _ASCII_UPPER = {c: c - 32 for c in range(ord("a"), ord("z") + 1)}
@@ -72,9 +81,14 @@ class Rules:
         ascii_only = bool(getattr(dialect, "ASCII_ONLY_NORMALIZATION", False))
         # BigQuery keeps the case of qualified table names.
         families = {cls.__name__ for cls in type(dialect).__mro__}
+        tables_case_sensitive = (strategy == Strategy.CASE_SENSITIVE
+                                 and not families.isdisjoint(_COLUMNS_IGNORE_CASE))
+        if tables_case_sensitive:
+            strategy = Strategy.CASE_INSENSITIVE
         self.native = EngineRules(strategy, ascii_only,
                                   "BigQuery" in families and strategy == Strategy.CASE_INSENSITIVE,
-                                  not families.isdisjoint(_DOTTED_FIELDS), "BigQuery" in families)
+                                  not families.isdisjoint(_DOTTED_FIELDS), "BigQuery" in families,
+                                  tables_case_sensitive)
         self.lexicon = lexicon_of(self)
 
     def normalise(self, name: str) -> str:
@@ -86,6 +100,10 @@ class Rules:
         if ascii_only or name.isascii():
             return name.translate(_ASCII_UPPER if upper else _ASCII_LOWER)
         return name.upper() if upper else name.lower()
+
+    def normalise_table(self, name: str) -> str:
+        """An unquoted part of a table's name as the dialect compares it."""
+        return name if self.native.tables_case_sensitive else self.normalise(name)
 
     def normalise_stored(self, name: str) -> str:
         """A name as a database stores it (as a quoted name compares): kept,
@@ -320,14 +338,17 @@ class Schema:
             levels = _levels(inner, (), set(), True)
         depth = levels + 1 if levels else 0
         norm = self.rules.normalise_stored if self.stored else self.rules.normalise
+        norm_table = norm
+        if self.rules.native.tables_case_sensitive:
+            norm_table = str
 
-        def intern(name: Any) -> str:
+        def intern(name: Any, how=norm) -> str:
             if not isinstance(name, str):
                 raise TypeError(f"schema names must be str, not {type(name).__name__}")
-            return sys.intern(norm(name))
+            return sys.intern(how(name))
 
         for names, cols in _tables_of(inner, levels or 0):
-            key = (None,) * (3 - len(names)) + tuple(intern(name) for name in names)
+            key = (None,) * (3 - len(names)) + tuple(intern(name, norm_table) for name in names)
             tables[key] = tuple(intern(c) for c in cols)
         self.tables = tables
         # How deep the schema nests (2: tables, 3: dbs, 4: catalogs): a

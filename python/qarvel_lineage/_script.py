@@ -389,7 +389,7 @@ def table_of(table: exp.Table, rules: Rules) -> Table | None:
     for part in ("catalog", "db", "this"):
         identifier = table.args.get(part)
         if isinstance(identifier, exp.Identifier):
-            parts.append(identifier.name if identifier.quoted else rules.normalise(identifier.name))
+            parts.append(identifier.name if identifier.quoted else rules.normalise_table(identifier.name))
         else:
             parts.append(None)
     return Table(parts[0], parts[1], parts[2]) if parts[2] else None

@@ -82,7 +82,7 @@ object change_ascii_case(PyObject* text, bool upper) {
 }  // namespace
 
 handle analysis::normalise(handle text, bool quoted, bool keep_case) {
-    bool change = !keep_case;
+    bool change = !keep_case && !keep_written_;
     bool upper = false;
     switch (rules_.rule) {
         case strategy::case_sensitive: change = false; break;
@@ -115,7 +115,8 @@ handle analysis::name_of(handle identifier, bool qualified_table) {
     if (!text || !PyUnicode_Check(text.ptr())) return {};
     if (k == kind::Literal) read_literal_name();
     const bool quoted = k != kind::Identifier || truthy(arg(a, lk.quoted));
-    const bool keep_case = qualified_table && rules_.qualified_tables_case_sensitive;
+    const bool keep_case =
+        qualified_table && (rules_.qualified_tables_case_sensitive || rules_.tables_case_sensitive);
     return normalise(text, quoted, keep_case);
 }
 
@@ -189,11 +190,11 @@ std::string key_of(const Parts&... parts) {
 table_ref analysis::table_name(handle table_node) {
     object a = args_of(table_node);
     object db_node = arg(a, lk.db);
-    const bool qualified = static_cast<bool>(db_node);
+    const bool keep_case = rules_.tables_case_sensitive || static_cast<bool>(db_node);
     table_ref t{};
-    t.name = name_of(arg(a, lk.this_), qualified);
-    t.db = name_of(db_node, qualified);
-    t.catalog = name_of(arg(a, lk.catalog), qualified);
+    t.name = name_of(arg(a, lk.this_), keep_case);
+    t.db = name_of(db_node, keep_case);
+    t.catalog = name_of(arg(a, lk.catalog), keep_case);
     return t;
 }
 

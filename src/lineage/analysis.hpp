@@ -59,6 +59,8 @@ struct profile {
     bool dotted_fields = false;
     // UNNEST of an array of structs has a column per field (BigQuery).
     bool unnest_fields = false;
+    // Table names keep their case (MySQL); other names follow `rule`.
+    bool tables_case_sensitive = false;
 };
 
 // Every name below is borrowed: from the analysis's table of names, the
@@ -335,6 +337,8 @@ class analysis {
     std::deque<cte_env> envs_;
     // Names read from literals: while an output is named, and elsewhere.
     bool naming_output_ = false;
+    // While an output's written name is read: names keep their case.
+    bool keep_written_ = false;
     bool output_literal_ = false;
     bool literal_elsewhere_ = false;
     void read_literal_name() noexcept {

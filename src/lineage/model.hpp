@@ -203,6 +203,10 @@ struct star_rules;
 // what it did to them in `rules`.
 struct output {
     py::handle name;  // normalised, borrowed from the analysis that made it; "*" for a placeholder
+    // The name as the select list writes it, where the dialect shows that
+    // rather than `name` (MySQL compares column names ignoring case and
+    // shows them as written); empty otherwise.
+    py::handle shown;
     lineage lin;
     int star_table = -1;      // placeholder over a physical table: its index
     int opaque_note = -1;     // placeholder over an untraced source: why (a note)

@@ -99,9 +99,9 @@ schema_view read_index(handle index) {
 }
 
 profile read_rules(handle rules) {
-    if (!PyTuple_Check(rules.ptr()) || PyTuple_GET_SIZE(rules.ptr()) != 5) {
+    if (!PyTuple_Check(rules.ptr()) || PyTuple_GET_SIZE(rules.ptr()) != 6) {
         type_error("rules must be a tuple (strategy, ascii_only, qualified_tables_case_sensitive, dotted_fields, "
-                   "unnest_fields)");
+                   "unnest_fields, tables_case_sensitive)");
     }
     const long rule = PyLong_AsLong(PyTuple_GET_ITEM(rules.ptr(), 0));
     if (rule == -1 && PyErr_Occurred()) py::throw_error();
@@ -115,6 +115,7 @@ profile read_rules(handle rules) {
     p.qualified_tables_case_sensitive = py::truth(PyTuple_GET_ITEM(rules.ptr(), 2));
     p.dotted_fields = py::truth(PyTuple_GET_ITEM(rules.ptr(), 3));
     p.unnest_fields = py::truth(PyTuple_GET_ITEM(rules.ptr(), 4));
+    p.tables_case_sensitive = py::truth(PyTuple_GET_ITEM(rules.ptr(), 5));
     return p;
 }
 
@@ -149,7 +150,8 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<object> columns;
     columns.reserve(info.outputs.size());
     for (std::size_t i = 0; i < info.outputs.size(); ++i) {
-        columns.push_back(build.column(i + 1, info.outputs[i].name, info.outputs[i].lin, info.all));
+        columns.push_back(build.column(i + 1, info.outputs[i].shown ? info.outputs[i].shown : info.outputs[i].name, info.outputs[i].lin,
+                                         info.all));
     }
     object column_tuple = py::tuple_from(columns.data(), static_cast<Py_ssize_t>(columns.size()));
     object target = info.has_target ? build.table(info.target) : object::borrow(Py_None);

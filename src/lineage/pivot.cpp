@@ -189,6 +189,7 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
         if (!names[i]) return false;
         output o;
         o.name = names[i];
+        o.shown = {};
         o.lin.absorb(aggregations[i % aggregations.size()], mode{});
         o.lin.absorb(filter, mode{}.influence(FILTER));
         pq.outputs.push_back(std::move(o));

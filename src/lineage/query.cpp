@@ -354,6 +354,7 @@ const query_info* analysis::renamed(const query_info* q, const std::vector<handl
         if (o.placeholder()) break;
         output named = o;
         named.name = names[i];
+        named.shown = {};
         named.literal_name = false;
         copy.outputs.push_back(std::move(named));
     }
@@ -376,6 +377,7 @@ const query_info* analysis::renamed(const query_info* q, const std::vector<handl
 output analysis::unnamed_after_star(handle name, const output& star) {
     output named;
     named.name = name;
+    named.shown = {};
     handle table;
     cause why{reason::needs_schema};
     if (star.star_table >= 0) {
@@ -443,6 +445,12 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
             naming_output_ = true;
             output_literal_ = false;
             o.name = output_name(item, k);
+            if (rules_.tables_case_sensitive && o.name) {
+                keep_written_ = true;
+                o.shown = output_name(item, k);
+                keep_written_ = false;
+                if (o.shown.is(o.name)) o.shown = {};
+            }
             naming_output_ = false;
             o.literal_name = output_literal_;
             if (!o.name || PyUnicode_GET_LENGTH(o.name.ptr()) == 0) {
@@ -490,6 +498,7 @@ bool analysis::several_outputs(handle item, kind k, scope& sc, query_info& q) {
     for (std::size_t j = 0; j < names.size(); ++j) {
         output o;
         o.name = names[j];
+        o.shown = {};
         if (stack) {
             stacked_column(values, j, names.size(), sc, o.lin);
         } else {

@@ -311,7 +311,9 @@ source analysis::physical_table(int table, handle alias) {
     source src;
     src.kind = source::physical;
     src.table = table;
-    src.alias = alias ? alias : t.name;
+    // Where table names keep their case, the name still qualifies columns
+    // as the dialect compares other names.
+    src.alias = alias ? alias : rules_.tables_case_sensitive ? normalise(t.name, false, false) : t.name;
     src.label = src.alias;
     src.table_name = t.name;
     src.table_db = t.db;
@@ -338,6 +340,7 @@ source analysis::renamed_table(source src, const std::vector<handle>& names) {
     for (std::size_t i = 0; i < names.size(); ++i) {
         output o;
         o.name = names[i];
+        o.shown = {};
         if (known && static_cast<Py_ssize_t>(i) < PyTuple_GET_SIZE(known.ptr())) {
             o.lin.add(column_of(src.table, PyTuple_GET_ITEM(known.ptr(), i)), mode{});
         } else {
@@ -550,6 +553,7 @@ void analysis::stacked_view(const std::vector<object>& values, const std::vector
     for (std::size_t j = 0; j < names.size(); ++j) {
         output o;
         o.name = names[j];
+        o.shown = {};
         stacked_column(values, j, names.size(), sc, o.lin);
         q.all.absorb_indirect(o.lin);
         u.outputs.push_back(std::move(o));

@@ -48,6 +48,7 @@ void fill_target(statement_info& s, const query_info& q, const std::vector<handl
         output o = q.outputs[i];
         if (i < names.size() && !o.placeholder()) {
             o.name = names[i];
+            o.shown = {};
             o.literal_name = false;
         }
         s.outputs.push_back(std::move(o));
@@ -489,7 +490,7 @@ statement_info analysis::rename_command(handle text) {
                 object str = py::checked(PyUnicode_FromStringAndSize(
                     part.text.data(), static_cast<Py_ssize_t>(part.text.size())));
                 normal.push_back(normalise(str, part.quoted,
-                                           parts.size() > 1 && rules_.qualified_tables_case_sensitive));
+                                           rules_.tables_case_sensitive || (parts.size() > 1 && rules_.qualified_tables_case_sensitive)));
             }
             table_ref& t = names[side];
             t.name = normal.back();
