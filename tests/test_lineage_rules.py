@@ -1061,3 +1061,15 @@ def test_script_end_to_end(text, dialect, schema, expected):
     got = [(f"{c.target}.{c.name}", frozenset(map(subtype_text, c.direct)), frozenset(map(subtype_text, c.indirect)),
             frozenset(map(unresolved_text, c.unresolved))) for c in script.end_to_end.columns]
     assert got == expected
+
+
+def test_a_prepared_schema_is_indexed_once_per_dialects_rules():
+    from qarvel_lineage._rules import schema_index
+    prepared = qarvel_lineage.Schema({"T": {"A": "int"}})
+    snowflake, duckdb = qarvel_lineage._rules.rules_for("snowflake"), qarvel_lineage._rules.rules_for("duckdb")
+    first = schema_index(prepared, snowflake)
+    assert schema_index(prepared, duckdb) is not first
+    assert schema_index(prepared, snowflake) is first
+    assert [view(qarvel_lineage.analyze("select a from t", dialect=d, schema=prepared))
+            for d in ("duckdb", "snowflake", "duckdb")] == [
+        expect(("a", "t.a IDENTITY", "")), expect(("A", "T.A IDENTITY", "")), expect(("a", "t.a IDENTITY", ""))]

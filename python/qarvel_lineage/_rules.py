@@ -322,7 +322,7 @@ class Schema:
     quoted names.
     """
 
-    __slots__ = ("mapping", "rules", "index", "tables", "stored")
+    __slots__ = ("mapping", "rules", "index", "tables", "stored", "_indexes")
 
     def __init__(self, mapping: Any, dialect: Any = None, *, stored: bool = False):
         self.rules = rules_for(dialect)
@@ -354,6 +354,21 @@ class Schema:
         # How deep the schema nests (2: tables, 3: dbs, 4: catalogs): a
         # statement may name a table with more qualifiers than the schema has.
         self.index = SchemaIndex(max(depth, 2) if depth else 4, tables)
+        # The index under each other dialect's rules for names, made once
+        # each when a statement of that dialect first uses it.
+        self._indexes: dict[tuple, SchemaIndex] = {self.rules.native.naming: self.index}
+
+    def index_for(self, rules: Rules) -> SchemaIndex:
+        """The index of this schema under ``rules``' way of comparing names."""
+        naming = rules.native.naming
+        index = self._indexes.get(naming)
+        if index is None:
+            index = Schema(self.mapping, rules.dialect, stored=self.stored).index
+            with _rules_lock:
+                if len(self._indexes) > 64:
+                    self._indexes.clear()
+                index = self._indexes.setdefault(naming, index)
+        return index
 
     def columns(self, table: str, db: str | None = None, catalog: str | None = None):
         """The columns of a table, or None when the schema does not know it."""
@@ -381,7 +396,5 @@ def schema_index(schema: Any, rules: Rules) -> SchemaIndex | None:
     if schema is None:
         return None
     if isinstance(schema, Schema):
-        if schema.rules.native.naming != rules.native.naming:
-            schema = Schema(schema.mapping, rules.dialect, stored=schema.stored)
-        return schema.index
+        return schema.index_for(rules)
     return Schema(schema, rules.dialect).index
