@@ -773,12 +773,36 @@ CLAUSES = [
          id="match-recognize-alias"),
 ]
 
+BQ_PARTITIONED = {"p": {"d": {"t": {"a": "int", "b": "int"}, "events_*": {"e": "int"}}}}
+SOURCES = [
+    # Snowflake's TABLE(FLATTEN(...)) reads as LATERAL FLATTEN(...) does.
+    case("SELECT f.value, t.id FROM t JOIN TABLE(FLATTEN(events)) AS f",
+         ("VALUE", "T.EVENTS TRANSFORMATION", ""), ("ID", "T.ID IDENTITY", ""), dialect="snowflake",
+         id="snowflake-table-flatten"),
+    case("SELECT f.value FROM t, LATERAL FLATTEN(input => t.events) AS f",
+         ("VALUE", "T.EVENTS TRANSFORMATION", ""), dialect="snowflake", id="snowflake-lateral-flatten"),
+    # SEMANTIC_VIEW(v ...) reads v: each dimension, fact and metric its column.
+    case("SELECT * FROM SEMANTIC_VIEW(b DIMENSIONS t.d METRICS m WHERE e > 0)",
+         ("D", "B.D IDENTITY", "B.E FILTER"), ("M", "B.M IDENTITY", "B.E FILTER"), dialect="snowflake",
+         id="snowflake-semantic-view"),
+    case("SELECT c FROM SEMANTIC_VIEW(db.b DIMENSIONS c) AS s", ("C", "DB.B.C IDENTITY", ""),
+         dialect="snowflake", id="snowflake-semantic-view-alias"),
+    # BigQuery: a partition decorator names a partition of the table; a
+    # wildcard table is one table of that name.
+    case("SELECT * FROM `p.d.t$20230101`", ("a", "p.d.t.a IDENTITY", ""), ("b", "p.d.t.b IDENTITY", ""),
+         dialect="bigquery", schema=BQ_PARTITIONED, id="bigquery-partition-decorator"),
+    case("SELECT a FROM p.d.`t$20230101` AS x", ("a", "p.d.t.a IDENTITY", ""), dialect="bigquery",
+         id="bigquery-partition-decorator-without-schema"),
+    case("SELECT e FROM p.d.events_*", ("e", "p.d.events_*.e IDENTITY", ""), dialect="bigquery",
+         schema=BQ_PARTITIONED, id="bigquery-wildcard-table"),
+]
+
 
 GROUPS = {"answers-that-are-right": NOTES, "table-functions": TABLE_FUNCTIONS, "pivots": PIVOTS, "scopes": SCOPES, "set-operations": SET_OPERATIONS,
           "stars": STARS, "names-and-qualifiers": UNQUALIFIED_AND_QUALIFIERS, "identifiers": IDENTIFIERS,
           "outputs-constants-masking": NAMES_CONSTANTS_MASKING, "indirect": INDIRECT,
           "constructs": CONSTRUCTS, "structs": STRUCTS, "star-modifiers": STAR_MODIFIERS,
-          "clauses": CLAUSES}
+          "clauses": CLAUSES, "sources": SOURCES}
 
 
 @pytest.mark.parametrize("sql, dialect, schema, expected", [

@@ -195,6 +195,13 @@ table_ref analysis::table_name(handle table_node) {
     t.name = name_of(arg(a, lk.this_), keep_case);
     t.db = name_of(db_node, keep_case);
     t.catalog = name_of(arg(a, lk.catalog), keep_case);
+    // BigQuery's partition decorator, `t$20230101`: a partition of table t.
+    // (`unnest_fields` is true exactly for BigQuery and its descendants.)
+    if (rules_.unnest_fields && t.name) {
+        const Py_ssize_t at = PyUnicode_FindChar(t.name.ptr(), '$', 0, PyUnicode_GET_LENGTH(t.name.ptr()), 1);
+        if (at == -2) py::throw_error();
+        if (at > 0) t.name = intern_text(py::checked(PyUnicode_Substring(t.name.ptr(), 0, at)));
+    }
     return t;
 }
 

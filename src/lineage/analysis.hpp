@@ -205,6 +205,8 @@ class analysis {
     bool table_reference(py::handle node, py::handle args, const source_alias& alias, scope& sc, query_info& q,
                          source& src);
     source physical_table(int table, py::handle alias);
+    source flatten_source(py::handle function, py::handle alias, scope& sc, query_info& q);
+    bool semantic_view(py::handle node, const source_alias& alias, scope& sc, query_info& q, source& src);
     source derived_table(const query_info* inner, py::handle alias, py::handle unnamed);
     source renamed_table(source src, const std::vector<py::handle>& names);
     bool several_outputs(py::handle item, kind k, scope& sc, query_info& q);

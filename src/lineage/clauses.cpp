@@ -186,6 +186,14 @@ const clause_rule kMatchRecognize[] = {
     {"after", N, "where the next match is looked for: decided by the same rows"},
 };
 
+const clause_rule kTableFromRows[] = {
+    {"this", R, ""}, {"alias", R, ""}, {"joins", R, ""}, {"pivots", R, ""}, {"sample", R, ""},
+};
+
+const clause_rule kSemanticView[] = {
+    {"this", R, ""}, {"facts", R, ""}, {"dimensions", R, ""}, {"metrics", R, ""}, {"where", R, ""},
+};
+
 #undef QARVEL_WITH
 #undef QARVEL_ROW_MODIFIERS
 
@@ -205,6 +213,7 @@ const node_rules kNodes[] = {
     QARVEL_NODE(Lateral, kLateral),   QARVEL_NODE(Pivot, kPivot),        QARVEL_NODE(Insert, kInsert),
     QARVEL_NODE(Create, kCreate),     QARVEL_NODE(Merge, kMerge),        QARVEL_NODE(When, kWhen),
     QARVEL_NODE(Update, kUpdate),     QARVEL_NODE(Delete, kDelete),      QARVEL_NODE(MatchRecognize, kMatchRecognize),
+    QARVEL_NODE(TableFromRows, kTableFromRows), QARVEL_NODE(SemanticView, kSemanticView),
 };
 #undef QARVEL_NODE
 

@@ -25,7 +25,7 @@
     X(condition, "condition") X(overwrite, "overwrite") X(arg_types, "arg_types") \
     X(fields, "_fields") X(unpivot, "unpivot") X(side, "side") X(method, "method") \
     X(all, "all") X(to, "to") X(explode_array, "explode_array")                 \
-    X(sort, "sort") X(cluster, "cluster") X(sample, "sample") X(match, "match") X(measures, "measures") X(define, "define") X(rows, "rows")   \
+    X(sort, "sort") X(cluster, "cluster") X(sample, "sample") X(match, "match") X(measures, "measures") X(define, "define") X(rows, "rows") X(facts, "facts") X(dimensions, "dimensions") X(metrics, "metrics")   \
     X(match_condition, "match_condition") X(nearest, "nearest") X(properties, "properties") \
     X(rename, "rename") X(ilike, "ilike") X(negate, "negate") X(unpack, "unpack") \
     /* methods, and the schema index's attributes */                            \

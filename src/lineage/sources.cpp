@@ -243,7 +243,9 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
     object alias_node = arg(a, lk.alias);
     const source_alias alias{alias_name(alias_node), alias_columns(alias_node)};
     source src;
-    if (k == kind::Table || k == kind::Lateral || k == kind::Unnest) untraced(node, k, q.all);
+    if (k == kind::Table || k == kind::Lateral || k == kind::Unnest || k == kind::TableFromRows) {
+        untraced(node, k, q.all);
+    }
     switch (k) {
         case kind::Table:
             if (!table_reference(node, a, alias, sc, q, src)) return;
@@ -253,6 +255,12 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
             break;
         case kind::Values: src = derived_table(renamed(values(node, sc), alias.columns), alias.name, lk.VALUES); break;
         case kind::Unnest: unnest_source(node, alias_node, sc, q, false); return;
+        case kind::TableFromRows:
+            if (alias.columns.empty() && kind_of(arg(a, lk.this_)) == kind::Explode) {
+                src = flatten_source(arg(a, lk.this_), alias.name, sc, q);
+                break;
+            }
+            [[fallthrough]];
         case kind::Lateral:
             if (!lateral_source(a, alias_node, alias, sc, q, src)) return;
             break;
@@ -268,8 +276,8 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
     }
     if (object pivots = arg(a, lk.pivots)) pivoted(pivots, src, q);
     sc.sources.push_back(std::move(src));
-    // TABLESAMPLE on a table: its rows at random, or by the columns it names.
-    if (object sample = k == kind::Table ? arg(a, lk.sample) : object{}) {
+    // TABLESAMPLE on a source: its rows at random, or by the columns it names.
+    if (object sample = arg(a, lk.sample)) {
         walk(sample, sc, mode{}.influence(FILTER), q.all, clause::plain, 0);
     }
     joins(arg(a, lk.joins), sc, q);
@@ -286,6 +294,7 @@ bool analysis::table_reference(handle node, handle args, const source_alias& ali
         src = rows_from(functions, alias, sc);
         return true;
     }
+    if (kind_of(target) == kind::SemanticView) return semantic_view(target, alias, sc, q, src);
     if (kind_of(target) != kind::Identifier) {
         src = table_function(target, alias, sc);
         return true;
@@ -302,6 +311,56 @@ bool analysis::table_reference(handle node, handle args, const source_alias& ali
     read_[static_cast<std::size_t>(table)] = 1;
     src = physical_table(table, alias.name);
     if (!alias.columns.empty()) src = renamed_table(std::move(src), alias.columns);
+    return true;
+}
+
+// Snowflake's TABLE(FLATTEN(...)) AS f: the columns FLATTEN gives (as
+// sqlglot names them for LATERAL FLATTEN), each from the flattened value;
+// what decides the value decides the rows.
+source analysis::flatten_source(handle function, handle alias, scope& sc, query_info& q) {
+    lineage values_lineage;
+    walk(function, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
+    q.all.absorb_indirect(values_lineage);
+    query_info& f = queries_.emplace_back();
+    for (const char* column : {"seq", "key", "path", "index", "value", "this"}) {
+        object text = py::checked(PyUnicode_FromString(column));
+        f.outputs.push_back({.name = normalise(text, false, false), .lin = values_lineage});
+    }
+    return derived_table(&f, alias, lk.table_function);
+}
+
+// Snowflake's SEMANTIC_VIEW(v FACTS f DIMENSIONS d METRICS m [WHERE ...]):
+// the view v is read; each fact, dimension and metric it names is a column,
+// that column of v (`t.f`, a logical table's, is v's f).  WHERE decides the
+// rows.  False when it names no view.
+bool analysis::semantic_view(handle node, const source_alias& alias, scope& sc, query_info& q, source& src) {
+    object a = args_of(node);
+    object view = arg(a, lk.this_);
+    const int table = view && kind_of(view) == kind::Table ? table_index(view) : -1;
+    untraced(node, kind::SemanticView, q.all);
+    if (table < 0) return false;
+    read_[static_cast<std::size_t>(table)] = 1;
+    query_info& cols = queries_.emplace_back();
+    for (handle key : {lk.dimensions, lk.facts, lk.metrics}) {
+        each(arg(a, key), [&](handle item) {
+            object value;
+            handle name = item_name(item, value);
+            handle own = value ? column_name(value) : handle{};
+            if (!name || !own) return;
+            output o;
+            o.name = name;
+            o.lin.add(column_of(table, own), mode{});
+            cols.outputs.push_back(std::move(o));
+        });
+    }
+    if (object where = arg(a, lk.where)) {
+        scope vs;
+        vs.outer = sc.outer;
+        vs.env = sc.env;
+        vs.sources.push_back(physical_table(table, {}));
+        walk(where, vs, mode{}.influence(FILTER), q.all, clause::plain, 0);
+    }
+    src = derived_table(&cols, alias.name ? alias.name : tables_[static_cast<std::size_t>(table)].name, {});
     return true;
 }
 
