@@ -1097,3 +1097,40 @@ def test_a_prepared_schema_is_indexed_once_per_dialects_rules():
     assert [view(qarvel_lineage.analyze("select a from t", dialect=d, schema=prepared))
             for d in ("duckdb", "snowflake", "duckdb")] == [
         expect(("a", "t.a IDENTITY", "")), expect(("A", "T.A IDENTITY", "")), expect(("a", "t.a IDENTITY", ""))]
+
+
+
+# Procedures and triggers: the statements of a BEGIN ... END body are
+# statements of the script, and the routine says which they are.
+ROUTINES = [
+    ("CREATE PROCEDURE p() BEGIN INSERT INTO tab2 (col1) SELECT col1 FROM tab1; END", "bigquery",
+     "CREATE PROCEDURE", "tab2.col1", "tab1.col1"),
+    ("CREATE PROCEDURE p AS BEGIN INSERT INTO tab2 (col1) SELECT col1 FROM tab1; END", "tsql",
+     "CREATE PROCEDURE", "tab2.col1", "tab1.col1"),
+    ("CREATE PROCEDURE p AS BEGIN INSERT INTO tab2 (col1) SELECT col1 FROM tab1; END;", "oracle",
+     "CREATE PROCEDURE", "TAB2.COL1", "TAB1.COL1"),
+    ("CREATE TRIGGER r ON customers AFTER INSERT AS BEGIN INSERT INTO audit_log (customer_id) "
+     "SELECT id FROM inserted; END", "tsql", "CREATE TRIGGER", "audit_log.customer_id", "inserted.id"),
+]
+
+
+@pytest.mark.parametrize("text, dialect, kind, written, read", ROUTINES)
+def test_routine_bodies_are_analysed_as_scripts(text, dialect, kind, written, read):
+    script = qarvel_lineage.analyze_script(f"{text};\nSELECT 1", dialect=dialect)
+    assert [s.kind for s in script.statements] == [kind, "INSERT", "SELECT"]
+    assert script.routines == {1: (2,)}
+    assert [(f"{c.target}.{c.name}", [f"{s.qualified_table}.{s.column} {s.subtype}" for s in c.direct])
+            for c in script.end_to_end.columns] == [(written, [f"{read} IDENTITY"])]
+
+
+def test_routine_body_of_several_statements_and_blocks():
+    script = qarvel_lineage.analyze_script(
+        "CREATE OR ALTER PROCEDURE p AS BEGIN\n  DELETE FROM t2;\n  INSERT INTO t2 (a) SELECT CASE WHEN b > 0 THEN b END "
+        "FROM t1;\nEND;\nINSERT INTO t3 SELECT a FROM t2", dialect="tsql")
+    assert [(type(s).__name__, getattr(s, "kind", None)) for s in script.statements] == [
+        ("LineageResult", "CREATE PROCEDURE"), ("LineageResult", "DELETE"), ("LineageResult", "INSERT"),
+        ("LineageResult", "INSERT")]
+    assert script.routines == {1: (2, 3)}
+    assert [(str(c.target), c.name, [str(s) for s in c.direct]) for c in script.end_to_end.columns] == [
+        ("t2", "a", [str(Source(None, None, "t1", "b", "DIRECT", "TRANSFORMATION", False))]),
+        ("t3", "a", [str(Source(None, None, "t1", "b", "DIRECT", "TRANSFORMATION", False))])]
