@@ -623,7 +623,27 @@ PIVOTED = {"t": {"g": "int", "k": "text", "v": "int", "w": "int"}, "m": {"id": "
 GROUPED = "t.g GROUP_BY; t.w GROUP_BY"
 NEEDS_GROUPING = "* @t GROUP_BY: needs a schema"
 
+SAMPLE_DATA = {"sample_data": {"id": "int", "value": "int", "price": "int", "category": "text"}}
 PIVOTS = [
+    # Several aggregations, one without an alias: where sqlglot names only
+    # the aliased one's columns, the other's are reported as not traced.
+    case("SELECT cat_a_s FROM sample_data PIVOT (sum(value) AS s, max(price) FOR category IN ('a' AS cat_a, 'b'))",
+         ("cat_a_s", "sample_data.value AGGREGATION", "sample_data.category FILTER; sample_data.id GROUP_BY"),
+         schema=SAMPLE_DATA, id="pivot-several-aggregations-one-unaliased"),
+    case("SELECT * FROM sample_data PIVOT (sum(value) AS s, max(price) FOR category IN ('a' AS cat_a, 'b'))",
+         ("id", "sample_data.id IDENTITY", "sample_data.id GROUP_BY"),
+         ("cat_a_s", "sample_data.value AGGREGATION", "sample_data.category FILTER; sample_data.id GROUP_BY"),
+         ("b_s", "sample_data.value AGGREGATION", "sample_data.category FILTER; sample_data.id GROUP_BY"),
+         ("*", "", "sample_data.id GROUP_BY",
+          "* @sample_data IDENTITY: not traced: the columns of a PIVOT aggregation without an alias"),
+         schema=SAMPLE_DATA, id="pivot-several-aggregations-one-unaliased-star"),
+    case("SELECT * FROM sample_data PIVOT (sum(value) AS s, max(price) FOR category IN ('a' AS cat_a, 'b'))",
+         ("id", "sample_data.id IDENTITY", "sample_data.id GROUP_BY"),
+         ("cat_a_s", "sample_data.value AGGREGATION", "sample_data.category FILTER; sample_data.id GROUP_BY"),
+         ("cat_a_max(price)", "sample_data.price AGGREGATION", "sample_data.category FILTER; sample_data.id GROUP_BY"),
+         ("b_s", "sample_data.value AGGREGATION", "sample_data.category FILTER; sample_data.id GROUP_BY"),
+         ("b_max(price)", "sample_data.price AGGREGATION", "sample_data.category FILTER; sample_data.id GROUP_BY"),
+         dialect="duckdb", schema=SAMPLE_DATA, id="pivot-several-aggregations-all-named"),
     case("SELECT * FROM t PIVOT (sum(v) FOR k IN ('a', 'b')) AS p",
          ("g", "t.g IDENTITY", GROUPED), ("w", "t.w IDENTITY", GROUPED),
          ("a", "t.v AGGREGATION", f"{GROUPED}; t.k FILTER"), ("b", "t.v AGGREGATION", f"{GROUPED}; t.k FILTER"),

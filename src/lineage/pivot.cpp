@@ -182,16 +182,39 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
     // names them (the aggregation varies fastest).
     std::vector<handle> names;
     each(arg(pa, lk.columns), [&](handle c) { names.push_back(name_of(c)); });
-    if (names.size() != combinations * aggregations.size()) return false;
+    // Some dialects name only the columns of the aggregations with an alias
+    // (sqlglot leaves the others out): those are the named ones, and the
+    // others' columns are reported as not traced.
+    std::vector<const lineage*> named_aggregations;
+    for (const lineage& l : aggregations) named_aggregations.push_back(&l);
+    bool unnamed_left = false;
+    if (names.size() != combinations * aggregations.size()) {
+        named_aggregations.clear();
+        std::size_t i = 0;
+        each(arg(pa, lk.expressions), [&](handle e) {
+            if (kind_of(e) == kind::Alias) named_aggregations.push_back(&aggregations[i]);
+            ++i;
+        });
+        unnamed_left = named_aggregations.size() < aggregations.size();
+        if (named_aggregations.empty() || names.size() != combinations * named_aggregations.size()) return false;
+    }
     // The names come from the IN values: other values would be other names.
     literal_elsewhere_ = true;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (!names[i]) return false;
         output o;
         o.name = names[i];
-        o.shown = {};
-        o.lin.absorb(aggregations[i % aggregations.size()], mode{});
+        o.lin.absorb(*named_aggregations[i % named_aggregations.size()], mode{});
         o.lin.absorb(filter, mode{}.influence(FILTER));
+        pq.outputs.push_back(std::move(o));
+    }
+    if (unnamed_left) {
+        output o;
+        o.name = lk.star;
+        const std::uint32_t entry =
+            note(lk.star, src.label, {reason::not_traced, "the columns of a PIVOT aggregation without an alias"});
+        o.opaque_note = static_cast<int>(entry);
+        o.lin.add_unresolved(entry, mode{});
         pq.outputs.push_back(std::move(o));
     }
     return true;
