@@ -623,8 +623,34 @@ PIVOTED = {"t": {"g": "int", "k": "text", "v": "int", "w": "int"}, "m": {"id": "
 GROUPED = "t.g GROUP_BY; t.w GROUP_BY"
 NEEDS_GROUPING = "* @t GROUP_BY: needs a schema"
 
+SALES = {"sales": {"id": "int", "jan": "int", "feb": "int", "north": "int", "south": "int"}}
+UNPIVOTED = ("SALES.NORTH GROUP_BY; SALES.SOUTH GROUP_BY")
 SAMPLE_DATA = {"sample_data": {"id": "int", "value": "int", "price": "int", "category": "text"}}
 PIVOTS = [
+    # Several PIVOT / UNPIVOT on one source: each reads what the one before gives.
+    case("SELECT id, score, headcount FROM sales UNPIVOT(score FOR month IN (jan, feb)) "
+         "UNPIVOT(headcount FOR region IN (north, south))",
+         ("ID", "SALES.ID IDENTITY", ""), ("SCORE", "SALES.JAN IDENTITY; SALES.FEB IDENTITY", ""),
+         ("HEADCOUNT", "SALES.NORTH IDENTITY; SALES.SOUTH IDENTITY", ""), dialect="snowflake", schema=SALES,
+         id="unpivot-twice"),
+    case("SELECT id, score, headcount FROM sales UNPIVOT(score FOR month IN (jan, feb)) "
+         "UNPIVOT(headcount FOR region IN (north, south))",
+         ("ID", "SALES.ID IDENTITY", ""), ("SCORE", "SALES.JAN IDENTITY; SALES.FEB IDENTITY", ""),
+         ("HEADCOUNT", "SALES.NORTH IDENTITY; SALES.SOUTH IDENTITY", ""), dialect="snowflake",
+         id="unpivot-twice-without-schema"),
+    case("SELECT * FROM sales UNPIVOT(score FOR month IN (jan, feb)) UNPIVOT(headcount FOR region IN (north, south)) "
+         "AS u1(a, b, c, d)",
+         ("a", "sales.id IDENTITY", ""), ("b", "", ""), ("c", "sales.jan IDENTITY; sales.feb IDENTITY", ""),
+         ("d", "", ""), ("headcount", "sales.north IDENTITY; sales.south IDENTITY", ""), dialect="duckdb",
+         schema=SALES, id="unpivot-twice-column-aliases"),
+    case("WITH u AS (SELECT * FROM sales UNPIVOT(score FOR month IN (jan, feb))) "
+         "SELECT * FROM u PIVOT(sum(score) FOR month IN ('jan', 'feb')) UNPIVOT(v FOR r IN (north, south))",
+         ("ID", "SALES.ID IDENTITY", "SALES.ID GROUP_BY; " + UNPIVOTED),
+         ("'jan'", "SALES.JAN AGGREGATION; SALES.FEB AGGREGATION", "SALES.ID GROUP_BY; " + UNPIVOTED),
+         ("'feb'", "SALES.JAN AGGREGATION; SALES.FEB AGGREGATION", "SALES.ID GROUP_BY; " + UNPIVOTED),
+         ("R", "", "SALES.ID GROUP_BY; " + UNPIVOTED),
+         ("V", "SALES.NORTH IDENTITY; SALES.SOUTH IDENTITY", "SALES.ID GROUP_BY; " + UNPIVOTED),
+         dialect="snowflake", schema=SALES, id="pivot-then-unpivot-through-cte"),
     # Several aggregations, one without an alias: where sqlglot names only
     # the aliased one's columns, the other's are reported as not traced.
     case("SELECT cat_a_s FROM sample_data PIVOT (sum(value) AS s, max(price) FOR category IN ('a' AS cat_a, 'b'))",

@@ -339,30 +339,36 @@ void analysis::pivot_statement(handle root, query_info& pq) {
     }
 }
 
+// The PIVOTs and UNPIVOTs on a source, in order: each one reads what the
+// one before it gives.
 void analysis::pivoted(handle pivots, source& src, query_info& q) {
     if (!PyList_Check(pivots.ptr()) || PyList_GET_SIZE(pivots.ptr()) == 0) return;
-    object pivot = object::borrow(PyList_GET_ITEM(pivots.ptr(), 0));
-    each(pivots, [&](handle p) { untraced(p, kind::Pivot, q.all); });
-    object pa = args_of(pivot);
-    const bool unpivot = truthy(arg(pa, lk.unpivot));
-    object alias_node = arg(pa, lk.alias);
-    handle name = alias_name(alias_node);
-    query_info& pq = queries_.emplace_back();
-    const bool traced = PyList_GET_SIZE(pivots.ptr()) == 1 &&
-                        (unpivot ? unpivot_columns(pa, src, pq) : pivot_columns(pa, src, pq));
-    if (name) src.alias = name;
-    if (traced) {
-        // The grouping decides every row the query reads from the pivot.
-        q.all.absorb_influences(pq.all);
-        // AS p(a, b, ...) renames the pivot's columns by position.
-        source made = derived_table(renamed(&pq, alias_columns(alias_node)), src.alias, src.label);
-        made.alias = src.alias;
-        src = std::move(made);
-    } else {
-        src.kind = source::opaque;
-        src.opaque_cause = {unpivot ? reason::unpivot_not_traced : reason::pivot_not_traced};
+    std::vector<object> chain;
+    each(pivots, [&](handle p) { chain.push_back(object::borrow(p)); });
+    for (const object& pivot : chain) {
+        untraced(pivot, kind::Pivot, q.all);
+        object pa = args_of(pivot);
+        const bool unpivot = truthy(arg(pa, lk.unpivot));
+        object alias_node = arg(pa, lk.alias);
+        handle name = alias_name(alias_node);
+        query_info& pq = queries_.emplace_back();
+        // Past a pivot that is not traced, neither is the next.
+        const bool traced = src.kind != source::opaque &&
+                            (unpivot ? unpivot_columns(pa, src, pq) : pivot_columns(pa, src, pq));
+        if (name) src.alias = name;
+        if (traced) {
+            // The grouping decides every row the query reads from the pivot.
+            q.all.absorb_influences(pq.all);
+            // AS p(a, b, ...) renames the pivot's columns by position.
+            source made = derived_table(renamed(&pq, alias_columns(alias_node)), src.alias, src.label);
+            made.alias = src.alias;
+            src = std::move(made);
+        } else if (src.kind != source::opaque) {
+            src.kind = source::opaque;
+            src.opaque_cause = {unpivot ? reason::unpivot_not_traced : reason::pivot_not_traced};
+        }
+        if (src.alias) src.label = src.alias;
     }
-    if (src.alias) src.label = src.alias;
 }
 
 }  // namespace qarvel::lineage
