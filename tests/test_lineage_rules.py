@@ -554,9 +554,12 @@ STRUCTS = [
          id="unnest-struct"),
     case("with p as (select [{'a': x, 'b': y}] as arr from t) select arr[1].a as a, unnest(arr).b as b from p",
          ("a", "t.x IDENTITY", ""), ("b", "t.y IDENTITY", ""), dialect="duckdb", id="field-of-array-element"),
-    # The fields of a struct column of a table are not known: the whole column.
-    case("select s.a from t", ("a", "t.s TRANSFORMATION", ""), dialect="duckdb",
+    # A struct column's fields come from the schema's type: the column's part.
+    case("select s.a from t", ("a", "t.s.a IDENTITY", ""), dialect="duckdb",
          schema={"t": {"s": "struct(a int)"}}, id="field-of-table-column"),
+    # Without a type that tells them, the whole column.
+    case("select s.a from t", ("a", "t.s TRANSFORMATION", ""), dialect="duckdb",
+         schema={"t": {"s": "json"}}, id="field-of-untyped-table-column"),
     # Where a.b may be a column's field, a qualifier no table has is a column
     # of the one source whose columns are not known; with two such sources,
     # or in a dialect without dotted fields, it names nothing.
@@ -819,8 +822,22 @@ CLAUSES = [
          id="match-recognize-alias"),
 ]
 
+TYPED_STRUCTS = {"structs": {"one": "STRUCT<a_1 INT, b_1 VARCHAR, n STRUCT<z INT>>", "k": "int",
+                               "arr": "ARRAY<STRUCT<x INT>>"}}
 BQ_PARTITIONED = {"p": {"d": {"t": {"a": "int", "b": "int"}, "events_*": {"e": "int"}}}}
 SOURCES = [
+    # Struct types from the schema: a field is the column's part.
+    case("SELECT one.* FROM structs", ("a_1", "structs.one.a_1 IDENTITY", ""), ("b_1", "structs.one.b_1 IDENTITY", ""),
+         ("n", "structs.one.n IDENTITY", ""), dialect="bigquery", schema=TYPED_STRUCTS, id="schema-struct-star"),
+    case("SELECT one.a_1, one.n.z, s.one.b_1 AS b FROM structs AS s",
+         ("a_1", "structs.one.a_1 IDENTITY", ""), ("z", "structs.one.n.z IDENTITY", ""),
+         ("b", "structs.one.b_1 IDENTITY", ""), dialect="bigquery", schema=TYPED_STRUCTS, id="schema-struct-fields"),
+    case("SELECT c.one.a_1 FROM (SELECT one FROM structs) c", ("a_1", "structs.one.a_1 IDENTITY", ""),
+         dialect="bigquery", schema=TYPED_STRUCTS, id="schema-struct-through-derived-table"),
+    case("SELECT e.x FROM structs, UNNEST(arr) AS e", ("x", "structs.arr.x IDENTITY", ""), dialect="bigquery",
+         schema=TYPED_STRUCTS, id="schema-array-of-structs-unnested"),
+    case("SELECT one.* FROM structs", ("a_1", "structs.one.a_1 IDENTITY", ""), ("b_1", "structs.one.b_1 IDENTITY", ""),
+         ("n", "structs.one.n IDENTITY", ""), dialect="duckdb", schema=TYPED_STRUCTS, id="schema-struct-star-duckdb"),
     # Snowflake's TABLE(FLATTEN(...)) reads as LATERAL FLATTEN(...) does.
     case("SELECT f.value, t.id FROM t JOIN TABLE(FLATTEN(events)) AS f",
          ("VALUE", "T.EVENTS TRANSFORMATION", ""), ("ID", "T.ID IDENTITY", ""), dialect="snowflake",

@@ -17,6 +17,7 @@ from collections.abc import Iterable
 from enum import IntEnum
 from typing import Any, NamedTuple
 
+from sqlglot import exp
 from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import SqlglotError
 from sqlglot.tokens import TokenType
@@ -273,11 +274,15 @@ class SchemaIndex:
     by two tables names neither.  Tables are indexed by name, so a script
     that defines one re-indexes only the tables of that name."""
 
-    __slots__ = ("entries", "depth", "_keys_named")
+    __slots__ = ("entries", "depth", "types", "_keys_named")
 
-    def __init__(self, depth: int, tables: dict[TableKey, tuple[str, ...]] | None = None):
+    def __init__(self, depth: int, tables: dict[TableKey, tuple[str, ...]] | None = None,
+                 types: dict[TableKey, dict[str, Any]] | None = None):
         self.entries: dict[TableKey, tuple[TableKey, tuple[str, ...]]] = {}
         self.depth = depth
+        # By a table's full key: its struct columns' types (sqlglot DataType
+        # trees), whose fields the engine reads as the text's structs.
+        self.types: dict[TableKey, dict[str, Any]] = types or {}
         self._keys_named: dict[str, set[TableKey]] = {}
         named: dict[str, list] = {}
         for key, columns in (tables or {}).items():
@@ -347,13 +352,17 @@ class Schema:
                 raise TypeError(f"schema names must be str, not {type(name).__name__}")
             return sys.intern(how(name))
 
+        types: dict[TableKey, dict[str, Any]] = {}
         for names, cols in _tables_of(inner, levels or 0):
             key = (None,) * (3 - len(names)) + tuple(intern(name, norm_table) for name in names)
             tables[key] = tuple(intern(c) for c in cols)
+            structs = _struct_types(inner, names, self.rules, intern)
+            if structs:
+                types[key] = structs
         self.tables = tables
         # How deep the schema nests (2: tables, 3: dbs, 4: catalogs): a
         # statement may name a table with more qualifiers than the schema has.
-        self.index = SchemaIndex(max(depth, 2) if depth else 4, tables)
+        self.index = SchemaIndex(max(depth, 2) if depth else 4, tables, types)
         # The index under each other dialect's rules for names, made once
         # each when a statement of that dialect first uses it.
         self._indexes: dict[tuple, SchemaIndex] = {self.rules.native.naming: self.index}
@@ -389,6 +398,29 @@ class Schema:
 
     def __repr__(self) -> str:
         return f"Schema({len(self.tables)} tables)"
+
+
+def _struct_types(mapping: Mapping, names: tuple, rules: Rules, intern) -> dict[str, Any]:
+    """The columns of one table whose type is a struct (or an array of
+    structs), by normalised name, each with its type parsed by sqlglot."""
+    columns: Any = mapping
+    for name in names:
+        columns = columns[name]
+    if not isinstance(columns, Mapping):
+        return {}
+    found = {}
+    for column, kind in columns.items():
+        if isinstance(kind, exp.DataType):
+            parsed = kind
+        elif isinstance(kind, str) and ("STRUCT" in kind.upper() or "ROW(" in kind.upper()):
+            try:
+                parsed = exp.DataType.build(kind, dialect=rules.dialect)
+            except (SqlglotError, ValueError):
+                continue  # a type sqlglot cannot read: the column is used whole
+        else:
+            continue
+        found[intern(column)] = parsed
+    return found
 
 
 def schema_index(schema: Any, rules: Rules) -> SchemaIndex | None:

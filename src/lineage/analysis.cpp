@@ -218,6 +218,18 @@ int analysis::table_index(handle table_node) {
     // statement names (the schema index holds every partial name that is
     // unambiguous).
     schema_entries_.push_back(schema_lookup(t));
+    object types;
+    if (schema_entries_.back() && schema_.types && PyDict_GET_SIZE(schema_.types.ptr()) > 0) {
+        // The entry's first item is the table's full key.
+        handle key_catalog = schema_.depth >= 4 && t.catalog ? t.catalog : handle(Py_None);
+        handle key_db = schema_.depth >= 3 && t.db ? t.db : handle(Py_None);
+        object entry = py::optional_item(schema_.entries, py::make_tuple(key_catalog, key_db, t.name));
+        if (entry && PyTuple_Check(entry.ptr()) && PyTuple_GET_SIZE(entry.ptr()) == 2) {
+            types = py::optional_item(schema_.types, PyTuple_GET_ITEM(entry.ptr(), 0));
+            if (types && !PyDict_Check(types.ptr())) types = {};
+        }
+    }
+    schema_types_.push_back(std::move(types));
     return static_cast<int>(tables_.size() - 1);
 }
 

@@ -47,6 +47,9 @@ enum class strategy : int {
 struct schema_view {
     py::object entries;
     int depth = 4;
+    // By a table's full key, {column: sqlglot DataType} of its struct
+    // columns; may be empty.
+    py::object types;
 };
 
 struct profile {
@@ -158,6 +161,11 @@ class analysis {
     // The columns the schema index gives a table (a tuple of str), or empty.
     py::object schema_lookup(const table_ref& t);
     py::handle schema_columns(int table);
+    // The fields of a struct column of a physical table, from the schema's
+    // type (each field that column's part, `s.f`), or null.
+    const field_list* typed_fields(int table, py::handle column);
+    const field_list* type_fields(int table, const std::string& path, py::handle type, int depth);
+    const field_list* column_fields(const source& src, py::handle column);
     col_id column_of(int table, py::handle name);
     std::uint32_t note(py::handle text, py::handle table, cause why);
     // Every clause of `node` the engine does not read and that changes its
@@ -336,6 +344,8 @@ class analysis {
     std::uint32_t steps_ = 0;
     static constexpr std::uint32_t kSignalEvery = 0xFFF;
     std::vector<py::object> schema_entries_;  // per table: the schema's columns or empty
+    std::vector<py::object> schema_types_;    // per table: its struct columns' types or empty
+    std::unordered_map<std::string, const field_list*> typed_fields_;
     std::deque<cte_env> envs_;
     // Names read from literals: while an output is named, and elsewhere.
     bool naming_output_ = false;

@@ -95,6 +95,8 @@ schema_view read_index(handle index) {
         py::throw_error();
     }
     view.depth = static_cast<int>(value);
+    view.types = py::optional_attr(index, lk.types);
+    if (view.types && !PyDict_Check(view.types.ptr())) view.types = {};
     return view;
 }
 

@@ -30,7 +30,7 @@
     X(rename, "rename") X(ilike, "ilike") X(negate, "negate") X(unpack, "unpack") \
     /* methods, and the schema index's attributes */                            \
     X(upper, "upper") X(lower, "lower") X(entries, "entries") X(depth, "depth") \
-    X(tables, "tables") X(into, "into") X(actions, "actions")                    \
+    X(tables, "tables") X(types, "types") X(into, "into") X(actions, "actions")                    \
     X(pivot_fields, "fields") X(value_columns_first, "value_columns_first")     \
     X(rows_from, "rows_from") X(schema, "schema")                               \
     X(compile, "compile") X(search, "search") X(fullmatch, "fullmatch")         \

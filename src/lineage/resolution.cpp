@@ -180,6 +180,7 @@ bool analysis::resolve_physical(const source& src, handle name, mode m, lineage&
         return false;
     }
     out.add(column_of(src.table, name), m);
+    shape_ = typed_fields(src.table, name);
     return true;
 }
 
