@@ -5,8 +5,8 @@
 #include "lineage/text.hpp"
 #include "lineage/tree.hpp"
 
-#include <cstring>
-#include <initializer_list>
+#include <array>
+#include <unordered_map>
 
 namespace qarvel::lineage {
 
@@ -217,11 +217,25 @@ const node_rules kNodes[] = {
 };
 #undef QARVEL_NODE
 
+constexpr std::size_t kNodeCount = sizeof(kNodes) / sizeof(kNodes[0]);
+
 const node_rules* rules_of(kind k) {
     for (const node_rules& n : kNodes) {
         if (n.k == k) return &n;
     }
     return nullptr;
+}
+
+// Each node's rules by key, made once.
+const std::unordered_map<std::string_view, const clause_rule*>& keyed(const node_rules* n) {
+    static const auto maps = [] {
+        std::array<std::unordered_map<std::string_view, const clause_rule*>, kNodeCount> made;
+        for (std::size_t i = 0; i < kNodeCount; ++i) {
+            for (std::size_t j = 0; j < kNodes[i].count; ++j) made[i].emplace(kNodes[i].rules[j].key, &kNodes[i].rules[j]);
+        }
+        return made;
+    }();
+    return maps[static_cast<std::size_t>(n - kNodes)];
 }
 
 // Whether a value of args says the clause is there.
@@ -240,23 +254,22 @@ std::vector<std::string> unread_clauses(py::handle node, kind k) {
     if (table == nullptr) return found;
     py::object args = args_of(node);
     if (!args) return found;
-    // A copy of the items: nothing below runs Python code, but the
-    // references stay strong whatever the tree is.
-    py::object items = py::checked(PyDict_Items(args.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
-        PyObject* key = PyTuple_GET_ITEM(pair, 0);
-        PyObject* value = PyTuple_GET_ITEM(pair, 1);
+    // The keys and values are borrowed: nothing in this loop runs Python
+    // code (type checks, UTF-8 views, the kind cache, type names), so the
+    // dict cannot change under it.
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(args.ptr(), &at, &key, &value)) {
         if (!is_set(value) || !PyUnicode_Check(key)) continue;
         std::string_view name;
         if (!utf8_view_of(key, name)) {
             PyErr_Clear();
             continue;
         }
-        const clause_rule* rule = nullptr;
-        for (std::size_t j = 0; j < table->count; ++j) {
-            if (name == table->rules[j].key) rule = &table->rules[j];
-        }
+        const auto& rules = keyed(table);
+        const auto found_rule = rules.find(name);
+        const clause_rule* rule = found_rule != rules.end() ? found_rule->second : nullptr;
         if (rule != nullptr && rule->use != clause_use::untraced) continue;
         if (rule != nullptr) {
             found.emplace_back(rule->words);
