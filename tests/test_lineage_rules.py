@@ -858,6 +858,9 @@ SOURCES = [
          id="bigquery-partition-decorator-without-schema"),
     case("SELECT e FROM p.d.events_*", ("e", "p.d.events_*.e IDENTITY", ""), dialect="bigquery",
          schema=BQ_PARTITIONED, id="bigquery-wildcard-table"),
+    case("SELECT e FROM `p.d.events_*` WHERE _TABLE_SUFFIX > '2023'",
+         ("e", "p.d.events_*.e IDENTITY", "p.d.events_*._table_suffix FILTER"), dialect="bigquery",
+         schema=BQ_PARTITIONED, id="bigquery-wildcard-table-suffix"),
 ]
 
 

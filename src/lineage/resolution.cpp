@@ -74,6 +74,19 @@ void analysis::unqualified(handle name, scope& sc, mode m, lineage& out, clause 
     // (Snowflake, DuckDB); where the dialect has no such aliases the
     // statement names nothing else.
     if (where == clause::where_clause && alias_reference(name, sc, m, out, where)) return;
+    // BigQuery's _TABLE_SUFFIX: which tables of a wildcard table (`d.t_*`)
+    // are read, a pseudo-column of that table.  (`unnest_fields` is true
+    // exactly for BigQuery.)
+    if (rules_.unnest_fields && PyUnicode_CompareWithASCIIString(name.ptr(), "_table_suffix") == 0) {
+        for (const source& src : sc.sources) {
+            if (src.kind != source::physical || !src.table_name) continue;
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(src.table_name.ptr());
+            if (length > 0 && PyUnicode_READ_CHAR(src.table_name.ptr(), length - 1) == '*') {
+                out.add(column_of(src.table, name), m);
+                return;
+            }
+        }
+    }
     out.add_unresolved(note(name, {}, {any_source ? reason::not_in_any_source : reason::no_source}), m);
 }
 
