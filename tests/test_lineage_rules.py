@@ -1200,3 +1200,12 @@ def test_routine_body_of_several_statements_and_blocks():
     assert [(str(c.target), c.name, [str(s) for s in c.direct]) for c in script.end_to_end.columns] == [
         ("t2", "a", [str(Source(None, None, "t1", "b", "DIRECT", "TRANSFORMATION", False))]),
         ("t3", "a", [str(Source(None, None, "t1", "b", "DIRECT", "TRANSFORMATION", False))])]
+
+
+
+def test_routine_body_in_a_string_is_left_whole():
+    script = qarvel_lineage.analyze_script(
+        "CREATE PROCEDURE p() RETURNS STRING LANGUAGE SQL AS $$ BEGIN INSERT INTO t2 SELECT a FROM t1; "
+        "RETURN 'x'; END $$; INSERT INTO t3 SELECT b FROM t4", dialect="snowflake")
+    assert script.routines == {}
+    assert [getattr(s, "kind", None) for s in script.statements] == ["CREATE PROCEDURE", "INSERT"]

@@ -54,7 +54,9 @@ def _routine_at(pieces: list[tuple[str, int]], i: int) -> tuple[Routine | None, 
     text, line = pieces[i]
     header = _HEADER.match(text)
     begin = _BEGIN.search(text, header.end()) if header else None
-    if begin is None:
+    # A body in a string (Snowflake's AS $$ ... $$, AS '...') is not split
+    # at its semicolons: the routine is left as it is.
+    if begin is None or "$$" in text[:begin.start()] or text.count("'", 0, begin.start()) % 2:
         return None, 0
     kind = "CREATE " + ("PROCEDURE" if header.group(1).upper().startswith("PROC") else header.group(1).upper())
     first = text[begin.end():]
