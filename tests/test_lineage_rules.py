@@ -1092,7 +1092,9 @@ COMMANDS = [
     ("EXECUTE IMMEDIATE 'DROP TABLE t'", "snowflake", "not analysed: unsupported syntax: EXECUTE IMMEDIATE ..."),
     ("CREATE TRIGGER r ON customers AFTER INSERT AS BEGIN INSERT INTO audit_log (customer_id) SELECT id FROM inserted",
      "tsql", "not analysed: unsupported syntax: CREATE TRIGGER r ..."),
-    ("LOAD DATA INPATH 'hdfs://u:pw@host/f' INTO TABLE t", "hive", "not analysed: unsupported syntax: LOAD DATA INPATH ..."),
+    # A word that may carry a secret (a URL) is not shown, nor what follows.
+    ("CALL load('s3://u:pw@bucket/f')", "snowflake", "not analysed: unsupported syntax: CALL ..."),
+    ("REINDEX TABLE t", "postgres", "not analysed: unsupported syntax: REINDEX TABLE t"),
     ("VACUUM", "postgres", "not analysed: unsupported syntax: VACUUM"),
 ]
 
