@@ -9,6 +9,9 @@ from ._types import EngineResult
 STRATEGIES: tuple[str, ...]
 # The classes of sqlglot's trees that are statements.
 STATEMENT_CLASSES: tuple[type, ...]
+# For each class of node the engine walks, each args key: (use, words), use
+# "read", "no lineage" (words: why) or "not traced" (words: the construct).
+CLAUSES: dict[str, dict[str, tuple[str, str]]]
 
 def configure(table_type: type, source_type: type, unresolved_type: type, column_type: type,
               result_type: type, index_type: type, /) -> None: ...

@@ -105,10 +105,31 @@ STATEMENT_KINDS = _engine.STATEMENT_CLASSES
 
 
 def require_statement(tree: Any, sql: str) -> None:
-    """ParseError unless ``tree`` is a statement."""
+    """ParseError unless ``tree`` is a statement the engine analyses: a
+    statement sqlglot keeps as text (a Command: it warned "unsupported
+    syntax") is not analysed, and says so with its first words; the engine
+    reads only RENAME TABLE of those."""
     if not isinstance(tree, STATEMENT_KINDS):
         brief = " ".join(sql.split())
         raise ParseError(f"not a SQL statement: {brief[:60]}{'...' if len(brief) > 60 else ''}")
+    if isinstance(tree, exp.Command) and str(tree.this).upper() != "RENAME":
+        raise ParseError(f"not analysed: unsupported syntax: {first_words(sql)}")
+
+
+_WORDS_SHOWN = 3
+
+
+def first_words(sql: str) -> str:
+    """The first words of a statement, for a message: up to three, none from
+    a quoted text or one that may carry credentials (a URL, a key = value),
+    and "..." when there is more."""
+    words = sql.split()
+    shown = []
+    for word in words[:_WORDS_SHOWN]:
+        if word[:1] in "'\"`$" or "://" in word or "=" in word or len(word) > 40:
+            break
+        shown.append(word)
+    return " ".join(shown + (["..."] if len(shown) < len(words) else []))
 
 
 def analyze_tree(tree: Any, sql: str, rules: Rules, index: SchemaIndex | None) -> LineageResult:

@@ -17,6 +17,7 @@ from collections.abc import Iterable
 from enum import IntEnum
 from typing import Any, NamedTuple
 
+from sqlglot import exp
 from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import SqlglotError
 from sqlglot.tokens import TokenType
@@ -43,16 +44,25 @@ class EngineRules(NamedTuple):
     dotted_fields: bool
     # UNNEST of an array of structs has a column per field.
     unnest_fields: bool
+    # Table names keep their case, quoted or not, while column names ignore
+    # it (MySQL and the dialects built on it).
+    tables_case_sensitive: bool
 
     @property
     def naming(self) -> tuple:
         """The parts that decide how names compare (what a schema's index depends on)."""
-        return self[:3]
+        return (*self[:3], self.tables_case_sensitive)
 
 
 # The dialects (and those built on them) where a.b.c may be a column's
 # struct fields when no table is called a.
 _DOTTED_FIELDS = frozenset({"BigQuery", "DuckDB", "Hive", "Presto"})
+# The dialects whose column names compare ignoring case, quoted or not,
+# where sqlglot's strategy (which follows table names) keeps the case:
+# MySQL's manual ("Identifier Case Sensitivity": column, index and alias
+# names are not case-sensitive on any platform; table names follow the file
+# system), and Doris and StarRocks, which follow it.
+_COLUMNS_IGNORE_CASE = frozenset({"MySQL"})
 
 _ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
 _ASCII_UPPER = {c: c - 32 for c in range(ord("a"), ord("z") + 1)}
@@ -72,9 +82,14 @@ class Rules:
         ascii_only = bool(getattr(dialect, "ASCII_ONLY_NORMALIZATION", False))
         # BigQuery keeps the case of qualified table names.
         families = {cls.__name__ for cls in type(dialect).__mro__}
+        tables_case_sensitive = (strategy == Strategy.CASE_SENSITIVE
+                                 and not families.isdisjoint(_COLUMNS_IGNORE_CASE))
+        if tables_case_sensitive:
+            strategy = Strategy.CASE_INSENSITIVE
         self.native = EngineRules(strategy, ascii_only,
                                   "BigQuery" in families and strategy == Strategy.CASE_INSENSITIVE,
-                                  not families.isdisjoint(_DOTTED_FIELDS), "BigQuery" in families)
+                                  not families.isdisjoint(_DOTTED_FIELDS), "BigQuery" in families,
+                                  tables_case_sensitive)
         self.lexicon = lexicon_of(self)
 
     def normalise(self, name: str) -> str:
@@ -86,6 +101,10 @@ class Rules:
         if ascii_only or name.isascii():
             return name.translate(_ASCII_UPPER if upper else _ASCII_LOWER)
         return name.upper() if upper else name.lower()
+
+    def normalise_table(self, name: str) -> str:
+        """An unquoted part of a table's name as the dialect compares it."""
+        return name if self.native.tables_case_sensitive else self.normalise(name)
 
     def normalise_stored(self, name: str) -> str:
         """A name as a database stores it (as a quoted name compares): kept,
@@ -255,11 +274,15 @@ class SchemaIndex:
     by two tables names neither.  Tables are indexed by name, so a script
     that defines one re-indexes only the tables of that name."""
 
-    __slots__ = ("entries", "depth", "_keys_named")
+    __slots__ = ("entries", "depth", "types", "_keys_named")
 
-    def __init__(self, depth: int, tables: dict[TableKey, tuple[str, ...]] | None = None):
+    def __init__(self, depth: int, tables: dict[TableKey, tuple[str, ...]] | None = None,
+                 types: dict[TableKey, dict[str, Any]] | None = None):
         self.entries: dict[TableKey, tuple[TableKey, tuple[str, ...]]] = {}
         self.depth = depth
+        # By a table's full key: its struct columns' types (sqlglot DataType
+        # trees), whose fields the engine reads as the text's structs.
+        self.types: dict[TableKey, dict[str, Any]] = types or {}
         self._keys_named: dict[str, set[TableKey]] = {}
         named: dict[str, list] = {}
         for key, columns in (tables or {}).items():
@@ -304,7 +327,7 @@ class Schema:
     quoted names.
     """
 
-    __slots__ = ("mapping", "rules", "index", "tables", "stored")
+    __slots__ = ("mapping", "rules", "index", "tables", "stored", "_indexes")
 
     def __init__(self, mapping: Any, dialect: Any = None, *, stored: bool = False):
         self.rules = rules_for(dialect)
@@ -320,19 +343,41 @@ class Schema:
             levels = _levels(inner, (), set(), True)
         depth = levels + 1 if levels else 0
         norm = self.rules.normalise_stored if self.stored else self.rules.normalise
+        norm_table = norm
+        if self.rules.native.tables_case_sensitive:
+            norm_table = str
 
-        def intern(name: Any) -> str:
+        def intern(name: Any, how=norm) -> str:
             if not isinstance(name, str):
                 raise TypeError(f"schema names must be str, not {type(name).__name__}")
-            return sys.intern(norm(name))
+            return sys.intern(how(name))
 
+        types: dict[TableKey, dict[str, Any]] = {}
         for names, cols in _tables_of(inner, levels or 0):
-            key = (None,) * (3 - len(names)) + tuple(intern(name) for name in names)
+            key = (None,) * (3 - len(names)) + tuple(intern(name, norm_table) for name in names)
             tables[key] = tuple(intern(c) for c in cols)
+            structs = _struct_types(inner, names, self.rules, intern)
+            if structs:
+                types[key] = structs
         self.tables = tables
         # How deep the schema nests (2: tables, 3: dbs, 4: catalogs): a
         # statement may name a table with more qualifiers than the schema has.
-        self.index = SchemaIndex(max(depth, 2) if depth else 4, tables)
+        self.index = SchemaIndex(max(depth, 2) if depth else 4, tables, types)
+        # The index under each other dialect's rules for names, made once
+        # each when a statement of that dialect first uses it.
+        self._indexes: dict[tuple, SchemaIndex] = {self.rules.native.naming: self.index}
+
+    def index_for(self, rules: Rules) -> SchemaIndex:
+        """The index of this schema under ``rules``' way of comparing names."""
+        naming = rules.native.naming
+        index = self._indexes.get(naming)
+        if index is None:
+            index = Schema(self.mapping, rules.dialect, stored=self.stored).index
+            with _rules_lock:
+                if len(self._indexes) > 64:
+                    self._indexes.clear()
+                index = self._indexes.setdefault(naming, index)
+        return index
 
     def columns(self, table: str, db: str | None = None, catalog: str | None = None):
         """The columns of a table, or None when the schema does not know it."""
@@ -355,12 +400,33 @@ class Schema:
         return f"Schema({len(self.tables)} tables)"
 
 
+def _struct_types(mapping: Mapping, names: tuple, rules: Rules, intern) -> dict[str, Any]:
+    """The columns of one table whose type is a struct (or an array of
+    structs), by normalised name, each with its type parsed by sqlglot."""
+    columns: Any = mapping
+    for name in names:
+        columns = columns[name]
+    if not isinstance(columns, Mapping):
+        return {}
+    found = {}
+    for column, kind in columns.items():
+        if isinstance(kind, exp.DataType):
+            parsed = kind
+        elif isinstance(kind, str) and ("STRUCT" in kind.upper() or "ROW(" in kind.upper()):
+            try:
+                parsed = exp.DataType.build(kind, dialect=rules.dialect)
+            except (SqlglotError, ValueError):
+                continue  # a type sqlglot cannot read: the column is used whole
+        else:
+            continue
+        found[intern(column)] = parsed
+    return found
+
+
 def schema_index(schema: Any, rules: Rules) -> SchemaIndex | None:
     """The engine's index of ``schema`` under ``rules`` (None for no schema)."""
     if schema is None:
         return None
     if isinstance(schema, Schema):
-        if schema.rules.native.naming != rules.native.naming:
-            schema = Schema(schema.mapping, rules.dialect, stored=schema.stored)
-        return schema.index
+        return schema.index_for(rules)
     return Schema(schema, rules.dialect).index

@@ -10,7 +10,7 @@ statements created or filled, down to the tables the script only reads.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Iterable, NamedTuple
 
 from sqlglot import exp
@@ -19,6 +19,7 @@ from sqlglot.errors import ParseError, SqlglotError
 from ._result import (LineageResult, flat_rows, openlineage_facet, row_keys,
                       rows_frame, rows_json, statement_rows)
 from ._parse import analyze_statement, parse
+from ._routines import Routine, group_routines
 from ._rules import Rules, Schema, SchemaIndex, rules_for, split_statements
 from ._types import EngineResult, OutputColumn, Source, Table, Unresolved
 
@@ -190,6 +191,9 @@ class _ScriptState:
             return [item]
         column = written.columns.get(item.column)
         if column is None:
+            star = written.columns.get("*")
+            if star is not None:
+                return self._through_star(item, star)
             # A table the script created without filling: its columns are
             # what it holds from elsewhere.
             return [item]
@@ -204,6 +208,28 @@ class _ScriptState:
                                                 masking=False))
         expanded.extend(column.indirect)
         expanded.extend(column.unresolved)
+        return expanded
+
+    @staticmethod
+    def _through_star(item: Source, star: _Columns) -> list[Source | Unresolved]:
+        """A column read from a table written from a star over tables whose
+        columns were not known: that column of each of those tables (with
+        what decided the star's rows)."""
+        expanded: list[Source | Unresolved] = []
+        for entry in star.unresolved:
+            if entry.column != "*" or entry.table is None:
+                expanded.append(entry)
+                continue
+            parts = entry.table.split(".")
+            if len(parts) > 3:
+                expanded.append(entry)
+                continue
+            catalog, db, table = [None] * (3 - len(parts)) + parts
+            expanded.append(item._replace(catalog=catalog, db=db, table=table))
+        for source in star.direct.values():
+            expanded.append(source._replace(type="INDIRECT", subtype=item.subtype, masking=False)
+                            if item.type != "DIRECT" else source)
+        expanded.extend(star.indirect)
         return expanded
 
     def traced(self, column: OutputColumn) -> _Columns:
@@ -332,6 +358,9 @@ class ScriptResult:
 
     statements: tuple[LineageResult | StatementError, ...]
     end_to_end: EndToEnd
+    # For each procedure or trigger (its 1-based statement number), the
+    # numbers of the statements of its body, which follow it.
+    routines: dict[int, tuple[int, ...]] = field(default_factory=dict)
 
     @property
     def errors(self) -> tuple[StatementError, ...]:
@@ -364,7 +393,7 @@ def table_of(table: exp.Table, rules: Rules) -> Table | None:
     for part in ("catalog", "db", "this"):
         identifier = table.args.get(part)
         if isinstance(identifier, exp.Identifier):
-            parts.append(identifier.name if identifier.quoted else rules.normalise(identifier.name))
+            parts.append(identifier.name if identifier.quoted else rules.normalise_table(identifier.name))
         else:
             parts.append(None)
     return Table(parts[0], parts[1], parts[2]) if parts[2] else None
@@ -384,23 +413,40 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None,
     rules = rules_for(dialect)
     state = _ScriptState(schema, rules)
     statements: list[LineageResult | StatementError] = []
+    routines: dict[int, tuple[int, ...]] = {}
     pieces = split_statements(text, rules)
-    for index, (sql, line) in enumerate(pieces, 1):
-        if progress is not None and index > 1:
-            progress(index - 1, len(pieces))
+    done = 0
+
+    def analyse(sql: str, line: int) -> None:
         try:
             trees = parse(sql, rules)
             if not trees:
                 raise ParseError("no statement")
             result, found = analyze_statement(trees[0], sql, rules, state.index())
         except (SqlglotError, ValueError, RecursionError) as error:
-            statements.append(StatementError(index, line, sql, error))
-            continue
+            statements.append(StatementError(len(statements) + 1, line, sql, error))
+            return
         statements.append(result)
         apply_statement(state, result, found)
+
+    for item in group_routines(pieces):
+        if progress is not None and done:
+            progress(done, len(pieces))
+        if isinstance(item, Routine):
+            # A procedure or trigger: its body's statements are the script's.
+            statements.append(LineageResult(sql=item.header, dialect=rules.name, kind=item.kind,
+                                            columns=(), tables=()))
+            number = len(statements)
+            for sql, line in item.body:
+                analyse(sql, line)
+            routines[number] = tuple(range(number + 1, len(statements) + 1))
+            done += len(item.body) + 2
+        else:
+            analyse(*item)
+            done += 1
     if progress is not None and pieces:
         progress(len(pieces), len(pieces))
-    return ScriptResult(tuple(statements), end_to_end(state))
+    return ScriptResult(tuple(statements), end_to_end(state), routines)
 
 
 def apply_statement(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
@@ -413,7 +459,12 @@ def apply_statement(state: _ScriptState, result: LineageResult, found: EngineRes
 
 def _define(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
     names = found.defined if found.defined is not None else [c.name for c in result.columns]
-    state.define(result.target, names)
+    if "*" in names:
+        # A star over columns no schema gave: which columns it has is not
+        # known, so later statements read any name from it.
+        state.drop_schema(result.target)
+    else:
+        state.define(result.target, names)
     state.write(result, replace=True)
 
 

@@ -13,6 +13,8 @@
 // and the registries of tables, columns and unresolved entries.
 #include "lineage/analysis.hpp"
 
+#include "lineage/clauses.hpp"
+
 #include "interop/ops.hpp"
 #include "lineage/names.hpp"
 #include "lineage/state.hpp"
@@ -80,7 +82,7 @@ object change_ascii_case(PyObject* text, bool upper) {
 }  // namespace
 
 handle analysis::normalise(handle text, bool quoted, bool keep_case) {
-    bool change = !keep_case;
+    bool change = !keep_case && !keep_written_;
     bool upper = false;
     switch (rules_.rule) {
         case strategy::case_sensitive: change = false; break;
@@ -113,7 +115,8 @@ handle analysis::name_of(handle identifier, bool qualified_table) {
     if (!text || !PyUnicode_Check(text.ptr())) return {};
     if (k == kind::Literal) read_literal_name();
     const bool quoted = k != kind::Identifier || truthy(arg(a, lk.quoted));
-    const bool keep_case = qualified_table && rules_.qualified_tables_case_sensitive;
+    const bool keep_case =
+        qualified_table && (rules_.qualified_tables_case_sensitive || rules_.tables_case_sensitive);
     return normalise(text, quoted, keep_case);
 }
 
@@ -187,11 +190,18 @@ std::string key_of(const Parts&... parts) {
 table_ref analysis::table_name(handle table_node) {
     object a = args_of(table_node);
     object db_node = arg(a, lk.db);
-    const bool qualified = static_cast<bool>(db_node);
+    const bool keep_case = rules_.tables_case_sensitive || static_cast<bool>(db_node);
     table_ref t{};
-    t.name = name_of(arg(a, lk.this_), qualified);
-    t.db = name_of(db_node, qualified);
-    t.catalog = name_of(arg(a, lk.catalog), qualified);
+    t.name = name_of(arg(a, lk.this_), keep_case);
+    t.db = name_of(db_node, keep_case);
+    t.catalog = name_of(arg(a, lk.catalog), keep_case);
+    // BigQuery's partition decorator, `t$20230101`: a partition of table t.
+    // (`unnest_fields` is true exactly for BigQuery and its descendants.)
+    if (rules_.unnest_fields && t.name) {
+        const Py_ssize_t at = PyUnicode_FindChar(t.name.ptr(), '$', 0, PyUnicode_GET_LENGTH(t.name.ptr()), 1);
+        if (at == -2) py::throw_error();
+        if (at > 0) t.name = intern_text(py::checked(PyUnicode_Substring(t.name.ptr(), 0, at)));
+    }
     return t;
 }
 
@@ -208,6 +218,18 @@ int analysis::table_index(handle table_node) {
     // statement names (the schema index holds every partial name that is
     // unambiguous).
     schema_entries_.push_back(schema_lookup(t));
+    object types;
+    if (schema_entries_.back() && schema_.types && PyDict_GET_SIZE(schema_.types.ptr()) > 0) {
+        // The entry's first item is the table's full key.
+        handle key_catalog = schema_.depth >= 4 && t.catalog ? t.catalog : handle(Py_None);
+        handle key_db = schema_.depth >= 3 && t.db ? t.db : handle(Py_None);
+        object entry = py::optional_item(schema_.entries, py::make_tuple(key_catalog, key_db, t.name));
+        if (entry && PyTuple_Check(entry.ptr()) && PyTuple_GET_SIZE(entry.ptr()) == 2) {
+            types = py::optional_item(schema_.types, PyTuple_GET_ITEM(entry.ptr(), 0));
+            if (types && !PyDict_Check(types.ptr())) types = {};
+        }
+    }
+    schema_types_.push_back(std::move(types));
     return static_cast<int>(tables_.size() - 1);
 }
 
@@ -258,6 +280,14 @@ std::uint32_t analysis::note(handle text, handle table, cause why) {
     unresolved_.push_back({text, table, std::move(why)});
     unresolved_ids_.emplace(std::move(key), id);
     return id;
+}
+
+bool analysis::untraced(handle node, kind k, lineage& all) {
+    const std::vector<std::string> constructs = unread_clauses(node, k);
+    for (const std::string& what : constructs) {
+        all.add_unresolved(note(text_name(what), {}, {reason::not_traced, what}), FILTER);
+    }
+    return !constructs.empty();
 }
 
 std::string analysis::table_text(int table) const {

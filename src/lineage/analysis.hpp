@@ -47,6 +47,9 @@ enum class strategy : int {
 struct schema_view {
     py::object entries;
     int depth = 4;
+    // By a table's full key, {column: sqlglot DataType} of its struct
+    // columns; may be empty.
+    py::object types;
 };
 
 struct profile {
@@ -59,6 +62,8 @@ struct profile {
     bool dotted_fields = false;
     // UNNEST of an array of structs has a column per field (BigQuery).
     bool unnest_fields = false;
+    // Table names keep their case (MySQL); other names follow `rule`.
+    bool tables_case_sensitive = false;
 };
 
 // Every name below is borrowed: from the analysis's table of names, the
@@ -156,8 +161,17 @@ class analysis {
     // The columns the schema index gives a table (a tuple of str), or empty.
     py::object schema_lookup(const table_ref& t);
     py::handle schema_columns(int table);
+    // The fields of a struct column of a physical table, from the schema's
+    // type (each field that column's part, `s.f`), or null.
+    const field_list* typed_fields(int table, py::handle column);
+    const field_list* type_fields(int table, const std::string& path, py::handle type, int depth);
+    const field_list* column_fields(const source& src, py::handle column);
     col_id column_of(int table, py::handle name);
     std::uint32_t note(py::handle text, py::handle table, cause why);
+    // Every clause of `node` the engine does not read and that changes its
+    // rows or values: one "not traced" entry each, deciding every row of
+    // `all` (clauses.hpp).  True when there was one.
+    bool untraced(py::handle node, kind k, lineage& all);
     std::string table_text(int table) const;
     py::handle table_label(int table);
     py::handle normalise(py::handle text, bool quoted, bool keep_case);
@@ -190,6 +204,7 @@ class analysis {
     void from_and_joins(py::handle args, scope& sc, query_info& q);
     void joins(py::handle list, scope& sc, query_info& q);
     void array_join(py::handle join, scope& sc);
+    void match_recognize(py::handle node, scope& sc, query_info& q);
     void join_conditions(py::handle join, scope& sc, query_info& q);
     void using_columns(const std::vector<py::handle>& names, scope& sc, query_info& q);
     void natural_join(scope& sc, query_info& q);
@@ -198,6 +213,8 @@ class analysis {
     bool table_reference(py::handle node, py::handle args, const source_alias& alias, scope& sc, query_info& q,
                          source& src);
     source physical_table(int table, py::handle alias);
+    source flatten_source(py::handle function, py::handle alias, scope& sc, query_info& q);
+    bool semantic_view(py::handle node, const source_alias& alias, scope& sc, query_info& q, source& src);
     source derived_table(const query_info* inner, py::handle alias, py::handle unnamed);
     source renamed_table(source src, const std::vector<py::handle>& names);
     bool several_outputs(py::handle item, kind k, scope& sc, query_info& q);
@@ -327,9 +344,13 @@ class analysis {
     std::uint32_t steps_ = 0;
     static constexpr std::uint32_t kSignalEvery = 0xFFF;
     std::vector<py::object> schema_entries_;  // per table: the schema's columns or empty
+    std::vector<py::object> schema_types_;    // per table: its struct columns' types or empty
+    std::unordered_map<std::string, const field_list*> typed_fields_;
     std::deque<cte_env> envs_;
     // Names read from literals: while an output is named, and elsewhere.
     bool naming_output_ = false;
+    // While an output's written name is read: names keep their case.
+    bool keep_written_ = false;
     bool output_literal_ = false;
     bool literal_elsewhere_ = false;
     void read_literal_name() noexcept {
@@ -373,6 +394,7 @@ class analysis {
     void assign(py::handle assignment, scope& sc, statement_info& s, const lineage* condition);
     source target_source(py::handle table_node);
     py::object open_target(py::handle root, statement_info& s, scope& sc);
+    py::object from_alias(py::handle args, py::handle target);
     bool written_table(py::handle target, statement_info& s, std::vector<py::handle>& names);
     const query_info* written_query(py::handle root, statement_info& s, std::vector<py::handle>& names);
 };

@@ -17,7 +17,8 @@
     X(Grouping) X(GroupingId) X(WithinGroup) X(ArrayAgg) X(GroupConcat)        \
     X(Struct) X(PropertyEQ) X(StructExtract) X(GetExtract) X(JSONExtract)      \
     X(JSONPath) X(JSONPathKey) X(Explode) X(Array) X(ColumnDef)                 \
-    X(Pivot) X(Schema) X(DataType) X(Placeholder) X(Parameter) X(Var)           \
+    X(Pivot) X(MatchRecognize) X(ToTableProperty) X(TableFromRows) X(SemanticView)   \
+    X(Schema) X(DataType) X(Placeholder) X(Parameter) X(Var)           \
     X(MD5) X(MD5Digest) X(SHA) X(SHA2) X(SHA1Digest) X(SHA2Digest)             \
     X(Insert) X(Create) X(Merge) X(When) X(Whens) X(Update) X(Delete) X(Drop)  \
     X(Command) X(Use) X(Set) X(Transaction) X(Commit) X(Rollback) X(Grant)     \

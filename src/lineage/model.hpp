@@ -203,6 +203,10 @@ struct star_rules;
 // what it did to them in `rules`.
 struct output {
     py::handle name;  // normalised, borrowed from the analysis that made it; "*" for a placeholder
+    // The name as the select list writes it, where the dialect shows that
+    // rather than `name` (MySQL compares column names ignoring case and
+    // shows them as written); empty otherwise.
+    py::handle shown;
     lineage lin;
     int star_table = -1;      // placeholder over a physical table: its index
     int opaque_note = -1;     // placeholder over an untraced source: why (a note)
@@ -214,6 +218,10 @@ struct output {
     // A placeholder: the modifiers of the stars that passed it on, outermost
     // first (owned by the analysis), or null.
     const star_rules* rules = nullptr;
+    // A placeholder of a UNION: the placeholders of the other branches at
+    // its position (outputs of finished queries, owned by the analysis), so
+    // a name read through it is each branch's column.
+    std::vector<const output*> also;
 
     bool placeholder() const noexcept { return star_table >= 0 || opaque_note >= 0; }
 };

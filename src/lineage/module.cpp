@@ -9,11 +9,13 @@
 //   fingerprint(text, lexicon) -> (masked, int)
 //   split(text, lexicon) -> (certain, ((start, end), ...)): a script's statements
 //   STRATEGIES: the names of the normalisation strategies, in the numbering `rules` uses
+//   CLAUSES: {class name: {args key: (use, words)}}, how the engine reads each clause
 //   STATEMENT_CLASSES: the classes of sqlglot's trees that are statements
 #include "interop/boundary.hpp"
 #include "interop/constants.hpp"
 #include "interop/ops.hpp"
 #include "lineage/analysis.hpp"
+#include "lineage/clauses.hpp"
 #include "lineage/fingerprint.hpp"
 #include "lineage/kinds.hpp"
 #include "lineage/names.hpp"
@@ -93,13 +95,15 @@ schema_view read_index(handle index) {
         py::throw_error();
     }
     view.depth = static_cast<int>(value);
+    view.types = py::optional_attr(index, lk.types);
+    if (view.types && !PyDict_Check(view.types.ptr())) view.types = {};
     return view;
 }
 
 profile read_rules(handle rules) {
-    if (!PyTuple_Check(rules.ptr()) || PyTuple_GET_SIZE(rules.ptr()) != 5) {
+    if (!PyTuple_Check(rules.ptr()) || PyTuple_GET_SIZE(rules.ptr()) != 6) {
         type_error("rules must be a tuple (strategy, ascii_only, qualified_tables_case_sensitive, dotted_fields, "
-                   "unnest_fields)");
+                   "unnest_fields, tables_case_sensitive)");
     }
     const long rule = PyLong_AsLong(PyTuple_GET_ITEM(rules.ptr(), 0));
     if (rule == -1 && PyErr_Occurred()) py::throw_error();
@@ -113,6 +117,7 @@ profile read_rules(handle rules) {
     p.qualified_tables_case_sensitive = py::truth(PyTuple_GET_ITEM(rules.ptr(), 2));
     p.dotted_fields = py::truth(PyTuple_GET_ITEM(rules.ptr(), 3));
     p.unnest_fields = py::truth(PyTuple_GET_ITEM(rules.ptr(), 4));
+    p.tables_case_sensitive = py::truth(PyTuple_GET_ITEM(rules.ptr(), 5));
     return p;
 }
 
@@ -147,7 +152,8 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<object> columns;
     columns.reserve(info.outputs.size());
     for (std::size_t i = 0; i < info.outputs.size(); ++i) {
-        columns.push_back(build.column(i + 1, info.outputs[i].name, info.outputs[i].lin, info.all));
+        columns.push_back(build.column(i + 1, info.outputs[i].shown ? info.outputs[i].shown : info.outputs[i].name, info.outputs[i].lin,
+                                         info.all));
     }
     object column_tuple = py::tuple_from(columns.data(), static_cast<Py_ssize_t>(columns.size()));
     object target = info.has_target ? build.table(info.target) : object::borrow(Py_None);
@@ -220,6 +226,7 @@ int exec_engine(PyObject* module) {
                                   text("CASE_INSENSITIVE"), text("CASE_INSENSITIVE_UPPERCASE"));
     static_assert(static_cast<int>(strategy::case_insensitive_uppercase) == 4);
     if (PyModule_AddObjectRef(module, "STRATEGIES", names.ptr()) < 0) py::throw_error();
+    if (PyModule_AddObjectRef(module, "CLAUSES", clause_table().ptr()) < 0) py::throw_error();
     if (!load_classes()) py::throw_error();
     if (PyModule_AddObjectRef(module, "STATEMENT_CLASSES", statement_classes().ptr()) < 0) {
         py::throw_error();

@@ -25,10 +25,12 @@
     X(condition, "condition") X(overwrite, "overwrite") X(arg_types, "arg_types") \
     X(fields, "_fields") X(unpivot, "unpivot") X(side, "side") X(method, "method") \
     X(all, "all") X(to, "to") X(explode_array, "explode_array")                 \
+    X(sort, "sort") X(cluster, "cluster") X(sample, "sample") X(match, "match") X(measures, "measures") X(define, "define") X(rows, "rows") X(facts, "facts") X(dimensions, "dimensions") X(metrics, "metrics")   \
+    X(match_condition, "match_condition") X(nearest, "nearest") X(properties, "properties") \
     X(rename, "rename") X(ilike, "ilike") X(negate, "negate") X(unpack, "unpack") \
     /* methods, and the schema index's attributes */                            \
     X(upper, "upper") X(lower, "lower") X(entries, "entries") X(depth, "depth") \
-    X(tables, "tables") X(into, "into") X(actions, "actions")                    \
+    X(tables, "tables") X(types, "types") X(into, "into") X(actions, "actions")                    \
     X(pivot_fields, "fields") X(value_columns_first, "value_columns_first")     \
     X(rows_from, "rows_from") X(schema, "schema")                               \
     X(compile, "compile") X(search, "search") X(fullmatch, "fullmatch")         \
@@ -42,7 +44,7 @@
     /* labels of sources without an alias, and the column of a bare UNNEST */  \
     X(derived_table, "derived table") X(VALUES, "VALUES") X(UNNEST, "UNNEST")   \
     X(LATERAL, "LATERAL") X(table_function, "table function") X(unnest, "unnest") \
-    X(ARRAY_JOIN, "ARRAY JOIN")                                                 \
+    X(ARRAY_JOIN, "ARRAY JOIN") X(MATCH_RECOGNIZE, "MATCH_RECOGNIZE")                                                 \
     /* the columns of functions that name their own (TRANSFORM, json_each) */ \
     X(key_column, "key") X(value_column, "value")                               \
     /* what a statement does to a script's tables */                          \

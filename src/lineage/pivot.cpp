@@ -182,15 +182,39 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
     // names them (the aggregation varies fastest).
     std::vector<handle> names;
     each(arg(pa, lk.columns), [&](handle c) { names.push_back(name_of(c)); });
-    if (names.size() != combinations * aggregations.size()) return false;
+    // Some dialects name only the columns of the aggregations with an alias
+    // (sqlglot leaves the others out): those are the named ones, and the
+    // others' columns are reported as not traced.
+    std::vector<const lineage*> named_aggregations;
+    for (const lineage& l : aggregations) named_aggregations.push_back(&l);
+    bool unnamed_left = false;
+    if (names.size() != combinations * aggregations.size()) {
+        named_aggregations.clear();
+        std::size_t i = 0;
+        each(arg(pa, lk.expressions), [&](handle e) {
+            if (kind_of(e) == kind::Alias) named_aggregations.push_back(&aggregations[i]);
+            ++i;
+        });
+        unnamed_left = named_aggregations.size() < aggregations.size();
+        if (named_aggregations.empty() || names.size() != combinations * named_aggregations.size()) return false;
+    }
     // The names come from the IN values: other values would be other names.
     literal_elsewhere_ = true;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (!names[i]) return false;
         output o;
         o.name = names[i];
-        o.lin.absorb(aggregations[i % aggregations.size()], mode{});
+        o.lin.absorb(*named_aggregations[i % named_aggregations.size()], mode{});
         o.lin.absorb(filter, mode{}.influence(FILTER));
+        pq.outputs.push_back(std::move(o));
+    }
+    if (unnamed_left) {
+        output o;
+        o.name = lk.star;
+        const std::uint32_t entry =
+            note(lk.star, src.label, {reason::not_traced, "the columns of a PIVOT aggregation without an alias"});
+        o.opaque_note = static_cast<int>(entry);
+        o.lin.add_unresolved(entry, mode{});
         pq.outputs.push_back(std::move(o));
     }
     return true;
@@ -258,6 +282,7 @@ bool analysis::unpivot_columns(handle pa, source& src, query_info& pq) {
 // otherwise the values come from the data.
 void analysis::pivot_statement(handle root, query_info& pq) {
     object a = args_of(root);
+    untraced(root, kind::Pivot, pq.all);
     scope ps;
     query_info reads;
     add_source(arg(a, lk.this_), ps, reads);
@@ -314,29 +339,36 @@ void analysis::pivot_statement(handle root, query_info& pq) {
     }
 }
 
+// The PIVOTs and UNPIVOTs on a source, in order: each one reads what the
+// one before it gives.
 void analysis::pivoted(handle pivots, source& src, query_info& q) {
     if (!PyList_Check(pivots.ptr()) || PyList_GET_SIZE(pivots.ptr()) == 0) return;
-    object pivot = object::borrow(PyList_GET_ITEM(pivots.ptr(), 0));
-    object pa = args_of(pivot);
-    const bool unpivot = truthy(arg(pa, lk.unpivot));
-    object alias_node = arg(pa, lk.alias);
-    handle name = alias_name(alias_node);
-    query_info& pq = queries_.emplace_back();
-    const bool traced = PyList_GET_SIZE(pivots.ptr()) == 1 &&
-                        (unpivot ? unpivot_columns(pa, src, pq) : pivot_columns(pa, src, pq));
-    if (name) src.alias = name;
-    if (traced) {
-        // The grouping decides every row the query reads from the pivot.
-        q.all.absorb_influences(pq.all);
-        // AS p(a, b, ...) renames the pivot's columns by position.
-        source made = derived_table(renamed(&pq, alias_columns(alias_node)), src.alias, src.label);
-        made.alias = src.alias;
-        src = std::move(made);
-    } else {
-        src.kind = source::opaque;
-        src.opaque_cause = {unpivot ? reason::unpivot_not_traced : reason::pivot_not_traced};
+    std::vector<object> chain;
+    each(pivots, [&](handle p) { chain.push_back(object::borrow(p)); });
+    for (const object& pivot : chain) {
+        untraced(pivot, kind::Pivot, q.all);
+        object pa = args_of(pivot);
+        const bool unpivot = truthy(arg(pa, lk.unpivot));
+        object alias_node = arg(pa, lk.alias);
+        handle name = alias_name(alias_node);
+        query_info& pq = queries_.emplace_back();
+        // Past a pivot that is not traced, neither is the next.
+        const bool traced = src.kind != source::opaque &&
+                            (unpivot ? unpivot_columns(pa, src, pq) : pivot_columns(pa, src, pq));
+        if (name) src.alias = name;
+        if (traced) {
+            // The grouping decides every row the query reads from the pivot.
+            q.all.absorb_influences(pq.all);
+            // AS p(a, b, ...) renames the pivot's columns by position.
+            source made = derived_table(renamed(&pq, alias_columns(alias_node)), src.alias, src.label);
+            made.alias = src.alias;
+            src = std::move(made);
+        } else if (src.kind != source::opaque) {
+            src.kind = source::opaque;
+            src.opaque_cause = {unpivot ? reason::unpivot_not_traced : reason::pivot_not_traced};
+        }
+        if (src.alias) src.label = src.alias;
     }
-    if (src.alias) src.label = src.alias;
 }
 
 }  // namespace qarvel::lineage

@@ -92,18 +92,28 @@ const query_info* analysis::parenthesised(handle node, scope* outer, const cte_e
     if (!is_query(kind_of(inner))) {
         // (t), (x JOIN y): every column of the sources, as SELECT * would.
         query_info& q = queries_.emplace_back();
+        untraced(node, kind::Subquery, q.all);
         add_source(inner, sc, q);
         joins(arg_of(node, lk.joins), sc, q);
         star({}, {}, sc, q);
         return &q;
     }
     const query_info* q = query(inner, outer, inner_env);
-    // Modifiers of a parenthesised query: ORDER BY ... LIMIT.
+    // Modifiers of a parenthesised query: ORDER BY ... LIMIT (sqlglot may
+    // put any clause of a query on the parentheses).
     object a = args_of(node);
-    if (arg(a, lk.order) || arg(a, lk.limit) || arg(a, lk.offset)) {
+    bool modified = false;
+    for (handle key : {lk.order, lk.limit, lk.offset, lk.where, lk.prewhere, lk.connect, lk.group, lk.having,
+                       lk.qualify, lk.sort, lk.cluster, lk.sample}) {
+        modified = modified || static_cast<bool>(arg(a, key));
+    }
+    lineage unread;
+    const bool has_unread = untraced(node, kind::Subquery, unread);
+    if (modified || has_unread) {
         query_info& copy = queries_.emplace_back(*q);
+        copy.all.absorb_influences(unread);
         sc.outputs = &copy.outputs;
-        modifiers(node, sc, copy, false);
+        if (modified) modifiers(node, sc, copy, false);
         return &copy;
     }
     return q;
@@ -112,12 +122,14 @@ const query_info* analysis::parenthesised(handle node, scope* outer, const cte_e
 const query_info* analysis::select(handle node, scope* outer, const cte_env* env) {
     object a = args_of(node);
     query_info& q = queries_.emplace_back();
+    untraced(node, kind::Select, q.all);
     scope sc;
     sc.outer = outer;
     sc.env = with_clause(node, outer, env);
 
     from_and_joins(a, sc, q);
     each(arg(a, lk.laterals), [&](handle lateral) { add_source(lateral, sc, q); });
+    if (object match = arg(a, lk.match)) match_recognize(match, sc, q);
     sc.windows = arg(a, lk.windows);
     sc.hierarchical = static_cast<bool>(arg(a, lk.connect));
 
@@ -128,6 +140,7 @@ const query_info* analysis::select(handle node, scope* outer, const cte_env* env
 
 const query_info* analysis::values(handle node, scope& sc) {
     query_info& v = queries_.emplace_back();
+    untraced(node, kind::Values, v.all);
     each(arg_of(node, lk.expressions), [&](handle tuple) {
         std::size_t i = 0;
         auto cell = [&](handle e) {
@@ -157,6 +170,7 @@ const query_info* analysis::set_operation(handle node, kind k, scope* outer, con
     const query_info* left = query(left_node, outer, inner_env);
     const query_info* right = query(right_node, outer, inner_env);
     query_info& q = queries_.emplace_back();
+    untraced(node, k, q.all);
     q.outputs = left->outputs;
     q.all.absorb_influences(left->all);
     q.all.absorb_influences(right->all);
@@ -186,6 +200,7 @@ const query_info* analysis::union_chain(handle node, scope* outer, const cte_env
     const cte_env* inner_env = with_clause(node, outer, env);
     object a = args_of(node);
     std::vector<object> branches{arg(a, lk.expression)};
+    std::vector<object> chained{object::borrow(node)};  // the UNION nodes of the chain
     object left = arg(a, lk.this_);
     while (kind_of(left) == kind::Union) {
         object la = args_of(left);
@@ -196,10 +211,12 @@ const query_info* analysis::union_chain(handle node, scope* outer, const cte_env
             break;
         }
         branches.push_back(next_right);
+        chained.push_back(left);
         left = next_left;
     }
     const query_info* first = query(left, outer, inner_env);
     query_info& q = queries_.emplace_back();
+    for (const object& u : chained) untraced(u, kind::Union, q.all);
     q.outputs = first->outputs;
     q.all.absorb_influences(first->all);
     bool mismatch = false;
@@ -209,6 +226,12 @@ const query_info* analysis::union_chain(handle node, scope* outer, const cte_env
         for (std::size_t i = 0; i < right->outputs.size() && i < q.outputs.size(); ++i) {
             q.outputs[i].lin.absorb(right->outputs[i].lin, mode{});
             q.outputs[i].fields = merge_fields(q.outputs[i].fields, right->outputs[i].fields);
+            const output& r = right->outputs[i];
+            if (q.outputs[i].placeholder() && r.placeholder()) {
+                std::vector<const output*>& also = q.outputs[i].also;
+                also.push_back(&r);
+                also.insert(also.end(), r.also.begin(), r.also.end());
+            }
         }
         mismatch = mismatch || (right->outputs.size() != first->outputs.size() && !first->has_placeholder() &&
                                 !right->has_placeholder());
@@ -260,7 +283,11 @@ const cte_env* analysis::with_clause(handle node, scope* outer, const cte_env* e
     if (!with) return env;
     object a = args_of(with);
     const bool recursive = truthy(arg(a, lk.recursive));
+    lineage with_unread;
+    untraced(with, kind::With, with_unread);
     each(arg(a, lk.expressions), [&](handle cte) {
+        lineage unread = with_unread;
+        untraced(cte, kind::CTE, unread);
         object ca = args_of(cte);
         object alias = arg(ca, lk.alias);
         object body = arg(ca, lk.this_);
@@ -270,6 +297,11 @@ const cte_env* analysis::with_clause(handle node, scope* outer, const cte_env* e
         const std::vector<handle> column_names = names_in(arg_of(alias, lk.columns));
         const query_info* q = recursive ? recursive_cte(name, body, column_names, outer, env)
                                         : renamed(query(body, outer, env), column_names);
+        if (!unread.empty()) {
+            query_info& copy = queries_.emplace_back(*q);
+            copy.all.absorb_influences(unread);
+            q = &copy;
+        }
         env = &envs_.emplace_back(cte_env{name, q, env});
     });
     return env;
@@ -322,6 +354,7 @@ const query_info* analysis::renamed(const query_info* q, const std::vector<handl
         if (o.placeholder()) break;
         output named = o;
         named.name = names[i];
+        named.shown = {};
         named.literal_name = false;
         copy.outputs.push_back(std::move(named));
     }
@@ -344,6 +377,7 @@ const query_info* analysis::renamed(const query_info* q, const std::vector<handl
 output analysis::unnamed_after_star(handle name, const output& star) {
     output named;
     named.name = name;
+    named.shown = {};
     handle table;
     cause why{reason::needs_schema};
     if (star.star_table >= 0) {
@@ -411,6 +445,12 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
             naming_output_ = true;
             output_literal_ = false;
             o.name = output_name(item, k);
+            if (rules_.tables_case_sensitive && o.name) {
+                keep_written_ = true;
+                o.shown = output_name(item, k);
+                keep_written_ = false;
+                if (o.shown.is(o.name)) o.shown = {};
+            }
             naming_output_ = false;
             o.literal_name = output_literal_;
             if (!o.name || PyUnicode_GET_LENGTH(o.name.ptr()) == 0) {
@@ -458,6 +498,7 @@ bool analysis::several_outputs(handle item, kind k, scope& sc, query_info& q) {
     for (std::size_t j = 0; j < names.size(); ++j) {
         output o;
         o.name = names[j];
+        o.shown = {};
         if (stack) {
             stacked_column(values, j, names.size(), sc, o.lin);
         } else {
@@ -511,8 +552,12 @@ void analysis::modifiers(handle node, scope& sc, query_info& q, bool has_group_a
     if (distinct_on) distinct_keys(distinct_on, sc, q);
     // ORDER BY decides which rows appear only under LIMIT / OFFSET / FETCH,
     // or under DISTINCT ON, where it picks the row kept of each group.
-    object order = arg(a, lk.order);
-    if (order && (arg(a, lk.limit) || arg(a, lk.offset) || arg(a, lk.fetch) || distinct_on)) {
+    // Hive's SORT BY and CLUSTER BY order the rows each worker gives, which
+    // decides the rows under LIMIT as ORDER BY does.
+    const bool limited = arg(a, lk.limit) || arg(a, lk.offset) || arg(a, lk.fetch);
+    for (handle key : {lk.order, lk.sort, lk.cluster}) {
+        object order = arg(a, key);
+        if (!order || !(limited || (distinct_on && key.is(lk.order)))) continue;
         const mode m = mode{}.influence(SORT);
         each(arg_of(order, lk.expressions), [&](handle ordered) {
             object item = kind_of(ordered) == kind::Ordered ? arg_of(ordered, lk.this_) : object::borrow(ordered);
@@ -520,6 +565,9 @@ void analysis::modifiers(handle node, scope& sc, query_info& q, bool has_group_a
             if (!by_position(item, sc, q, m)) walk(item, sc, m, q.all, clause::order_by, 0);
         });
     }
+    // TABLESAMPLE: the rows are picked at random, or by the columns it names
+    // (BUCKET 1 OUT OF 4 ON c).
+    if (object sample = arg(a, lk.sample)) walk(sample, sc, filter, q.all, clause::plain, 0);
 }
 
 // Every expression under GROUP BY (its list, ROLLUP, CUBE, GROUPING SETS).

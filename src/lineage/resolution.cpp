@@ -74,6 +74,19 @@ void analysis::unqualified(handle name, scope& sc, mode m, lineage& out, clause 
     // (Snowflake, DuckDB); where the dialect has no such aliases the
     // statement names nothing else.
     if (where == clause::where_clause && alias_reference(name, sc, m, out, where)) return;
+    // BigQuery's _TABLE_SUFFIX: which tables of a wildcard table (`d.t_*`)
+    // are read, a pseudo-column of that table.  (`unnest_fields` is true
+    // exactly for BigQuery.)
+    if (rules_.unnest_fields && PyUnicode_CompareWithASCIIString(name.ptr(), "_table_suffix") == 0) {
+        for (const source& src : sc.sources) {
+            if (src.kind != source::physical || !src.table_name) continue;
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(src.table_name.ptr());
+            if (length > 0 && PyUnicode_READ_CHAR(src.table_name.ptr(), length - 1) == '*') {
+                out.add(column_of(src.table, name), m);
+                return;
+            }
+        }
+    }
     out.add_unresolved(note(name, {}, {any_source ? reason::not_in_any_source : reason::no_source}), m);
 }
 
@@ -180,6 +193,7 @@ bool analysis::resolve_physical(const source& src, handle name, mode m, lineage&
         return false;
     }
     out.add(column_of(src.table, name), m);
+    shape_ = typed_fields(src.table, name);
     return true;
 }
 
@@ -228,17 +242,25 @@ bool analysis::resolve_past_stars(const source& src, handle name, mode m, lineag
     }
     if (stars.empty()) return false;
     if (stars.size() == 1) {
-        const candidate& c = stars.front();
-        if (c.replaced != nullptr) {
-            out.absorb(c.replaced->lin, m);
-            shape_ = c.replaced->fields;
-        } else if (c.kept == verdict::unknown) {
-            out.add_unresolved(note(name, src.label, {reason::selector_not_decided}), m);
-        } else if (c.star->star_table >= 0) {
-            out.add(column_of(c.star->star_table, c.name), m);
-        } else {
-            const unresolved_entry& entry = unresolved_[static_cast<std::size_t>(c.star->opaque_note)];
-            out.add_unresolved(note(name, entry.table ? entry.table : src.label, entry.why), m);
+        // The star, and those of the other branches of a UNION at its place.
+        std::vector<candidate> branches{stars.front()};
+        for (const output* other : stars.front().star->also) {
+            candidate c{other, name, nullptr, verdict::yes};
+            c.kept = through_rules(other->rules, c.name, c.replaced);
+            if (c.kept != verdict::no) branches.push_back(c);
+        }
+        for (const candidate& c : branches) {
+            if (c.replaced != nullptr) {
+                out.absorb(c.replaced->lin, m);
+                shape_ = c.replaced->fields;
+            } else if (c.kept == verdict::unknown) {
+                out.add_unresolved(note(name, src.label, {reason::selector_not_decided}), m);
+            } else if (c.star->star_table >= 0) {
+                out.add(column_of(c.star->star_table, c.name), m);
+            } else {
+                const unresolved_entry& entry = unresolved_[static_cast<std::size_t>(c.star->opaque_note)];
+                out.add_unresolved(note(name, entry.table ? entry.table : src.label, entry.why), m);
+            }
         }
         return true;
     }

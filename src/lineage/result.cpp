@@ -45,6 +45,7 @@ std::string reason_text(const cause& c, handle text) {
         case reason::bad_pattern: return c.subject + " is not a valid regular expression";
         case reason::nothing_selected: return "no column is left";
         case reason::columns_differ: return "different COLUMNS(...) in one expression";
+        case reason::not_traced: return "not traced: " + c.subject;
         case reason::natural_join_columns:
             return c.count != 0 ? "NATURAL JOIN compares columns that are not known"
                                 : "NATURAL JOIN compares columns that are not known: needs a schema";

@@ -62,6 +62,7 @@ candidates scope::candidates_for(handle name) const {
     if (first > 0) --first;
     for (std::size_t i = first; i < sources.size(); ++i) {
         const source& src = sources[i];
+        if (src.qualified_only) continue;
         if (!src.columns_known()) {
             found.unknown.push_back(&src);
         } else if (src.has_column(name)) {

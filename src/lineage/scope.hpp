@@ -36,6 +36,7 @@ enum class reason : std::uint8_t {
     bad_pattern,            // <subject> is not a valid regular expression
     nothing_selected,       // the star's modifiers leave no column
     columns_differ,         // different COLUMNS(...) in one expression
+    not_traced,             // not traced: <subject> (a clause the engine does not read)
 };
 
 // A reason with the parts of its words that vary (a table, a list of
@@ -78,6 +79,7 @@ struct source {
     const query_info* q = nullptr;  // derived
     cause opaque_cause;             // opaque: why its columns are not traced
     bool hides = false;             // its columns hide those of the sources before it (ARRAY JOIN)
+    bool qualified_only = false;    // read only as alias.column (MATCH_RECOGNIZE's pattern variables)
 
     // Whether its columns are known (a schema, or a derived table without a
     // star over unknown columns).

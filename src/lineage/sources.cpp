@@ -37,6 +37,7 @@ bool is_natural(handle method) {
 // The sources of FROM and of the joins (with their conditions), in order.
 void analysis::from_and_joins(handle args, scope& sc, query_info& q) {
     if (object from = arg(args, engine.key_from)) {
+        untraced(from, kind::From, q.all);
         if (object first = arg_of(from, lk.this_)) add_source(first, sc, q);
         // FROM a, b (some dialects keep the extra sources in From.expressions).
         each(arg_of(from, lk.expressions), [&](handle extra) { add_source(extra, sc, q); });
@@ -50,6 +51,7 @@ void analysis::joins(handle list, scope& sc, query_info& q) {
     each(list, [&](handle join) {
         object target = arg_of(join, lk.this_);
         if (!target) return;
+        untraced(join, kind::Join, q.all);
         object join_kind = arg_of(join, lk.kind);
         if (join_kind && PyUnicode_Check(join_kind.ptr()) &&
             PyUnicode_CompareWithASCIIString(join_kind.ptr(), "ARRAY") == 0) {
@@ -84,9 +86,83 @@ void analysis::array_join(handle join, scope& sc) {
     sc.sources.push_back(std::move(src));
 }
 
+// FROM t MATCH_RECOGNIZE (PARTITION BY p ORDER BY o MEASURES ... ROWS PER
+// MATCH PATTERN (...) DEFINE v AS cond): the sources before it become one
+// source.  ONE ROW PER MATCH has the PARTITION BY columns and the measures,
+// ALL ROWS PER MATCH every column and the measures.  DEFINE decides which
+// rows match (FILTER), ORDER BY their sequence (SORT), PARTITION BY where
+// matches are looked for (WINDOW).  A pattern variable (v.c) names the
+// rows of the sources.
+void analysis::match_recognize(handle node, scope& sc, query_info& q) {
+    untraced(node, kind::MatchRecognize, q.all);
+    object a = args_of(node);
+    scope ms;
+    ms.outer = sc.outer;
+    ms.env = sc.env;
+    ms.windows = sc.windows;
+    ms.sources = sc.sources;
+    if (sc.sources.size() == 1) {
+        each(arg(a, lk.define), [&](handle d) {
+            handle variable = kind_of(d) == kind::Alias ? name_of(arg_of(d, lk.alias)) : handle{};
+            if (!variable) return;
+            source rows = sc.sources.front();
+            rows.alias = variable;
+            rows.qualified_only = true;
+            ms.sources.push_back(std::move(rows));
+        });
+    }
+    each(arg(a, lk.define), [&](handle d) {
+        object condition = kind_of(d) == kind::Alias ? arg_of(d, lk.this_) : object::borrow(d);
+        walk(condition, ms, mode{}.influence(FILTER), q.all, clause::plain, 0);
+    });
+    each(arg(a, lk.partition_by), [&](handle p) { walk(p, ms, mode{}.influence(WINDOW), q.all, clause::plain, 0); });
+    if (object order = arg(a, lk.order)) {
+        each(arg_of(order, lk.expressions), [&](handle ordered) {
+            object item = kind_of(ordered) == kind::Ordered ? arg_of(ordered, lk.this_) : object::borrow(ordered);
+            if (item) walk(item, ms, mode{}.influence(SORT), q.all, clause::plain, 0);
+        });
+    }
+    query_info& m = queries_.emplace_back();
+    object rows = arg(a, lk.rows);
+    object rows_text = rows && kind_of(rows) != kind::not_expression ? arg_of(rows, lk.this_) : object{};
+    bool all_rows = false;
+    if (rows_text && PyUnicode_Check(rows_text.ptr())) {
+        const std::string text = utf8(rows_text);
+        all_rows = text.find("ALL") != std::string::npos || text.find("all") != std::string::npos;
+    }
+    if (all_rows) {
+        star({}, {}, sc, m);
+    } else {
+        each(arg(a, lk.partition_by), [&](handle p) {
+            output o;
+            o.name = column_name(p);
+            if (!o.name) return;
+            walk(p, ms, mode{}, o.lin, clause::plain, 0);
+            m.outputs.push_back(std::move(o));
+        });
+    }
+    each(arg(a, lk.measures), [&](handle measure) {
+        object item = kind_of(measure) == kind::Alias ? object::borrow(measure) : arg_of(measure, lk.this_);
+        if (kind_of(item) != kind::Alias) return;
+        output o;
+        o.name = name_of(arg_of(item, lk.alias));
+        if (!o.name) return;
+        walk(arg_of(item, lk.this_), ms, mode{}, o.lin, clause::plain, 0);
+        m.outputs.push_back(std::move(o));
+    });
+    handle alias = alias_name(arg(a, lk.alias));
+    if (!alias && sc.sources.size() == 1) alias = sc.sources.front().alias;
+    sc.sources.clear();
+    sc.sources.push_back(derived_table(&m, alias, lk.MATCH_RECOGNIZE));
+}
+
 void analysis::join_conditions(handle join, scope& sc, query_info& q) {
     object a = args_of(join);
-    if (object on = arg(a, lk.on)) walk(on, sc, mode{}.influence(JOIN), q.all, clause::plain, 0);
+    // ON, and the conditions of an ASOF join (Snowflake's MATCH_CONDITION,
+    // the nearest-match key).
+    for (handle key : {lk.on, lk.match_condition, lk.nearest}) {
+        if (object on = arg(a, key)) walk(on, sc, mode{}.influence(JOIN), q.all, clause::plain, 0);
+    }
     if (object using_list = arg(a, lk.using_)) {
         std::vector<handle> names;
         each(using_list, [&](handle item) {
@@ -167,6 +243,9 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
     object alias_node = arg(a, lk.alias);
     const source_alias alias{alias_name(alias_node), alias_columns(alias_node)};
     source src;
+    if (k == kind::Table || k == kind::Lateral || k == kind::Unnest || k == kind::TableFromRows) {
+        untraced(node, k, q.all);
+    }
     switch (k) {
         case kind::Table:
             if (!table_reference(node, a, alias, sc, q, src)) return;
@@ -176,6 +255,12 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
             break;
         case kind::Values: src = derived_table(renamed(values(node, sc), alias.columns), alias.name, lk.VALUES); break;
         case kind::Unnest: unnest_source(node, alias_node, sc, q, false); return;
+        case kind::TableFromRows:
+            if (alias.columns.empty() && kind_of(arg(a, lk.this_)) == kind::Explode) {
+                src = flatten_source(arg(a, lk.this_), alias.name, sc, q);
+                break;
+            }
+            [[fallthrough]];
         case kind::Lateral:
             if (!lateral_source(a, alias_node, alias, sc, q, src)) return;
             break;
@@ -191,6 +276,10 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
     }
     if (object pivots = arg(a, lk.pivots)) pivoted(pivots, src, q);
     sc.sources.push_back(std::move(src));
+    // TABLESAMPLE on a source: its rows at random, or by the columns it names.
+    if (object sample = arg(a, lk.sample)) {
+        walk(sample, sc, mode{}.influence(FILTER), q.all, clause::plain, 0);
+    }
     joins(arg(a, lk.joins), sc, q);
 }
 
@@ -205,6 +294,7 @@ bool analysis::table_reference(handle node, handle args, const source_alias& ali
         src = rows_from(functions, alias, sc);
         return true;
     }
+    if (kind_of(target) == kind::SemanticView) return semantic_view(target, alias, sc, q, src);
     if (kind_of(target) != kind::Identifier) {
         src = table_function(target, alias, sc);
         return true;
@@ -224,13 +314,65 @@ bool analysis::table_reference(handle node, handle args, const source_alias& ali
     return true;
 }
 
+// Snowflake's TABLE(FLATTEN(...)) AS f: the columns FLATTEN gives (as
+// sqlglot names them for LATERAL FLATTEN), each from the flattened value;
+// what decides the value decides the rows.
+source analysis::flatten_source(handle function, handle alias, scope& sc, query_info& q) {
+    lineage values_lineage;
+    walk(function, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
+    q.all.absorb_indirect(values_lineage);
+    query_info& f = queries_.emplace_back();
+    for (const char* column : {"seq", "key", "path", "index", "value", "this"}) {
+        object text = py::checked(PyUnicode_FromString(column));
+        f.outputs.push_back({.name = normalise(text, false, false), .lin = values_lineage});
+    }
+    return derived_table(&f, alias, lk.table_function);
+}
+
+// Snowflake's SEMANTIC_VIEW(v FACTS f DIMENSIONS d METRICS m [WHERE ...]):
+// the view v is read; each fact, dimension and metric it names is a column,
+// that column of v (`t.f`, a logical table's, is v's f).  WHERE decides the
+// rows.  False when it names no view.
+bool analysis::semantic_view(handle node, const source_alias& alias, scope& sc, query_info& q, source& src) {
+    object a = args_of(node);
+    object view = arg(a, lk.this_);
+    const int table = view && kind_of(view) == kind::Table ? table_index(view) : -1;
+    untraced(node, kind::SemanticView, q.all);
+    if (table < 0) return false;
+    read_[static_cast<std::size_t>(table)] = 1;
+    query_info& cols = queries_.emplace_back();
+    for (handle key : {lk.dimensions, lk.facts, lk.metrics}) {
+        each(arg(a, key), [&](handle item) {
+            object value;
+            handle name = item_name(item, value);
+            handle own = value ? column_name(value) : handle{};
+            if (!name || !own) return;
+            output o;
+            o.name = name;
+            o.lin.add(column_of(table, own), mode{});
+            cols.outputs.push_back(std::move(o));
+        });
+    }
+    if (object where = arg(a, lk.where)) {
+        scope vs;
+        vs.outer = sc.outer;
+        vs.env = sc.env;
+        vs.sources.push_back(physical_table(table, {}));
+        walk(where, vs, mode{}.influence(FILTER), q.all, clause::plain, 0);
+    }
+    src = derived_table(&cols, alias.name ? alias.name : tables_[static_cast<std::size_t>(table)].name, {});
+    return true;
+}
+
 // A physical table, qualified by its alias or else its own name.
 source analysis::physical_table(int table, handle alias) {
     const table_ref& t = tables_[static_cast<std::size_t>(table)];
     source src;
     src.kind = source::physical;
     src.table = table;
-    src.alias = alias ? alias : t.name;
+    // Where table names keep their case, the name still qualifies columns
+    // as the dialect compares other names.
+    src.alias = alias ? alias : rules_.tables_case_sensitive ? normalise(t.name, false, false) : t.name;
     src.label = src.alias;
     src.table_name = t.name;
     src.table_db = t.db;
@@ -257,6 +399,7 @@ source analysis::renamed_table(source src, const std::vector<handle>& names) {
     for (std::size_t i = 0; i < names.size(); ++i) {
         output o;
         o.name = names[i];
+        o.shown = {};
         if (known && static_cast<Py_ssize_t>(i) < PyTuple_GET_SIZE(known.ptr())) {
             o.lin.add(column_of(src.table, PyTuple_GET_ITEM(known.ptr(), i)), mode{});
         } else {
@@ -388,7 +531,8 @@ bool analysis::lateral_source(handle args, handle alias_node, const source_alias
         q.all.absorb_influences(inner->all);
         return true;
     }
-    unnest_source(target, alias_node, sc, q, true);
+    // LATERAL UNNEST(...) is the UNNEST itself (WITH ORDINALITY its offset).
+    unnest_source(target, alias_node, sc, q, kind_of(target) != kind::Unnest);
     return false;
 }
 
@@ -468,6 +612,7 @@ void analysis::stacked_view(const std::vector<object>& values, const std::vector
     for (std::size_t j = 0; j < names.size(); ++j) {
         output o;
         o.name = names[j];
+        o.shown = {};
         stacked_column(values, j, names.size(), sc, o.lin);
         q.all.absorb_indirect(o.lin);
         u.outputs.push_back(std::move(o));

@@ -55,7 +55,7 @@ struct star_expansion {
     }
 
     // A column known by name: kept or not, with its new value and name.
-    void column(handle name, const lineage& lin, const field_list* fields, bool literal_name) {
+    void column(handle name, const lineage& lin, const field_list* fields, bool literal_name, handle shown = {}) {
         const star_rules* r = spec.rules;
         if (r != nullptr) {
             if (excluded(name)) return;
@@ -74,6 +74,7 @@ struct star_expansion {
         o.lin = lin;
         o.fields = fields;
         o.literal_name = literal_name;
+        o.shown = shown;
         if (r != nullptr) {
             for (const output& rep : r->replaced) {
                 if (!same_name(rep.name, name)) continue;
@@ -84,6 +85,7 @@ struct star_expansion {
             for (const auto& [from, to] : r->renamed) {
                 if (!same_name(from, name)) continue;
                 o.name = to;
+                o.shown = {};
                 o.literal_name = false;
                 break;
             }
@@ -138,7 +140,7 @@ struct star_expansion {
             if (o.placeholder()) {
                 placeholder(o);
             } else {
-                column(o.name, o.lin, o.fields, o.literal_name);
+                column(o.name, o.lin, o.fields, o.literal_name, o.shown);
             }
         }
     }

@@ -20,7 +20,7 @@
 
 namespace qarvel::lineage {
 
-inline constexpr int kClassSlots = 128;
+inline constexpr int kClassSlots = 160;
 
 struct engine_state {
     bool classes_loaded = false;

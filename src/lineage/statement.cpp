@@ -48,6 +48,7 @@ void fill_target(statement_info& s, const query_info& q, const std::vector<handl
         output o = q.outputs[i];
         if (i < names.size() && !o.placeholder()) {
             o.name = names[i];
+            o.shown = {};
             o.literal_name = false;
         }
         s.outputs.push_back(std::move(o));
@@ -96,7 +97,7 @@ statement_info analysis::statement(handle root) {
             break;
         case kind::Create:
             s = create(root);
-            s.does = effect::define;
+            if (s.does == effect::none) s.does = effect::define;
             break;
         case kind::Merge:
         case kind::Update:
@@ -116,6 +117,7 @@ statement_info analysis::statement(handle root) {
             return s;
         default: return s;
     }
+    untraced(root, k, s.all);
     if (!s.has_target) s.does = effect::none;
     return s;
 }
@@ -154,11 +156,41 @@ object analysis::open_target(handle root, statement_info& s, scope& sc) {
     object target = arg(a, lk.this_);
     if (!target || kind_of(target) != kind::Table) return {};
     s.has_target = true;
-    s.target = table_name(target);
     sc.env = with_clause(root, nullptr, nullptr);
+    // T-SQL's UPDATE t SET ... FROM tab1 t JOIN ...: t is the alias of a
+    // table of FROM, which is the one written (and read there).
+    if (object aliased = kind_of(root) == kind::Update ? from_alias(a, target) : object{}) {
+        s.target = table_name(aliased);
+        return a;
+    }
+    s.target = table_name(target);
     source written = target_source(target);
     if (written.table >= 0) sc.sources.push_back(std::move(written));
     return a;
+}
+
+// The table of an UPDATE's FROM (or of a join there) whose alias is the
+// name the UPDATE writes, an unqualified name without alias of its own; or
+// empty.
+object analysis::from_alias(handle args, handle target) {
+    object ta = args_of(target);
+    if (arg(ta, lk.db) || arg(ta, lk.catalog) || arg(ta, lk.alias)) return {};
+    handle name = name_of(arg(ta, lk.this_));
+    object from = arg(args, engine.key_from);
+    if (!name || !from) return {};
+    object found;
+    auto check = [&](handle node) {
+        if (found || kind_of(node) != kind::Table) return;
+        if (same_name(alias_name(arg_of(node, lk.alias)), name)) found = object::borrow(node);
+    };
+    auto with_joins = [&](handle node) {
+        check(node);
+        each(arg_of(node, lk.joins), [&](handle join) { check(arg_of(join, lk.this_)); });
+    };
+    if (object first = arg_of(from, lk.this_)) with_joins(first);
+    each(arg_of(from, lk.expressions), with_joins);
+    each(arg(args, lk.joins), [&](handle join) { check(arg_of(join, lk.this_)); });
+    return found;
 }
 
 // MERGE, UPDATE, DELETE: statements that read the table they write.
@@ -245,6 +277,18 @@ statement_info analysis::create(handle root) {
     std::vector<handle> names;
     if (const query_info* q = written_query(root, s, names)) {
         fill_target(s, *q, names);
+        // ClickHouse's CREATE MATERIALIZED VIEW v TO t AS SELECT: the view's
+        // rows are inserted into t, which it writes.
+        object properties = arg_of(root, lk.properties);
+        each(properties ? arg_of(properties, lk.expressions) : object{}, [&](handle property) {
+            if (kind_of(property) != kind::ToTableProperty) return;
+            object into = arg_of(property, lk.this_);
+            if (!into || kind_of(into) != kind::Table) return;
+            const table_ref t = table_name(into);
+            if (!t.name) return;
+            s.target = t;
+            s.does = effect::write;
+        });
     } else if (!arg_of(root, lk.expression) && kind_of(arg_of(root, lk.this_)) == kind::Schema) {
         // CREATE TABLE t (a INT, ...): the table's columns, without content.
         s.has_defined = true;
@@ -277,6 +321,7 @@ void analysis::merge(handle a, scope& sc, query_info& q, statement_info& s) {
 // WHEN [NOT] MATCHED [AND condition] THEN UPDATE / INSERT / DELETE.
 void analysis::merge_branch(handle when, scope& sc, statement_info& s) {
     object wa = args_of(when);
+    untraced(when, kind::When, s.all);
     // The branch's own condition decides which rows it writes.
     lineage condition;
     if (object c = arg(wa, lk.condition)) expression(c, sc, mode{}.influence(FILTER), condition, clause::plain);
@@ -445,7 +490,7 @@ statement_info analysis::rename_command(handle text) {
                 object str = py::checked(PyUnicode_FromStringAndSize(
                     part.text.data(), static_cast<Py_ssize_t>(part.text.size())));
                 normal.push_back(normalise(str, part.quoted,
-                                           parts.size() > 1 && rules_.qualified_tables_case_sensitive));
+                                           rules_.tables_case_sensitive || (parts.size() > 1 && rules_.qualified_tables_case_sensitive)));
             }
             table_ref& t = names[side];
             t.name = normal.back();

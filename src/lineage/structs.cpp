@@ -465,27 +465,84 @@ void analysis::walk_rest(handle node, handle skip, scope& sc, mode m, lineage& o
 // known down the path, else the whole column, transformed.
 void analysis::field_path(const source& src, handle column, const std::vector<handle>& path, mode m,
                           lineage& out) {
-    const output* at = unique_output(src, column);
+    const output* at = src.kind == source::physical ? nullptr : unique_output(src, column);
+    const field_list* fields = src.kind == source::physical ? typed_fields(src.table, column)
+                               : at != nullptr                ? at->fields
+                                                              : nullptr;
     for (handle key : path) {
-        at = at != nullptr ? field_named(at->fields, key) : nullptr;
+        at = field_named(fields, key);
         if (at == nullptr) break;
+        fields = at->fields;
     }
     if (at == nullptr) {
         resolve_in(src, column, m.transformed(), out);
-        shape_ = nullptr;
+        shape_ = path.empty() ? fields : nullptr;
         return;
     }
     out.absorb(at->lin, m);
     shape_ = at->fields;
 }
 
+// The fields of a source's column: a derived table's output's, or those
+// the schema's type gives a table's column.
+const field_list* analysis::column_fields(const source& src, handle column) {
+    if (src.kind == source::physical) return typed_fields(src.table, column);
+    const output* at = unique_output(src, column);
+    return at != nullptr ? at->fields : nullptr;
+}
+
 // The fields of src.column.path..., or null where they are not known.
 const field_list* analysis::path_fields(const source& src, handle column, const std::vector<handle>& path) {
-    const output* at = unique_output(src, column);
+    const field_list* fields = column_fields(src, column);
     for (handle key : path) {
-        at = at != nullptr ? field_named(at->fields, key) : nullptr;
+        const output* at = field_named(fields, key);
+        fields = at != nullptr ? at->fields : nullptr;
     }
-    return at != nullptr ? at->fields : nullptr;
+    return fields;
+}
+
+const field_list* analysis::typed_fields(int table, handle column) {
+    if (table < 0 || static_cast<std::size_t>(table) >= schema_types_.size()) return nullptr;
+    const object& types = schema_types_[static_cast<std::size_t>(table)];
+    if (!types || !column) return nullptr;
+    object type = py::optional_item(types, column);
+    if (!type) return nullptr;
+    return type_fields(table, utf8(column), type, 0);
+}
+
+// The fields a struct type names (of its elements, for an array of
+// structs), each the column's part at `path.field`; nested structs to a
+// fixed depth.  Made once per table and path.
+const field_list* analysis::type_fields(int table, const std::string& path, handle type, int depth) {
+    constexpr int kMaxTypeDepth = 8;
+    if (depth >= kMaxTypeDepth || kind_of(type) != kind::DataType) return nullptr;
+    const std::string key = std::to_string(table) + ":" + path;
+    if (auto found = typed_fields_.find(key); found != typed_fields_.end()) return found->second;
+    bool array = false;
+    std::vector<handle> names = struct_type_names(type, array);
+    const field_list* made = nullptr;
+    if (!names.empty()) {
+        // The field types, in the order of the names (ColumnDef kind).
+        object defs = arg_of(type, lk.expressions);
+        if (array && defs && PyList_Check(defs.ptr()) && PyList_GET_SIZE(defs.ptr()) == 1) {
+            defs = arg_of(PyList_GET_ITEM(defs.ptr(), 0), lk.expressions);
+        }
+        std::vector<object> kinds;
+        each(defs, [&](handle d) { kinds.push_back(arg_of(d, lk.kind)); });
+        field_list& list = field_lists_.emplace_back();
+        list.array = array;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const std::string part = path + "." + utf8(names[i]);
+            output f;
+            f.name = names[i];
+            f.lin.add(column_of(table, text_name(part)), mode{});
+            if (i < kinds.size() && kinds[i]) f.fields = type_fields(table, part, kinds[i], depth + 1);
+            list.fields.push_back(std::move(f));
+        }
+        made = &list;
+    }
+    typed_fields_.emplace(key, made);
+    return made;
 }
 
 // s.*, t.s.*, t.s.f.*: a column per field of a struct whose fields are

@@ -9,8 +9,10 @@
 
 namespace qarvel::lineage {
 
-// node.args, or an empty object when the node has no dict of args.
+// node.args, or an empty object when the node has no dict of args (or is
+// empty).
 inline py::object args_of(py::handle node) {
+    if (!node) return {};
     py::object args = py::optional_attr(node, lk.args);
     if (args && !PyDict_Check(args.ptr())) return {};
     return args;
