@@ -5,12 +5,11 @@ import csv
 import io
 import json
 import shutil
-from pathlib import Path
 
 import pytest
 
 import qarvel_lineage
-from qarvel_lineage.dbt import ModelError, project_lineage
+from qarvel_lineage.dbt import project_lineage
 
 from helpers import lineage_cli
 from shop_build import compiled_shop, shop  # noqa: F401 (the fixtures)

@@ -10,7 +10,7 @@ import sqlglot
 
 import qarvel_lineage
 from helpers import CORPUS, expect, subtype_text, unresolved_text, view
-from qarvel_lineage import Source, Table, Unresolved
+from qarvel_lineage import Source, Table
 
 TPCH = json.loads((CORPUS / "tpch" / "schema.json").read_text())
 TU = {"t": {"a": "int", "k": "int"}, "u": {"c": "int", "k": "int"}}
