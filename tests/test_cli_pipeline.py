@@ -429,3 +429,20 @@ def test_chains_are_at_most_depth_hops_long(tmp_path):
     assert done.stdout == (
         "a.x -> b.x (TRANSFORMATION, s.sql#2) -> d.x (IDENTITY, s.sql#3)\n"
         "a.x -> c.x (IDENTITY, s.sql#1) -> b.x (TRANSFORMATION, s.sql#2)\n")
+
+
+def test_a_procedure_body_is_read_as_statements_of_the_script(tmp_path):
+    """The command analyses a script as the library does: a procedure's
+    body is statements of the script, its END no statement of its own."""
+    (tmp_path / "proc.sql").write_text(
+        "CREATE PROCEDURE p AS BEGIN INSERT INTO tab2 (col1) SELECT col1 FROM tab1; END;\n"
+        "select col1 from tab2;\n")
+    done = lineage_cli("proc.sql", "--dialect", "tsql", "--format", "jsonl", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert [(r["statement"], r["target_table"], r["column"], r["source_table"], r["source_column"])
+            for r in map(json.loads, done.stdout.splitlines()) if r["type"] == "DIRECT"] == [
+        (2, "tab2", "col1", "tab1", "col1"), (3, None, "col1", "tab2", "col1")]
+    graph = lineage_cli("proc.sql", "--dialect", "tsql", "--downstream", "tab1.col1",
+                        "--format", "jsonl", cwd=tmp_path)
+    assert [(r["source"], r["target"]) for r in map(json.loads, graph.stdout.splitlines())] == [
+        ("tab1.col1", "tab2.col1"), ("tab2.col1", '"proc.sql#3".col1')]

@@ -179,35 +179,14 @@ def _analyse(context: _Context, name: str, text: str, is_argument: bool) -> Inpu
 
 def _script(pieces: list[tuple[str, int]], analyzer: Any, strict: bool) -> tuple[list[Any], Any]:
     """Each statement of a script analysed in order against the tables the
-    statements before it wrote, and the script's end-to-end lineage.  With
-    ``strict`` (a single statement given as an argument) a statement that
-    does not parse fails the input."""
-    from sqlglot.errors import SqlglotError
+    statements before it wrote (a procedure's body as statements of the
+    script), and the script's end-to-end lineage.  With ``strict`` (a
+    single statement given as an argument) a statement that does not parse
+    fails the input."""
+    from ._script import analyze_pieces
 
-    from ._parse import analyze_statement, parse
-    from ._script import StatementError, _ScriptState, apply_statement, end_to_end
-
-    rules = analyzer.rules
-    state = _ScriptState(analyzer.schema, rules)
-    results: list[Any] = []
-    for index, (sql, line) in enumerate(pieces, 1):
-        if script_progress is not None and index > 1:
-            script_progress(index - 1, len(pieces))
-        try:
-            trees = parse(sql, rules)
-            if not trees:
-                raise ParseError("no statement")
-            result, found = analyze_statement(trees[0], sql, rules, state.index())
-        except (SqlglotError, ValueError, RecursionError) as error:
-            if strict and isinstance(error, ParseError):
-                raise
-            results.append(StatementError(index, line, sql, error))
-            continue
-        results.append(result)
-        apply_statement(state, result, found)
-    if script_progress is not None:
-        script_progress(len(pieces), len(pieces))
-    return results, end_to_end(state)
+    script = analyze_pieces(pieces, analyzer.rules, analyzer.schema, script_progress, strict)
+    return list(script.statements), script.end_to_end
 
 
 def end_to_end_done(name: str, end: Any, plan: Plan) -> InputDone:

@@ -411,10 +411,17 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None,
     if not isinstance(text, str):
         raise TypeError(f"text must be a str, not {type(text).__name__}")
     rules = rules_for(dialect)
+    return analyze_pieces(split_statements(text, rules), rules, schema, progress)
+
+
+def analyze_pieces(pieces: list[tuple[str, int]], rules: Rules, schema: Any = None,
+                   progress: Any = None, strict: bool = False) -> ScriptResult:
+    """``analyze_script`` of a script already split into (statement, line)
+    pieces.  With ``strict``, a statement that does not parse raises its
+    ParseError rather than becoming a StatementError."""
     state = _ScriptState(schema, rules)
     statements: list[LineageResult | StatementError] = []
     routines: dict[int, tuple[int, ...]] = {}
-    pieces = split_statements(text, rules)
     done = 0
 
     def analyse(sql: str, line: int) -> None:
@@ -424,6 +431,8 @@ def analyze_script(text: str, dialect: Any = None, schema: Any = None,
                 raise ParseError("no statement")
             result, found = analyze_statement(trees[0], sql, rules, state.index())
         except (SqlglotError, ValueError, RecursionError) as error:
+            if strict and isinstance(error, ParseError):
+                raise
             statements.append(StatementError(len(statements) + 1, line, sql, error))
             return
         statements.append(result)
