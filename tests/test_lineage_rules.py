@@ -9,7 +9,7 @@ import pytest
 import sqlglot
 
 import qarvel_lineage
-from helpers import CORPUS, expect, subtype_text, unresolved_text, view
+from helpers import CORPUS, expect, lineage_cli, subtype_text, unresolved_text, view
 from qarvel_lineage import Source, Table
 
 TPCH = json.loads((CORPUS / "tpch" / "schema.json").read_text())
@@ -1187,6 +1187,12 @@ def test_routine_bodies_are_analysed_as_scripts(text, dialect, kind, written, re
     script = qarvel_lineage.analyze_script(f"{text};\nSELECT 1", dialect=dialect)
     assert [s.kind for s in script.statements] == [kind, "INSERT", "SELECT"]
     assert script.routines == {1: (2,)}
+    assert [s.body for s in script.statements] == [(2,), None, None]
+    assert script.to_dicts()[0] == {
+        "statement": 1, "position": 0, "column": None, "target_catalog": None, "target_db": None,
+        "target_table": None, "source_catalog": None, "source_db": None, "source_table": None,
+        "source_column": None, "type": None, "subtype": None,
+        "reason": f"{kind.split()[1].lower()} body: statement 2"}
     assert [(f"{c.target}.{c.name}", [f"{s.qualified_table}.{s.column} {s.subtype}" for s in c.direct])
             for c in script.end_to_end.columns] == [(written, [f"{read} IDENTITY"])]
 
@@ -1199,10 +1205,43 @@ def test_routine_body_of_several_statements_and_blocks():
         ("LineageResult", "CREATE PROCEDURE"), ("LineageResult", "DELETE"), ("LineageResult", "INSERT"),
         ("LineageResult", "INSERT")]
     assert script.routines == {1: (2, 3)}
+    routine = script.statements[0]
+    assert routine.body == (2, 3)
+    assert repr(routine) == "<LineageResult CREATE PROCEDURE (procedure body: statements 2-3) [] from [], resolved>"
+    assert [(row["position"], row["type"], row["reason"]) for row in routine.to_dicts()] == [
+        (0, None, "procedure body: statements 2-3")]
     assert [(str(c.target), c.name, [str(s) for s in c.direct]) for c in script.end_to_end.columns] == [
         ("t2", "a", [str(Source(None, None, "t1", "b", "DIRECT", "TRANSFORMATION", False))]),
         ("t3", "a", [str(Source(None, None, "t1", "b", "DIRECT", "TRANSFORMATION", False))])]
 
+
+
+def test_routine_of_an_empty_body_and_statements_that_are_no_routines():
+    script = qarvel_lineage.analyze_script("CREATE PROCEDURE p AS BEGIN END; DROP TABLE t", dialect="tsql")
+    assert [(s.kind, s.body, s.to_dicts()) for s in script.statements] == [
+        ("CREATE PROCEDURE", (), [{"position": 0, "column": None, "source_catalog": None, "source_db": None,
+                                  "source_table": None, "source_column": None, "type": None, "subtype": None,
+                                  "reason": "procedure body: no statements"}]),
+        ("DROP TABLE", None, [])]
+    assert repr(script.statements[1]) == "<LineageResult DROP TABLE [] from [], resolved>"
+
+
+def test_routine_body_on_the_command_line():
+    text = "CREATE PROCEDURE p AS BEGIN INSERT INTO tab2 (col1) SELECT col1 FROM tab1; END"
+    table = lineage_cli("--dialect", "tsql", text)
+    assert table.returncode == 0, table.stderr
+    assert table.stdout.splitlines()[:5] == [
+        "-- arg1", "statement 1", "procedure body: statement 2", "statement 2", "writes tab2"]
+    lines = lineage_cli("--dialect", "tsql", "--format", "jsonl", text)
+    assert lines.returncode == 0, lines.stderr
+    assert [(r["statement"], r["position"], r["column"], r["target_table"], r["source_table"],
+             r["source_column"], r["type"], r["subtype"], r["reason"])
+            for r in map(json.loads, lines.stdout.splitlines())] == [
+        (1, 0, None, None, None, None, None, None, "procedure body: statement 2"),
+        (2, 1, "col1", "tab2", "tab1", "col1", "DIRECT", "IDENTITY", None)]
+    drawn = lineage_cli("--dialect", "tsql", "--format", "dot", text)
+    assert drawn.returncode == 0, drawn.stderr
+    assert '"col:tab1.col1" -> "col:tab2.col1" [style=solid, label="identity"];' in drawn.stdout
 
 
 def test_routine_body_in_a_string_is_left_whole():

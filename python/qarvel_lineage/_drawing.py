@@ -43,7 +43,8 @@ class DotGraph:
     def add(self, rows: list[dict[str, Any]]) -> None:
         statements: dict[tuple, list[dict[str, Any]]] = {}
         for row in rows:
-            statements.setdefault((row["input"], row["statement"]), []).append(row)
+            if row["type"] is not None:  # a routine's row names its body: no column
+                statements.setdefault((row["input"], row["statement"]), []).append(row)
         for (name, statement), found in statements.items():
             self.statement(f"{name}#{statement}", found)
 

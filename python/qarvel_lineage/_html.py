@@ -270,6 +270,8 @@ def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], li
     edges: list[dict[str, Any]] = []
     tables: dict[tuple, dict[str, Any]] = {}
     for row in rows:
+        if row["type"] is None:  # a routine's row names its body: no column
+            continue
         name = row["input"] if row["statement"] is None else f"{row['input']}#{row['statement']}"
         target = [row["target_catalog"], row["target_db"], row["target_table"]]
         role = None

@@ -73,7 +73,11 @@ def statement_rows(result: "LineageResult", head: dict[str, Any],
     give them: ``head`` (the keys that say which statement) first, then
     every key of ``row_keys(True)``, the target keys None when the
     statement writes nothing.  With ``shared`` see ``column_rows``."""
-    return column_rows(result.columns, result.target, head, shared)
+    rows = column_rows(result.columns, result.target, head, shared)
+    if result.body is not None and not rows:
+        rows.append({**head, **dict.fromkeys(row_keys(True)), "position": 0,
+                     "reason": result.body_text()})
+    return rows
 
 
 def _source_key(source: Source) -> tuple:
@@ -200,6 +204,9 @@ class LineageResult:
     column's ``indirect`` includes too; ``target`` the table a writing
     statement writes (None otherwise).  ``kind`` names the statement
     ("SELECT", "UNION", "INSERT", "CREATE VIEW", "DROP TABLE", ...).
+    ``body``, for a procedure or trigger of a script, holds the 1-based
+    numbers of the script's statements that make up its body (None for
+    any other statement).
     """
 
     sql: str
@@ -209,6 +216,18 @@ class LineageResult:
     tables: tuple[Table, ...]
     influences: tuple[Source, ...] = field(default=())
     target: Table | None = None
+    body: tuple[int, ...] | None = None
+
+    def body_text(self) -> str | None:
+        """"procedure body: statements 2-3" for a routine, None otherwise."""
+        if self.body is None:
+            return None
+        routine = self.kind.split()[-1].lower() + " body"
+        if not self.body:
+            return f"{routine}: no statements"
+        if len(self.body) == 1:
+            return f"{routine}: statement {self.body[0]}"
+        return f"{routine}: statements {self.body[0]}-{self.body[-1]}"
 
     @property
     def resolved(self) -> bool:
@@ -225,8 +244,14 @@ class LineageResult:
     def to_dicts(self) -> list[dict[str, Any]]:
         """The flat form: one dict per (output column, source), keys in the
         order of FLAT_KEYS, with TARGET_KEYS after "column" when the
-        statement writes a table; missing parts are None."""
-        return flat_rows(self.columns, self.target)
+        statement writes a table; missing parts are None.  A procedure or
+        trigger without output columns has one row, at position 0, whose
+        reason names its body's statements."""
+        rows = flat_rows(self.columns, self.target)
+        if self.body is not None and not rows:
+            rows.append({**dict.fromkeys(row_keys(self.target is not None)), "position": 0,
+                         "reason": self.body_text()})
+        return rows
 
     def to_dataframe(self) -> "pandas.DataFrame":
         return rows_frame(self.to_dicts(), row_keys(self.target is not None))
@@ -251,4 +276,5 @@ class LineageResult:
             tables += ", ..."
         state = "resolved" if self.resolved else "partly unresolved"
         into = f" into {self.target}" if self.target is not None else ""
-        return f"<LineageResult {self.kind}{into} [{names}] from [{tables}], {state}>"
+        body = f" ({self.body_text()})" if self.body is not None else ""
+        return f"<LineageResult {self.kind}{into}{body} [{names}] from [{tables}], {state}>"

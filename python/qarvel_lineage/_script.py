@@ -10,7 +10,7 @@ statements created or filled, down to the tables the script only reads.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any, Iterable, NamedTuple
 
 from sqlglot import exp
@@ -440,15 +440,18 @@ def analyze_pieces(pieces: list[tuple[str, int]], rules: Rules, schema: Any = No
 
     for item in group_routines(pieces):
         if progress is not None and done:
-            progress(done, len(pieces))
+            progress(min(done, len(pieces)), len(pieces))
         if isinstance(item, Routine):
-            # A procedure or trigger: its body's statements are the script's.
+            # A procedure or trigger: its body's statements are the script's,
+            # and its own result names them.
             statements.append(LineageResult(sql=item.header, dialect=rules.name, kind=item.kind,
                                             columns=(), tables=()))
             number = len(statements)
             for sql, line in item.body:
                 analyse(sql, line)
-            routines[number] = tuple(range(number + 1, len(statements) + 1))
+            body = tuple(range(number + 1, len(statements) + 1))
+            routines[number] = body
+            statements[number - 1] = replace(statements[number - 1], body=body)
             done += len(item.body) + 2
         else:
             analyse(*item)

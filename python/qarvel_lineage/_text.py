@@ -41,6 +41,10 @@ def statement_tables(name: str, rows: list[dict[str, Any]], width: int) -> str:
     for statement, columns in statements.items():
         if len(statements) > 1:
             out.write(f"statement {statement}\n")
+        if all(r["type"] is None for found in columns.values() for r in found):
+            # A procedure or trigger: the statements of its body.
+            out.write("".join(f"{r['reason']}\n" for found in columns.values() for r in found))
+            continue
         indirect_sets = [{_source_text(r) + f" ({r['subtype']})" for r in found
                           if r["type"] == "INDIRECT"} for found in columns.values()]
         common = set.intersection(*indirect_sets) if indirect_sets else set()
