@@ -628,6 +628,12 @@ NEEDS_GROUPING = "* @t GROUP_BY: needs a schema"
 
 SALES = {"sales": {"id": "int", "jan": "int", "feb": "int", "north": "int", "south": "int"}}
 UNPIVOTED = ("SALES.NORTH GROUP_BY; SALES.SOUTH GROUP_BY")
+UNPIVOTABLE = {"unpivotable": {"id": "int", "jan": "int", "feb": "int", "north": "int", "south": "int"},
+               "x": {"a": "int", "b": "int"}}
+PIVOTED_TWICE = {"t": {"id": "int", "g": "int", "k": "text", "v": "int", "c": "text", "w": "int"}}
+# The first PIVOT groups by id, g, c, w; the second by id, g, a and b.
+TWICE = "t.id GROUP_BY; t.g GROUP_BY; t.c GROUP_BY; t.w GROUP_BY; t.v GROUP_BY; t.k GROUP_BY"
+UNPIVOTED_GROUPS = "T.ID GROUP_BY; T.G GROUP_BY; T.K GROUP_BY; T.C GROUP_BY"
 SAMPLE_DATA = {"sample_data": {"id": "int", "value": "int", "price": "int", "category": "text"}}
 PIVOTS = [
     # Several PIVOT / UNPIVOT on one source: each reads what the one before gives.
@@ -654,6 +660,58 @@ PIVOTS = [
          ("R", "", "SALES.ID GROUP_BY; " + UNPIVOTED),
          ("V", "SALES.NORTH IDENTITY; SALES.SOUTH IDENTITY", "SALES.ID GROUP_BY; " + UNPIVOTED),
          dialect="snowflake", schema=SALES, id="pivot-then-unpivot-through-cte"),
+    # The chained PIVOT / UNPIVOT statements of sqlglot's own lineage and
+    # column-qualifying tests, their lineage worked out by hand.
+    case("WITH src AS (SELECT id, jan, feb, north, south FROM sales) SELECT score FROM src "
+         "UNPIVOT(score FOR month IN (jan, feb)) UNPIVOT(headcount FOR region IN (north, south))",
+         ("SCORE", "SALES.JAN IDENTITY; SALES.FEB IDENTITY", ""), dialect="snowflake", schema=SALES,
+         id="unpivot-twice-through-cte"),
+    # sqlglot 27 names the PIVOT's columns "'a' AS a": they are a and b.
+    case("SELECT id, c, v FROM t PIVOT(SUM(val) FOR cat IN ('a' AS a, 'b' AS b)) UNPIVOT(v FOR c IN (a, b))",
+         ("ID", "T.ID IDENTITY", "T.ID GROUP_BY"), ("C", "", "T.ID GROUP_BY"),
+         ("V", "T.VAL AGGREGATION", "T.CAT FILTER; T.ID GROUP_BY"), dialect="snowflake",
+         schema={"t": {"id": "int", "cat": "text", "val": "int"}}, id="pivot-then-unpivot"),
+    case("SELECT a, b, c, d, e, f FROM m UNPIVOT(sales FOR mon IN (jan, feb)) UNPIVOT(hc FOR reg IN (n, s)) "
+         "AS t(a, b, c, d, e, f)",
+         ("A", "M.EMPID IDENTITY", ""), ("B", "M.DEPT IDENTITY", ""), ("C", "", ""),
+         ("D", "M.JAN IDENTITY; M.FEB IDENTITY", ""), ("E", "", ""), ("F", "M.N IDENTITY; M.S IDENTITY", ""),
+         dialect="snowflake",
+         schema={"m": {"empid": "int", "dept": "text", "jan": "int", "feb": "int", "n": "int", "s": "int"}},
+         id="unpivot-twice-renamed"),
+    case("SELECT hc, region FROM sales UNPIVOT(score FOR month IN (jan, feb)) AS u1(a, b, c, d) "
+         "UNPIVOT(hc FOR region IN (b, c))",
+         ("hc", "sales.north IDENTITY; sales.south IDENTITY", ""), ("region", "", ""), dialect="duckdb",
+         schema=SALES, id="unpivot-of-renamed-columns"),
+    case("SELECT hi, lo FROM sales UNPIVOT(score FOR month IN (jan, feb)) AS u1(a, b, c, d) "
+         "UNPIVOT((hi, lo) FOR region IN ((b, c)))",
+         ("hi", "sales.north IDENTITY", ""), ("lo", "sales.south IDENTITY", ""), dialect="duckdb",
+         schema=SALES, id="unpivot-group-of-renamed-columns"),
+    case("SELECT s1.val, s2.hc FROM t1 UNPIVOT(val FOR m IN (jan, feb)) AS s1 "
+         "JOIN t2 UNPIVOT(hc FOR r IN (val, other)) AS s2 ON s1.id = s2.id",
+         ("VAL", "T1.JAN IDENTITY; T1.FEB IDENTITY", "T1.ID JOIN; T2.ID JOIN"),
+         ("HC", "T2.VAL IDENTITY; T2.OTHER IDENTITY", "T1.ID JOIN; T2.ID JOIN"), dialect="snowflake",
+         schema={"t1": {"id": "int", "jan": "int", "feb": "int"}, "t2": {"id": "int", "val": "int", "other": "int"}},
+         id="unpivoted-sources-joined"),
+    case("SELECT unpivotable.north FROM unpivotable UNPIVOT(revenue FOR month IN (jan, feb)) "
+         "UNPIVOT(headcount FOR region IN (north, south))",
+         ("north", "", "", "unpivotable.north @unpivotable IDENTITY: not a column of unpivotable"),
+         schema=UNPIVOTABLE, id="column-an-unpivot-consumed"),
+    case("SELECT u2.* FROM unpivotable UNPIVOT(revenue FOR month IN (jan, feb)) AS u1 "
+         "CROSS JOIN x UNPIVOT(w FOR k IN (b)) AS u2",
+         ("a", "x.a IDENTITY", ""), ("k", "", ""), ("w", "x.b IDENTITY", ""), schema=UNPIVOTABLE,
+         id="star-of-the-second-unpivoted-source"),
+    # PIVOT twice: the second groups by what the first gives.
+    case("SELECT * FROM t PIVOT(SUM(v) FOR k IN ('a', 'b')) AS p PIVOT(MAX(w) FOR c IN ('d')) AS q",
+         ("id", "t.id IDENTITY", TWICE), ("g", "t.g IDENTITY", TWICE),
+         ("a", "t.v AGGREGATION", TWICE + "; t.k FILTER"), ("b", "t.v AGGREGATION", TWICE + "; t.k FILTER"),
+         ("d", "t.w AGGREGATION", TWICE + "; t.c FILTER"), dialect="duckdb", schema=PIVOTED_TWICE,
+         id="pivot-twice"),
+    case("SELECT * FROM t UNPIVOT(v2 FOR n IN (v, w)) PIVOT(SUM(v2) FOR n IN ('V', 'W'))",
+         ("ID", "T.ID IDENTITY", UNPIVOTED_GROUPS), ("G", "T.G IDENTITY", UNPIVOTED_GROUPS),
+         ("K", "T.K IDENTITY", UNPIVOTED_GROUPS), ("C", "T.C IDENTITY", UNPIVOTED_GROUPS),
+         ("'V'", "T.V AGGREGATION; T.W AGGREGATION", UNPIVOTED_GROUPS),
+         ("'W'", "T.V AGGREGATION; T.W AGGREGATION", UNPIVOTED_GROUPS), dialect="snowflake",
+         schema=PIVOTED_TWICE, id="unpivot-then-pivot"),
     # Several aggregations, one without an alias: where sqlglot names only
     # the aliased one's columns, the other's are reported as not traced.
     case("SELECT cat_a_s FROM sample_data PIVOT (sum(value) AS s, max(price) FOR category IN ('a' AS cat_a, 'b'))",

@@ -236,6 +236,7 @@ class analysis {
     void stacked_column(const std::vector<py::object>& values, std::size_t j, std::size_t width, scope& sc,
                         lineage& out);
     bool pivot_columns(py::handle pivot_args, source& src, query_info& pq);
+    py::handle pivot_column_name(py::handle column, const std::vector<py::object>& aliases);
     bool unpivot_columns(py::handle pivot_args, source& src, query_info& pq);
     bool source_columns(const source& src, std::vector<py::handle>& names);
     void read_names(py::handle node, std::vector<py::handle>& names, int depth);

@@ -139,6 +139,29 @@ bool analysis::kept_columns(const source& src, const std::vector<handle>& used, 
     return true;
 }
 
+// The name sqlglot gives a pivot's column.  Where an IN value has an alias
+// (`'a' AS a`), older sqlglot versions name its columns after the whole
+// item, quoted ("'a' AS a", "'a' AS a_s"); the column is the alias's, named
+// as an unquoted identifier (a, a_s), as newer versions name it.
+handle analysis::pivot_column_name(handle column, const std::vector<object>& aliases) {
+    if (aliases.empty() || kind_of(column) != kind::Identifier) return name_of(column);
+    object a = args_of(column);
+    object text = arg(a, lk.this_);
+    if (!text || !PyUnicode_Check(text.ptr()) || !truthy(arg(a, lk.quoted))) return name_of(column);
+    object separator = py::checked(PyUnicode_FromString(" AS "));
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    const Py_ssize_t at = PyUnicode_Find(text.ptr(), separator.ptr(), 0, length, -1);
+    if (at == -2) py::throw_error();
+    if (at <= 0) return name_of(column);
+    object rest = py::checked(PyUnicode_Substring(text.ptr(), at + 4, length));
+    for (const object& alias : aliases) {
+        const Py_ssize_t starts = PyUnicode_Tailmatch(rest.ptr(), alias.ptr(), 0, PY_SSIZE_T_MAX, -1);
+        if (starts == -1) py::throw_error();
+        if (starts == 1) return normalise(rest, false, false);
+    }
+    return name_of(column);
+}
+
 bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
     const std::vector<object> fields = for_clauses(pa);
     if (fields.empty()) return false;
@@ -180,8 +203,20 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
     }
     // One column per combination of values and aggregation, named as sqlglot
     // names them (the aggregation varies fastest).
+    std::vector<object> aliases;
+    for (const object& field : fields) {
+        each(arg_of(field, lk.expressions), [&](handle v) {
+            if (kind_of(v) != kind::PivotAlias) return;
+            object alias = arg_of(v, lk.alias);
+            if (kind_of(alias) != kind::Identifier) return;
+            object text = arg_of(alias, lk.this_);
+            if (text && PyUnicode_Check(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > 0) {
+                aliases.push_back(std::move(text));
+            }
+        });
+    }
     std::vector<handle> names;
-    each(arg(pa, lk.columns), [&](handle c) { names.push_back(name_of(c)); });
+    each(arg(pa, lk.columns), [&](handle c) { names.push_back(pivot_column_name(c, aliases)); });
     // Some dialects name only the columns of the aggregations with an alias
     // (sqlglot leaves the others out): those are the named ones, and the
     // others' columns are reported as not traced.
