@@ -369,13 +369,6 @@ const query_info* analysis::renamed(const query_info* q, const std::vector<handl
             copy.outputs.emplace_back().name = names[j];
         }
     }
-    if (i < names.size() && i < q->outputs.size()) {
-        // The star may hold more columns than the names: which they are,
-        // and whether the names renamed those after it, only a schema says.
-        output rest = unnamed_after_star(lk.star, q->outputs[i]);
-        rest.opaque_note = static_cast<int>(rest.lin.unresolved.front().entry);
-        copy.outputs.push_back(std::move(rest));
-    }
     return &copy;
 }
 
