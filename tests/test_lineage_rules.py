@@ -700,6 +700,13 @@ PIVOTS = [
          "CROSS JOIN x UNPIVOT(w FOR k IN (b)) AS u2",
          ("a", "x.a IDENTITY", ""), ("k", "", ""), ("w", "x.b IDENTITY", ""), schema=UNPIVOTABLE,
          id="star-of-the-second-unpivoted-source"),
+    # Without a schema, a column list over a star names every column, as
+    # sqlglot's qualify reads it: which column each name is needs a schema.
+    case("SELECT * FROM sales UNPIVOT(score FOR month IN (jan, feb)) UNPIVOT(headcount FOR region IN (north, south)) "
+         "AS u1(a, b, c, d)",
+         ("a", "", "", "a @sales IDENTITY: needs a schema"), ("b", "", "", "b @sales IDENTITY: needs a schema"),
+         ("c", "", "", "c @sales IDENTITY: needs a schema"), ("d", "", "", "d @sales IDENTITY: needs a schema"),
+         dialect="duckdb", id="unpivot-twice-column-aliases-without-schema"),
     # PIVOT twice: the second groups by what the first gives.
     case("SELECT * FROM t PIVOT(SUM(v) FOR k IN ('a', 'b')) AS p PIVOT(MAX(w) FOR c IN ('d')) AS q",
          ("id", "t.id IDENTITY", TWICE), ("g", "t.g IDENTITY", TWICE),
