@@ -201,11 +201,11 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
         values_from_data(src, pq);
         return true;
     }
-    // One column per combination of values and aggregation, named as sqlglot
-    // names them (the aggregation varies fastest).
+    // The aliases of the IN values (see pivot_column_name); with several FOR
+    // clauses sqlglot 27's names join several items, and are left as they are.
     std::vector<object> aliases;
-    for (const object& field : fields) {
-        each(arg_of(field, lk.expressions), [&](handle v) {
+    if (fields.size() == 1) {
+        each(arg_of(fields.front(), lk.expressions), [&](handle v) {
             if (kind_of(v) != kind::PivotAlias) return;
             object alias = arg_of(v, lk.alias);
             if (kind_of(alias) != kind::Identifier) return;
@@ -215,6 +215,8 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
             }
         });
     }
+    // One column per combination of values and aggregation, named as sqlglot
+    // names them (the aggregation varies fastest).
     std::vector<handle> names;
     each(arg(pa, lk.columns), [&](handle c) { names.push_back(pivot_column_name(c, aliases)); });
     // Some dialects name only the columns of the aggregations with an alias
