@@ -140,6 +140,11 @@ class _Changes:
         return read is not None and not read & self.changed
 
 
+def _lost(model: Model, error: BaseException) -> None:
+    """A model whose worker died under it: analysed again here."""
+    return None
+
+
 def analyse_models(models: list[Model], dialect: Any, state: _ScriptState, jobs: int,
                    progress: Callable[[int, int], None] | None) -> Iterator[tuple[str, Any]]:
     """Each model's unique id and its result (a LineageResult, or a
@@ -151,12 +156,13 @@ def analyse_models(models: list[Model], dialect: Any, state: _ScriptState, jobs:
         # The workers' schema, and this process's when it takes a model of
         # theirs: the start's, kept apart from the state, which changes.
         first = copy.deepcopy(state.index())
-        answers: Iterable[Any] = ordered_map(_analyse, models, jobs, _context, (dialect, first))
+        answers: Iterable[Any] = ordered_map(_analyse, models, jobs, _context, (dialect, first),
+                                             lost=_lost)
     else:
         changes = None
         answers = (None for _ in models)
     for done, (model, answer) in enumerate(zip(models, answers), 1):
-        if changes is None or not changes.stands(answer):
+        if changes is None or answer is None or not changes.stands(answer):
             answer = _analyse((rules, state.index()), model)
         if not isinstance(answer, Failed) and answer[1] is not None:
             apply_statement(state, *answer)
