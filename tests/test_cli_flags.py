@@ -96,6 +96,19 @@ def test_dbt_walks_honour_direct_only_depth_and_jobs(shop, fmt):  # noqa: F811
                            "in model.shop.stg_payments"]
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_the_progress_bar_of_a_dbt_project(shop, jobs):  # noqa: F811
+    out, err = io.StringIO(), Terminal()
+    assert cli.main(["--dbt", str(shop), "--format", "jsonl", "--jobs", jobs],
+                    stdin=io.StringIO(), stdout=out, stderr=err) == 0
+    states = [state for state in err.getvalue().split("\r") if state]
+    assert states[0] == "  0%|          | 0/12 [00:00<?, ?model/s]"
+    assert re.fullmatch(r"100%\|#+\| 12/12 \[\d\d:\d\d<00:00, +[\d.]+model/s\]\n", states[-1]), \
+        states[-1]
+    plain = lineage_cli("--dbt", shop, "--format", "jsonl", "--jobs", jobs)
+    assert (plain.returncode, plain.stderr, plain.stdout) == (0, "", out.getvalue())
+
+
 @pytest.mark.parametrize("fmt", ["json", "jsonl", "csv", "openlineage", "table"])
 def test_dbt_rows_honour_direct_only_and_jobs(shop, fmt):  # noqa: F811
     one = lineage_cli("--dbt", shop, "--format", fmt)
