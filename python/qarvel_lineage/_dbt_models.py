@@ -16,8 +16,6 @@ parents (most of the time) overlaps the workers' analysis.
 
 from __future__ import annotations
 
-import copy
-
 from typing import Any, Callable, Iterable, Iterator, NamedTuple
 
 from sqlglot import exp
@@ -155,7 +153,7 @@ def analyse_models(models: list[Model], dialect: Any, state: _ScriptState, jobs:
         changes: _Changes | None = _Changes(state)
         # The workers' schema, and this process's when it takes a model of
         # theirs: the start's, kept apart from the state, which changes.
-        first = copy.deepcopy(state.index())
+        first = SchemaIndex(state.index().depth, dict(state.tables))
         answers: Iterable[Any] = ordered_map(_analyse, models, jobs, _context, (dialect, first),
                                              lost=_lost)
     else:
