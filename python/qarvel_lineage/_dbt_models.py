@@ -74,7 +74,15 @@ def _analyse(context: tuple[Rules, SchemaIndex], model: Model) -> Any:
         tree = exp.Create(this=_table_node(model.target), kind=model.kind, expression=trees[0])
         return analyze_statement(tree, model.sql, rules, index)
     except (SqlglotError, ValueError, RecursionError) as error:
-        return Failed(model.unique_id, portable(error))
+        return Failed(model.unique_id, error)
+
+
+def _analyse_remote(context: tuple[Rules, SchemaIndex], model: Model) -> Any:
+    """``_analyse`` on a worker: an error that would not pickle is sent as
+    a RuntimeError with its text."""
+    answer = _analyse(context, model)
+    return Failed(model.unique_id, portable(answer.error)) if isinstance(answer, Failed) \
+        else answer
 
 
 def _table_node(table: Table) -> exp.Table:
@@ -154,8 +162,8 @@ def analyse_models(models: list[Model], dialect: Any, state: _ScriptState, jobs:
         # The workers' schema, and this process's when it takes a model of
         # theirs: the start's, kept apart from the state, which changes.
         first = SchemaIndex(state.index().depth, dict(state.tables))
-        answers: Iterable[Any] = ordered_map(_analyse, models, jobs, _context, (dialect, first),
-                                             lost=_lost)
+        answers: Iterable[Any] = ordered_map(_analyse_remote, models, jobs, _context,
+                                             (dialect, first), lost=_lost, local=_analyse)
     else:
         changes = None
         answers = (None for _ in models)

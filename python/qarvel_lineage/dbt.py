@@ -30,9 +30,8 @@ from typing import Any, Callable, Iterator, NamedTuple
 from sqlglot import exp
 from sqlglot.errors import ParseError, SqlglotError
 
-from ._batch import jobs_count
-
 from . import _dbt_read as read
+from ._batch import jobs_count
 from ._dbt_models import Failed, Model, analyse_models
 from ._dbt_meta import (ColumnMeta, Exposure, calls_warehouse, column_metadata, exposures_of,
                         introspective_macros)
@@ -334,8 +333,8 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
     ``package:x``, ``config.materialized:view``, ``resource_type:seed``...;
     spaces unite, commas intersect; exclude applies after select).
     ``jobs`` processes share the analysis (0: every usable core), with
-    the same results as one; ``progress(done, total)``
-    is called as models are analysed."""
+    the same results as one; ``progress(done, total)`` is called after
+    each model."""
 
     jobs = jobs_count(jobs)
     if progress is not None and not callable(progress):
