@@ -11,7 +11,10 @@ Printed, as measured in one run:
   600 MB);
 * ``--upstream financial_pmpm.pmpm_payer.medical_paid --direct-only`` in
   table form: its lines (goal: at most 40) and whether both raw
-  ``paid_amount`` columns are named.
+  ``paid_amount`` columns are named;
+* ``project_lineage`` with one job and with two, alternating, three rounds
+  each in one fresh process: the best time of each and their ratio (goal:
+  two jobs below one).  ``--jobs-only`` measures this alone.
 """
 
 from __future__ import annotations
@@ -60,13 +63,44 @@ peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 print(status, out.lines, out.size, took, spent[0], peak)
 """
 
+# project_lineage with 1 and 2 jobs, alternating: the times of each round.
+JOBS = r"""
+import sys, time
+from qarvel_lineage.dbt import project_lineage
+
+for _ in range(3):
+    for jobs in (1, 2):
+        start = time.perf_counter()
+        project_lineage(sys.argv[1], jobs=jobs)
+        print(jobs, time.perf_counter() - start, flush=True)
+"""
+
+
+def jobs_line(project: str) -> None:
+    done = subprocess.run([sys.executable, "-c", JOBS, project], capture_output=True, text=True,
+                          check=True)
+    times: dict[str, list[float]] = {"1": [], "2": []}
+    for line in done.stdout.splitlines():
+        jobs, took = line.split()
+        times[jobs].append(float(took))
+    one, two = min(times["1"]), min(times["2"])
+    shown = {jobs: ", ".join(f"{t:.2f}" for t in found) for jobs, found in times.items()}
+    print(f"project_lineage, 3 rounds alternating: 1 job {shown['1']} s, 2 jobs {shown['2']} s; "
+          f"best 2 jobs / best 1 job: ratio {two / one:.2f} (goal < 1; "
+          f"{os.cpu_count()} cores here)")
+
 
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--project", default=str(CORPUS.parent / "dbt" / "tuva" / "target"))
+    parser.add_argument("--jobs-only", action="store_true",
+                        help="measure project_lineage with 1 and 2 jobs alone")
     options = parser.parse_args()
     if not os.path.isfile(os.path.join(options.project, "manifest.json")):
         sys.exit(f"bench_cli: no dbt project at {options.project}")
+    if options.jobs_only:
+        jobs_line(options.project)
+        return
     done = subprocess.run([sys.executable, "-c", MEASURE, options.project], capture_output=True,
                           text=True, check=True)
     status, rows, size, took, project, peak = done.stdout.split()
@@ -85,6 +119,7 @@ def main() -> None:
     print(f"--upstream financial_pmpm.pmpm_payer.medical_paid --direct-only: {len(lines)} lines "
           f"(goal <= 40), names {len(named)} of the 2 raw paid_amount columns, "
           f"{time.perf_counter() - start:.1f} s")
+    jobs_line(options.project)
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ import re
 import subprocess
 
 import pytest
+import qarvel_lineage._pool
 from helpers import LINEAGE_CLI, lineage_cli
 from qarvel_lineage import cli
 from test_dbt import RAW, shop  # noqa: F401  (the built project, a fixture)
@@ -94,6 +95,22 @@ def test_dbt_walks_honour_direct_only_depth_and_jobs(shop, fmt):  # noqa: F811
         assert direct.stdout.splitlines()[1:3] == [
             "DIRECT (1):", f"  {RAW}raw_payments.amount  3 hops, nearest: DIRECT TRANSFORMATION "
                            "in model.shop.stg_payments"]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_the_progress_bar_of_a_dbt_project(shop, jobs, monkeypatch):  # noqa: F811
+    for name in ("WORTH_STARTING", "LOCAL_SLICE", "CHUNK_TIME"):
+        # The workers start for however little work, and take one model at a time.
+        monkeypatch.setattr(qarvel_lineage._pool, name, 0.0)
+    out, err = io.StringIO(), Terminal()
+    assert cli.main(["--dbt", str(shop), "--format", "jsonl", "--jobs", jobs],
+                    stdin=io.StringIO(), stdout=out, stderr=err) == 0
+    states = [state for state in err.getvalue().split("\r") if state]
+    assert states[0] == "  0%|          | 0/12 [00:00<?, ?model/s]"
+    assert re.fullmatch(r"100%\|#+\| 12/12 \[\d\d:\d\d<00:00, +[\d.]+model/s\]\n", states[-1]), \
+        states[-1]
+    plain = lineage_cli("--dbt", shop, "--format", "jsonl")
+    assert (plain.returncode, plain.stderr, plain.stdout) == (0, "", out.getvalue())
 
 
 @pytest.mark.parametrize("fmt", ["json", "jsonl", "csv", "openlineage", "table"])

@@ -9,6 +9,7 @@ import shutil
 import pytest
 
 import qarvel_lineage
+import qarvel_lineage._pool
 from qarvel_lineage.dbt import project_lineage
 
 from helpers import lineage_cli
@@ -147,6 +148,55 @@ def test_a_model_that_fails_is_named_and_the_rest_goes_on(shop, tmp_path):
     # Its children read its columns from the catalog, and stop there.
     assert seen(project.column("customers", "full_name").direct) == [
         RAW + "stg_customers.first_name TRANSFORMATION", RAW + "stg_customers.last_name TRANSFORMATION"]
+
+
+def whole(project):
+    return (list(project.models), project.to_dicts(), [str(e) for e in project.errors],
+            project.warnings)
+
+
+@pytest.fixture
+def eager_workers(monkeypatch):
+    """Workers start for however little work, and take one model at a time:
+    the pool's thresholds are for speed alone."""
+    for name in ("WORTH_STARTING", "LOCAL_SLICE", "CHUNK_TIME"):
+        monkeypatch.setattr(qarvel_lineage._pool, name, 0.0)
+
+
+def stale(shop, tmp_path):
+    """The built project with a catalog that lacks a column stg_customers
+    makes, and a model that does not parse."""
+    manifest = json.loads((shop / "target" / "manifest.json").read_text())
+    manifest["nodes"]["model.shop.stg_events"]["compiled_code"] = "select from from"
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    catalog = json.loads((shop / "target" / "catalog.json").read_text())
+    columns = catalog["nodes"]["model.shop.stg_customers"]["columns"]
+    del columns[next(name for name in columns if name.lower() == "first_name")]
+    (tmp_path / "catalog.json").write_text(json.dumps(catalog))
+    return tmp_path / "manifest.json"
+
+
+@pytest.mark.parametrize("built", ["catalog", "no catalog", "stale catalog"])
+def test_jobs_give_what_one_job_gives(shop, compiled_shop, tmp_path, eager_workers, built):
+    path = {"catalog": shop, "no catalog": compiled_shop}.get(built) or stale(shop, tmp_path)
+    one = project_lineage(path)
+    calls = []
+    two = project_lineage(path, jobs=2, progress=lambda done, total: calls.append((done, total)))
+    assert whole(two) == whole(one)
+    assert calls == [(done, 12) for done in range(1, 13)]
+    if built == "stale catalog":
+        # customers read stg_customers' columns as the model makes them, not as the catalog had them.
+        assert seen(two.column("customers", "full_name").direct) == MART["full_name"][0]
+        assert [e.unique_id for e in two.errors] == ["model.shop.stg_events"]
+    selected = project_lineage(path, select="customers", jobs=0)
+    assert whole(selected) == whole(project_lineage(path, select="customers"))
+
+
+def test_jobs_and_progress_are_checked(shop):
+    with pytest.raises(ValueError, match=r"jobs must be an int >= 0 \(0: every core\), not -1"):
+        project_lineage(shop, jobs=-1)
+    with pytest.raises(TypeError, match="progress must be callable, not str"):
+        project_lineage(shop, progress="bar")
 
 
 def test_what_is_not_a_compiled_project_is_refused(shop, tmp_path):

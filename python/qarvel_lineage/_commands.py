@@ -105,17 +105,43 @@ def _plan(options: argparse.Namespace, session: Any, writer: Any, mode: str) -> 
                 width=terminal_width(session.stdout))
 
 
+class _ModelBar:
+    """Models analysed out of how many, on a terminal (tqdm)."""
+
+    def __init__(self, stream: Any):
+        self.stream = stream
+        self.bar: Any = None
+
+    def __call__(self, done: int, total: int) -> None:
+        if self.bar is None:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, file=self.stream, unit="model", dynamic_ncols=True)
+        self.bar.update(done - self.bar.n)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
+
+
 def _project(options: argparse.Namespace, session: Any) -> Any:
     from .dbt import project_lineage
 
     path = options.dbt
+    bar = _ModelBar(session.stderr) if getattr(session.stderr, "isatty", lambda: False)() \
+        else None
     try:
         check_project(path)
         project = project_lineage(path, session.dialect, session.schema,
-                                  select=options.select, exclude=options.exclude)
+                                  select=options.select, exclude=options.exclude,
+                                  jobs=session.jobs, progress=bar)
     except (OSError, ValueError, InputFailed) as error:
         raise UsageError(f"--dbt {path}: {str(error).splitlines()[0] if str(error) else error}") \
             from None
+    finally:
+        if bar is not None:
+            bar.close()
     for line in getattr(project, "warnings", ()):
         session.say(line)
     return project

@@ -25,20 +25,20 @@ from __future__ import annotations
 
 import graphlib
 from dataclasses import dataclass, field
-from typing import Any, Iterator, NamedTuple
+from typing import Any, Callable, Iterator, NamedTuple
 
 from sqlglot import exp
 from sqlglot.errors import ParseError, SqlglotError
 
 from . import _dbt_read as read
+from ._batch import jobs_count
+from ._dbt_models import Failed, Model, analyse_models
 from ._dbt_meta import (ColumnMeta, Exposure, calls_warehouse, column_metadata, exposures_of,
                         introspective_macros)
 from ._dbt_select import NodeGraph, parse_selection
 from ._result import LineageResult, flat_rows, row_keys, rows_frame, rows_json
-from ._parse import analyze_statement, analyze_tree, parse
 from ._rules import Rules, Schema, rules_for
-from ._script import (EndToEnd, TargetColumn, _ScriptState, apply_statement, end_to_end,
-                      table_of)
+from ._script import EndToEnd, TargetColumn, _ScriptState, end_to_end, table_of
 from ._types import OutputColumn, Source, Table, Unresolved
 
 __all__ = ["project_lineage", "DbtProject", "DbtColumn", "Exposure", "ModelError",
@@ -310,14 +310,6 @@ def _dag_order(nodes: dict[str, dict[str, Any]], parents: dict[str, list[str]]) 
         sorter.done(*ready)
 
 
-_JINJA = ("{{", "{%", "{#")
-
-
-def looks_like_jinja(sql: str) -> bool:
-    """Whether SQL text still holds dbt's Jinja (it was not compiled)."""
-    return any(mark in sql for mark in _JINJA)
-
-
 def _compiled(node: dict[str, Any]) -> str:
     sql = node.get("compiled_code")
     if sql is None:
@@ -329,7 +321,8 @@ def _compiled(node: dict[str, Any]) -> str:
 
 
 def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
-                    select: Any = None, exclude: Any = None) -> DbtProject:
+                    select: Any = None, exclude: Any = None, jobs: int = 1,
+                    progress: Callable[[int, int], None] | None = None) -> DbtProject:
     """The column lineage of a compiled dbt project (its folder, its
     target folder or its manifest.json).  The dialect is the manifest's
     adapter's unless given.  ``schema`` (a mapping or a Schema, for example
@@ -338,8 +331,14 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
     and ``exclude`` (a str or a sequence of str) take dbt's selection
     syntax (``model+``, ``+model``, ``@model``, ``tag:x``, ``path:models/x``,
     ``package:x``, ``config.materialized:view``, ``resource_type:seed``...;
-    spaces unite, commas intersect; exclude applies after select)."""
+    spaces unite, commas intersect; exclude applies after select).
+    ``jobs`` processes share the analysis (0: every usable core), with
+    the same results as one; ``progress(done, total)`` is called after
+    each model."""
 
+    jobs = jobs_count(jobs)
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable, not {type(progress).__name__}")
     chosen = parse_selection(select, "select")
     dropped = parse_selection(exclude, "exclude")
     arts = read.read(path)
@@ -385,12 +384,12 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
 
     analysed = {uid: node for uid, node in nodes.items()
                 if uid in involved and node.get("resource_type") in _ANALYSED}
+    order = [_model(uid, analysed[uid], relations.get(uid), arts)
+             for uid in _dag_order(analysed, parents)]
     models: dict[str, LineageResult | ModelError] = {}
-    for unique_id in _dag_order(analysed, parents):
-        result = _analysed(unique_id, analysed[unique_id], relations.get(unique_id), rules,
-                           state, arts)
+    for unique_id, result in analyse_models(order, dialect, state, jobs, progress):
         if unique_id in selected:
-            models[unique_id] = result
+            models[unique_id] = ModelError(*result) if isinstance(result, Failed) else result
 
     traced = end_to_end(state)
     reported = {relations[uid] for uid in models if uid in relations}
@@ -413,29 +412,20 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
                       meta, by_table)
 
 
-def _analysed(unique_id: str, node: dict[str, Any], target: Table | None, rules: Rules,
-              state: _ScriptState, arts: read.Artefacts) -> LineageResult | ModelError:
-    """One model's lineage; its output columns join the state its children read."""
+def _model(unique_id: str, node: dict[str, Any], target: Table | None,
+           arts: read.Artefacts) -> Model:
+    """What analysing a model needs, read from its node."""
     config = read.mapping_of(node, "config", arts, arts.manifest_path, unique_id)
     materialized = config.get("materialized")
     try:
-        sql = _compiled(node)
-        if looks_like_jinja(sql):
-            raise ParseError("the compiled SQL still holds Jinja")
-        trees = parse(sql, rules)
-        if len(trees) != 1:
-            raise ParseError(f"the compiled SQL holds {len(trees)} statements, not one query")
-        query = trees[0]
-        if target is None or materialized == "ephemeral":
-            return analyze_tree(query, sql, rules, state.index())
-        kind = _MATERIALISED_AS.get(materialized, "TABLE") if isinstance(materialized, str) \
-            else "TABLE"
-        tree = exp.Create(this=_table_node(target), kind=kind, expression=query)
-        result, found = analyze_statement(tree, sql, rules, state.index())
-    except (SqlglotError, ValueError, RecursionError) as error:
-        return ModelError(unique_id, error)
-    apply_statement(state, result, found)
-    return result
+        sql, failure = _compiled(node), None
+    except ParseError as error:
+        sql, failure = "", error
+    if target is None or materialized == "ephemeral":
+        return Model(unique_id, sql, failure, target, None)
+    kind = _MATERIALISED_AS.get(materialized, "TABLE") if isinstance(materialized, str) \
+        else "TABLE"
+    return Model(unique_id, sql, failure, target, kind)
 
 
 def _compile_only(arts: read.Artefacts, nodes: dict[str, dict[str, Any]],
@@ -475,12 +465,3 @@ def _compile_only(arts: read.Artefacts, nodes: dict[str, dict[str, Any]],
             "catalog.json: if the project was compiled before its tables existed, that SQL "
             "lacks their columns; build the project (dbt build or dbt run), then run dbt docs "
             "generate, or give the warehouse with --schema URL")
-
-
-def _table_node(table: Table) -> exp.Table:
-    def part(name: str | None) -> exp.Identifier | None:
-        return exp.to_identifier(name, quoted=True) if name else None
-
-    return exp.Table(this=part(table.name), db=part(table.db), catalog=part(table.catalog))
-
-
