@@ -104,6 +104,8 @@ WITH_KEY = "with_" if "with_" in exp.Select.arg_types else "with"
 # QARVEL_CORPUS says.
 CORPUS = Path(os.environ.get("QARVEL_CORPUS")
               or Path(__file__).resolve().parents[1].parent / "shared" / "corpus")
+# The built Tuva project (737 dbt models) lies beside the corpus.
+TUVA = CORPUS.parent / "dbt" / "tuva" / "target"
 LINEAGE_CLI = [sys.executable, "-m", "qarvel_lineage.cli"]
 
 

@@ -13,14 +13,13 @@ import threading
 import time
 
 import pytest
-from helpers import CORPUS, LINEAGE_CLI, lineage_cli, page_columns
+from helpers import LINEAGE_CLI, TUVA, lineage_cli, page_columns
 
 ETL = """
 create table stg.orders as select id, amount / 100 as amount, status from raw.orders;
 create temp table big as select id, amount from stg.orders where status = 'shipped';
 insert into mart.totals (id, total) select id, sum(amount) from big group by id;
 """
-TUVA = CORPUS.parent / "dbt" / "tuva" / "target"
 ROW_FORMATS = ("json", "jsonl", "csv")
 
 

@@ -2,14 +2,13 @@
 ``dbt ls`` on the test project, and on the Tuva Project's artefacts."""
 
 import json
-from pathlib import Path
 
 import pytest
 
 from qarvel_lineage import Graph
 from qarvel_lineage.dbt import project_lineage
 
-from helpers import lineage_cli
+from helpers import TUVA, lineage_cli
 from shop_build import dbt_ls, shop  # noqa: F401 (the fixture)
 
 # (select, exclude): one case per method and operator.
@@ -96,7 +95,6 @@ def test_a_bad_selector_is_one_line(select, message, tmp_path):
         project_lineage(tmp_path, exclude=3)
 
 
-TUVA = Path(__file__).resolve().parents[2] / "shared" / "dbt" / "tuva" / "target"
 
 
 @pytest.mark.skipif(not (TUVA / "manifest.json").is_file(), reason="no Tuva artefacts")

@@ -2,7 +2,6 @@
 name, look-ups in any case and script, and walks on long chains and cycles."""
 
 import multiprocessing
-from pathlib import Path
 
 import pytest
 
@@ -11,6 +10,7 @@ from qarvel_lineage.dbt import project_lineage
 from qarvel_lineage.graph import Edge, Graph
 
 import graph_tasks
+from helpers import TUVA
 
 
 def of(*statements, name="log"):
@@ -200,7 +200,6 @@ def test_a_cycle_among_many_columns_is_not_repeated_at_every_depth(tmp_path):
     assert len(graph.impact("t.c5")) == 59
 
 
-TUVA = Path(__file__).resolve().parents[2] / "shared" / "dbt" / "tuva" / "target"
 
 
 @pytest.mark.skipif(not TUVA.is_dir(), reason="the built Tuva project is not beside the project")

@@ -3,14 +3,13 @@ overview of tables, zoom and pan, focus by click, search and URL fragment,
 the indirect switch and the depth control, details on demand."""
 
 import re
-from pathlib import Path
 
 import pytest
 
 from qarvel_lineage._html import lineage_page, project_edges
 from qarvel_lineage.dbt import project_lineage
 
-from helpers import lineage_cli
+from helpers import TUVA, lineage_cli
 from page_helpers import (Opened, chromium, inside_view, neighbourhood, project_links, rows_of,
                           settled, shown_columns, write_page)
 from test_dbt import shop  # noqa: F401  (the built dbt project, a fixture)
@@ -247,8 +246,7 @@ def test_the_command_writes_pages_of_a_script_its_tables_and_a_walk(browser, tmp
 
 @pytest.fixture(scope="module")
 def tuva(tmp_path_factory):
-    # The shared Tuva project sits next to the clone (../shared/dbt/tuva).
-    target = Path(__file__).resolve().parents[2] / "shared" / "dbt" / "tuva" / "target"
+    target = TUVA
     if not (target / "manifest.json").is_file():
         pytest.skip("the Tuva project's target/ is not here")
     project = project_lineage(target)
