@@ -1,11 +1,13 @@
 """Helpers shared by the test modules."""
 
+import errno
 import gc
 import hashlib
 import json
 import os
 import subprocess
 import sys
+import time
 import traceback
 import tracemalloc
 from pathlib import Path
@@ -285,3 +287,18 @@ def page_columns(page):
     data = json.loads(block)
     return {f"{data['tables'][table][0]}.{name}"
             for table, name in zip(data["columnTable"], data["columnName"]) if name is not None}
+
+
+def open_for_writing(fifo, child, deadline=60):
+    """The FIFO's write end, once the child has opened it for reading (a
+    FIFO opened without waiting refuses a writer while nobody reads it)."""
+    ends = time.monotonic() + deadline
+    while True:
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as error:
+            if error.errno != errno.ENXIO:
+                raise
+        assert child.poll() is None, child.communicate()
+        assert time.monotonic() < ends, "the command never opened the FIFO"
+        time.sleep(0.02)

@@ -10,10 +10,9 @@ import os
 import signal
 import subprocess
 import threading
-import time
 
 import pytest
-from helpers import LINEAGE_CLI, TUVA, lineage_cli, page_columns
+from helpers import LINEAGE_CLI, TUVA, lineage_cli, open_for_writing, page_columns
 
 ETL = """
 create table stg.orders as select id, amount / 100 as amount, status from raw.orders;
@@ -37,17 +36,6 @@ def records(fmt, text):
     if fmt == "json":
         return json.loads(text)
     return list(csv.DictReader(io.StringIO(text)))
-
-
-def open_for_writing(fifo, child, deadline=60):
-    """The FIFO's write end, once the child has opened it for reading."""
-    ends = time.monotonic() + deadline
-    while True:
-        try:
-            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-        except OSError:
-            assert child.poll() is None and time.monotonic() < ends
-            time.sleep(0.02)
 
 
 def usage_error(done):
@@ -245,24 +233,6 @@ def test_a_folder_as_the_graph_file_is_refused_before_any_analysis(tmp_path):
     done = lineage_cli("nosuchfile", "--graph", tmp_path, "--summary")
     assert usage_error(done) == f"sqlglot-main: error: --graph {tmp_path}: not a regular file (a directory)"
     assert "arg1" not in done.stderr
-
-
-def test_sigterm_during_a_graph_run_is_one_line_and_exit_143(tmp_path):
-    fifo = tmp_path / "slow.sql"
-    os.mkfifo(fifo)
-    child = subprocess.Popen([*LINEAGE_CLI, "select a from t", str(fifo), "--graph",
-                              str(tmp_path / "g.db")], stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        end = open_for_writing(fifo, child)
-        os.write(end, b"select b ")
-        child.send_signal(signal.SIGTERM)
-        out, err = child.communicate(timeout=60)
-        os.close(end)
-    finally:
-        child.kill()
-        child.wait()
-    assert (child.returncode, out, err) == (143, "", "terminated while reading the inputs\n")
 
 
 def test_two_graph_runs_at_once_on_a_new_file_both_land(tmp_path):

@@ -18,7 +18,7 @@ import pytest
 
 from qarvel_lineage import _session, cli
 
-from helpers import LINEAGE_CLI, lineage_cli, run_py
+from helpers import LINEAGE_CLI, lineage_cli, open_for_writing, run_py
 
 KEYS = ["input", "statement", "position", "column", "target_catalog", "target_db", "target_table",
         "source_catalog", "source_db", "source_table", "source_column", "type", "subtype", "reason"]
@@ -31,21 +31,6 @@ pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
 def csv_line(name, column, table):
     """The CSV row of `select COLUMN from TABLE` read from input NAME."""
     return f"{name},1,1,{column},,,,,,{table},{column},DIRECT,IDENTITY,\n"
-
-
-def open_for_writing(fifo, child, deadline=60):
-    """The FIFO's write end, once the child has opened it for reading (a
-    FIFO opened without waiting refuses a writer while nobody reads it)."""
-    ends = time.monotonic() + deadline
-    while True:
-        try:
-            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-        except OSError as error:
-            if error.errno != errno.ENXIO:
-                raise
-        assert child.poll() is None, child.communicate()
-        assert time.monotonic() < ends, "the command never opened the FIFO"
-        time.sleep(0.02)
 
 
 # --- what is not a regular file --------------------------------------------------------
@@ -204,11 +189,14 @@ def test_sigterm_closes_the_json_array_and_counts_the_inputs(many_files, jobs):
     assert columns == [f"c{n}" for n in range(len(columns))]
 
 
-def test_sigterm_while_an_input_is_still_being_read(tmp_path):
+@pytest.mark.parametrize("args", [["--format", "json"], ["--graph", "g.db", "select a from t"]],
+                         ids=["rows", "graph"])
+def test_sigterm_while_an_input_is_still_being_read(tmp_path, args):
+    """In a run of rows and in a --graph run alike: one line, exit 143."""
     fifo = tmp_path / "slow.sql"
     os.mkfifo(fifo)
-    child = subprocess.Popen([*LINEAGE_CLI, "--format", "json", str(fifo)], stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen([*LINEAGE_CLI, *args, str(fifo)], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path)
     try:
         end = open_for_writing(fifo, child)
         os.write(end, b"select a ")
