@@ -233,12 +233,20 @@ def iter_inputs(arguments: list[str], stdin: TextIO, encoding: str = "utf-8-sig"
         found = _stat(argument)
         if found is None:
             yield f"arg{position}", argument, True
-        elif stat.S_ISDIR(found.st_mode):
-            yield from _folder_inputs(argument, encoding, skipped)
-        elif stat.S_ISREG(found.st_mode):
-            yield argument, File(argument, encoding), False
         else:
-            yield argument, _read_stream(argument, encoding, limit), False
+            yield from _path_inputs(argument, found, encoding, limit, skipped)
+
+
+def _path_inputs(path: str, found: os.stat_result, encoding: str, limit: int,
+                 skipped: Any) -> Iterator[tuple[str, Any, bool]]:
+    """What a path that exists gives: every *.sql file of a folder, a
+    regular file to read later, or a stream read now within the limit."""
+    if stat.S_ISDIR(found.st_mode):
+        yield from _folder_inputs(path, encoding, skipped)
+    elif stat.S_ISREG(found.st_mode):
+        yield path, File(path, encoding), False
+    else:
+        yield path, _read_stream(path, encoding, limit), False
 
 
 def _folder_inputs(folder: str, encoding: str, skipped: Any) -> Iterator[tuple[str, Any, bool]]:
@@ -325,9 +333,4 @@ def side_inputs(path: str, encoding: str, limit: int,
     found = _stat(path)
     if found is None:
         raise InputFailed(f"no such file or folder: {path}")
-    if stat.S_ISDIR(found.st_mode):
-        yield from _folder_inputs(path, encoding, skipped)
-    elif stat.S_ISREG(found.st_mode):
-        yield path, File(path, encoding), False
-    else:
-        yield path, _read_stream(path, encoding, limit), False
+    yield from _path_inputs(path, found, encoding, limit, skipped)
