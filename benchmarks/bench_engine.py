@@ -37,8 +37,8 @@ from sqlglot.lineage import lineage as sqlglot_lineage
 from sqlglot.tokens import TokenType
 
 import qarvel_lineage as ql
-from qarvel_lineage._batch import Analyzer
-from qarvel_lineage._rules import rules_for
+from qarvel_lineage.batch.analyzer import Analyzer
+from qarvel_lineage.engine.rules import rules_for
 
 CORPUS = Path(os.environ.get("QARVEL_CORPUS")
               or Path(__file__).resolve().parents[2] / "shared" / "corpus")
@@ -293,9 +293,9 @@ def bench_template_cache(statements, total=20000, templates=200):
 def engine_walk_ms(rounds: int) -> float:
     """The median time of the engine's walk over every parsed corpus
     statement (TPC statements with their schema), in ms."""
-    from qarvel_lineage import _engine
-    from qarvel_lineage._parse import parse
-    from qarvel_lineage._rules import schema_index
+    from qarvel_lineage.engine import _engine
+    from qarvel_lineage.engine.parse import parse
+    from qarvel_lineage.engine.rules import schema_index
 
     statements, _, _ = load_corpus()
     work = []

@@ -24,7 +24,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from qarvel_lineage._html import _page_data, lineage_page, project_edges
+from qarvel_lineage.page.render import _page_data, lineage_page, project_edges
 from qarvel_lineage.dbt import project_lineage
 
 HERE = Path(__file__).resolve().parent

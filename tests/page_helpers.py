@@ -9,7 +9,7 @@ from collections import deque
 
 import pytest
 
-from qarvel_lineage._result import statement_rows
+from qarvel_lineage.engine.result import statement_rows
 from qarvel_lineage.dbt import ModelError
 
 from helpers import SANITIZER_VARIABLES

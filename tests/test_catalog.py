@@ -247,7 +247,7 @@ def test_tokens_and_key_passphrases_are_masked_when_the_driver_is_missing(url, m
 
 
 def test_secrets_are_masked_in_any_text_a_driver_repeats():
-    from qarvel_lineage._catalog import mask_secrets
+    from qarvel_lineage.catalog.database import mask_secrets
 
     url = f"postgresql://u:{SECRET}@h/x?sslpassword=Other%2FOne"
     assert mask_secrets(f"invalid dsn: password={SECRET} host=h sslpassword='Other/One' x", url) \

@@ -8,7 +8,7 @@ import re
 import subprocess
 
 import pytest
-import qarvel_lineage._pool
+import qarvel_lineage.batch.pool
 from helpers import LINEAGE_CLI, lineage_cli
 from qarvel_lineage import cli
 from test_dbt import RAW, shop  # noqa: F401  (the built project, a fixture)
@@ -101,7 +101,7 @@ def test_dbt_walks_honour_direct_only_depth_and_jobs(shop, fmt):  # noqa: F811
 def test_the_progress_bar_of_a_dbt_project(shop, jobs, monkeypatch):  # noqa: F811
     for name in ("WORTH_STARTING", "LOCAL_SLICE", "CHUNK_TIME"):
         # The workers start for however little work, and take one model at a time.
-        monkeypatch.setattr(qarvel_lineage._pool, name, 0.0)
+        monkeypatch.setattr(qarvel_lineage.batch.pool, name, 0.0)
     out, err = io.StringIO(), Terminal()
     assert cli.main(["--dbt", str(shop), "--format", "jsonl", "--jobs", jobs],
                     stdin=io.StringIO(), stdout=out, stderr=err) == 0

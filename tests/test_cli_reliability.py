@@ -16,7 +16,8 @@ import time
 
 import pytest
 
-from qarvel_lineage import _session, cli
+from qarvel_lineage import cli
+from qarvel_lineage.cli import session as _session
 
 from helpers import LINEAGE_CLI, lineage_cli, open_for_writing, run_py
 
@@ -214,7 +215,8 @@ def test_sigterm_while_an_input_is_still_being_read(tmp_path, args):
 # interrupted (as with a signal that comes just before the read starts).
 TERMINATED_WHILE_READING = """
 import io, os, signal, sys, threading, time
-from qarvel_lineage import _session, cli
+from qarvel_lineage import cli
+from qarvel_lineage.cli import session as _session
 
 fifo = sys.argv[1]
 def writer():
@@ -247,7 +249,8 @@ def test_a_signal_the_read_does_not_see_still_stops_it(tmp_path):
 # Run in a child interpreter: were SIGTERM not handled, it would end the test run.
 TERMINATED_WHILE_WRITING = """
 import io, signal, sys
-from qarvel_lineage import _session, cli
+from qarvel_lineage import cli
+from qarvel_lineage.cli import session as _session
 
 class TerminatedWhileWriting(io.StringIO):
     # SIGTERM arrives as the third input's text is handed over, before it is stored.

@@ -9,7 +9,7 @@ import shutil
 import pytest
 
 import qarvel_lineage
-import qarvel_lineage._pool
+import qarvel_lineage.batch.pool
 from qarvel_lineage.dbt import project_lineage
 
 from helpers import lineage_cli
@@ -160,7 +160,7 @@ def eager_workers(monkeypatch):
     """Workers start for however little work, and take one model at a time:
     the pool's thresholds are for speed alone."""
     for name in ("WORTH_STARTING", "LOCAL_SLICE", "CHUNK_TIME"):
-        monkeypatch.setattr(qarvel_lineage._pool, name, 0.0)
+        monkeypatch.setattr(qarvel_lineage.batch.pool, name, 0.0)
 
 
 def stale(shop, tmp_path):

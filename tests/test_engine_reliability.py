@@ -10,8 +10,8 @@ import pytest
 from sqlglot.errors import ParseError
 
 import qarvel_lineage as ql
-from qarvel_lineage import _engine
-from qarvel_lineage._rules import SchemaIndex, rules_for
+from qarvel_lineage.engine import _engine
+from qarvel_lineage.engine.rules import SchemaIndex, rules_for
 
 from helpers import lineage_cli, run_py
 
@@ -316,7 +316,7 @@ INTERRUPTED_WALK = """
 import signal, sys, time
 import sqlglot
 import qarvel_lineage
-from qarvel_lineage._rules import rules_for
+from qarvel_lineage.engine.rules import rules_for
 sql = "select " + ", ".join(f"c{i} + d{i} as x{i}" for i in range(100_000)) + " from t"
 tree = sqlglot.parse_one(sql)
 def interrupt(signum, frame):

@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from qarvel_lineage._html import lineage_page, project_edges
+from qarvel_lineage.page.render import lineage_page, project_edges
 from qarvel_lineage.dbt import project_lineage
 
 from helpers import TUVA, lineage_cli

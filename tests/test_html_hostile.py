@@ -8,7 +8,7 @@ import re
 
 import pytest
 
-from qarvel_lineage._html import lineage_page
+from qarvel_lineage.page.render import lineage_page
 
 from helpers import lineage_cli
 from page_helpers import Opened, chromium, rows_of, settled, shown_columns, write_page

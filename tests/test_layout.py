@@ -4,8 +4,8 @@ together."""
 
 import pytest
 
-from qarvel_lineage._html import lineage_page
-from qarvel_lineage._layout import NODE_HEIGHT, layered_layout
+from qarvel_lineage.page.render import lineage_page
+from qarvel_lineage.page.layout import NODE_HEIGHT, layered_layout
 
 from page_helpers import Opened, chromium, shown_columns, write_page
 

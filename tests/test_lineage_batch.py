@@ -10,10 +10,11 @@ from sqlglot.dialects.dialect import Dialect
 
 from sqlglot.tokens import TokenType
 
-from qarvel_lineage import Analyzer, LineageResult, _engine, analyze, analyze_many, lineage_meta
+from qarvel_lineage import Analyzer, LineageResult, analyze, analyze_many, lineage_meta
+from qarvel_lineage.engine import _engine
 from qarvel_lineage import partition_lineage
-from qarvel_lineage._batch import lexicon_of
-from qarvel_lineage._rules import rules_for
+from qarvel_lineage.batch.analyzer import lexicon_of
+from qarvel_lineage.engine.rules import rules_for
 
 from helpers import corpus_statements, frame_records, lineage_key
 

@@ -15,7 +15,7 @@ from sqlglot.optimizer.qualify import qualify
 
 import qarvel_lineage
 from helpers import CORPUS, check_well_formed, expect, view
-from qarvel_lineage._rules import rules_for
+from qarvel_lineage.engine.rules import rules_for
 
 TPCH = json.loads((CORPUS / "tpch" / "schema.json").read_text())
 # The tables and columns of the TPC-DS benchmark.

@@ -15,8 +15,8 @@ from sqlglot.schema import MappingSchema
 
 import qarvel_lineage
 from helpers import CORPUS, check_well_formed, expect, growth, run_py, swallow, view
-from qarvel_lineage import _engine
-from qarvel_lineage._rules import rules_for, schema_index
+from qarvel_lineage.engine import _engine
+from qarvel_lineage.engine.rules import rules_for, schema_index
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
@@ -98,8 +98,8 @@ import json, sys
 import sqlglot
 from sqlglot import exp
 import qarvel_lineage
-from qarvel_lineage import _engine
-from qarvel_lineage._rules import SchemaIndex, rules_for
+from qarvel_lineage.engine import _engine
+from qarvel_lineage.engine.rules import SchemaIndex, rules_for
 
 RULES = rules_for(None).native
 WITH = "with_" if "with_" in exp.Select.arg_types else "with"

@@ -1101,7 +1101,7 @@ WALKED = ("Select", "Union", "Intersect", "Except", "Subquery", "Values", "With"
 
 @pytest.mark.parametrize("name", WALKED)
 def test_every_clause_of_walked_nodes_is_classified(name):
-    table = qarvel_lineage._engine.CLAUSES[name]
+    table = qarvel_lineage.engine._engine.CLAUSES[name]
     missing = sorted(set(getattr(sqlglot.exp, name).arg_types) - set(table))
     assert missing == []
     assert {use for use, _ in table.values()} <= {"read", "no lineage", "not traced"}
@@ -1109,8 +1109,8 @@ def test_every_clause_of_walked_nodes_is_classified(name):
 
 
 def test_a_clause_the_engine_does_not_know_is_reported_on_every_column():
-    from qarvel_lineage._parse import analyze_tree
-    from qarvel_lineage._rules import rules_for
+    from qarvel_lineage.engine.parse import analyze_tree
+    from qarvel_lineage.engine.rules import rules_for
     tree = sqlglot.parse_one("SELECT a, b + 1 AS c FROM t")
     # What a newer sqlglot could add: a clause under a key no table lists.
     tree.args["novel_clause"] = sqlglot.exp.column("k")
@@ -1221,9 +1221,9 @@ def test_script_end_to_end(text, dialect, schema, expected):
 
 
 def test_a_prepared_schema_is_indexed_once_per_dialects_rules():
-    from qarvel_lineage._rules import schema_index
+    from qarvel_lineage.engine.rules import schema_index
     prepared = qarvel_lineage.Schema({"T": {"A": "int"}})
-    snowflake, duckdb = qarvel_lineage._rules.rules_for("snowflake"), qarvel_lineage._rules.rules_for("duckdb")
+    snowflake, duckdb = qarvel_lineage.engine.rules.rules_for("snowflake"), qarvel_lineage.engine.rules.rules_for("duckdb")
     first = schema_index(prepared, snowflake)
     assert schema_index(prepared, duckdb) is not first
     assert schema_index(prepared, snowflake) is first

@@ -15,7 +15,7 @@ from concurrent.futures.process import BrokenProcessPool
 import pytest
 
 from qarvel_lineage import LineageResult, analyze_many
-from qarvel_lineage._pool import ordered_map, usable_cores
+from qarvel_lineage.batch.pool import ordered_map, usable_cores
 
 import pool_tasks
 from helpers import LINEAGE_CLI, corpus_statements, lineage_cli, lineage_key
@@ -81,7 +81,7 @@ def test_a_single_threaded_process_forks_workers_that_share_its_context():
         import os, sys
         sys.path.insert(0, {HERE!r})
         import pool_tasks
-        from qarvel_lineage._pool import ordered_map
+        from qarvel_lineage.batch.pool import ordered_map
         done = list(ordered_map(pool_tasks.work, [("echo", n) for n in range(1500)], 2,
                                 pool_tasks.setup))
         assert [v for v, _, _ in done] == list(range(1500))

@@ -16,15 +16,15 @@ import types
 
 from sqlglot.errors import ParseError
 
-from . import _parse
-from ._catalog import CatalogError
-from ._parse import analyze, analyze_tree, parse
-from ._result import FLAT_KEYS, LineageResult
-from ._rules import Schema
-from ._types import OutputColumn, Source, Table, Unresolved
-from ._script import EndToEnd, ScriptResult, StatementError, TargetColumn, analyze_script
-from ._batch import Analyzer, analyze_many, lineage_ddl, lineage_meta, partition_lineage
-from .graph import Graph, GraphError
+from qarvel_lineage.batch.analyzer import Analyzer, analyze_many, lineage_ddl, lineage_meta, partition_lineage
+from qarvel_lineage.catalog.database import CatalogError
+from qarvel_lineage.engine import parse as _parse
+from qarvel_lineage.engine.parse import analyze, analyze_tree, parse
+from qarvel_lineage.engine.records import OutputColumn, Source, Table, Unresolved
+from qarvel_lineage.engine.result import FLAT_KEYS, LineageResult
+from qarvel_lineage.engine.rules import Schema
+from qarvel_lineage.engine.script import EndToEnd, ScriptResult, StatementError, TargetColumn, analyze_script
+from qarvel_lineage.graph import Graph, GraphError
 
 __all__ = ["analyze", "analyze_tree", "parse", "analyze_script", "LineageResult", "ScriptResult", "StatementError",
            "EndToEnd", "TargetColumn", "analyze_many", "partition_lineage", "lineage_meta", "lineage_ddl",

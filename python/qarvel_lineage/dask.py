@@ -16,7 +16,7 @@ from __future__ import annotations
 
 from typing import Any, Iterable
 
-from ._batch import Analyzer, error_row, frame_rows
+from qarvel_lineage.batch.analyzer import Analyzer, error_row, frame_rows
 
 __all__ = ["lineage_bag", "bag_partition_rows"]
 

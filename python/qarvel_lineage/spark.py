@@ -14,9 +14,9 @@ from __future__ import annotations
 
 from typing import Any, Iterator
 
-from ._batch import Analyzer, frame_lineage
-from ._result import row_keys
-from ._rules import rules_for
+from qarvel_lineage.batch.analyzer import Analyzer, frame_lineage
+from qarvel_lineage.engine.result import row_keys
+from qarvel_lineage.engine.rules import rules_for
 
 __all__ = ["lineage_frame", "lineage_schema"]
 

@@ -1,4 +1,4 @@
-// qarvel_lineage._engine: the native core of the lineage engine.  The
+// qarvel_lineage.engine._engine: the native core of the lineage engine.  The
 // package (python/qarvel_lineage) parses, validates arguments and wraps the
 // results; this module walks the parsed tree.
 //
@@ -245,7 +245,7 @@ PyModuleDef_Slot engine_slots[] = {
 
 PyModuleDef engine_def = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "qarvel_lineage._engine",
+    .m_name = "qarvel_lineage.engine._engine",
     .m_doc = "The native core of the qarvel_lineage engine.",
     .m_size = 0,
     .m_methods = engine_functions,

@@ -14,7 +14,7 @@ import time
 from dataclasses import dataclass
 from typing import Any, Callable, Iterator, TextIO
 
-from . import _analysis
+from qarvel_lineage.cli import analysis as _analysis
 
 __all__ = ["Session", "Terminated", "WholeWrites", "OutputFailed", "StopOnSigterm",
            "PROGRESS_MIN_INPUTS", "output_failed"]
@@ -199,7 +199,7 @@ class Session:
     def analysed(self, inputs: list[tuple], plan: Any) -> Iterator[Any]:
         """Each input analysed for ``plan``, in order, on the workers; its
         errors said, the progress bar moved."""
-        from ._batch import ordered_map
+        from qarvel_lineage.batch.analyzer import ordered_map
 
         self.total = len(inputs)
         isatty = getattr(self.stderr, "isatty", lambda: False)()

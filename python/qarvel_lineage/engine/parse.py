@@ -10,10 +10,10 @@ from sqlglot import exp
 from sqlglot.errors import ParseError, TokenError
 from sqlglot.tokens import TokenType
 
-from . import _engine
-from ._result import LineageResult
-from ._rules import Rules, SchemaIndex, rules_for, schema_index
-from ._types import EngineResult, OutputColumn, Source, Table, Unresolved
+from qarvel_lineage.engine import _engine
+from qarvel_lineage.engine.records import EngineResult, OutputColumn, Source, Table, Unresolved
+from qarvel_lineage.engine.result import LineageResult
+from qarvel_lineage.engine.rules import Rules, SchemaIndex, rules_for, schema_index
 
 _engine.configure(Table, Source, Unresolved, OutputColumn, EngineResult, SchemaIndex)
 

@@ -30,16 +30,22 @@ from typing import Any, Callable, Iterator, NamedTuple
 from sqlglot import exp
 from sqlglot.errors import ParseError, SqlglotError
 
-from . import _dbt_read as read
-from ._batch import jobs_count
-from ._dbt_models import Failed, Model, analyse_models
-from ._dbt_meta import (ColumnMeta, Exposure, calls_warehouse, column_metadata, exposures_of,
-                        introspective_macros)
-from ._dbt_select import NodeGraph, parse_selection
-from ._result import LineageResult, flat_rows, row_keys, rows_frame, rows_json
-from ._rules import Rules, Schema, rules_for
-from ._script import EndToEnd, TargetColumn, _ScriptState, end_to_end, table_of
-from ._types import OutputColumn, Source, Table, Unresolved
+from qarvel_lineage.batch.analyzer import jobs_count
+from qarvel_lineage.dbt import read
+from qarvel_lineage.dbt.metadata import (
+    ColumnMeta,
+    Exposure,
+    calls_warehouse,
+    column_metadata,
+    exposures_of,
+    introspective_macros,
+)
+from qarvel_lineage.dbt.models import Failed, Model, analyse_models
+from qarvel_lineage.dbt.selection import NodeGraph, parse_selection
+from qarvel_lineage.engine.records import OutputColumn, Source, Table, Unresolved
+from qarvel_lineage.engine.result import LineageResult, flat_rows, row_keys, rows_frame, rows_json
+from qarvel_lineage.engine.rules import Rules, Schema, rules_for
+from qarvel_lineage.engine.script import EndToEnd, TargetColumn, _ScriptState, end_to_end, table_of
 
 __all__ = ["project_lineage", "DbtProject", "DbtColumn", "Exposure", "ModelError",
            "ADAPTER_DIALECTS"]

@@ -11,7 +11,7 @@ from typing import Any
 
 from sqlglot.errors import ParseError
 
-from ._readers import InputFailed, File, read_file
+from qarvel_lineage.cli.readers import File, InputFailed, read_file
 
 __all__ = ["Plan", "InputDone", "setup", "work", "lost", "end_to_end_done", "finished"]
 
@@ -49,7 +49,7 @@ class InputDone:
 
 class _Context:
     def __init__(self, dialect: Any, schema: Any, plan: Plan):
-        from ._batch import Analyzer
+        from qarvel_lineage.batch.analyzer import Analyzer
 
         self.analyzer = Analyzer(dialect, schema)
         self.plan = plan
@@ -135,8 +135,8 @@ def _describe(error: BaseException, name: str, argument: Any) -> str:
 
 
 def _analyse(context: _Context, name: str, text: str, is_argument: bool) -> InputDone:
-    from ._result import statement_rows
-    from ._rules import split_statements
+    from qarvel_lineage.engine.result import statement_rows
+    from qarvel_lineage.engine.rules import split_statements
 
     plan, analyzer = context.plan, context.analyzer
     pieces = split_statements(text, analyzer.rules)
@@ -183,7 +183,7 @@ def _script(pieces: list[tuple[str, int]], analyzer: Any, strict: bool) -> tuple
     script), and the script's end-to-end lineage.  With ``strict`` (a
     single statement given as an argument) a statement that does not parse
     fails the input."""
-    from ._script import analyze_pieces
+    from qarvel_lineage.engine.script import analyze_pieces
 
     script = analyze_pieces(pieces, analyzer.rules, analyzer.schema, script_progress, strict)
     return list(script.statements), script.end_to_end
@@ -198,7 +198,7 @@ def end_to_end_done(name: str, end: Any, plan: Plan) -> InputDone:
 
 
 def _end_to_end_rows(done: InputDone, end: Any, plan: Plan) -> None:
-    from ._result import column_rows
+    from qarvel_lineage.engine.result import column_rows
 
     by_table: dict[Any, list[Any]] = {}
     for column in end.columns:
@@ -222,7 +222,7 @@ def model_work(plan: Plan, item: tuple) -> InputDone:
     (message, trace)), (unique id, "result", (LineageResult, datasets)) for
     its own hop, or (unique id, "traced", (columns, table, datasets)) for
     its columns traced end to end."""
-    from ._result import column_rows, statement_rows
+    from qarvel_lineage.engine.result import column_rows, statement_rows
 
     uid, kind, data = item
     if kind == "error":

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ._answers import ROLE_NAMES, EdgesAnswer, TablesAnswer
+from qarvel_lineage.answers.kinds import ROLE_NAMES, EdgesAnswer, TablesAnswer
 
 __all__ = ["DotGraph", "dot_id", "edges_dot", "tables_dot", "page_of_edges",
            "page_of_tables"]
@@ -132,7 +132,7 @@ def _page_edge(source: list, target: list, kind: str, subtype: str, statement: s
 def _split(name: str, column: str | None) -> list:
     """A table as the graph shows it (its parts, a dotted one quoted) as
     [catalog, db, table, column]."""
-    from ._graph_names import parts
+    from qarvel_lineage.graph.names import parts
 
     catalog_db_table = parts(name)
     found = [None] * (3 - len(catalog_db_table)) + catalog_db_table if len(catalog_db_table) <= 3 \

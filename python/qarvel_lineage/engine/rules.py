@@ -12,8 +12,7 @@ from __future__ import annotations
 
 import sys
 import threading
-from collections.abc import Mapping
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from enum import IntEnum
 from typing import Any, NamedTuple
 
@@ -22,7 +21,7 @@ from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import SqlglotError
 from sqlglot.tokens import TokenType
 
-from . import _engine
+from qarvel_lineage.engine import _engine
 
 __all__ = ["Rules", "rules_for", "lexicon_of", "split_statements", "Schema", "SchemaIndex",
            "schema_index", "Strategy", "EngineRules"]
@@ -392,7 +391,7 @@ class Schema:
         ``schemas`` limits the read to those schemas (names as the database
         stores them); ``dialect`` defaults to the database's own.  A catalog
         that cannot be read raises CatalogError."""
-        from ._catalog import read_catalog
+        from qarvel_lineage.catalog.database import read_catalog
 
         return read_catalog(cls, source, schemas, dialect, progress)
 

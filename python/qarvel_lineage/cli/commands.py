@@ -8,17 +8,17 @@ import argparse
 import os
 from typing import Any, Callable
 
-from ._analysis import Plan, end_to_end_done
-from ._errors import UsageError
-from ._formats import terminal_width, writer_for
-from ._readers import (
+from qarvel_lineage.cli.analysis import Plan, end_to_end_done
+from qarvel_lineage.cli.errors import UsageError
+from qarvel_lineage.cli.formats import terminal_width, writer_for
+from qarvel_lineage.cli.readers import (
     EXAMPLE_SQL,
     InputFailed,
     check_project,
     check_writable_file,
     iter_inputs,
 )
-from ._session import WholeWrites, writing
+from qarvel_lineage.cli.session import WholeWrites, writing
 
 __all__ = ["run"]
 
@@ -126,7 +126,7 @@ class _ModelBar:
 
 
 def _project(options: argparse.Namespace, session: Any) -> Any:
-    from .dbt import project_lineage
+    from qarvel_lineage.dbt import project_lineage
 
     path = options.dbt
     bar = _ModelBar(session.stderr) if getattr(session.stderr, "isatty", lambda: False)() \
@@ -155,12 +155,12 @@ def _inputs(options: argparse.Namespace, session: Any) -> list[tuple]:
 
 
 def _models(project: Any, plan: Plan) -> list[tuple]:
-    """Each analysed model as the workers take it (``_analysis.model_work``):
+    """Each analysed model as the workers take it (``analysis.model_work``):
     its error, its own hop (for a drawing, so the models chain up) or its
     columns traced end to end, with its OpenLineage job."""
     import traceback
 
-    from .dbt import ModelError
+    from qarvel_lineage.dbt import ModelError
 
     traced: dict[Any, list[Any]] = {}
     for column in project.end_to_end.columns:
@@ -193,8 +193,8 @@ def _rows_run(options: argparse.Namespace, session: Any, project: Any, writer_cl
             results = [end_to_end_done(options.dbt, project.end_to_end, plan)]
             session.total = 1
         else:
-            from ._analysis import model_lost, model_setup, model_work
-            from ._batch import ordered_map
+            from qarvel_lineage.batch.analyzer import ordered_map
+            from qarvel_lineage.cli.analysis import model_lost, model_setup, model_work
 
             items = _models(project, plan)
             session.total = len(items)
@@ -216,8 +216,8 @@ def _rows_run(options: argparse.Namespace, session: Any, project: Any, writer_cl
 
 def _graph_run(options: argparse.Namespace, session: Any, project: Any, question: str | None,
                column: str | None, writer_class: Any, plan: Plan) -> int:
-    from ._script import ScriptResult
-    from .graph import Graph, GraphError
+    from qarvel_lineage.engine.script import ScriptResult
+    from qarvel_lineage.graph import Graph, GraphError
 
     stored = options.graph is not None and os.path.isfile(options.graph)
     try:
@@ -255,7 +255,7 @@ def _graph_run(options: argparse.Namespace, session: Any, project: Any, question
 
 def _answer(options: argparse.Namespace, session: Any, graph: Any, question: str | None,
             column: str | None, writer_class: Any, plan: Plan, traced: list) -> None:
-    from ._answers import EdgesAnswer, tables_answer, walk
+    from qarvel_lineage.answers.kinds import EdgesAnswer, tables_answer, walk
 
     out = session.stdout
     if question is None:
@@ -285,7 +285,7 @@ def _answer(options: argparse.Namespace, session: Any, graph: Any, question: str
 
 
 def _diff(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
-    from ._diff import compare, read_side
+    from qarvel_lineage.cli.diff import compare, read_side
 
     writer_class = writer_for(options.format, "changes")
     session = make_session()

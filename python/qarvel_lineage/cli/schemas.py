@@ -9,8 +9,8 @@ import os
 import stat
 from typing import Any
 
-from ._errors import UsageError
-from ._readers import InputFailed, read_text
+from qarvel_lineage.cli.errors import UsageError
+from qarvel_lineage.cli.readers import InputFailed, read_text
 
 __all__ = ["SCHEMA_MAX_NODES", "load_schema", "load_yaml"]
 
@@ -93,7 +93,7 @@ def _is_database(name: str) -> bool:
 
 def _from_file(path: str, dialect: str | None, encoding: str, limit: int,
                max_nodes: int | None) -> Any:
-    from ._rules import Schema
+    from qarvel_lineage.engine.rules import Schema
 
     try:
         text = read_text(path, encoding, limit)
@@ -125,8 +125,8 @@ def load_schema(option: str | None, dialect: str | None, encoding: str, limit: i
         return None, dialect
     if not _is_database(option):
         return _from_file(option, dialect, encoding, limit, max_nodes), dialect
-    from ._catalog import CatalogError
-    from ._rules import Schema
+    from qarvel_lineage.catalog.database import CatalogError
+    from qarvel_lineage.engine.rules import Schema
 
     try:
         schema = Schema.from_database(option, dialect=dialect, progress=progress)

@@ -9,10 +9,10 @@ from collections import deque
 from dataclasses import dataclass
 from typing import Any
 
-from . import _dbt_read as read
-from ._rules import Rules
-from ._script import TargetColumn
-from ._types import Source, Table
+from qarvel_lineage.dbt import read
+from qarvel_lineage.engine.records import Source, Table
+from qarvel_lineage.engine.rules import Rules
+from qarvel_lineage.engine.script import TargetColumn
 
 # What a macro or a model calls when it asks the warehouse during compilation.
 _ASKS_WAREHOUSE = re.compile(r"\b(?:get_columns_in_relation|get_relation|get_relations_by_\w+|"

@@ -25,13 +25,11 @@ from __future__ import annotations
 import os
 from typing import Any, Iterable, NamedTuple
 
-from . import _graph_names as names
-from . import _graph_store as store
-from . import _graph_walks as walks
-from ._graph_store import APPLICATION_ID, FORMAT_VERSION, GraphError
-from ._result import LineageResult
-from ._script import ScriptResult
-from .dbt import DbtProject
+from qarvel_lineage.dbt import DbtProject
+from qarvel_lineage.engine.result import LineageResult
+from qarvel_lineage.engine.script import ScriptResult
+from qarvel_lineage.graph import names, store, walks
+from qarvel_lineage.graph.store import APPLICATION_ID, FORMAT_VERSION, GraphError
 
 __all__ = ["Graph", "Edge", "GraphError", "APPLICATION_ID", "FORMAT_VERSION"]
 

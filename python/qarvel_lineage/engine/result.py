@@ -6,7 +6,7 @@ import json
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Iterable
 
-from ._types import OutputColumn, Source, Table
+from qarvel_lineage.engine.records import OutputColumn, Source, Table
 
 if TYPE_CHECKING:
     import pandas

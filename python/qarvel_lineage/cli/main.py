@@ -26,10 +26,10 @@ from typing import Any, TextIO
 
 import sqlglot
 
-from ._errors import UsageError
-from ._formats import FORMATS
-from ._readers import DEFAULT_MAX_INPUT_BYTES
-from ._schemas import SCHEMA_MAX_NODES
+from qarvel_lineage.cli.errors import UsageError
+from qarvel_lineage.cli.formats import FORMATS
+from qarvel_lineage.cli.readers import DEFAULT_MAX_INPUT_BYTES
+from qarvel_lineage.cli.schemas import SCHEMA_MAX_NODES
 
 __all__ = ["main", "main_entry"]
 
@@ -221,9 +221,9 @@ def _check_encoding(name: str) -> str:
 
 
 def _session(options: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: TextIO) -> Any:
-    from ._batch import jobs_count
-    from ._schemas import load_schema
-    from ._session import Session
+    from qarvel_lineage.batch.analyzer import jobs_count
+    from qarvel_lineage.cli.schemas import load_schema
+    from qarvel_lineage.cli.session import Session
 
     dialect = _check_dialect(options.dialect)
     encoding = _check_encoding(options.encoding)
@@ -251,12 +251,12 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
     argv = _arguments(argv)
     options = parser.parse_args(argv)
     command: argparse.ArgumentParser = options.parser
-    from ._session import StopOnSigterm, Terminated
+    from qarvel_lineage.cli.session import StopOnSigterm, Terminated
 
     try:
         if getattr(options, "list_dialects", False):
             return _list_dialects(stdout, stderr)
-        from ._commands import run
+        from qarvel_lineage.cli.commands import run
 
         with StopOnSigterm():
             return run(options, lambda: _session(options, stdin, stdout, stderr))
@@ -270,7 +270,7 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
 
 
 def _list_dialects(stdout: TextIO, stderr: TextIO) -> int:
-    from ._session import OutputFailed, output_failed, writing
+    from qarvel_lineage.cli.session import OutputFailed, output_failed, writing
 
     try:
         writing(lambda: (stdout.write("\n".join(dialect_names()) + "\n"), stdout.flush()))
@@ -296,6 +296,3 @@ def main_entry() -> None:
         sys.exit(code)
     os._exit(code)
 
-
-if __name__ == "__main__":
-    main_entry()

@@ -14,14 +14,13 @@ from typing import Any, Iterable, Iterator
 
 from sqlglot.errors import ParseError
 
-from . import _engine
-from ._parse import parse, require_statement, result_of
-from ._pool import ordered_map, portable, usable_cores
-from ._result import LineageResult, row_keys, rows_frame, statement_rows
-from ._rules import lexicon_of, rules_for, schema_index
-from ._types import EngineResult
-from ._rules import split_statements
-from ._script import analyze_script
+from qarvel_lineage.batch.pool import ordered_map, portable, usable_cores
+from qarvel_lineage.engine import _engine
+from qarvel_lineage.engine.parse import parse, require_statement, result_of
+from qarvel_lineage.engine.records import EngineResult
+from qarvel_lineage.engine.result import LineageResult, row_keys, rows_frame, statement_rows
+from qarvel_lineage.engine.rules import lexicon_of, rules_for, schema_index, split_statements
+from qarvel_lineage.engine.script import analyze_script
 
 __all__ = ["Analyzer", "analyze_many", "ordered_map", "partition_lineage", "lineage_meta", "lineage_ddl", "lexicon_of"]
 

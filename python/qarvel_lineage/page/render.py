@@ -1,6 +1,6 @@
 """``--format html``: one self-contained page of a lineage graph.
 
-The page opens on the graph of tables (laid out here, see _layout), and
+The page opens on the graph of tables (laid out here, see page.layout), and
 focuses on a table or a column to show its upstream and downstream
 columns (laid out by the page's script, page/lineage.js).  It is filled in
 by a Jinja2 template with autoescape; the graph travels as JSON in a
@@ -20,7 +20,7 @@ from functools import lru_cache
 from importlib import resources
 from typing import Any
 
-from ._layout import layered_layout
+from qarvel_lineage.page.layout import layered_layout
 
 __all__ = ["lineage_page", "project_edges", "rows_edges"]
 
@@ -293,8 +293,8 @@ def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], li
 def project_edges(project: Any) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
     """Edges and tables of the page of a dbt project (``dbt.project_lineage``):
     each model's own hop, named by the model's unique id, with its SQL."""
-    from ._result import statement_rows
-    from .dbt import ModelError
+    from qarvel_lineage.dbt import ModelError
+    from qarvel_lineage.engine.result import statement_rows
 
     rows: list[dict[str, Any]] = []
     for unique_id, result in project.models.items():

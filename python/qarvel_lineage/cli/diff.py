@@ -9,9 +9,9 @@ from __future__ import annotations
 import os
 from typing import Any
 
-from ._answers import ChangesAnswer
-from ._errors import UsageError
-from ._readers import InputFailed, check_project, is_project, side_inputs
+from qarvel_lineage.answers.kinds import ChangesAnswer
+from qarvel_lineage.cli.errors import UsageError
+from qarvel_lineage.cli.readers import InputFailed, check_project, is_project, side_inputs
 
 __all__ = ["read_side", "compare"]
 
@@ -38,7 +38,7 @@ class Side:
 def read_side(path: str, session: Any, plan: Any, select: dict[str, Any]) -> Side:
     side = Side()
     if is_project(path):
-        from .dbt import project_lineage
+        from qarvel_lineage.dbt import project_lineage
 
         try:
             check_project(path)

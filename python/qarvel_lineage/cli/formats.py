@@ -15,8 +15,8 @@ import json
 import os
 from typing import Any, TextIO
 
-from ._errors import UsageError
-from ._result import row_keys
+from qarvel_lineage.cli.errors import UsageError
+from qarvel_lineage.engine.result import row_keys
 
 __all__ = ["FORMATS", "ROW_KEYS", "writer_for", "formats_for", "terminal_width"]
 
@@ -152,22 +152,22 @@ class _Table(_Writer):
 
     @staticmethod
     def render(done, plan):
-        from ._text import statement_tables
+        from qarvel_lineage.answers.text import statement_tables
 
         return statement_tables(done.name, done.rows, plan.width).encode("utf-8")
 
     def edges(self, answer):
-        from ._text import edges_text
+        from qarvel_lineage.answers.text import edges_text
 
         return edges_text(answer, self.options.chains, self.options.limit)
 
     def tables(self, answer):
-        from ._text import tables_text
+        from qarvel_lineage.answers.text import tables_text
 
         return tables_text(answer)
 
     def changes(self, answer):
-        from ._text import changes_text
+        from qarvel_lineage.answers.text import changes_text
 
         return changes_text(answer)
 
@@ -201,7 +201,7 @@ def _edges_openlineage(answer: Any, namespace: str) -> list[dict[str, Any]]:
     """One dataset per table the edges reach, its columnLineage facet
     holding those edges (the graph keeps no masking flag, so the
     transformations carry none)."""
-    from ._result import column_lineage_facet
+    from qarvel_lineage.engine.result import column_lineage_facet
 
     places = answer.places
     fields: dict[str, dict[str, dict[tuple[str, str], dict[str, Any]]]] = {}
@@ -239,45 +239,45 @@ class _Drawing(_Writer):
 
 class _Dot(_Drawing):
     def rows_drawing(self, rows):
-        from ._drawing import DotGraph
+        from qarvel_lineage.answers.drawing import DotGraph
 
         graph = DotGraph(self.options.direct_only)
         graph.add(rows)
         return graph.text()
 
     def edges(self, answer):
-        from ._drawing import edges_dot
+        from qarvel_lineage.answers.drawing import edges_dot
 
         return edges_dot(answer)
 
     def tables(self, answer):
-        from ._drawing import tables_dot
+        from qarvel_lineage.answers.drawing import tables_dot
 
         return tables_dot(answer)
 
 
 class _Html(_Drawing):
-    """Every answer drawn on one page by ``_html.lineage_page``."""
+    """Every answer drawn on one page by ``page.render.lineage_page``."""
 
     def _page(self, edges, tables, title):
-        from ._html import lineage_page
+        from qarvel_lineage.page.render import lineage_page
 
         return lineage_page(edges, title=title, tables=tables, direct_only=self.options.direct_only)
 
     def rows_drawing(self, rows):
-        from ._html import rows_edges
+        from qarvel_lineage.page.render import rows_edges
 
         edges, tables = rows_edges(rows)
         return self._page(edges, tables, "Column lineage")
 
     def edges(self, answer):
-        from ._drawing import page_of_edges
+        from qarvel_lineage.answers.drawing import page_of_edges
 
         return self._page(page_of_edges(answer), (),
                           f"Column lineage: {answer.way} of {answer.start}")
 
     def tables(self, answer):
-        from ._drawing import page_of_tables
+        from qarvel_lineage.answers.drawing import page_of_tables
 
         edges, tables = page_of_tables(answer)
         return self._page(edges, tables, "Tables: sources, intermediates and targets")

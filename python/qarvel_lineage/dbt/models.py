@@ -21,11 +21,11 @@ from typing import Any, Callable, Iterable, Iterator, NamedTuple
 from sqlglot import exp
 from sqlglot.errors import ParseError, SqlglotError
 
-from ._parse import analyze_statement, analyze_tree, parse
-from ._pool import ordered_map, portable
-from ._rules import Rules, SchemaIndex, rules_for
-from ._script import _ScriptState, apply_statement
-from ._types import Table
+from qarvel_lineage.batch.pool import ordered_map, portable
+from qarvel_lineage.engine.parse import analyze_statement, analyze_tree, parse
+from qarvel_lineage.engine.records import Table
+from qarvel_lineage.engine.rules import Rules, SchemaIndex, rules_for
+from qarvel_lineage.engine.script import _ScriptState, apply_statement
 
 __all__ = ["Failed", "Model", "analyse_models"]
 

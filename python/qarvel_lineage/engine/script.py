@@ -16,12 +16,19 @@ from typing import Any, Iterable, NamedTuple
 from sqlglot import exp
 from sqlglot.errors import ParseError, SqlglotError
 
-from ._result import (LineageResult, flat_rows, openlineage_facet, row_keys,
-                      rows_frame, rows_json, statement_rows)
-from ._parse import analyze_statement, parse
-from ._routines import Routine, group_routines
-from ._rules import Rules, Schema, SchemaIndex, rules_for, split_statements
-from ._types import EngineResult, OutputColumn, Source, Table, Unresolved
+from qarvel_lineage.engine.parse import analyze_statement, parse
+from qarvel_lineage.engine.records import EngineResult, OutputColumn, Source, Table, Unresolved
+from qarvel_lineage.engine.result import (
+    LineageResult,
+    flat_rows,
+    openlineage_facet,
+    row_keys,
+    rows_frame,
+    rows_json,
+    statement_rows,
+)
+from qarvel_lineage.engine.routines import Routine, group_routines
+from qarvel_lineage.engine.rules import Rules, Schema, SchemaIndex, rules_for, split_statements
 
 __all__ = ["analyze_script", "ScriptResult", "StatementError", "EndToEnd", "TargetColumn"]
 

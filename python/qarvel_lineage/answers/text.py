@@ -7,7 +7,7 @@ from __future__ import annotations
 import io
 from typing import Any
 
-from ._answers import ChangesAnswer, EdgesAnswer, TablesAnswer, chains, leaves
+from qarvel_lineage.answers.kinds import ChangesAnswer, EdgesAnswer, TablesAnswer, chains, leaves
 
 __all__ = ["statement_tables", "edges_text", "tables_text", "changes_text", "LEAVES_SHOWN",
            "CHAINS_SHOWN"]

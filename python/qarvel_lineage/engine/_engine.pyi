@@ -2,8 +2,8 @@
 
 from typing import Any
 
-from ._rules import EngineRules, SchemaIndex
-from ._types import EngineResult
+from qarvel_lineage.engine.records import EngineResult
+from qarvel_lineage.engine.rules import EngineRules, SchemaIndex
 
 # The names of the normalisation strategies, in the numbering rules use.
 STRATEGIES: tuple[str, ...]
