@@ -1,2 +1,1 @@
-"""The answers to the command's questions (walks, tables by role, changes)
-as data, and their text and Graphviz forms."""
+"""The command's answers as data (walks, tables by role, changes), and their text and Graphviz forms."""

@@ -1,2 +1,1 @@
-"""Many statements at once: the worker pool and the caching Analyzer that
-query logs, DataFrames, Dask and Spark go through."""
+"""Many statements at once: the worker pool and the caching Analyzer for logs, DataFrames, Dask, Spark."""

@@ -1,2 +1,1 @@
-"""Live catalogs: the tables and columns of a database (SQLAlchemy, DuckDB)
-read as a schema mapping, with secrets kept out of every message."""
+"""Live catalogs: a database's tables and columns (SQLAlchemy, DuckDB) read as a schema mapping."""

@@ -1,5 +1,4 @@
-"""The command line ``sqlglot-main``: its options, modes, inputs, session and
-output formats."""
+"""The command line ``sqlglot-main``: options, modes, inputs, session and output formats."""
 
 from __future__ import annotations
 

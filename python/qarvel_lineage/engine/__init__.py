@@ -1,2 +1,1 @@
-"""The engine: its native core (``_engine``) and the Python side around it,
-from dialect rules and schemas to parsing, results, scripts and routines."""
+"""The engine: its native core ``_engine`` and its Python side (rules, parsing, results, scripts)."""
