@@ -160,6 +160,17 @@ class DbtProject:
                            else f"{name!r} names {len(matches)} models: {', '.join(matches)}")
         return matches[0]
 
+    def described(self) -> Iterator[tuple[str, tuple[str | None, str | None, str], str, str,
+                                          str, tuple[str, ...]]]:
+        """What the project says of its columns (models, seeds, snapshots,
+        sources): (unique id, (catalog, db, table), column, description,
+        data type, tests) for each column it describes, types or tests."""
+        for (unique_id, column), meta in self._metadata.items():
+            table = self.relations.get(unique_id)
+            if table is not None:
+                yield (unique_id, (table.catalog, table.db, table.name), column,
+                       meta.description, meta.data_type, meta.tests)
+
     def exposure_edges(self) -> dict[str, list[tuple[str | None, str | None, str, str]]]:
         """Each exposure's unique id and the columns it rests on (every
         column of the models it depends on, as (catalog, db, table,
