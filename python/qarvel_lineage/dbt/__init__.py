@@ -418,8 +418,11 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
                      {t: s for t, s in traced.influences.items() if t in reported})
     found_exposures = exposures_of({uid: e for uid, e in exposures.items() if uid in selected},
                                    parents, relations, by_table, traced.influences)
-    meta = column_metadata(nodes, {uid: r for uid, r in relations.items() if uid in models},
-                           known, arts, rules)
+    # What the project says of the columns of its models, and of the seeds
+    # and sources they read.
+    meta = column_metadata({**sources, **nodes}, {
+        uid: r for uid, r in relations.items() if uid in models
+        or everything.get(uid, {}).get("resource_type") in ("seed", "source")}, known, arts, rules)
     warnings = arts.warnings()
     warning = _compile_only(arts, nodes, models, relations)
     if warning:

@@ -5,7 +5,9 @@ What it refuses before anything is asked: a request whose Host is not the
 server's own address or localhost (DNS rebinding), a method other than GET
 or HEAD (405), a path that is not one of its own (404: the page's three
 assets are held in memory, so no file is ever looked up by a requested
-path), a query string longer than MAX_QUERY bytes (414).  Questions run on
+path), a query string longer than MAX_QUERY bytes (414), headers longer
+than MAX_HEADERS bytes (431; uvicorn's parser drops a request line or
+headers that do not arrive whole within its own bound).  Questions run on
 a few worker threads, each with its own read-only connection, and one that
 takes longer than ANSWER_SECONDS is interrupted (503).
 """
@@ -25,6 +27,7 @@ from qarvel_lineage.serve import api
 __all__ = ["make_app", "HostCheck", "ASSETS", "MAX_QUERY", "ANSWER_SECONDS", "WORKERS"]
 
 MAX_QUERY = 16 * 1024          # bytes of query string taken
+MAX_HEADERS = 16 * 1024        # bytes of headers taken
 ANSWER_SECONDS = 15.0          # the longest a question may take
 WORKERS = 4                    # questions answered at once; the rest wait their turn
 
@@ -131,6 +134,10 @@ class HostCheck:
         if scope["method"] not in ("GET", "HEAD"):
             await _json(405, {"error": "only GET is served: this server never changes "
                                        "anything"}, {"allow": "GET, HEAD"})(scope, receive, send)
+            return
+        if sum(len(key) + len(value) for key, value in scope.get("headers", ())) > MAX_HEADERS:
+            await _json(431, {"error": f"the request's headers are longer than "
+                                       f"{MAX_HEADERS:,} bytes"})(scope, receive, send)
             return
         if len(scope.get("query_string", b"")) > MAX_QUERY:
             await _json(414, {"error": f"the query is longer than {MAX_QUERY:,} bytes"})(

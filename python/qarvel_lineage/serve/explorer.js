@@ -584,9 +584,12 @@
   }
 
   // --- details on demand -----------------------------------------------------------------------
+  // The drawing is fitted again to the room the details leave.
   function closeDetails() {
+    var was = details.classList.contains("open");
     details.classList.remove("open");
     stage.classList.remove("with-details");
+    if (was && graph) { fit(); }
   }
   function openDetails(title) {
     clearNode(details);
@@ -595,8 +598,10 @@
     close.style.float = "right";
     close.addEventListener("click", closeDetails);
     html("h2", title, details);
+    var was = details.classList.contains("open");
     details.classList.add("open");
     stage.classList.add("with-details");
+    if (!was) { fit(); }
     Array.prototype.forEach.call(boxLayer.querySelectorAll(".chosen"), function (n) { n.classList.remove("chosen"); });
     edgeLayer.querySelectorAll(".chosen").forEach(function (n) { n.classList.remove("chosen"); });
     return html("dl", undefined, details);
