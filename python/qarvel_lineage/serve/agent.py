@@ -20,6 +20,7 @@ __all__ = ["MAX_CHARS", "Tools", "make_server", "run"]
 
 MAX_CHARS = 20_000
 WALK_EDGES = 20_000           # the most edges a walk gathers before it is cut
+LEAVES_SHOWN = 20             # columns where a walk ends, of each kind, shown before its edges
 _INSTRUCTIONS = (
     "Column-level lineage of SQL (dbt models, scripts, query logs) from a stored graph. "
     "Names are catalog.db.table.column or their last parts (orders.amount), in any case. "
@@ -128,12 +129,12 @@ class Tools:
                              ("INDIRECT only (decide rows)", indirect)):
             if found:
                 cut.add(f"the {ends} where it ends, {title}: {len(found):,}")
-                for leaf in found[:60]:
+                for leaf in found[:LEAVES_SHOWN]:
                     cut.add(f"  {leaf.column}  {_plural(leaf.hops, 'hop')}; nearest hop: "
                             f"{leaf.edge.type} {leaf.edge.subtype} in {leaf.edge.statement}")
-                if len(found) > 60:
-                    cut.add(f"  ... {len(found) - 60:,} more; ask with a depth to see the "
-                            "nearer ones")
+                if len(found) > LEAVES_SHOWN:
+                    cut.add(f"  ... {len(found) - LEAVES_SHOWN:,} more, nearest first; ask "
+                            "with a depth to see the nearer ones")
         cut.add("every edge, nearest first (depth: source -> target (type subtype, in statement)):")
         for edge in edges:
             cut.add(f"  {edge.depth}: {_hop(edge)}")
