@@ -69,12 +69,18 @@ def test_a_dbt_project_keeps_its_models_sql_and_its_columns_descriptions_types_a
         assert stored.statement_sql("model.shop.stg_payments") == \
             project.models["model.shop.stg_payments"].sql
 
-    # A model replaced by a query that writes elsewhere: its columns, with
-    # what was said of them, go.
+    # A model replaced by a query that writes elsewhere: what was said of
+    # its columns goes; a column stays only while the exposure that reads
+    # the model still holds it, written by nothing.
     with Graph.open(tmp_path / "shop.db") as stored:
         stored.add(q.analyze("insert into elsewhere.t (a) select id from shop.main.raw_customers"),
                    name="model.shop.customers")
-        assert stored.matches("customers.customer_id") == []
+        assert stored.upstream("customers.customer_id") == []
+        assert {edge.statement for edge in stored.downstream("customers.customer_id")} == {
+            "exposure.shop.customer_dashboard"}
+        assert stored.details("customers.customer_id")[3:] == ("", "", (), ())
+        assert stored.matches("customers.lifetime_value") == [S + "customers.lifetime_value"]
+        assert stored.matches("int_orders.amount") == [S + "int_orders.amount"]
         rows = stored._db.execute(
             "select count(*) from column_details where origin = 'model.shop.customers'").fetchone()
         assert rows == (0,)
