@@ -245,6 +245,25 @@ def test_a_column_at_the_frontier_opens_one_more_level(browser, shop_page):
     again.close()
 
 
+def test_a_name_that_means_several_columns_asks_instead_of_guessing(browser, shop_page):
+    links = shop_page[1]
+    named = sorted({name for link in links for name in link[:2]
+                    if name.endswith(".customer_id")})
+    assert len(named) > 2
+    page = Opened(browser, shop_page[0], "#focus=customer_id")
+    opened = page.page
+    assert opened.locator("#focus").count() == 0
+    assert opened.inner_text("#status") == \
+        f"customer_id names {len(named)} columns or tables: choose one"
+    offered = [text[:-len("column")] for text in
+               opened.locator("#matches li").all_text_contents()[:len(named)]]
+    assert sorted(offered) == named
+    opened.locator("#matches li").first.dispatch_event("mousedown")
+    settled(opened)
+    assert sorted(rows_of(opened, "#focus .row.start")) == [offered[0]]
+    page.close()
+
+
 def test_details_of_a_column_and_of_an_edge(browser, shop_page):
     page = Opened(browser, shop_page[0], "#focus=customers.lifetime_value&depth=all")
     opened = page.page

@@ -186,6 +186,13 @@
     if (state.opened.indexOf(col) < 0) { state.opened.push(col); }
     go(state.focus);
   }
+  // What a name in the fragment means: the one whose whole name it is,
+  // else every one whose last parts it is.
+  function named(name) {
+    var text = name.trim().toLowerCase(), found = lookup(name, 201);
+    var whole = found.filter(function (entry) { return rank(entry, text) === 0; });
+    return whole.length ? whole.slice(0, 1) : found.filter(function (entry) { return rank(entry, text) === 1; });
+  }
   function exactColumn(name) {
     var hit = lookup(name, 1)[0];
     return hit && hit.column >= 0 && rank(hit, name.trim().toLowerCase()) === 0 ? hit.column : -1;
@@ -207,13 +214,19 @@
     }
     depthBox.value = String(state.depth);
     document.body.classList.toggle("no-indirect", !state.indirect);
-    var hit = name ? lookup(name, 1)[0] : null;
-    if (hit && rank(hit, name.trim().toLowerCase()) <= 1) {
-      state.focus = hit;
-      showFocus(hit);
+    var hits = name ? named(name) : [];
+    if (hits.length === 1) {
+      state.focus = hits[0];
+      showFocus(hits[0]);
     } else {
       showOverview();
-      if (name) { statusLine.textContent = "nothing is called " + name; }
+      if (name && !hits.length) { statusLine.textContent = "nothing is called " + name; }
+      if (hits.length > 1) {  // asked, never guessed
+        statusLine.textContent = name + " names " + (hits.length > 200 ? "more than 200" : hits.length) +
+          " columns or tables: choose one";
+        search.value = name;
+        offer();
+      }
     }
     // What is drawn: the fragment it was drawn for.
     document.body.setAttribute("data-shown", location.hash);
