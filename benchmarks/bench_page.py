@@ -8,7 +8,8 @@ the crossings of the table graph before and after ordering; the whole
 command ``--dbt DIR --format html``; in headless Chromium the time from
 opening the file to the page being drawn (the median of three loads) and
 from asking for a focus (URL fragment) to its columns being drawn, for a
-column with indirect edges off and on and for a table; page errors seen.
+column as it first opens (DIRECT edges, one level each way), whole with
+indirect edges off and on, and for a table; page errors seen.
 --shots writes screenshots of the overview and of the focused column.
 """
 
@@ -56,9 +57,11 @@ def browser_figures(path: Path, shots: Path | None) -> None:
               f"{', '.join(f'{t:.2f}' for t in loads)})")
         if shots:
             page.screenshot(path=str(shots / "lineage-overview.png"))
-        for fragment, what in [(f"focus={COLUMN}&indirect=0", f"{COLUMN}, indirect off"),
-                               (f"focus={COLUMN}", f"{COLUMN}, indirect on"),
-                               ("focus=core.medical_claim", "table core.medical_claim, indirect on"),
+        for fragment, what in [(f"focus={COLUMN}", f"{COLUMN}, DIRECT, one level each way"),
+                               (f"focus={COLUMN}&depth=all", f"{COLUMN}, indirect off"),
+                               (f"focus={COLUMN}&indirect=1&depth=all", f"{COLUMN}, indirect on"),
+                               ("focus=core.medical_claim&indirect=1&depth=all",
+                                "table core.medical_claim, indirect on"),
                                ("", "back to the overview")]:
             start = time.perf_counter()
             page.evaluate("fragment => { location.hash = fragment; }", fragment)
@@ -68,7 +71,7 @@ def browser_figures(path: Path, shots: Path | None) -> None:
             rows = page.locator("#focus .row").count()
             print(f"focus on {what}: {took:.3f} s, {rows} columns drawn"
                   if fragment else f"{what}: {took:.3f} s")
-            if shots and fragment.endswith("indirect=0"):
+            if shots and fragment == f"focus={COLUMN}&depth=all":
                 page.screenshot(path=str(shots / "lineage-focus.png"))
         print(f"page errors: {len(errors)}" + (f" ({errors[0]})" if errors else ""))
         browser.close()

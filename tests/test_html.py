@@ -1,6 +1,8 @@
 """The lineage page, loaded from a file in a real headless Chromium: the
-overview of tables, zoom and pan, focus by click, search and URL fragment,
-the indirect switch and the depth control, details on demand."""
+overview of tables, zoom and pan, focus by click (DIRECT edges one level
+each way first), search and URL fragment, one more level from a column,
+the indirect switch and the depth control, details on demand (SQL and
+descriptions)."""
 
 import re
 
@@ -130,7 +132,7 @@ def test_a_click_on_a_table_focuses_on_its_columns_and_back(opened, shop_page):
     opened.click(f'.node[data-name="{RAW}int_orders"]')
     starts = sorted({name for link in links for name in link[:2]
                      if name.rsplit(".", 1)[0] == RAW + "int_orders"})
-    assert shown_columns(opened) == neighbourhood(links, starts)
+    assert shown_columns(opened) == neighbourhood(links, starts, indirect=False, depth=1)
     assert sorted(rows_of(opened, "#focus .row.start")) == starts
     assert inside_view(opened, "#focus .table")
     assert opened.evaluate("location.hash") == f"#focus={RAW}int_orders"
@@ -145,11 +147,13 @@ def test_search_completes_and_focuses_on_a_column(opened, shop_page):
     assert opened.locator("#matches li").first.text_content() == \
         f"{RAW}customers.lifetime_valuecolumn"
     opened.press("#search", "Enter")
-    expected = neighbourhood(shop_page[1], [RAW + "customers.lifetime_value"])
-    assert shown_columns(opened) == expected
-    assert RAW + "raw_payments.amount" in expected and RAW + "raw_orders.status" in expected
-    assert opened.inner_text("#status").startswith(
-        f"{RAW}customers.lifetime_value: {len(expected) - 1} related columns")
+    expected = neighbourhood(shop_page[1], [RAW + "customers.lifetime_value"], indirect=False,
+                             depth=1)
+    assert shown_columns(opened) == expected == [RAW + "customers.lifetime_value",
+                                                 RAW + "int_orders.amount"]
+    assert opened.inner_text("#status") == (
+        f"{RAW}customers.lifetime_value: 1 related column in 2 tables (1 upstream, 0 downstream, "
+        "DIRECT edges only, 1 level each way)")
     # Arrows choose among the completions.
     opened.fill("#search", "customers.customer_id")
     offered = opened.locator("#matches li").all_text_contents()
@@ -157,13 +161,16 @@ def test_search_completes_and_focuses_on_a_column(opened, shop_page):
                            f"{RAW}stg_customers.customer_idcolumn"]
     opened.press("#search", "ArrowDown")
     opened.press("#search", "Enter")
-    assert shown_columns(opened) == neighbourhood(shop_page[1], [RAW + "stg_customers.customer_id"])
+    first = {"indirect": False, "depth": 1}
+    assert shown_columns(opened) == neighbourhood(shop_page[1], [RAW + "stg_customers.customer_id"],
+                                                  **first)
     # A column shown can be focused on in turn.
     opened.dblclick(f'#focus .row[data-name="{RAW}raw_customers.id"]')
-    assert shown_columns(opened) == neighbourhood(shop_page[1], [RAW + "raw_customers.id"])
-    opened.click(f'#focus .row[data-name="{RAW}customers.customer_id"]')
+    assert shown_columns(opened) == neighbourhood(shop_page[1], [RAW + "raw_customers.id"], **first)
+    opened.click(f'#focus .row[data-name="{RAW}stg_customers.customer_id"]')
     opened.click("#focus-column")
-    assert shown_columns(opened) == neighbourhood(shop_page[1], [RAW + "customers.customer_id"])
+    assert shown_columns(opened) == neighbourhood(shop_page[1], [RAW + "stg_customers.customer_id"],
+                                                  **first)
     opened.fill("#search", "nosuch")
     assert opened.locator("#matches li").count() == 0
     opened.press("#search", "Enter")
@@ -173,7 +180,7 @@ def test_search_completes_and_focuses_on_a_column(opened, shop_page):
 def test_the_fragment_the_indirect_switch_and_the_depth_control(browser, shop_page):
     path, links = shop_page
     start = RAW + "customers.lifetime_value"
-    page = Opened(browser, path, "#focus=main.customers.lifetime_value&indirect=0")
+    page = Opened(browser, path, "#focus=main.customers.lifetime_value&depth=all")
     opened = page.page
     direct = neighbourhood(links, [start], indirect=False)
     assert shown_columns(opened) == direct == [
@@ -184,22 +191,81 @@ def test_the_fragment_the_indirect_switch_and_the_depth_control(browser, shop_pa
     opened.check("#indirect")
     assert shown_columns(opened) == neighbourhood(links, [start])
     assert opened.locator("#focus .edge.indirect").count() > 0
-    assert opened.evaluate("location.hash") == "#focus=shop.main.customers.lifetime_value"
+    assert opened.evaluate("location.hash") == \
+        "#focus=shop.main.customers.lifetime_value&indirect=1&depth=all"
     opened.select_option("#depth", "1")
     one_hop = neighbourhood(links, [start], depth=1)
     assert shown_columns(opened) == one_hop and len(one_hop) < len(neighbourhood(links, [start]))
-    assert opened.evaluate("location.hash") == "#focus=shop.main.customers.lifetime_value&depth=1"
+    assert opened.evaluate("location.hash") == \
+        "#focus=shop.main.customers.lifetime_value&indirect=1"
     opened.go_back()
     settled(opened)
     assert shown_columns(opened) == neighbourhood(links, [start])
+    # The form of older pages' links still reads.
+    opened.evaluate("location.hash = '#focus=main.customers.lifetime_value&indirect=0&depth=0'")
+    settled(opened)
+    assert shown_columns(opened) == direct
+    opened.evaluate("location.hash = '#focus=main.customers.lifetime_value&depth=x'")
+    settled(opened)
+    assert shown_columns(opened) == [start, RAW + "int_orders.amount"]
     opened.evaluate("location.hash = '#focus=no.such.column'")
     settled(opened)
     assert opened.inner_text("#status") == "nothing is called no.such.column"
     page.close()
 
 
+def test_a_column_at_the_frontier_opens_one_more_level(browser, shop_page):
+    path, links = shop_page
+    start = RAW + "customers.lifetime_value"
+    page = Opened(browser, path, "#focus=customers.lifetime_value")
+    opened = page.page
+    assert shown_columns(opened) == [start, RAW + "int_orders.amount"]
+    # Only the frontier column with more upstream has a control; the
+    # focus has nothing downstream.
+    controls = opened.eval_on_selector_all(
+        "#focus [data-expand]", "nodes => nodes.map(n => [n.closest('[data-column]')"
+        ".getAttribute('data-column'), n.getAttribute('data-expand')])")
+    assert controls == [[RAW + "int_orders.amount", "upstream"]]
+    opened.click(f'#focus [data-column="{RAW}int_orders.amount"] [data-expand="upstream"]')
+    settled(opened)
+    assert shown_columns(opened) == [start, RAW + "int_orders.amount", RAW + "stg_payments.amount"]
+    assert not opened.locator("#details").is_visible()  # the control opens, it shows no details
+    permalink = opened.evaluate("location.hash")
+    assert permalink == f"#focus={RAW}customers.lifetime_value&open={RAW}int_orders.amount"
+    opened.click(f'#focus [data-column="{RAW}stg_payments.amount"] [data-expand="upstream"]')
+    settled(opened)
+    assert shown_columns(opened) == neighbourhood(links, [start], indirect=False)
+    assert opened.locator("#focus [data-expand]").count() == 0
+    assert opened.inner_text("#status").endswith("1 level each way, 2 opened further)")
+    page.close()
+    # The permalink opens the same drawing.
+    again = Opened(browser, path, permalink)
+    assert shown_columns(again.page) == [start, RAW + "int_orders.amount",
+                                         RAW + "stg_payments.amount"]
+    again.close()
+
+
+def test_a_name_that_means_several_columns_asks_instead_of_guessing(browser, shop_page):
+    links = shop_page[1]
+    named = sorted({name for link in links for name in link[:2]
+                    if name.endswith(".customer_id")})
+    assert len(named) > 2
+    page = Opened(browser, shop_page[0], "#focus=customer_id")
+    opened = page.page
+    assert opened.locator("#focus").count() == 0
+    assert opened.inner_text("#status") == \
+        f"customer_id names {len(named)} columns or tables: choose one"
+    offered = [text[:-len("column")] for text in
+               opened.locator("#matches li").all_text_contents()[:len(named)]]
+    assert sorted(offered) == named
+    opened.locator("#matches li").first.dispatch_event("mousedown")
+    settled(opened)
+    assert sorted(rows_of(opened, "#focus .row.start")) == [offered[0]]
+    page.close()
+
+
 def test_details_of_a_column_and_of_an_edge(browser, shop_page):
-    page = Opened(browser, shop_page[0], "#focus=customers.lifetime_value&indirect=0")
+    page = Opened(browser, shop_page[0], "#focus=customers.lifetime_value&depth=all")
     opened = page.page
     details = opened.locator("#details")
     assert not details.is_visible()
@@ -207,6 +273,7 @@ def test_details_of_a_column_and_of_an_edge(browser, shop_page):
     assert details.locator("h2").text_content() == RAW + "customers.lifetime_value"
     text = details.inner_text()
     assert "model.shop.customers" in text and "sum(amount) as lifetime_value" in text
+    assert "description\nWhat the customer paid, in dollars" in text
     assert f"{RAW}int_orders.amount \u2014 DIRECT AGGREGATION" in text
     opened.click(f'#focus .row[data-name="{RAW}stg_payments.amount"]')
     assert details.locator("h2").text_content() == RAW + "stg_payments.amount"
@@ -238,10 +305,30 @@ def test_the_command_writes_pages_of_a_script_its_tables_and_a_walk(browser, tmp
         assert sorted(rows_of(page.page, "#overview .node")) == tables
         page.page.click('.node[data-name="stg.orders"]')
         if extra == ("--summary",):
-            assert shown_columns(page.page) == ["big", "mart.totals", "raw.orders", "stg.orders"]
+            assert shown_columns(page.page) == ["big", "raw.orders", "stg.orders"]
         else:
             assert "stg.orders.amount" in shown_columns(page.page)
         page.close()
+
+
+def test_the_command_s_page_of_a_dbt_project_shows_sql_and_descriptions(browser, shop):  # noqa: F811
+    done = lineage_cli("--dbt", shop / "target", "--format", "html")
+    assert (done.returncode, done.stderr) == (0, "")
+    page = Opened(browser, write_page(shop.parent, done.stdout, "command.html"),
+                  "#focus=customers.lifetime_value")
+    opened = page.page
+    assert shown_columns(opened) == [RAW + "customers.lifetime_value", RAW + "int_orders.amount"]
+    opened.click(f'#focus .row[data-column="{RAW}customers.lifetime_value"]')
+    text = opened.inner_text("#details")
+    assert "description\nWhat the customer paid, in dollars" in text
+    assert "statement\nmodel.shop.customers#1" in text
+    assert "sum(amount) as lifetime_value" in opened.inner_text("#details pre")
+    # A seed's column (read, never written) keeps its description too.
+    opened.evaluate(f"location.hash = '#focus={RAW}raw_customers.id'")
+    settled(opened)
+    opened.click(f'#focus .row[data-column="{RAW}raw_customers.id"]')
+    assert "description\nThe customer's key in the application" in opened.inner_text("#details")
+    page.close()
 
 
 @pytest.fixture(scope="module")
@@ -260,7 +347,7 @@ def tuva(tmp_path_factory):
 
 def test_tuva_opens_fitted_and_focuses_on_medical_paid_in_one_screen(browser, tuva):
     path, links, written = tuva
-    page = Opened(browser, path, "#focus=financial_pmpm.pmpm_payer.medical_paid&indirect=0")
+    page = Opened(browser, path, "#focus=financial_pmpm.pmpm_payer.medical_paid&depth=all")
     start = "tuva.financial_pmpm.pmpm_payer.medical_paid"
     expected = neighbourhood(links, [start], indirect=False)
     assert len(expected) == 20
@@ -283,7 +370,7 @@ def test_a_page_of_direct_edges_only_has_no_indirect_switch(browser, shop):  # n
     links = {link for link in project_links(project) if link[2] == "DIRECT"}
     text = lineage_page(edges, title="direct", tables=tables, direct_only=True)
     page = Opened(browser, write_page(shop.parent, text, "direct.html"),
-                  "#focus=customers.value_rank")
+                  "#focus=customers.value_rank&depth=all")
     assert page.page.is_disabled("#indirect") and not page.page.is_checked("#indirect")
     assert shown_columns(page.page) == neighbourhood(links, [RAW + "customers.value_rank"]) == [
         RAW + "customers.value_rank"]
@@ -291,7 +378,7 @@ def test_a_page_of_direct_edges_only_has_no_indirect_switch(browser, shop):  # n
     page.page.click(f'.node[data-name="{RAW}stg_orders"]')
     starts = [RAW + f"stg_orders.{name}" for name in ("customer_id", "order_date", "order_id",
                                                       "status")]
-    assert shown_columns(page.page) == neighbourhood(links, starts)
+    assert shown_columns(page.page) == neighbourhood(links, starts, depth=1)
     assert page.page.locator("#focus .edge.indirect").count() == 0
     page.close()
 
@@ -307,7 +394,7 @@ def test_given_tables_set_groups_column_order_and_descriptions(browser, tmp_path
     tables = [{"name": [None, "mart", "t"], "role": "target", "group": "marts",
                "columns": ["z", "a", "unused"], "descriptions": {"z": "the last letter"}}]
     page = Opened(browser, write_page(tmp_path, lineage_page(edges, title="given", tables=tables)),
-                  "#focus=mart.t")
+                  "#focus=mart.t&indirect=1")
     opened = page.page
     assert rows_of(opened, '#focus .table[data-name="mart.t"] .row') == [
         "mart.t.z", "mart.t.a", "mart.t.unused"]

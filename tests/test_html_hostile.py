@@ -67,6 +67,9 @@ def test_a_page_of_hostile_names_runs_no_injected_script_and_works(browser, tmp_
     # The fragment carries the names too.
     opened.click("#back")
     opened.click('.node[data-name="raw.@DATA@"]')
+    assert shown_columns(opened) == sorted([f"mart.{{{{ x }}}}.{IMG}", f"raw.@DATA@.{COMMENT}",
+                                            f"raw.@DATA@.{SEPARATORS}"])
+    opened.check("#indirect")
     assert shown_columns(opened) == sorted([f"mart.{{{{ x }}}}.{IMG}", f"mart.{{{{ x }}}}.{CLOSE}",
                                             f"raw.@DATA@.{COMMENT}", f"raw.@DATA@.{SEPARATORS}"])
     opened.reload()
@@ -89,7 +92,14 @@ def test_the_command_s_page_of_hostile_files_and_columns(browser, tmp_path, file
     assert sorted(rows_of(opened, "#overview .node")) == sorted(
         ["mart.t", "raw.@DATA@", f"{script}#2"])
     opened.click(f'.node[data-name="{script}#2"]')
+    assert shown_columns(opened) == sorted([f"{script}#2.{IMG}", f"mart.t.{IMG}"])
+    # One more level from the one column at the frontier, named in the fragment.
+    opened.locator("#focus [data-expand]").click()
+    settled(opened)
     assert shown_columns(opened) == sorted([f"{script}#2.{IMG}", f"mart.t.{IMG}",
                                             f"raw.@DATA@.{COMMENT}"])
+    opened.reload()
+    settled(opened)
+    assert len(shown_columns(opened)) == 3
     assert opened.evaluate("document.querySelectorAll('img').length") == 0
     page.close()

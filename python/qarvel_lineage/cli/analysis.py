@@ -167,8 +167,11 @@ def _analyse(context: _Context, name: str, text: str, is_argument: bool) -> Inpu
     for index, result in enumerate(results, 1):
         if not hasattr(result, "columns"):
             continue
-        done.rows.extend(statement_rows(result, {"input": name, "statement": index},
-                                        shared=not plan.expand_influences))
+        rows = statement_rows(result, {"input": name, "statement": index},
+                              shared=not plan.expand_influences)
+        if plan.keep_rows:  # a drawing shows the statement's text
+            rows = [{**row, "sql": result.sql} for row in rows]
+        done.rows.extend(rows)
         if plan.openlineage and (len(results) == 1 or result.target is None):
             dataset = str(result.target) if result.target is not None else (
                 name if len(results) == 1 else f"{name}#{index}")
@@ -231,6 +234,8 @@ def model_work(plan: Plan, item: tuple) -> InputDone:
     if kind == "result":
         result, datasets = data
         rows = statement_rows(result, head) if result.target is not None else []
+        if plan.keep_rows:  # a drawing shows the model's SQL
+            rows = [{**row, "sql": result.sql} for row in rows]
     else:
         columns, table, datasets = data
         rows = column_rows(columns, table, head, shared=not plan.expand_influences)

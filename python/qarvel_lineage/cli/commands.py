@@ -184,6 +184,8 @@ def _models(project: Any, plan: Plan) -> list[tuple]:
 def _rows_run(options: argparse.Namespace, session: Any, project: Any, writer_class: Any,
               plan: Plan) -> int:
     writer = writer_class(session.stdout, options)
+    if project is not None and hasattr(writer, "describe"):
+        writer.describe(project)
     started = [False]
 
     def body() -> None:

@@ -264,11 +264,18 @@ class _Html(_Drawing):
 
         return lineage_page(edges, title=title, tables=tables, direct_only=self.options.direct_only)
 
+    described: tuple = ()
+
+    def describe(self, project):
+        """The descriptions of a dbt project's columns, for the details."""
+        self.described = tuple(project.described())
+
     def rows_drawing(self, rows):
-        from qarvel_lineage.page.render import rows_edges
+        from qarvel_lineage.page.render import described_tables, rows_edges
 
         edges, tables = rows_edges(rows)
-        return self._page(edges, tables, "Column lineage")
+        return self._page(edges, described_tables(edges, tables, self.described),
+                          "Column lineage")
 
     def edges(self, answer):
         from qarvel_lineage.answers.drawing import page_of_edges

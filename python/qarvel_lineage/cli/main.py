@@ -30,10 +30,12 @@ from qarvel_lineage.cli.errors import UsageError
 from qarvel_lineage.cli.formats import FORMATS
 from qarvel_lineage.cli.readers import DEFAULT_MAX_INPUT_BYTES
 from qarvel_lineage.cli.schemas import SCHEMA_MAX_NODES
+from qarvel_lineage.cli import serving
 
 __all__ = ["main", "main_entry"]
 
-COMMANDS = ("analyze", "diff", "upstream", "downstream", "summary", "end-to-end")
+COMMANDS = ("analyze", "diff", "upstream", "downstream", "summary", "end-to-end",
+            *serving.COMMANDS)
 
 
 def _version() -> str:
@@ -177,6 +179,7 @@ def _parser() -> argparse.ArgumentParser:
     diff.add_argument("--fail-on-change", action="store_true",
                       help="exit status 1 when the lineage changed")
     diff.set_defaults(parser=diff)
+    serving.add_parsers(commands)
     return parser
 
 
@@ -254,6 +257,8 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
     from qarvel_lineage.cli.session import StopOnSigterm, Terminated
 
     try:
+        if options.command in serving.COMMANDS:   # a server: it handles its own signals
+            return serving.run(options, stdout, stderr)
         if getattr(options, "list_dialects", False):
             return _list_dialects(stdout, stderr)
         from qarvel_lineage.cli.commands import run

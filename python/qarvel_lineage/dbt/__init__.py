@@ -160,6 +160,17 @@ class DbtProject:
                            else f"{name!r} names {len(matches)} models: {', '.join(matches)}")
         return matches[0]
 
+    def described(self) -> Iterator[tuple[str, tuple[str | None, str | None, str], str, str,
+                                          str, tuple[str, ...]]]:
+        """What the project says of its columns (models, seeds, snapshots,
+        sources): (unique id, (catalog, db, table), column, description,
+        data type, tests) for each column it describes, types or tests."""
+        for (unique_id, column), meta in self._metadata.items():
+            table = self.relations.get(unique_id)
+            if table is not None:
+                yield (unique_id, (table.catalog, table.db, table.name), column,
+                       meta.description, meta.data_type, meta.tests)
+
     def exposure_edges(self) -> dict[str, list[tuple[str | None, str | None, str, str]]]:
         """Each exposure's unique id and the columns it rests on (every
         column of the models it depends on, as (catalog, db, table,
@@ -407,8 +418,11 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
                      {t: s for t, s in traced.influences.items() if t in reported})
     found_exposures = exposures_of({uid: e for uid, e in exposures.items() if uid in selected},
                                    parents, relations, by_table, traced.influences)
-    meta = column_metadata(nodes, {uid: r for uid, r in relations.items() if uid in models},
-                           known, arts, rules)
+    # What the project says of the columns of its models, and of the seeds
+    # and sources they read.
+    meta = column_metadata({**sources, **nodes}, {
+        uid: r for uid, r in relations.items() if uid in models
+        or everything.get(uid, {}).get("resource_type") in ("seed", "source")}, known, arts, rules)
     warnings = arts.warnings()
     warning = _compile_only(arts, nodes, models, relations)
     if warning:

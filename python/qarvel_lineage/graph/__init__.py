@@ -23,15 +23,19 @@ everything that name made before.
 from __future__ import annotations
 
 import os
+import time
 from typing import Any, Iterable, NamedTuple
 
 from qarvel_lineage.dbt import DbtProject
 from qarvel_lineage.engine.result import LineageResult
 from qarvel_lineage.engine.script import ScriptResult
-from qarvel_lineage.graph import names, store, walks
+from qarvel_lineage.graph import details, names, search, store, walks
+from qarvel_lineage.graph.details import ColumnDetails
+from qarvel_lineage.graph.search import Match
 from qarvel_lineage.graph.store import APPLICATION_ID, FORMAT_VERSION, GraphError
 
-__all__ = ["Graph", "Edge", "GraphError", "APPLICATION_ID", "FORMAT_VERSION"]
+__all__ = ["Graph", "Edge", "GraphError", "APPLICATION_ID", "FORMAT_VERSION", "ColumnDetails",
+           "Match"]
 
 Parts = tuple["str | None", "str | None", str, str]
 
@@ -74,16 +78,22 @@ class Graph:
 
     # --- storing ---------------------------------------------------------------------
     @classmethod
-    def open(cls, path: str | os.PathLike, create: bool = False) -> "Graph":
+    def open(cls, path: str | os.PathLike, create: bool = False,
+             readonly: bool = False) -> "Graph":
         """A graph saved before; what is added to it is stored at once, in
         one transaction per call, so runs adding to one file at the same
         time take turns and all of it lands.  With ``create`` a new path
         (or an empty file) becomes an empty graph; without, a missing file
         is a FileNotFoundError.  Anything else that is not a graph file of
-        this format and version is a GraphError, and left untouched."""
+        this format and version is a GraphError, and left untouched.
+        ``readonly`` opens it so that nothing can be written to it (adding
+        is then a GraphError), as a server does."""
         graph = cls.__new__(cls)
         graph._path = os.fspath(path)
-        graph._db, graph._identity = store.connect_file(graph._path, create)
+        if readonly:
+            graph._db, graph._identity = store.connect_readonly(graph._path), None
+        else:
+            graph._db, graph._identity = store.connect_file(graph._path, create)
         return graph
 
     def save(self, path: str | os.PathLike) -> None:
@@ -100,6 +110,15 @@ class Graph:
     def close(self) -> None:
         self._db.close()
 
+    def set_deadline(self, when: float | None) -> None:
+        """Questions still running at ``when`` (a ``time.monotonic()``
+        time) stop with sqlite3.OperationalError ("interrupted"), as a
+        server bounds each answer; None takes the deadline away."""
+        if when is None:
+            self._db.set_progress_handler(None, 0)
+        else:
+            self._db.set_progress_handler(lambda: time.monotonic() > when, 2000)
+
     def __enter__(self) -> "Graph":
         return self
 
@@ -113,6 +132,7 @@ class Graph:
         model by its unique id.  Adding under a name again replaces all
         the name made before (a model: what that model made)."""
         made: dict[str, list[tuple[str, Any]]]
+        described: list[details.Described] = []
         if isinstance(lineage, LineageResult):
             made = {name: [(name, lineage)]}
         elif isinstance(lineage, ScriptResult):
@@ -130,10 +150,11 @@ class Graph:
                 package, _, title = exposure.removeprefix("exposure.").partition(".")
                 made[exposure] = [(exposure, _Feeds((None, "exposure", package, title),
                                                     tuple(columns), "EXPOSURE"))]
+            described = [details.Described(*item) for item in lineage.described()]
         else:
             raise TypeError("a graph is built from a LineageResult, a ScriptResult or a "
                             f"DbtProject, not {type(lineage).__name__}")
-        self._replace(made)
+        self._replace(made, described)
         return self
 
     def add_many(self, results: Iterable[Any], name: str = "log") -> "Graph":
@@ -145,9 +166,17 @@ class Graph:
                               if isinstance(result, LineageResult)]})
         return self
 
-    def _replace(self, made: dict[str, list[tuple[str, LineageResult]]]) -> None:
+    def _replace(self, made: dict[str, list[tuple[str, LineageResult]]],
+                 described: list[details.Described] | None = None) -> None:
+        described = described or []
         with store.writing(self._db, self._path, self._identity):
             _Writer(self._db).replace(made)
+            # Beside the edges: each statement's text, what the project says of columns.
+            details.record_sql(self._db, ((statement, result.sql) for statements in made.values()
+                                          for statement, result in statements
+                                          if isinstance(result, LineageResult)))
+            details.record_columns(self._db, [*made, *(item.origin for item in described)],
+                                   described)
 
     # --- asking ------------------------------------------------------------------------
     def column(self, name: str) -> str:
@@ -157,6 +186,16 @@ class Graph:
         return self._find("nodes", "column", name)[1]
 
     def _find(self, kind: str, what: str, text: str) -> tuple[int, str]:
+        rows = self._candidates(kind, what, text)
+        if len(rows) == 1:
+            return rows[0]
+        if not rows:
+            raise KeyError(f"no {what} {text!r} in the graph")
+        raise KeyError(f"{text!r} names {len(rows)} {what}s: "
+                       f"{', '.join(sorted(row[1] for row in rows))}")
+
+    def _candidates(self, kind: str, what: str, text: str) -> list[tuple[int, str]]:
+        """What ``text`` names: one row, or every row it may mean."""
         if not isinstance(text, str):
             raise TypeError(f"a {what} is named by a str, not {type(text).__name__}")
         # The name as shown; else shown or plain in any case; else their last parts.
@@ -166,18 +205,13 @@ class Graph:
         exact = [row for row in rows if row[1] == text]
         for found in (exact, rows):
             if len(found) == 1:
-                return found[0]
+                return found
         if not rows:
             low, high = names.prefix_range(text)
             rows = list(self._db.execute(
                 f"select id, shown from {kind} where (rshown >= ? and rshown < ?) "
                 "or (rplain >= ? and rplain < ?)", (low, high, low, high)))
-            if len(rows) == 1:
-                return rows[0]
-        if not rows:
-            raise KeyError(f"no {what} {text!r} in the graph")
-        raise KeyError(f"{text!r} names {len(rows)} {what}s: "
-                       f"{', '.join(sorted(row[1] for row in rows))}")
+        return sorted(rows, key=lambda row: row[1])
 
     def _edges(self, found: list[tuple[walks.Row, int]]) -> list[Edge]:
         seen = walks.nodes(self._db, (n for row, _ in found for n in row[:2]))
@@ -186,25 +220,31 @@ class Graph:
                      seen[src][1], seen[dst][1])
                 for (src, dst, kind, subtype, statement), depth in found]
 
-    def _walk(self, way: str, column: str, depth: int | None, direct_only: bool) -> list[Edge]:
+    def _walk(self, way: str, column: str, depth: int | None, direct_only: bool,
+              limit: int | None = None) -> list[Edge]:
         start = self._find("nodes", "column", column)[0]
         if depth is not None and (isinstance(depth, bool) or not isinstance(depth, int)
                                   or depth < 1):
             raise ValueError(f"depth must be 1 or more, not {depth!r}")
-        found = walks.walk(self._db, start, way, depth, direct_only)
+        if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int)
+                                  or limit < 1):
+            raise ValueError(f"limit must be 1 or more, not {limit!r}")
+        found = walks.walk(self._db, start, way, depth, direct_only, limit)
         return sorted(self._edges(found), key=_order)
 
     def upstream(self, column: str, depth: int | None = None,
-                 direct_only: bool = False) -> list[Edge]:
+                 direct_only: bool = False, limit: int | None = None) -> list[Edge]:
         """Every edge above ``column`` (within ``depth`` hops; DIRECT ones
         alone with ``direct_only``), nearest first; each column is gone
-        past once, at the fewest hops it is reached."""
-        return self._walk("up", column, depth, direct_only)
+        past once, at the fewest hops it is reached.  With ``limit`` the
+        walk stops after the first hop that takes it past ``limit`` edges:
+        a list longer than ``limit`` was cut there."""
+        return self._walk("up", column, depth, direct_only, limit)
 
     def downstream(self, column: str, depth: int | None = None,
-                   direct_only: bool = False) -> list[Edge]:
+                   direct_only: bool = False, limit: int | None = None) -> list[Edge]:
         """Every edge below ``column`` (within ``depth`` hops), nearest first."""
-        return self._walk("down", column, depth, direct_only)
+        return self._walk("down", column, depth, direct_only, limit)
 
     def impact(self, column: str, direct_only: bool = False) -> dict[str, list[Edge]]:
         """Every column below ``column``, each with a shortest path to it."""
@@ -329,6 +369,57 @@ class Graph:
                 if shown in chunk:
                     found[shown] = (table, column)
         return found
+
+    # --- what pages, servers and agents show ------------------------------------------------
+    def matches(self, name: str, kind: str = "column") -> list[str]:
+        """The columns (or, with ``kind="table"``, tables) ``name`` may
+        mean, as shown: one when it names one, none when it names none,
+        several when it is ambiguous (in order)."""
+        found = self._candidates("nodes" if kind == "column" else "tables", kind, name)
+        return [row[1] for row in found]
+
+    def search(self, text: str, limit: int = 20) -> tuple[list[Match], int]:
+        """Tables and columns whose names hold ``text``, best first (see
+        graph.search), at most ``limit``, and how many match in all."""
+        if not isinstance(text, str):
+            raise TypeError(f"a search is a str, not {type(text).__name__}")
+        return search.search(self._db, text, limit)
+
+    def details(self, column: str) -> ColumnDetails:
+        """What the graph keeps of a column: its table, data type,
+        description and tests (from a dbt project), and the text of each
+        statement that writes it."""
+        node, shown = self._find("nodes", "column", column)
+        _, parts = walks.nodes(self._db, [node])[node]
+        description, data_type, tests = details.column(self._db, node)
+        return ColumnDetails(shown, names.shown(parts[:3]), parts[3], data_type, description,
+                             tests, tuple(details.writers(self._db, node)))
+
+    def table_columns(self, table: str) -> list[str]:
+        """The columns of ``table`` the graph holds, as shown, in the order first met."""
+        key = self._find("tables", "table", table)[0]
+        return [row[0] for row in self._db.execute(
+            "select shown from nodes where tbl = ? order by id", (key,))]
+
+    def statement_sql(self, statement: str) -> str | None:
+        """The text of a statement (a dbt model's compiled SQL), when kept."""
+        return details.statement_sql(self._db, statement)
+
+    def degrees(self, columns: Iterable[str],
+                direct_only: bool = False) -> dict[str, tuple[int, int]]:
+        """For each column as the graph shows it, its number of edges from
+        upstream and to downstream (DIRECT ones alone with ``direct_only``)."""
+        wanted = list(dict.fromkeys(columns))
+        ids: dict[int, str] = {}
+        for at in range(0, len(wanted), 500):
+            chunk = wanted[at:at + 500]
+            for key, shown in self._db.execute(
+                    f"select id, shown from nodes where rshown in ({','.join('?' * len(chunk))})",
+                    [names.folded(name) for name in chunk]):
+                if shown in chunk:
+                    ids[key] = shown
+        return {ids[node]: counts for node, counts in
+                walks.degrees(self._db, ids, direct_only).items()}
 
     def edges(self) -> list[Edge]:
         """Every edge of the graph."""

@@ -18,13 +18,15 @@ import os
 import sqlite3
 import stat
 import tempfile
+import urllib.parse
 from typing import Iterator
 
-__all__ = ["GraphError", "APPLICATION_ID", "FORMAT_VERSION", "SCHEMA", "connect_memory",
-           "connect_file", "save", "writing"]
+__all__ = ["GraphError", "APPLICATION_ID", "FORMAT_VERSION", "SCHEMA", "DETAILS_SCHEMA",
+           "connect_memory", "connect_file", "connect_readonly", "save", "writing"]
 
 APPLICATION_ID = 0x514C4E47   # "QLNG" in the header: this is a lineage graph
-FORMAT_VERSION = 2            # 1 had no marker and named columns by dotted text
+FORMAT_VERSION = 3            # 1 had no marker and named columns by dotted text;
+                              # 2 kept no statement text and no column details
 BUSY_SECONDS = 60.0
 _MAGIC = b"SQLite format 3\x00"
 
@@ -78,11 +80,44 @@ create index edges_dst on edges (dst);
 create index edges_statement on edges (statement);
 """
 
+# What a page, a server or an agent shows beside the lineage: the text of
+# each statement (a dbt model's compiled SQL), and what a project says of a
+# column.  Rows go with the statement or the column they describe.
+DETAILS_SCHEMA = """
+create table statement_sql (
+    statement integer primary key references statements (id),
+    sql text not null
+);
+create trigger statement_sql_gone after delete on statements
+begin delete from statement_sql where statement = old.id; end;
+create table column_details (
+    node integer primary key references nodes (id),
+    origin text not null,           -- the name it was added under (a dbt node's unique id)
+    description text not null,
+    data_type text not null,
+    tests text not null             -- a JSON array of the tests' names
+);
+create index column_details_origin on column_details (origin);
+create trigger column_details_gone after delete on nodes
+begin delete from column_details where node = old.id; end;
+"""
+
+
+def _statements(script: str) -> list[str]:
+    """The statements of a schema script (a trigger's body holds semicolons)."""
+    found, piece = [], ""
+    for part in script.split(";"):
+        piece += part + ";"
+        if sqlite3.complete_statement(piece):
+            if piece.strip(" \n;"):
+                found.append(piece)
+            piece = ""
+    return found
+
 
 def _initialise(db: sqlite3.Connection) -> None:
-    for statement in SCHEMA.split(";"):
-        if statement.strip():
-            db.execute(statement)
+    for statement in _statements(SCHEMA) + _statements(DETAILS_SCHEMA):
+        db.execute(statement)
     db.execute(f"pragma application_id = {APPLICATION_ID:d}")
     db.execute(f"pragma user_version = {FORMAT_VERSION:d}")
 
@@ -194,6 +229,35 @@ def connect_file(path: str, create: bool) -> tuple[sqlite3.Connection, tuple[str
         db.close()
         raise
     return db, (os.path.abspath(path), status.st_dev, status.st_ino)
+
+
+def connect_readonly(path: str) -> sqlite3.Connection:
+    """A connection that cannot write to the graph file at ``path`` (a
+    server's): the file must be a graph of this format already."""
+    try:
+        _, head = _header(path)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"no lineage graph at {path}") from None
+    except OSError as error:
+        raise _refusal(path, error) from None
+    if not head:
+        raise GraphError(f"{path}: not a lineage graph (an empty file)")
+    check(path, head)
+    address = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+    try:
+        db = sqlite3.connect(address, uri=True, timeout=BUSY_SECONDS, isolation_level=None)
+    except sqlite3.Error as error:
+        raise _refusal(path, error) from None
+    try:
+        db.execute("pragma query_only = 1")
+        check(path, _header(path)[1])   # what SQLite opened is still a graph file
+    except (OSError, sqlite3.Error) as error:
+        db.close()
+        raise _refusal(path, error) from None
+    except BaseException:
+        db.close()
+        raise
+    return db
 
 
 @contextlib.contextmanager

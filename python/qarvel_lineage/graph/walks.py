@@ -16,7 +16,7 @@ from __future__ import annotations
 import sqlite3
 from typing import Callable, Iterable
 
-__all__ = ["walk", "paths", "nodes", "statements", "Row"]
+__all__ = ["walk", "paths", "nodes", "statements", "degrees", "Row"]
 
 Row = tuple[int, int, str, str, int]   # src, dst, type, subtype, statement (ids)
 _CHUNK = 500                            # within SQLite's bound on parameters
@@ -42,13 +42,15 @@ def _level(db: sqlite3.Connection, way: str, frontier: list[int], direct_only: b
 
 
 def walk(db: sqlite3.Connection, start: int, way: str, bound: int | None,
-         direct_only: bool) -> list[tuple[Row, int]]:
+         direct_only: bool, most: int | None = None) -> list[tuple[Row, int]]:
     """Each edge of the walk from ``start`` ("up" or "down") with its depth:
-    the edges of every column reached within ``bound - 1`` hops."""
+    the edges of every column reached within ``bound - 1`` hops.  With
+    ``most``, the walk ends with the first level that brings it past
+    ``most`` edges (so more than ``most`` edges say that it was cut)."""
     down = way == "down"
     seen, frontier, depth = {start}, [start], 0
     found: list[tuple[Row, int]] = []
-    while frontier and (bound is None or depth < bound):
+    while frontier and (bound is None or depth < bound) and (most is None or len(found) <= most):
         depth += 1
         reached: list[int] = []
         for row in _level(db, way, frontier, direct_only):
@@ -77,6 +79,19 @@ def statements(db: sqlite3.Connection, ids: Iterable[int]) -> dict[int, str]:
     for marks, part in _chunks(list(set(ids))):
         found.update(db.execute(f"select id, name from statements where id in ({marks})", part))
     return found
+
+
+def degrees(db: sqlite3.Connection, ids: Iterable[int],
+            direct_only: bool) -> dict[int, tuple[int, int]]:
+    """Each node's number of edges in (from upstream) and out (downstream)."""
+    found = {node: [0, 0] for node in ids}
+    kind = " and type = 'DIRECT'" if direct_only else ""
+    for side, near in ((0, "dst"), (1, "src")):
+        for marks, part in _chunks(list(found)):
+            for node, count in db.execute(f"select {near}, count(*) from edges where {near} in "
+                                          f"({marks}){kind} group by {near}", part):
+                found[node][side] = count
+    return {node: (up, down) for node, (up, down) in found.items()}
 
 
 # --- paths --------------------------------------------------------------------------------

@@ -71,41 +71,55 @@
     sourceInfluences[influences[3 * i]].push(i);
   }
 
+  // The columns one hop upstream or downstream of a column, as [column,
+  // link key] pairs (an influence on a table reaches each column written).
+  function neighbours(col, up, indirect) {
+    var found = [], list = up ? upEdges[col] : downEdges[col], j, k;
+    for (j = 0; j < list.length; j++) {
+      var edge = list[j];
+      if (!indirect && !kindDirect[edges[4 * edge + 2]]) { continue; }
+      found.push([edges[4 * edge + (up ? 0 : 1)], "e" + edge]);
+    }
+    if (up) {
+      var ws = columnWrites[col];
+      for (j = 0; j < ws.length; j++) {
+        var infl = writeInfluences[ws[j]];
+        for (k = 0; k < infl.length; k++) {
+          if (!indirect && !kindDirect[influences[3 * infl[k] + 2]]) { continue; }
+          found.push([influences[3 * infl[k]], "i" + infl[k]]);
+        }
+      }
+    } else {
+      var own = sourceInfluences[col];
+      for (j = 0; j < own.length; j++) {
+        if (!indirect && !kindDirect[influences[3 * own[j] + 2]]) { continue; }
+        var targets = writes[influences[3 * own[j] + 1]][2];
+        for (k = 0; k < targets.length; k++) { found.push([targets[k], "i" + own[j]]); }
+      }
+    }
+    return found;
+  }
+
   // One walk upstream or downstream: columns met with their hop count,
-  // the edges and influences used.  A queue, never recursion.
-  function walk(starts, up, indirect, depth, found) {
+  // the edges and influences used.  A column ``depth`` hops away is opened
+  // one more hop only when ``opened`` names it; one left closed that has
+  // more beyond it joins ``found.frontier`` (true upstream, false down).
+  // A queue, never recursion.
+  function walk(starts, up, indirect, depth, found, opened) {
     var hops = {}, queue = starts.slice(), head = 0;
     starts.forEach(function (s) { hops[s] = 0; found.columns[s] = true; });
-    function reach(from, to, key) {
-      found.links[key] = true;
-      found.columns[to] = true;
-      if (hops[to] === undefined) { hops[to] = hops[from] + 1; queue.push(to); }
-    }
     while (head < queue.length) {
       var col = queue[head++];
-      if (depth && hops[col] >= depth) { continue; }
-      var list = up ? upEdges[col] : downEdges[col];
-      for (var j = 0; j < list.length; j++) {
-        var edge = list[j];
-        if (!indirect && !kindDirect[edges[4 * edge + 2]]) { continue; }
-        reach(col, edges[4 * edge + (up ? 0 : 1)], "e" + edge);
+      var next = neighbours(col, up, indirect);
+      if (depth && hops[col] >= depth && !opened[col]) {
+        if (next.length) { (found.frontier[col] = found.frontier[col] || {})[up ? "up" : "down"] = true; }
+        continue;
       }
-      if (up) {
-        var ws = columnWrites[col];
-        for (j = 0; j < ws.length; j++) {
-          var infl = writeInfluences[ws[j]];
-          for (var k = 0; k < infl.length; k++) {
-            if (!indirect && !kindDirect[influences[3 * infl[k] + 2]]) { continue; }
-            reach(col, influences[3 * infl[k]], "i" + infl[k]);
-          }
-        }
-      } else {
-        var own = sourceInfluences[col];
-        for (j = 0; j < own.length; j++) {
-          if (!indirect && !kindDirect[influences[3 * own[j] + 2]]) { continue; }
-          var targets = writes[influences[3 * own[j] + 1]][2];
-          for (k = 0; k < targets.length; k++) { reach(col, targets[k], "i" + own[j]); }
-        }
+      for (var j = 0; j < next.length; j++) {
+        var to = next[j][0];
+        found.links[next[j][1]] = true;
+        found.columns[to] = true;
+        if (hops[to] === undefined) { hops[to] = hops[col] + 1; queue.push(to); }
       }
     }
     return hops;
@@ -144,23 +158,44 @@
   }
 
   // --- state, kept in the URL fragment ----------------------------------
-  var state = {focus: null, indirect: !data.directOnly, depth: 0};
+  // A focus opens on its DIRECT edges, one hop each way; "indirect=1",
+  // "depth=N" (or "all") and one "open=COLUMN" per column opened one more
+  // hop from the frontier ask for more.
+  var state = {focus: null, indirect: false, depth: 1, opened: []};
   if (data.directOnly) { indirectBox.checked = false; indirectBox.disabled = true; }
 
-  function fragment(entry, indirect, depth) {
+  function fragment(entry, indirect, depth, opened) {
     var params = new URLSearchParams();
     params.set("focus", entry.name);
-    if (!indirect) { params.set("indirect", "0"); }
-    if (depth) { params.set("depth", String(depth)); }
+    if (indirect) { params.set("indirect", "1"); }
+    if (depth !== 1) { params.set("depth", depth ? String(depth) : "all"); }
+    opened.forEach(function (col) { params.append("open", fullName(col)); });
     return "#" + params.toString();
   }
   function go(entry) {
-    var wanted = entry ? fragment(entry, state.indirect, state.depth) : "";
+    if (entry !== state.focus) { state.opened = []; }
+    var wanted = entry ? fragment(entry, state.indirect, state.depth, state.opened) : "";
     // The fragment changes at once; the page follows it now, and the
     // hashchange that comes later finds it already done.
     if (wanted && location.hash !== wanted) { location.hash = wanted; }
     if (!wanted && location.hash) { history.pushState(null, "", location.pathname + location.search); }
     apply(true);
+  }
+  // One more hop from a column at the frontier.
+  function openMore(col) {
+    if (state.opened.indexOf(col) < 0) { state.opened.push(col); }
+    go(state.focus);
+  }
+  // What a name in the fragment means: the one whose whole name it is,
+  // else every one whose last parts it is.
+  function named(name) {
+    var text = name.trim().toLowerCase(), found = lookup(name, 201);
+    var whole = found.filter(function (entry) { return rank(entry, text) === 0; });
+    return whole.length ? whole.slice(0, 1) : found.filter(function (entry) { return rank(entry, text) === 1; });
+  }
+  function exactColumn(name) {
+    var hit = lookup(name, 1)[0];
+    return hit && hit.column >= 0 && rank(hit, name.trim().toLowerCase()) === 0 ? hit.column : -1;
   }
   var applied = null;
   function apply(force) {
@@ -168,19 +203,30 @@
     applied = location.hash;
     var params = new URLSearchParams(location.hash.replace(/^#/, ""));
     var name = params.get("focus");
-    state.indirect = !data.directOnly && params.get("indirect") !== "0";
-    var depth = parseInt(params.get("depth") || "0", 10);
-    state.depth = depth > 0 ? depth : 0;
+    state.indirect = !data.directOnly && params.get("indirect") === "1";
+    var depthText = params.get("depth") || "1";
+    var depth = depthText === "all" ? 0 : parseInt(depthText, 10);
+    state.depth = depthText === "all" || depth === 0 ? 0 : depth > 0 ? depth : 1;
+    state.opened = params.getAll("open").map(exactColumn).filter(function (c) { return c >= 0; });
     indirectBox.checked = state.indirect;
     if (!Array.prototype.some.call(depthBox.options, function (o) { return o.value === String(state.depth); })) {
       html("option", String(state.depth), depthBox).value = String(state.depth);
     }
     depthBox.value = String(state.depth);
     document.body.classList.toggle("no-indirect", !state.indirect);
-    var hit = name ? lookup(name, 1)[0] : null;
-    if (hit && rank(hit, name.trim().toLowerCase()) <= 1) { showFocus(hit); } else {
+    var hits = name ? named(name) : [];
+    if (hits.length === 1) {
+      state.focus = hits[0];
+      showFocus(hits[0]);
+    } else {
       showOverview();
-      if (name) { statusLine.textContent = "nothing is called " + name; }
+      if (name && !hits.length) { statusLine.textContent = "nothing is called " + name; }
+      if (hits.length > 1) {  // asked, never guessed
+        statusLine.textContent = name + " names " + (hits.length > 200 ? "more than 200" : hits.length) +
+          " columns or tables: choose one";
+        search.value = name;
+        offer();
+      }
     }
     // What is drawn: the fragment it was drawn for.
     document.body.setAttribute("data-shown", location.hash);
@@ -370,8 +416,11 @@
     state.focus = entry;
     var starts = entry.column >= 0 ? [entry.column] : data.tableColumns[entry.table].slice();
     var found = {columns: {}, links: {}};
-    var up = walk(starts, true, state.indirect, state.depth, found);
-    var down = walk(starts, false, state.indirect, state.depth, found);
+    var opened = {};
+    state.opened.forEach(function (col) { opened[col] = true; });
+    found.frontier = {};
+    var up = walk(starts, true, state.indirect, state.depth, found, opened);
+    var down = walk(starts, false, state.indirect, state.depth, found, opened);
     var startSet = {};
     starts.forEach(function (s) { startSet[s] = true; });
     var shown = Object.keys(found.columns).map(Number).sort(function (a, b) { return a - b; });
@@ -413,6 +462,7 @@
       rows[t].forEach(function (col, index) {
         var row = el("g", {"class": "row" + (startSet[col] ? " start" : ""), transform: "translate(0," + (HEAD + index * ROW) + ")"}, box);
         row.setAttribute("data-name", fullName(col));
+        row.setAttribute("data-column", fullName(col));
         el("rect", {x: 1, width: p.w - 2, height: ROW}, row);
         var label = columnLabel(col);
         var hopText = up[col] ? "  \u2190" + up[col] : down[col] ? "  \u2192" + down[col] : "";
@@ -421,6 +471,9 @@
         rowAt[col] = {x: p.x, y: p.y + HEAD + index * ROW + ROW / 2, w: p.w};
         row.addEventListener("click", function () { if (!dragged) { columnDetails(col, row); } });
         row.addEventListener("dblclick", function () { go(columnEntry[col]); });
+        var more = found.frontier[col];
+        if (more && more.up) { expander(row, col, "upstream", -16); }
+        if (more && more.down) { expander(row, col, "downstream", p.w + 2); }
       });
     });
     links.forEach(function (key) {
@@ -451,7 +504,23 @@
     var ups = Object.keys(up).length - starts.length, downs = Object.keys(down).length - starts.length;
     statusLine.textContent = entry.name + ": " + count(shown.length - starts.length, "related column") + " in " +
       count(order.length, "table") + " (" + ups + " upstream, " + downs + " downstream" +
-      (state.indirect ? "" : ", DIRECT edges only") + (state.depth ? ", at most " + state.depth + " hops" : "") + ")";
+      (state.indirect ? "" : ", DIRECT edges only") + (state.depth ? ", " + count(state.depth, "level") + " each way" : "") +
+      (state.opened.length ? ", " + state.opened.length + " opened further" : "") + ")";
+  }
+
+  // The control on a column at the frontier that opens one more hop
+  // from it, upstream (left of its box) or downstream (right).
+  function expander(row, col, way, x) {
+    var button = el("g", {"class": "expand", transform: "translate(" + x + ",3)"}, row);
+    button.setAttribute("data-expand", way);
+    el("rect", {width: 14, height: 14, rx: 3}, button);
+    el("text", {x: 3.5, y: 11}, button).textContent = "+";
+    el("title", {}, button).textContent = "open one more level " + way + " of " + fullName(col);
+    button.addEventListener("click", function (event) {
+      event.stopPropagation();
+      if (!dragged) { openMore(col); }
+    });
+    button.addEventListener("dblclick", function (event) { event.stopPropagation(); });
   }
 
   // A compact layered layout of the focused tables: layers by the longest
@@ -721,6 +790,7 @@
   });
   depthBox.addEventListener("change", function () {
     state.depth = parseInt(depthBox.value, 10) || 0;
+    state.opened = [];
     if (state.focus) { go(state.focus); }
   });
   backButton.addEventListener("click", function () { go(null); });

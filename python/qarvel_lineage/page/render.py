@@ -22,7 +22,7 @@ from typing import Any
 
 from qarvel_lineage.page.layout import layered_layout
 
-__all__ = ["lineage_page", "project_edges", "rows_edges"]
+__all__ = ["described_tables", "lineage_page", "project_edges", "rows_edges"]
 
 NODE_WIDTH = 200.0
 ROLES = ("source", "intermediate", "target", "query")
@@ -290,9 +290,33 @@ def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], li
     return edges, list(tables.values())
 
 
+def described_tables(edges: Iterable[dict[str, Any]], tables: Iterable[dict[str, Any]],
+                     described: Iterable[tuple]) -> list[dict[str, Any]]:
+    """``tables`` with the descriptions of their columns, and an entry for
+    each table an edge reads that has described columns: ``described``
+    holds (unique id, (catalog, db, table), column, description, ...) as
+    ``DbtProject.described`` gives them."""
+    texts: dict[tuple, dict[str, str]] = {}
+    for _, name, column, description, *_ in described:
+        if description:
+            texts.setdefault(tuple(name), {})[str(column)] = str(description)
+    found = [dict(table) for table in tables]
+    known = {tuple(table["name"]): table for table in found}
+    for edge in edges:
+        name = tuple(edge["source"][:3])
+        if name not in known and name in texts:
+            known[name] = {"name": list(name), "role": None, "group": None}
+            found.append(known[name])
+    for name, table in known.items():
+        if name in texts:
+            table["descriptions"] = {**texts[name], **(table.get("descriptions") or {})}
+    return found
+
+
 def project_edges(project: Any) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
     """Edges and tables of the page of a dbt project (``dbt.project_lineage``):
-    each model's own hop, named by the model's unique id, with its SQL."""
+    each model's own hop, named by the model's unique id, with its SQL, and
+    the descriptions of the project's columns."""
     from qarvel_lineage.dbt import ModelError
     from qarvel_lineage.engine.result import statement_rows
 
@@ -302,4 +326,5 @@ def project_edges(project: Any) -> tuple[list[dict[str, Any]], list[dict[str, An
             continue
         head = {"input": unique_id, "statement": None}
         rows.extend({**row, "sql": result.sql} for row in statement_rows(result, head))
-    return rows_edges(rows)
+    edges, tables = rows_edges(rows)
+    return edges, described_tables(edges, tables, project.described())
