@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import logging
 import os
+import re
 import socket
 from typing import Any, Callable, TextIO
 
@@ -28,6 +29,7 @@ _SECRET_SECTIONS = ("auth", "headers", "custom_headers", "properties", "config")
 _QUIET = ("openlineage", "urllib3", "requests", "httpx", "kafka", "confluent_kafka")
 _CONSOLE = "openlineage.client.transport.console"
 _DEPTH = 32
+_USERINFO = re.compile(r"[^\s:/@]*:([^\s/@]+)@")
 _MAX_CONFIG_BYTES = 1 << 20
 
 
@@ -59,6 +61,8 @@ def _secrets(config: Any) -> set[str]:
                 found.add(value)
             if "://" in value or "=" in value:
                 found.update(url_secrets(value))
+            # user:password@ even where the URL is malformed
+            found.update(match.group(1) for match in _USERINFO.finditer(value))
     return {secret for secret in found if secret.strip()}
 
 
@@ -102,15 +106,15 @@ def reason(error: BaseException) -> str:
     return f"{type(error).__name__}: {text.splitlines()[0]}" if text else type(error).__name__
 
 
-def _check_config_file(path: str | None) -> None:
-    """A configuration file the client would skip with a log line (a path
-    OPENLINEAGE_CONFIG names that is not a file, a file that is not YAML)
-    is an error here."""
+def _config_file(path: str | None) -> dict[str, Any]:
+    """The configuration file the client reads (at ``path``), for its
+    secrets; one it would skip with a log line (a path OPENLINEAGE_CONFIG
+    names that is not a file, a file that is not YAML) is an error here."""
     named = os.environ.get("OPENLINEAGE_CONFIG")
     if named and not (os.path.isfile(named) and os.access(named, os.R_OK)):
         raise SendError(f"OPENLINEAGE_CONFIG names {named}, which is not a readable file")
     if path is None:
-        return
+        return {}
     import yaml
 
     try:
@@ -121,6 +125,7 @@ def _check_config_file(path: str | None) -> None:
         raise SendError(f"{path}: not a readable YAML file ({first})") from None
     if not isinstance(content, dict):
         raise SendError(f"{path}: an OpenLineage configuration is a mapping (transport: ...)")
+    return content
 
 
 class _Quiet:
@@ -164,19 +169,19 @@ class Sender:
         self.sent = self.failed = self.skipped = 0
         self.in_a_row = 0
         self.disabled = os.environ.get("OPENLINEAGE_DISABLED", "").strip().lower() == "true"
-        self.secrets = {value for name, value in os.environ.items()
-                        if name.startswith("OPENLINEAGE") and value.strip()
-                        and (is_secret_name(name.rpartition("__")[2]) or "API_KEY" in name
-                             or "AUTH" in name)}
-        for name in ("OPENLINEAGE_URL", "OPENLINEAGE__TRANSPORT__URL"):
-            self.secrets |= url_secrets(os.environ.get(name))
+        # The client's variables: secrets by name, in an auth or headers
+        # section (OPENLINEAGE__TRANSPORT__AUTH__...), or in a URL.
+        env = {name: value for name, value in os.environ.items() if name.startswith("OPENLINEAGE")}
+        self.secrets = _secrets(env) | {value for name, value in env.items()
+                                        if ("AUTH" in name or "HEADER" in name) and value.strip()}
         with _Quiet(out):
             try:
                 from openlineage.client import OpenLineageClient
             except ImportError:
                 raise SendError("--emit needs openlineage-python: pip install "
                                 "'sqlglot-main[openlineage]'") from None
-            _check_config_file(OpenLineageClient._find_yaml_config_path())
+            written = _config_file(OpenLineageClient._find_yaml_config_path())
+            self.secrets |= _secrets(written)
             try:
                 self.client = OpenLineageClient()
                 config = self.client.config.transport or {}
