@@ -1,13 +1,7 @@
 """Schema.from_database on live databases: a throwaway PostgreSQL server and
 DuckDB files, read from Python and through the sqlglot-main command."""
 
-import glob
 import json
-import os
-import shutil
-import subprocess
-import tempfile
-from pathlib import Path
 from urllib.parse import quote
 
 import duckdb
@@ -18,7 +12,8 @@ import sqlalchemy
 import qarvel_lineage
 from qarvel_lineage import CatalogError, Schema
 
-from helpers import expect, lineage_cli, view, without_sanitizer
+from helpers import expect, lineage_cli, view
+from postgres_server import postgres_bindir, postgres_server
 
 ROW_KEYS = ["input", "statement", "position", "column", "target_catalog", "target_db",
             "target_table", "source_catalog", "source_db", "source_table", "source_column",
@@ -71,43 +66,13 @@ SHOP_TABLES = [
 ]
 
 
-def postgres_bindir():
-    """The directory of the PostgreSQL server programs, or None."""
-    try:
-        listed = subprocess.run(["pg_config", "--bindir"], capture_output=True, text=True,
-                                timeout=30).stdout.strip()
-    except OSError:
-        listed = ""
-    for found in [listed, *sorted(glob.glob("/usr/lib/postgresql/*/bin"), reverse=True)]:
-        if found and os.path.isfile(os.path.join(found, "initdb")):
-            return found
-    return None
-
-
 @pytest.fixture(scope="module")
 def shop():
     """The unix socket directory of a fresh server holding the database shop."""
     bindir = postgres_bindir()
     if bindir is None:
         pytest.skip("no PostgreSQL server programs (initdb) found")
-    base = tempfile.mkdtemp(dir="/tmp")  # short: a socket path has a length limit
-    as_user = []
-    if os.geteuid() == 0:  # the server refuses to run as root
-        shutil.chown(base, "postgres", "postgres")
-        as_user = ["runuser", "-u", "postgres", "--"]
-
-    server_env = without_sanitizer()
-
-    def pg(program, *args):
-        return subprocess.run([*as_user, os.path.join(bindir, program), *args], cwd=base,
-                              capture_output=True, text=True, timeout=120, env=server_env)
-
-    try:
-        done = pg("initdb", "-D", "data", "-U", "postgres", "--auth=trust", "-E", "UTF8")
-        assert done.returncode == 0, done.stderr
-        done = pg("pg_ctl", "-D", "data", "-l", "log", "-w", "-o",
-                  f"-k {base} -c listen_addresses='' -c fsync=off", "start")
-        assert done.returncode == 0, done.stderr + Path(base, "log").read_text()
+    with postgres_server(bindir) as (base, _):
         for database, statements in (("postgres", "create database shop"), ("shop", SHOP_DDL)):
             connection = psycopg2.connect(host=base, user="postgres", dbname=database)
             connection.autocommit = True
@@ -115,9 +80,6 @@ def shop():
                 cursor.execute(statements)
             connection.close()
         yield base
-    finally:
-        pg("pg_ctl", "-D", "data", "-m", "immediate", "-w", "stop")
-        shutil.rmtree(base, ignore_errors=True)
 
 
 def shop_url(base):

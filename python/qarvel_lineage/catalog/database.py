@@ -14,7 +14,8 @@ import sys
 from typing import Any, Iterable
 from urllib.parse import parse_qsl, quote, quote_plus, unquote, urlsplit
 
-__all__ = ["CatalogError", "read_catalog", "mask_secrets", "SQLALCHEMY_DIALECTS"]
+__all__ = ["CatalogError", "read_catalog", "mask_secrets", "url_secrets", "is_secret_name",
+           "SQLALCHEMY_DIALECTS"]
 
 
 class CatalogError(Exception):
@@ -88,13 +89,14 @@ _USERINFO = re.compile(r"(://[^/:@\s]*):([^@\s]*)@")
 _SECRET_KEY = re.compile(r"(?i)^" + _SECRET_NAME + r"$")
 
 
-def mask_secrets(text: str, url: Any = None) -> str:
+def mask_secrets(text: str, url: Any = None, secrets: Iterable[str] = ()) -> str:
     """``text`` with every secret a URL can carry replaced by ``***``:
     the password of ``user:password@``, the value of every query or DSN
     pair whose name is a password, token, key or signature, and, when
     ``url`` (the URL given) is known, each of its secret values wherever
-    the text repeats them (raw, percent-encoded or decoded)."""
-    for secret in sorted(_secrets_of(url), key=len, reverse=True):
+    the text repeats them (raw, percent-encoded or decoded), as each of
+    ``secrets``."""
+    for secret in sorted(url_secrets(url) | set(secrets), key=len, reverse=True):
         for form in {secret, quote(secret, safe=""), quote_plus(secret, safe="")}:
             text = text.replace(form, "***")
     text = _USERINFO.sub(r"\1:***@", text)
@@ -108,7 +110,13 @@ def _masked_pair(match: re.Match) -> str:
     return match.group(1) + match.group(2) + match.group(3) + "***" + end
 
 
-def _secrets_of(url: Any) -> set[str]:
+def is_secret_name(name: str) -> bool:
+    """Whether a key or parameter of this name holds a secret (a password,
+    token, key, credential or signature)."""
+    return bool(_SECRET_KEY.match(name))
+
+
+def url_secrets(url: Any) -> set[str]:
     """The secret values a URL holds: its password and the values of its
     secret query keys (also when a value holds ``key=value`` pairs)."""
     if url is None:

@@ -43,6 +43,7 @@ class InputDone:
     text: bytes = b""
     rows: list[dict[str, Any]] = field(default_factory=list)
     datasets: list[dict[str, Any]] = field(default_factory=list)
+    reads: list[str] = field(default_factory=list)     # openlineage: the tables the input reads
     results: list[Any] = field(default_factory=list)   # mode "graph": LineageResult or StatementError
     end_to_end: Any = None
 
@@ -164,6 +165,9 @@ def _analyse(context: _Context, name: str, text: str, is_argument: bool) -> Inpu
         return done
     if plan.openlineage and end is not None:
         done.datasets.extend(end.to_openlineage(plan.namespace))
+    if plan.openlineage:
+        done.reads = list(dict.fromkeys(str(table) for result in results
+                                        for table in getattr(result, "tables", ())))
     for index, result in enumerate(results, 1):
         if not hasattr(result, "columns"):
             continue

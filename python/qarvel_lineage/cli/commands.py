@@ -37,7 +37,8 @@ def run(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
         raise UsageError("--graph with no question only stores the graph: --format and "
                          "--direct-only need --upstream, --downstream, --summary or --end-to-end")
     options.format = options.format or "table"
-    writer = None if stores_only else writer_for(options.format, kind)
+    _check_emit(options, kind)
+    writer = None if stores_only else writer_for(options.format, kind, options.emit)
     _check(options, question, kind)
     options.namespace = options.namespace or "default"
     if options.graph is not None:
@@ -46,6 +47,8 @@ def run(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
         except InputFailed as error:
             raise UsageError(f"--graph {options.graph}: {error}") from None
     session = make_session()
+    if options.emit:
+        options.sender = _sender(session)
     project = _project(options, session) if options.dbt is not None else None
     plan = _plan(options, session, writer, "end_to_end" if question == "end_to_end" else "rows")
     if question in ("upstream", "downstream", "summary") or options.graph is not None:
@@ -94,6 +97,27 @@ def _check(options: argparse.Namespace, question: str | None, kind: str) -> None
                                                     or options.dbt):
         raise UsageError("--end-to-end traces the inputs through their scripts, which a stored "
                          "graph does not keep: give the inputs too")
+
+
+def _check_emit(options: argparse.Namespace, kind: str) -> None:
+    if not options.emit:
+        return
+    if options.format != "openlineage":
+        raise UsageError("--emit sends OpenLineage events: give --format openlineage")
+    if kind != "rows" or options.graph is not None:
+        raise UsageError("--emit sends the lineage of the inputs: not with --graph, --upstream, "
+                         "--downstream or --summary")
+
+
+def _sender(session: Any) -> Any:
+    """openlineage-python's client, as its configuration sets it up."""
+    from qarvel_lineage.openlineage.send import SendError, Sender
+
+    try:
+        return Sender(lambda line: session.error(f"sqlglot-main: {line}"),
+                      lambda line: session.say(f"sqlglot-main: {line}"), session.stdout)
+    except SendError as error:
+        raise UsageError(str(error)) from None
 
 
 def _plan(options: argparse.Namespace, session: Any, writer: Any, mode: str) -> Plan:

@@ -197,6 +197,28 @@ class _OpenLineage(_Writer):
                            "outputs": datasets("intermediates", "targets")}) + "\n"
 
 
+class _OpenLineageEvents(_OpenLineage):
+    """--emit: each input's lineage as OpenLineage run events, sent through
+    openlineage-python's transport (``options.sender``) rather than
+    written; a console transport writes them to standard output."""
+
+    kinds = frozenset({"rows"})
+
+    @staticmethod
+    def render(done, plan):
+        from qarvel_lineage.openlineage.events import input_events
+
+        events = input_events(done.name, done.datasets, done.reads, plan.namespace)
+        return "".join(json.dumps(e, ensure_ascii=False) + "\n" for e in events).encode("utf-8")
+
+    def write(self, done):
+        for line in done.text.decode("utf-8").splitlines():
+            self.options.sender.send(json.loads(line))
+
+    def finish(self):
+        self.options.sender.close()
+
+
 def _edges_openlineage(answer: Any, namespace: str) -> list[dict[str, Any]]:
     """One dataset per table the edges reach, its columnLineage facet
     holding those edges (the graph keeps no masking flag, so the
@@ -298,10 +320,11 @@ def formats_for(kind: str) -> list[str]:
     return [name for name, writer in FORMATS.items() if kind in writer.kinds]
 
 
-def writer_for(name: str, kind: str) -> type:
-    """The writer class of format ``name``; a UsageError naming the formats
-    that can when it cannot write ``kind``."""
-    writer = FORMATS[name]
+def writer_for(name: str, kind: str, emit: bool = False) -> type:
+    """The writer class of format ``name`` (with ``emit``, the one that
+    sends OpenLineage events); a UsageError naming the formats that can
+    when it cannot write ``kind``."""
+    writer = _OpenLineageEvents if emit and name == "openlineage" else FORMATS[name]
     if kind not in writer.kinds:
         raise UsageError(f"--format {name} cannot write {KIND_NAMES[kind]}; formats that can: "
                          f"{', '.join(formats_for(kind))}")

@@ -117,6 +117,10 @@ def _add_analysis_options(parser: argparse.ArgumentParser, question: str | None)
     parser.add_argument("--namespace", default=None,
                         help="OpenLineage namespace of the datasets (--format openlineage; "
                              "default: default)")
+    parser.add_argument("--emit", action="store_true",
+                        help="--format openlineage: send the events (one per input or dbt model) "
+                             "through openlineage-python's transport, as OPENLINEAGE_URL or "
+                             "openlineage.yml set it up, rather than print them")
     parser.add_argument("--expand-influences", action="store_true",
                         help="json, jsonl, csv: an influence every column of a statement shares "
                              "on each column's rows, rather than once in a row whose column is *")

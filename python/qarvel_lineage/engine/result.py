@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Iterable
+from typing import TYPE_CHECKING, Any, Callable, Iterable
 
 from qarvel_lineage.engine.records import OutputColumn, Source, Table
 
@@ -146,21 +146,24 @@ def rows_json(rows: list[dict[str, Any]]) -> str:
 _FACET_SCHEMA = ("https://openlineage.io/spec/facets/1-2-0/ColumnLineageDatasetFacet.json"
                  "#/$defs/ColumnLineageDatasetFacet")
 _PRODUCER = "https://pypi.org/project/sqlglot-main/"
+# Where a source's dataset is: its namespace and name.
+Place = Callable[[Source], tuple[str, str]]
 
 
-def _input_field(namespace: str, source: Source) -> dict[str, Any]:
+def _input_field(namespace: str, source: Source, place: Place | None = None) -> dict[str, Any]:
     transformation: dict[str, Any] = {"type": source.type, "subtype": source.subtype,
                                       "description": "", "masking": source.masking}
-    return {"namespace": namespace, "name": source.qualified_table, "field": source.column,
+    where, name = place(source) if place is not None else (namespace, source.qualified_table)
+    return {"namespace": where, "name": name, "field": source.column,
             "transformations": [transformation]}
 
 
-def _merged(namespace: str, sources: Iterable[Source]) -> list[dict[str, Any]]:
-    """Input fields, one per (table, column), with all their transformations."""
-    fields: dict[tuple[str, str], dict[str, Any]] = {}
+def _merged(namespace: str, sources: Iterable[Source], place: Place | None = None) -> list[dict[str, Any]]:
+    """Input fields, one per (dataset, column), with all their transformations."""
+    fields: dict[tuple[str, str, str], dict[str, Any]] = {}
     for source in sources:
-        key = (source.qualified_table, source.column)
-        made = _input_field(namespace, source)
+        made = _input_field(namespace, source, place)
+        key = (made["namespace"], made["name"], source.column)
         if key not in fields:
             fields[key] = made
         elif made["transformations"][0] not in fields[key]["transformations"]:
@@ -169,16 +172,19 @@ def _merged(namespace: str, sources: Iterable[Source]) -> list[dict[str, Any]]:
 
 
 def openlineage_facet(columns: Iterable[OutputColumn], influences: Iterable[Source],
-                      namespace: str) -> dict[str, Any]:
+                      namespace: str, place: Place | None = None) -> dict[str, Any]:
     """The ColumnLineageDatasetFacet (spec 1-2-0) of a written dataset, as a
     JSON-ready dict: `fields` by output column, with the INDIRECT inputs that
     apply to every row also under `dataset`.  Two output columns of the same
-    name share one field."""
+    name share one field.  Each source's dataset is named ``namespace`` and
+    its table as the statement names it, or ``place(source)`` (a namespace
+    and a name) when given."""
     fields: dict[str, list[Source]] = {}
     for column in columns:
         fields.setdefault(column.name, []).extend((*column.direct, *column.indirect))
-    return column_lineage_facet({name: _merged(namespace, sources) for name, sources in fields.items()},
-                                _merged(namespace, influences))
+    return column_lineage_facet({name: _merged(namespace, sources, place)
+                                 for name, sources in fields.items()},
+                                _merged(namespace, influences, place))
 
 
 def column_lineage_facet(fields: dict[str, list[dict[str, Any]]],
