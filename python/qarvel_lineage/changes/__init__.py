@@ -97,10 +97,13 @@ def _compare(old: Side, new: Side, dialect: Any) -> Comparison:
     rules = rules_for(dialect)
     compared = compare_sides(old, new, rules)
     impacts, breaking = blast_radius(new, compared)
+    # As dbt means them: modified, a node whose own definition changed (its
+    # columns, their expressions, types or rows; a new node too), not one
+    # whose lineage changed only through its parents (state:modified+ has it).
+    added = frozenset(set(new.units) - set(old.units))
     states = {
-        "modified": frozenset({c.model for c in compared.changes}
-                              | {m for m, _ in compared.edges if m is not None}),
-        "new": frozenset(set(new.units) - set(old.units)),
+        "modified": frozenset({c.model for c in compared.changes}) | added,
+        "new": added,
         "old": frozenset(set(new.units) & set(old.units)),
     }
     states["unmodified"] = states["old"] - states["modified"]

@@ -204,8 +204,11 @@ def _exposures(new: Side, compared: Compared, failing: dict[str, tuple[int, str,
         if change.change in ("column_removed", "column_renamed"):
             severity = "breaking"  # the exposure may read the column that is gone
         if severity is not None:
+            # A change of rows is the unit's, as its blast radius says.
+            because = change.column.rsplit(".", 1)[0] if change.change == "rows_changed" \
+                else change.column
             changed.setdefault(change.model, []).append(
-                (SEVERITY_RANK[severity], 0, change.column, None))
+                (SEVERITY_RANK[severity], 0, because, None))
     for (key, name), entry in best.items():
         changed.setdefault(key, []).append(entry)
     found: list[Impact] = []
