@@ -135,7 +135,7 @@ def test_a_dropped_column_still_read_breaks_its_reader_and_everything_below(side
                                     "column": "stg.name", "old": "name", "severity": "breaking"}
     text = diff(sides, "old", "dropped")
     assert text.stdout.splitlines()[:2] == [
-        "breaking: 2 models and 0 exposures will fail; 2 models changed; 1 downstream model "
+        "breaking: 2 models and 0 exposures will fail; 1 model changed; 2 downstream models "
         "and 0 exposures affected",
         "- stg.name: removed (breaking: still read)"]
 
@@ -193,7 +193,7 @@ def test_markdown_is_a_pull_request_comment_with_capped_tables(sides):
     assert capped.count("…and 1 more") == 2
     dropped = diff(sides, "old", "dropped", "--format", "markdown").stdout
     assert dropped.splitlines()[1] == ("**Breaking: 2 models and 0 exposures will fail.** "
-                                       "**2 models changed; 1 downstream model and 0 exposures "
+                                       "**1 model changed; 2 downstream models and 0 exposures "
                                        "affected.**")
     assert "| `mart` | 4 | `stg.name` | 1 |\n| `top` | 2 | `stg.name` | 2 |" in dropped
 

@@ -73,10 +73,11 @@ class Comparison:
         return rows
 
     def summary(self) -> dict[str, int]:
-        """Models changed; downstream models and exposures affected (those
-        that change nothing themselves); how many of each break."""
+        """Models changed (their own columns); downstream models and
+        exposures affected (those that change nothing themselves, a model
+        whose edges changed only through its parents included); how many of
+        each break."""
         changed = {c.model for c in self.changes if self._kept(c.model)}
-        changed |= {m for m, _ in self.edges if m is not None and self._kept(m)}
         impacts = [i for i in self.impacts if self._kept(i.model)]
         exposed = {i.model for i in impacts if i.model in self.exposures}
         downstream = {i.model for i in impacts if i.model not in self.exposures} - changed
