@@ -131,7 +131,7 @@ class _Printer:
             source = next(iter(scope.sources.values()))
         if isinstance(source, Scope):
             found = self.done.get(id(source))
-            return f"c:{found[0].get(name, '?' + name)}" if found else f"?{table}.{name}"
+            return found[0].get(name, f"?{name}") if found else f"?{table}.{name}"
         if isinstance(source, exp.Table):
             relation = self.relation(source)
             return f"r:{relation}.{self.renamed.get((relation, name), name)}"
@@ -147,7 +147,7 @@ class _Printer:
             self.replace_columns(scope)
             text = self.sql(node)
             names = list(getattr(node, "alias_column_names", None) or ())
-            columns = [(name, _hash("u", text, name)) for name in names]
+            columns = [(name, "c:" + _hash("u", text, name)) for name in names]
             self.done[id(scope)] = (dict(columns), columns, _hash("u", text))
 
     def replace_columns(self, scope: Scope) -> None:
@@ -173,11 +173,14 @@ class _Printer:
                 found = self.done.get(id(source))
                 if found is None:
                     continue
-                token = f"s:{found[2]}"
+                # A query only selecting from a relation has the relation's rows.
+                token = found[2] if found[2].startswith("r:") else f"s:{found[2]}"
             elif isinstance(source, exp.Table):
                 token = f"r:{self.relation(source)}"
             else:
                 continue
+            if isinstance(node.parent, exp.Subquery) and node.parent.this is node:
+                node = node.parent  # a derived table: its alias goes with it
             node.replace(exp.var(token))
 
     def select(self, scope: Scope, node: exp.Select) -> None:
@@ -188,7 +191,11 @@ class _Printer:
         columns = []
         for name, item in zip(names, node.expressions):
             body = item.this if isinstance(item, exp.Alias) else item
-            columns.append((name, _hash("e", self.sql(body), windows)))
+            if isinstance(body, exp.Var) and body.name[:2] in ("c:", "r:"):
+                # A column passed through (renamed or not) is the column it reads.
+                columns.append((name, body.name))
+            else:
+                columns.append((name, "c:" + _hash("e", self.sql(body), windows)))
         self.replace_sources(scope)
         skeleton = node.copy()
         skeleton.set("expressions", [exp.Star()])
@@ -202,7 +209,8 @@ class _Printer:
             parts.extend(h for _, h in columns)
         elif not node.args.get("group") and any(_aggregates(item) for item in node.expressions):
             parts.append("one row")
-        self.done[id(scope)] = (dict(columns), columns, _hash(*parts))
+        rows = _passed_rows(skeleton) if len(parts) == 2 else None
+        self.done[id(scope)] = (dict(columns), columns, rows or _hash(*parts))
 
     def set_operation(self, scope: Scope, node: exp.Expression) -> None:
         branches = list(getattr(scope, "set_operation_scopes", None)
@@ -221,7 +229,7 @@ class _Printer:
         for position, (name, fingerprint) in enumerate(left[1]):
             other = by_name.get(name, "?") if by_name is not None else \
                 right[1][position][1] if position < len(right[1]) else "?"
-            columns.append((name, _hash("u", kind, fingerprint, other)))
+            columns.append((name, "c:" + _hash("u", kind, fingerprint, other)))
         bounds = "".join(self.sql(node.args[key]) for key in ("order", *_BOUNDS)
                          if node.args.get(key) and (key != "order" or any(
                              node.args.get(b) for b in _BOUNDS)))
@@ -229,6 +237,21 @@ class _Printer:
         if node.args.get("distinct") or not isinstance(node, exp.Union):
             parts.extend(h for _, h in columns)
         self.done[id(scope)] = (dict(columns), columns, _hash(*parts))
+
+
+def _passed_rows(skeleton: exp.Expression) -> str | None:
+    """The rows of the one derived table a query only selects from (no
+    join, filter, grouping, bound...): that table's rows fingerprint."""
+    source = skeleton.args.get("from") or skeleton.args.get("from_")
+    if source is None or not isinstance(source.this, exp.Var) \
+            or source.this.name[:2] not in ("s:", "r:"):
+        return None
+    if any(value for key, value in skeleton.args.items()
+           if key not in ("expressions", "from", "from_") and value not in (None, [], False)):
+        return None
+    # A relation's rows are its token; a derived table's, its fingerprint.
+    name = source.this.name
+    return name if name.startswith("r:") else name[2:]
 
 
 def _aggregates(item: exp.Expression) -> bool:
