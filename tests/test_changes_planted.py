@@ -143,3 +143,25 @@ def test_state_selectors_choose_what_is_reported(planted, selector, models):
                          "--select", selector, timeout=300)
     assert chosen.stderr == ""
     assert {json.loads(line)["model"] for line in chosen.stdout.splitlines()} == models
+
+
+def test_a_model_whose_sql_cannot_run_fails_with_everything_below(planted, tmp_path):
+    """Compiled SQL that does not parse, or holds two statements: the model
+    fails, one line says why, and what reads it breaks."""
+    manifest = _manifest(planted["base"])
+    manifest["nodes"]["model.shop.int_orders"]["compiled_code"] = "select from where((("
+    manifest["nodes"]["model.shop.stg_orders"]["compiled_code"] = "select 1 as x; select 2 as y"
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    done = lineage_cli("diff", "--state", planted["base"] / "target", tmp_path, "--format",
+                       "jsonl", "--fail-on", "breaking", timeout=300)
+    assert done.returncode == 1
+    rows = [json.loads(line) for line in done.stdout.splitlines()]
+    failed = [(row["column"], row["reason"].split(":")[0]) for row in rows
+              if row["change"] == "failed"]
+    assert failed == [("shop.main.stg_orders.*", "model.shop.stg_orders"),
+                      ("shop.main.int_orders.*", "model.shop.int_orders")]
+    assert all("\n" not in row["reason"] for row in rows if row["change"] == "failed")
+    broken = {row["model"] for row in rows if row["change"] == "impacted"
+              and row["severity"] == "breaking"}
+    assert broken == {"model.shop.stg_orders", "model.shop.int_orders", "model.shop.customers",
+                      "snapshot.shop.orders_snapshot", "exposure.shop.customer_dashboard"}

@@ -257,7 +257,9 @@ class _Comparer:
     def stored(self, old: Unit, new: Unit) -> None:
         """A seed or source: its columns and types, and a seed's data."""
         before, after = old.known or (), new.known or ()
-        if before and after:
+        # Columns are compared only as one source says them: a target
+        # without catalog.json knows fewer columns, and none is gone for it.
+        if before and after and old.origin == new.origin:
             for name in before:
                 if name not in after:
                     self.add("column_removed", new, name, old=name)

@@ -50,6 +50,8 @@ class Unit:
     known: tuple[str, ...] | None = None
     checksum: str | None = None
     contract: bool = False
+    # Where ``known`` comes from: "catalog", "header" (a seed's CSV) or "yaml".
+    origin: str | None = None
 
     def columns(self) -> tuple[str, ...] | None:
         """Its columns: the analysed ones, else what the warehouse or the
@@ -142,11 +144,11 @@ def _checksum(node: dict[str, Any]) -> str | None:
     return value if isinstance(value, str) else None
 
 
-def _types(unique_id: str, node: dict[str, Any], arts: read.Artefacts,
-           rules: Rules) -> tuple[dict[str, str], tuple[str, ...] | None]:
+def _types(unique_id: str, node: dict[str, Any], arts: read.Artefacts, rules: Rules
+           ) -> tuple[dict[str, str], tuple[str, ...] | None, str | None]:
     """(each column's type: the warehouse's, else the YAML's; the columns
     known without analysis: the warehouse's, else a seed's CSV header,
-    else the YAML's)."""
+    else the YAML's; which of these it is)."""
     stored = read.catalog_columns(unique_id, arts)
     declared = read.declared_columns(node, unique_id, arts)
     types = {rules.normalise(name): entry["data_type"] for name, entry in declared.items()
@@ -154,12 +156,13 @@ def _types(unique_id: str, node: dict[str, Any], arts: read.Artefacts,
     if stored is not None:
         catalog = {rules.normalise_stored(c["name"]): c.get("type") for c in stored}
         types.update({name: kind for name, kind in catalog.items() if isinstance(kind, str)})
-        return types, tuple(catalog)
+        return types, tuple(catalog), "catalog"
     if node.get("resource_type") == "seed":
         header = read.seed_header(node, unique_id, arts)
         if header:
-            return types, tuple(rules.normalise(name) for name in header)
-    return types, tuple(rules.normalise(name) for name in declared) or None
+            return types, tuple(rules.normalise(name) for name in header), "header"
+    known = tuple(rules.normalise(name) for name in declared) or None
+    return types, known, "yaml" if known else None
 
 
 def dbt_side(arts: read.Artefacts, rules: Rules, project: Any = None) -> Side:
@@ -181,10 +184,11 @@ def dbt_side(arts: read.Artefacts, rules: Rules, project: Any = None) -> Side:
         table = _relation(node, rules)
         if table is None or _config(node).get("materialized") == "ephemeral":
             continue  # ephemeral: inlined in its children's compiled SQL
-        types, known = _types(unique_id, node, arts, rules)
+        types, known, origin = _types(unique_id, node, arts, rules)
         unit = Unit(unique_id, table, _compiled(node) if kind in _BUILT else None, kind,
                     parents=tuple(read.parents(node, unique_id, arts)) if kind in _BUILT else (),
-                    types=types, known=known, checksum=_checksum(node), contract=_contract(node))
+                    types=types, known=known, checksum=_checksum(node), contract=_contract(node),
+                    origin=origin)
         found = project.models.get(unique_id) if project is not None else None
         if isinstance(found, LineageResult):
             unit.result = found
