@@ -169,7 +169,7 @@ def test_a_format_that_cannot_write_an_answer_names_those_that_can(tmp_path):
     (tmp_path / "a.sql").write_text("select a from t")
     done = lineage_cli("diff", tmp_path / "a.sql", tmp_path / "a.sql", "--format", "dot")
     assert usage_error(done) == ("sqlglot-main diff: error: --format dot cannot write differences; "
-                                 "formats that can: table, json, jsonl, csv")
+                                 "formats that can: table, json, jsonl, csv, markdown")
 
 
 # --- shared influences ----------------------------------------------------------------------
@@ -210,7 +210,9 @@ def test_diff_reports_columns_that_became_unresolved_in_every_format(tmp_path):
                                         cwd=tmp_path).stdout)
         assert {k: v or None for k, v in rows[-1].items()} == {
             "change": "unresolved", "source": None, "target": "mart.t.a", "type": "UNRESOLVED",
-            "old_subtype": None, "new_subtype": None, "reason": "ambiguous: one of t, u"}
+            "old_subtype": None, "new_subtype": None, "reason": "ambiguous: one of t, u",
+            "model": "mart.t", "column": None, "old": None, "new": None, "severity": None,
+            "because": None, "via": None, "depth": None}
     back = lineage_cli("diff", "new.sql", "old.sql", cwd=tmp_path)
     assert back.stdout.splitlines()[-1] == "~ mart.t.a: now resolved (was: ambiguous: one of t, u)"
 

@@ -251,10 +251,22 @@ def test_diff_of_two_dbt_targets(shop, tmp_path):
     shutil.copy(shop / "target" / "catalog.json", tmp_path / "catalog.json")
     done = lineage_cli("diff", shop / "target", tmp_path, "--format", "jsonl", "--fail-on-change")
     assert (done.returncode, done.stderr) == (1, "")
-    assert [json.loads(line) for line in done.stdout.splitlines()] == [
+    rows = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [{k: v for k, v in row.items() if v is not None} for row in rows[:2]] == [
+        {"change": "expression_changed", "model": "model.shop.stg_payments",
+         "column": RAW + "stg_payments.amount", "old": "amount / 100", "new": "amount",
+         "severity": "values"},
         {"change": "changed", "source": RAW + "raw_payments.amount",
          "target": RAW + "stg_payments.amount", "type": "DIRECT",
-         "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY", "reason": None}]
+         "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY",
+         "model": "model.shop.stg_payments"}]
+    assert [(row["change"], row["column"], row["severity"], row["depth"]) for row in rows[2:]] == [
+        ("impacted", RAW + "int_orders.amount", "values", 1),
+        ("impacted", RAW + "payments_by_source.amount", "values", 1),
+        ("impacted", RAW + "customers.lifetime_value", "values", 2),
+        ("impacted", RAW + "customers.value_rank", "values", 2),
+        ("impacted", RAW + "payment_amounts.amount", "values", 2),
+        ("impacted", "exposure.customer_dashboard", "values", 3)]
 
 
 COMPILE_ONLY = (

@@ -76,7 +76,7 @@ def test_selection_is_the_nodes_dbt_ls_lists(shop, tmp_path):
 
 @pytest.mark.parametrize("select, message", [
     ("nosuch:thing", "select 'nosuch:thing': unknown selection method 'nosuch' (methods: fqn, "
-                     "tag, path, file, package, config.KEY, resource_type, source, exposure)"),
+                     "tag, path, file, package, config.KEY, resource_type, source, exposure, state)"),
     ("tag:a,,tag:b", "select 'tag:a,,tag:b': an empty criterion around a comma"),
     ("@2+customers", "select '@2+customers': '@' and a leading '+' cannot be combined"),
     ("tag:", "select 'tag:': 'tag:' is not a selector ([@][N+][method:]value[+N])"),
@@ -140,3 +140,16 @@ def test_the_command_line_selects_as_project_lineage_does(shop):
     done = lineage_cli("--exclude", "tag:x", "--example")
     assert done.returncode == 2 and done.stderr.splitlines()[-1] == (
         "sqlglot-main: error: --select and --exclude choose the nodes of a dbt project: give --dbt")
+
+
+def test_state_selectors_need_a_comparison(shop):
+    """state: compares with other artefacts: sqlglot-main diff --state has them."""
+    with pytest.raises(ValueError) as raised:
+        project_lineage(shop, select="state:modified+")
+    assert str(raised.value) == ("state:modified compares with other artefacts: give them with "
+                                 "sqlglot-main diff --state PATH")
+    done = lineage_cli("--dbt", shop, "--select", "state:modified")
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr.splitlines()[-1].endswith(
+        "state:modified compares with other artefacts: give them with sqlglot-main diff "
+        "--state PATH")

@@ -260,14 +260,22 @@ def test_diff_of_two_versions_and_its_exit_status(tmp_path):
     done = lineage_cli("diff", old, new)
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == (
+        "2 models changed; 1 downstream model and 0 exposures affected\n"
+        "~ stg.orders.amount: expression changed: amount / 100 -> amount\n"
+        "~ big.*: rows changed (2 columns)\n"
         "~ raw.orders.amount -> stg.orders.amount (DIRECT TRANSFORMATION -> IDENTITY)\n"
         "+ stg.orders.id -> big.amount (INDIRECT FILTER)\n"
-        "+ stg.orders.id -> big.id (INDIRECT FILTER)\n")
+        "+ stg.orders.id -> big.id (INDIRECT FILTER)\n"
+        "impacted (3 columns, breaking first):\n"
+        "  rows      mart.totals.id     depth 1, because big\n"
+        "  rows      mart.totals.total  depth 1, because big\n"
+        "  values    big.amount         depth 1, because stg.orders.amount\n")
     failing = lineage_cli("diff", old, new, "--fail-on-change", "--format", "json")
     assert failing.returncode == 1
-    assert json.loads(failing.stdout)[0] == {
+    assert json.loads(failing.stdout)[3] == {
         "change": "changed", "source": "raw.orders.amount", "target": "stg.orders.amount",
         "type": "DIRECT", "old_subtype": "TRANSFORMATION", "new_subtype": "IDENTITY",
-        "reason": None}
+        "reason": None, "model": "stg.orders", "column": None, "old": None, "new": None,
+        "severity": None, "because": None, "via": None, "depth": None}
     same = lineage_cli("diff", old, old, "--fail-on-change")
     assert (same.returncode, same.stdout) == (0, "no lineage changed\n")

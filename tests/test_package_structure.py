@@ -12,7 +12,7 @@ import qarvel_lineage
 
 # Lowest first; folders on one line are side by side and import neither way.
 # "" is the package's top: the public API (__init__, dask, spark, airflow).
-LAYERS = [("catalog",), ("engine",), ("batch",), ("dbt",), ("graph",), ("page", "answers"),
+LAYERS = [("catalog",), ("engine",), ("batch",), ("dbt",), ("graph",), ("changes",), ("page", "answers"),
           ("serve", "openlineage"), ("cli",), ("",)]
 RANK = {folder: rank for rank, row in enumerate(LAYERS) for folder in row}
 ROOT = pathlib.Path(qarvel_lineage.__file__).parent

@@ -9,13 +9,21 @@ from collections import deque
 from dataclasses import dataclass, field
 from typing import Any, Iterator
 
+from qarvel_lineage.changes import ROW_KEYS
+
 __all__ = ["EDGE_KEYS", "TABLE_KEYS", "ROLE_NAMES", "EdgesAnswer", "TablesAnswer", "ChangesAnswer", "Leaf",
+           "COLUMN_CHANGES", "CHANGE_WORDS", "group_changes",
            "walk", "leaves", "chains", "tables_answer"]
 
 EDGE_KEYS = ("depth", "source", "target", "type", "subtype", "statement")
 TABLE_KEYS = ("table", "role")
 ROLE_NAMES = {"sources": "source", "intermediates": "intermediate", "targets": "target",
               "queries": "query"}
+COLUMN_CHANGES = ("failed", "column_removed", "column_renamed", "column_added", "type_changed",
+                  "rows_changed", "expression_changed")
+CHANGE_WORDS = {"failed": "fails", "column_removed": "removed", "column_renamed": "renamed",
+                "column_added": "added", "type_changed": "type changed",
+                "rows_changed": "rows changed", "expression_changed": "expression changed"}
 
 
 @dataclass(frozen=True, slots=True)
@@ -63,16 +71,46 @@ class TablesAnswer:
 
 @dataclass(slots=True)
 class ChangesAnswer:
-    """What changed between two versions: edges added, removed and changed,
-    and columns that became unresolved or resolved (with the reason)."""
+    """What changed between two versions (``qarvel_lineage.changes``): each
+    changed column (added, removed, renamed, its type, expression or rows),
+    the lineage edges added, removed and changed, the columns that became
+    unresolved or resolved, then every downstream column and exposure
+    affected ("impacted"); ``summary`` counts the models changed and the
+    models and exposures affected."""
 
     kind = "changes"
     rows: list[dict[str, Any]] = field(default_factory=list)
+    summary: dict[str, int] | None = None
 
-    KEYS = ("change", "source", "target", "type", "old_subtype", "new_subtype", "reason")
+    KEYS = ROW_KEYS
 
     def records(self) -> tuple[tuple[str, ...], list[dict[str, Any]]]:
         return self.KEYS, self.rows
+
+    @property
+    def breaking(self) -> bool:
+        return any(row["severity"] == "breaking" for row in self.rows)
+
+
+def group_changes(rows: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """The column changes, a unit's rows change and failure once for the
+    unit (``table.*``, with how many columns)."""
+    grouped: list[dict[str, Any]] = []
+    seen: dict[tuple[str, str], dict[str, Any]] = {}
+    for row in rows:
+        if row["change"] not in COLUMN_CHANGES:
+            continue
+        if row["change"] in ("rows_changed", "failed"):
+            key = (row["model"], row["change"])
+            table = row["column"].rsplit(".", 1)[0]
+            if key in seen:
+                seen[key]["count"] += 1
+                continue
+            seen[key] = entry = {**row, "column": f"{table}.*", "count": 1}
+            grouped.append(entry)
+            continue
+        grouped.append({**row, "count": 1})
+    return grouped
 
 
 # --- walks -----------------------------------------------------------------------------------

@@ -7,9 +7,18 @@ from __future__ import annotations
 import io
 from typing import Any
 
-from qarvel_lineage.answers.kinds import ChangesAnswer, EdgesAnswer, TablesAnswer, chains, leaves
+from qarvel_lineage.answers.kinds import (
+    CHANGE_WORDS,
+    ChangesAnswer,
+    EdgesAnswer,
+    TablesAnswer,
+    chains,
+    group_changes,
+    leaves,
+)
 
-__all__ = ["statement_tables", "edges_text", "tables_text", "changes_text", "LEAVES_SHOWN",
+__all__ = ["statement_tables", "edges_text", "tables_text", "changes_text", "summary_text",
+           "LEAVES_SHOWN",
            "CHAINS_SHOWN"]
 
 # What the table form shows of a walk unless --limit says otherwise.
@@ -131,18 +140,74 @@ def tables_text(answer: TablesAnswer) -> str:
                    for role, tables in answer.roles.items())
 
 
-def changes_text(answer: ChangesAnswer) -> str:
+def _short(text: str | None, width: int = 60) -> str:
+    text = " ".join((text or "").split())
+    return text if len(text) <= width else text[:width - 3] + "..."
+
+
+def summary_text(summary: dict[str, int]) -> str:
+    """N models changed; M downstream models and K exposures affected
+    (what breaks first)."""
+    line = (f"{_plural(summary['models_changed'], 'model')} changed; "
+            f"{_plural(summary['models_affected'], 'downstream model')} and "
+            f"{_plural(summary['exposures_affected'], 'exposure')} affected")
+    if summary["models_breaking"] or summary["exposures_breaking"]:
+        line = (f"breaking: {_plural(summary['models_breaking'], 'model')} and "
+                f"{_plural(summary['exposures_breaking'], 'exposure')} will fail; " + line)
+    return line
+
+
+def _change_line(row: dict[str, Any]) -> str:
+    change, column = row["change"], row["column"]
+    breaking = " (breaking: still read)" if row["severity"] == "breaking" else ""
+    if change == "column_added":
+        return f"+ {column}: added"
+    if change == "column_removed":
+        return f"- {column}: removed{breaking}"
+    if change == "column_renamed":
+        return f"~ {column}: renamed from {row['old']}{breaking}"
+    if change == "failed":
+        return f"! {column}: fails ({row['reason']})"
+    if change == "rows_changed":
+        why = f"; {row['reason']}" if row["reason"] else ""
+        return f"~ {column}: rows changed ({_plural(row['count'], 'column')}{why})"
+    word = CHANGE_WORDS[change]
+    return f"~ {column}: {word}: {_short(row['old'])} -> {_short(row['new'])}"
+
+
+def changes_text(answer: ChangesAnswer, limit: int | None = None) -> str:
+    """The summary, each changed column (a unit's rows change once), each
+    changed edge, then the impacted columns, breaking first (``limit`` of
+    them; 0: every one)."""
     if not answer.rows:
         return "no lineage changed\n"
     lines = []
+    grouped = group_changes(answer.rows)
+    impacted = [row for row in answer.rows if row["change"] == "impacted"]
+    if answer.summary is not None and (grouped or impacted):
+        lines.append(summary_text(answer.summary))
+    lines.extend(_change_line(row) for row in grouped)
     for row in answer.rows:
         change = row["change"]
         if change in ("unresolved", "resolved"):
             why = f" ({row['reason']})" if row["reason"] else ""
             lines.append(f"~ {row['target']}: now {change}{why}")
             continue
+        if change not in ("added", "removed", "changed"):
+            continue
         subtype = {"added": row["new_subtype"], "removed": row["old_subtype"]}.get(
             change, f"{row['old_subtype']} -> {row['new_subtype']}")
         mark = {"added": "+", "removed": "-", "changed": "~"}[change]
         lines.append(f"{mark} {row['source']} -> {row['target']} ({row['type']} {subtype})")
+    if impacted:
+        cap = LEAVES_SHOWN if limit is None else limit
+        shown = impacted[:cap] if cap else impacted
+        lines.append(f"impacted ({_plural(len(impacted), 'column')}, breaking first):")
+        wide = max(len(row["column"]) for row in shown)
+        for row in shown:
+            lines.append(f"  {row['severity']:<8}  {row['column']:<{wide}}  depth {row['depth']}, "
+                         f"because {row['because']}")
+        if len(impacted) > len(shown):
+            lines.append(f"  ... {len(impacted) - len(shown):,} more; --limit 0 shows every one, "
+                         "--format jsonl writes every row")
     return "\n".join(lines) + "\n"

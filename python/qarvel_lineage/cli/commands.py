@@ -311,20 +311,22 @@ def _answer(options: argparse.Namespace, session: Any, graph: Any, question: str
 
 
 def _diff(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
-    from qarvel_lineage.cli.diff import compare, read_side
+    from qarvel_lineage.cli.diff import check_diff, changes
 
+    fail_on = check_diff(options)
     writer_class = writer_for(options.format, "changes")
     session = make_session()
     writer = writer_class(session.stdout, options)
-    changed = [False]
+    found: list[Any] = []
 
     def body() -> None:
-        sides = [read_side(path, session, Plan("graph"), {}) for path in (options.old, options.new)]
-        answer = compare(*sides)
-        changed[0] = bool(answer.rows)
+        answer = changes(options, session, _ModelBar)
+        found.append(answer)
         writing(writer.answer, answer)
 
     status = session.run(body)
-    if status == 0 and options.fail_on_change and changed[0]:
-        return 1
+    if status == 0 and found:
+        answer = found[0]
+        if (fail_on == "changes" and answer.rows) or (fail_on == "breaking" and answer.breaking):
+            return 1
     return status

@@ -1,11 +1,18 @@
-"""``sqlglot-main diff OLD NEW``: the column lineage two versions give,
-compared.  Each side is read by the command's one reader and analysed on
-its workers; a statement is named by where it is within its side (its
-file's path within the folder, or nothing for a single file, then its
-number), so that the same statement gives the same names on both sides."""
+"""``sqlglot-main diff OLD NEW`` (or ``diff --state OLD [NEW]``): two
+versions compared column by column, with the blast radius of each change
+(``qarvel_lineage.changes``).
+
+Two dbt projects: the new one is read as ``--dbt`` reads it (``--jobs``,
+``--schema``, a progress bar on a terminal), the old one only where it
+differs.  Two sets of SQL files: each side is read by the command's one
+reader and analysed on its workers; a statement is named by where it is
+within its side (its file's path within the folder, or nothing for a
+single file, then its number), so that the same statement gives the same
+names on both sides."""
 
 from __future__ import annotations
 
+import argparse
 import os
 from typing import Any
 
@@ -13,90 +20,86 @@ from qarvel_lineage.answers.kinds import ChangesAnswer
 from qarvel_lineage.cli.errors import UsageError
 from qarvel_lineage.cli.readers import InputFailed, check_project, is_project, side_inputs
 
-__all__ = ["read_side", "compare"]
+__all__ = ["check_diff", "changes", "read_side"]
 
 
-class Side:
-    """What one version gives: every edge (source, target, type, subtype),
-    and each output column's unresolved reason (None: resolved)."""
+def check_diff(options: argparse.Namespace) -> str:
+    """The two sides (options.old, options.new) from the paths and
+    --state, and when to fail (never, changes, breaking); every option that
+    cannot work with the others is a usage error."""
+    paths = list(options.paths)
+    if options.state is not None:
+        if len(paths) > 1:
+            raise UsageError("with --state (the old version), give at most one path: the new "
+                             "version (default: the current folder)")
+        options.old, options.new = options.state, paths[0] if paths else "."
+    elif len(paths) != 2:
+        raise UsageError("give two versions to compare: diff OLD NEW (or diff --state OLD NEW)")
+    else:
+        options.old, options.new = paths
+    if options.fail_on_change and options.fail_on not in (None, "changes"):
+        raise UsageError(f"--fail-on-change means --fail-on changes, not --fail-on "
+                         f"{options.fail_on}")
+    if options.limit is not None and options.limit < 0:
+        raise UsageError("--limit must be 0 (no limit) or more")
+    if options.limit is not None and options.format not in ("table", "markdown"):
+        raise UsageError("--limit is for --format table and markdown")
+    return "changes" if options.fail_on_change else options.fail_on or "never"
 
-    def __init__(self) -> None:
-        self.edges: set[tuple[str, str, str, str]] = set()
-        self.columns: dict[str, str | None] = {}
 
-    def add(self, statement: str, result: Any) -> None:
-        owner = str(result.target) if result.target is not None else statement
-        for column in result.columns:
-            target = f"{owner}.{column.name}"
-            for source in (*column.direct, *column.indirect):
-                table = ".".join(p for p in (source.catalog, source.db, source.table) if p)
-                self.edges.add((f"{table}.{source.column}", target, source.type, source.subtype))
-            reasons = [entry.reason for entry in column.unresolved]
-            self.columns[target] = "; ".join(dict.fromkeys(reasons)) if reasons else None
+def changes(options: argparse.Namespace, session: Any, make_bar: Any = None) -> ChangesAnswer:
+    """The two versions compared (``make_bar(stream)``: a progress bar of
+    the new dbt project's models, on a terminal)."""
+    old, new = options.old, options.new
+    projects = is_project(old), is_project(new)
+    if projects[0] != projects[1]:
+        which = old if projects[0] else new
+        raise UsageError(f"{which} is a dbt project and the other is not: diff compares two dbt "
+                         "projects, or two sets of SQL files")
+    if projects[1]:
+        found = _projects(options, session, make_bar)
+    else:
+        if options.select is not None or options.exclude is not None:
+            raise UsageError("--select and --exclude choose the nodes of dbt projects")
+        from qarvel_lineage.cli.analysis import Plan
+        from qarvel_lineage.changes import compare_scripts
+
+        sides = [read_side(path, session, Plan("graph")) for path in (old, new)]
+        found = compare_scripts(*sides, dialect=session.dialect, schema=session.schema)
+    return ChangesAnswer(found.rows(), found.summary())
 
 
-def read_side(path: str, session: Any, plan: Any, select: dict[str, Any]) -> Side:
-    side = Side()
-    if is_project(path):
-        from qarvel_lineage.dbt import project_lineage
+def _projects(options: argparse.Namespace, session: Any, make_bar: Any) -> Any:
+    from qarvel_lineage.changes import compare_dbt
 
-        try:
+    terminal = getattr(session.stderr, "isatty", lambda: False)()
+    bar = make_bar(session.stderr) if make_bar is not None and terminal else None
+    path = options.new
+    try:
+        for path in (options.old, options.new):
             check_project(path)
-            project = project_lineage(path, session.dialect, session.schema, **select)
-        except (OSError, ValueError, InputFailed) as error:
-            raise UsageError(f"{path}: {str(error).splitlines()[0]}") from None
-        for line in getattr(project, "warnings", ()):
-            session.say(line)
-        for failed in project.errors:
-            session.error(f"{path}: {failed}")
-        for unique_id, result in project.models.items():
-            if getattr(result, "target", None) is not None:
-                side.add(unique_id, result)
-        return side
+        return compare_dbt(options.old, options.new, session.dialect, session.schema,
+                           select=options.select, exclude=options.exclude, jobs=session.jobs,
+                           progress=bar, warn=session.say)
+    except (OSError, ValueError, InputFailed) as error:
+        text = str(error).splitlines()[0] if str(error) else type(error).__name__
+        raise UsageError(f"{path}: {text}" if path not in text else text) from None
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def read_side(path: str, session: Any, plan: Any) -> list[tuple[str, Any]]:
+    """Every statement of a side's SQL files: (where it is, its result)."""
     try:
         inputs = list(side_inputs(path, session.encoding, session.max_input_bytes, session.say))
     except InputFailed as error:
         raise UsageError(str(error)) from None
+    statements: list[tuple[str, Any]] = []
     for done in session.analysed(inputs, plan):
         key = "" if done.name == path else os.path.relpath(done.name, path)
         for index, result in enumerate(done.results, 1):
             if hasattr(result, "columns"):
-                side.add(f"{key}#{index}", result)
+                statements.append((f"{key}#{index}", result))
         session.finished += 1
-    return side
-
-
-def compare(old: Side, new: Side) -> ChangesAnswer:
-    """Added, removed and changed edges (an edge changed when the only edge
-    of its source, target and type has another subtype), then the columns
-    of both versions that became unresolved or resolved."""
-    def by_key(edges: set[tuple]) -> dict[tuple, set[str]]:
-        keyed: dict[tuple, set[str]] = {}
-        for source, target, kind, subtype in edges:
-            keyed.setdefault((source, target, kind), set()).add(subtype)
-        return keyed
-
-    before, after = by_key(old.edges), by_key(new.edges)
-    rows: list[dict[str, Any]] = []
-    for key in sorted(before.keys() | after.keys()):
-        was, now = before.get(key, set()), after.get(key, set())
-        if was == now:
-            continue
-        head = {**dict(zip(("source", "target", "type"), key))}
-        if len(was) == 1 and len(now) == 1:
-            rows.append({"change": "changed", **head, "old_subtype": next(iter(was)),
-                         "new_subtype": next(iter(now)), "reason": None})
-            continue
-        rows.extend({"change": "removed", **head, "old_subtype": s, "new_subtype": None,
-                     "reason": None} for s in sorted(was - now))
-        rows.extend({"change": "added", **head, "old_subtype": None, "new_subtype": s,
-                     "reason": None} for s in sorted(now - was))
-    for column in sorted(old.columns.keys() & new.columns.keys()):
-        before_why, after_why = old.columns[column], new.columns[column]
-        if (before_why is None) == (after_why is None):
-            continue
-        rows.append({"change": "unresolved" if after_why is not None else "resolved",
-                     "source": None, "target": column, "type": "UNRESOLVED", "old_subtype": None,
-                     "new_subtype": None,
-                     "reason": after_why if after_why is not None else f"was: {before_why}"})
-    return ChangesAnswer(rows)
+    return statements

@@ -169,7 +169,18 @@ class _Table(_Writer):
     def changes(self, answer):
         from qarvel_lineage.answers.text import changes_text
 
-        return changes_text(answer)
+        return changes_text(answer, getattr(self.options, "limit", None))
+
+
+class _Markdown(_Writer):
+    """A pull request's comment: what changed and what it affects."""
+
+    kinds = frozenset({"changes"})
+
+    def changes(self, answer):
+        from qarvel_lineage.answers.markdown import changes_markdown
+
+        return changes_markdown(answer, getattr(self.options, "limit", None))
 
 
 class _OpenLineage(_Writer):
@@ -313,7 +324,7 @@ class _Html(_Drawing):
 
 
 FORMATS = {"table": _Table, "json": _JsonArray, "jsonl": _JsonLines, "csv": _Csv, "dot": _Dot,
-           "openlineage": _OpenLineage, "html": _Html}
+           "openlineage": _OpenLineage, "html": _Html, "markdown": _Markdown}
 
 
 def formats_for(kind: str) -> list[str]:

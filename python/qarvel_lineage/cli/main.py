@@ -174,17 +174,40 @@ def _parser() -> argparse.ArgumentParser:
         sub.set_defaults(parser=sub)
     diff = commands.add_parser(
         "diff", parents=[shared], prog="sqlglot-main diff",
-        help="what a change did to the lineage",
-        description="The column lineage two versions of SQL give, compared: the edges added, "
-                    "removed and changed (the same source and target with another subtype), "
-                    "and the columns that became unresolved or resolved.")
-    diff.add_argument("old", help="a file, script or folder of *.sql, or a dbt target")
-    diff.add_argument("new", help="the same, after the change")
-    diff.add_argument("--fail-on-change", action="store_true",
-                      help="exit status 1 when the lineage changed")
+        help="what a change does: changed columns and the downstream columns they affect",
+        description="Two versions of SQL files or of a dbt project compared column by column "
+                    "(added, removed, renamed, type, expression and rows changed, and the "
+                    "lineage edges added, removed and changed), then the blast radius: every "
+                    "downstream column, model and exposure each change can affect, with its "
+                    "severity (breaking, rows, values), why and how many hops away.")
+    _add_diff_options(diff)
     diff.set_defaults(parser=diff)
     serving.add_parsers(commands)
     return parser
+
+
+def _add_diff_options(diff: argparse.ArgumentParser) -> None:
+    diff.add_argument("paths", nargs="*", metavar="OLD NEW",
+                      help="the version before and the version after: files, scripts or folders "
+                           "of *.sql, or dbt projects (a folder, its target/ or manifest.json); "
+                           "with --state, NEW alone (default: the current folder)")
+    diff.add_argument("--state", metavar="PATH", default=None,
+                      help="the old version's dbt artefacts, as dbt's --state takes them (the "
+                           "main branch's target/)")
+    diff.add_argument("--select", nargs="+", default=None, metavar="SELECTOR",
+                      help="dbt: report only these nodes, in dbt's syntax, state:modified, "
+                           "state:new, state:old and state:unmodified included "
+                           "(state:modified+: the changes and everything below them)")
+    diff.add_argument("--exclude", nargs="+", default=None, metavar="SELECTOR",
+                      help="dbt: the nodes not to report (taken after --select)")
+    diff.add_argument("--fail-on", choices=("breaking", "changes", "never"), default=None,
+                      help="exit status 1 when something breaks (breaking), when anything "
+                           "changed (changes), or never (the default)")
+    diff.add_argument("--fail-on-change", action="store_true",
+                      help="the same as --fail-on changes")
+    diff.add_argument("--limit", type=int, default=None, metavar="N",
+                      help="--format table and markdown: most rows of each list or table "
+                           "(default 25); 0: every one")
 
 
 def _arguments(argv: list[str]) -> list[str]:

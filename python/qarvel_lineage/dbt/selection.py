@@ -22,7 +22,7 @@ from typing import Any, Iterable
 _CRITERION = re.compile(r"(?P<at>@)?(?:(?P<up>\d*)\+)?(?:(?P<method>[\w.]+):)?"
                         r"(?P<value>.*?)(?:\+(?P<down>\d*))?")
 METHODS = ("fqn", "tag", "path", "file", "package", "config", "resource_type", "source",
-           "exposure")
+           "exposure", "state")
 
 
 @dataclass(frozen=True, slots=True)
@@ -95,9 +95,10 @@ class NodeGraph:
     """Every node of a manifest (nodes, sources, exposures) and its edges."""
 
     def __init__(self, nodes: dict[str, dict[str, Any]], parents: dict[str, list[str]],
-                 project: str | None):
+                 project: str | None, states: dict[str, frozenset[str]] | None = None):
         self.nodes = nodes
         self.project = project
+        self.states = states
         self.parents: dict[str, list[str]] = {}
         self.children: dict[str, list[str]] = {uid: [] for uid in nodes}
         for uid, ups in parents.items():
@@ -128,7 +129,10 @@ class NodeGraph:
         return found
 
     def _grown(self, criterion: Criterion) -> set[str]:
-        seeds = {uid for uid, node in self.nodes.items() if self._matches(criterion, uid, node)}
+        if criterion.method == "state":
+            seeds = self._state(criterion.value)
+        else:
+            seeds = {uid for uid, node in self.nodes.items() if self._matches(criterion, uid, node)}
         found = set(seeds)
         if criterion.up is not None:
             found |= self._walk(seeds, self.parents, criterion.up)
@@ -139,6 +143,15 @@ class NodeGraph:
             if criterion.at:
                 found |= self._walk(below | seeds, self.parents, -1)
         return found
+
+    def _state(self, value: str) -> set[str]:
+        """state:VALUE: the nodes a comparison with other artefacts found so."""
+        if self.states is None:
+            raise ValueError(f"state:{value} compares with other artefacts: give them with "
+                             "sqlglot-main diff --state PATH")
+        if value not in self.states:
+            raise ValueError(f"state:{value}: unknown state (states: {', '.join(self.states)})")
+        return {uid for uid in self.states[value] if uid in self.nodes}
 
     @staticmethod
     def _walk(start: Iterable[str], edges: dict[str, list[str]], depth: int) -> set[str]:
