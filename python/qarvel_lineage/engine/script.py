@@ -81,7 +81,7 @@ class _Written:
         self.table = table
         self.columns: dict[str, Traced] = {}
         # What decided which rows it holds (every writing statement's).
-        self.influences: dict[Source, None] = {}
+        self.influences: tuple[Source, ...] = ()
 
     def column(self, name: str) -> Traced:
         found = self.columns.get(name)
@@ -240,10 +240,10 @@ class _ScriptState:
                 written.columns[column.name] = column
             else:
                 self.tracer.extend(into, column.direct, column.indirect, column.unresolved)
+        parts = [written.influences]
         for source in result.influences:
-            for part in self.expand(source):
-                if isinstance(part, Source):
-                    written.influences[part] = None
+            parts.extend(self.tracer.influence(source))
+        written.influences = self.tracer.union(parts)
         self._set_current(written)
         self.history[_key(written.table)] = written
 
@@ -255,9 +255,8 @@ class _ScriptState:
         influences = [part for source in result.influences for part in self.expand(source)]
         for column in written.columns.values():
             self.tracer.add(column, influences)
-        for part in influences:
-            if isinstance(part, Source):
-                written.influences[part] = None
+        written.influences = self.tracer.union([written.influences, self.tracer.dedupe(
+            part for part in influences if isinstance(part, Source))])
 
     def empty(self, table: Table) -> None:
         """TRUNCATE, or DELETE without WHERE: the table stays, what it held
@@ -508,5 +507,5 @@ def end_to_end(state: _ScriptState) -> EndToEnd:
             columns.append(TargetColumn(written.table, position, column.name, column.direct,
                                         column.indirect, column.unresolved))
     tables = tuple(written.table for written in state.history.values())
-    influences = {written.table: tuple(written.influences) for written in state.history.values()}
+    influences = {written.table: written.influences for written in state.history.values()}
     return EndToEnd(tuple(columns), tables, influences)

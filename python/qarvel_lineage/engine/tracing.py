@@ -221,6 +221,19 @@ class Tracer:
         self.spread(self.through_star(item, found[1]), direct, indirect, unresolved)
         return direct, indirect, unresolved
 
+    def influence(self, item: Source) -> list[tuple]:
+        """The parts of the sources an influence on a statement's rows
+        stands for (its unresolved entries are no sources)."""
+        found = self.find(item)
+        if found is None:
+            return [self.single(item)]
+        if isinstance(found, Traced):
+            first = (self.as_direct(found.direct, item.subtype, item.masking)
+                     if item.type == "DIRECT" else self.as_indirect(found.direct, item.subtype))
+            return [first, found.indirect]
+        return [self.dedupe(part for part in self.through_star(item, found[1])
+                            if isinstance(part, Source))]
+
     def spread(self, parts: Iterable[Source | Unresolved], direct: list, indirect: list,
                unresolved: list) -> None:
         """Sources and entries in any order, each to its part."""
