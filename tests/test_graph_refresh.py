@@ -4,7 +4,6 @@ fresh build of the changed project holds; an interrupted refresh leaves G
 as it was, and refreshes at the same time take turns."""
 
 import json
-import os
 import shutil
 import signal
 import sqlite3

@@ -77,7 +77,7 @@ class ImpactAnswer:
 @dataclass(slots=True)
 class PathsAnswer:
     """The paths from ``start`` down to ``end`` (shortest first), at most
-    ``limit`` of them: ``complete`` is False when the search stopped there."""
+    ``limit`` of them; ``complete`` is False when there are more."""
 
     kind = "edges"
     way = "paths"
@@ -86,14 +86,11 @@ class PathsAnswer:
     paths: list[list[Any]]
     places: dict[str, tuple[str, str]]
     limit: int
+    complete: bool = True
     direct_only: bool = False
     depth: int | None = None
 
     KEYS = ("path",) + EDGE_KEYS
-
-    @property
-    def complete(self) -> bool:
-        return len(self.paths) < self.limit
 
     @property
     def edges(self) -> list[Any]:

@@ -174,8 +174,8 @@ def paths_text(answer: PathsAnswer) -> str:
 
 def paths_cap(answer: PathsAnswer) -> str:
     """The line that says a search of paths stopped at its limit."""
-    return (f"... the first {answer.limit:,} paths (the shortest); there may be more: "
-            f"--limit {answer.limit * 10:,} looks for more")
+    return (f"... the first {_plural(answer.limit, 'path')} (the shortest); there are more: "
+            f"--limit {answer.limit * 10:,} shows more")
 
 
 def tables_text(answer: TablesAnswer) -> str:

@@ -354,14 +354,16 @@ def _reached(options: argparse.Namespace, graph: Any, question: str, column: Any
         else:
             limit = options.limit or (PATHS_SHOWN if options.format == "table" else PATHS_SEARCHED)
             start, end = graph.column(column[0]), graph.column(column[1])
-            found = graph.paths(start, end, limit, direct_only=options.direct_only)
+            # One more than shown: whether there are more is then known.
+            found = graph.paths(start, end, limit + 1, direct_only=options.direct_only)
             edges = [edge for path in found for edge in path]
     except (KeyError, ValueError) as error:
         raise UsageError(f"{shown}: {error.args[0] if error.args else error}") from None
     places = graph.places({start, *(e.source for e in edges), *(e.target for e in edges)})
     if question == "impact":
         return ImpactAnswer(start, reached, places, options.direct_only)
-    return PathsAnswer(start, end, found, places, limit, options.direct_only)
+    return PathsAnswer(start, end, found[:limit], places, limit, len(found) <= limit,
+                       options.direct_only)
 
 
 def _diff(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
