@@ -148,7 +148,8 @@ def test_jobs_give_the_graph_questions_what_one_job_gives(tmp_path):
     (["--upstream", "t.a", "--depth", "0"], "--depth must be 1 or more"),
     (["--upstream", "t.a", "--chains", "--format", "jsonl"],
      "--chains is for --upstream and --downstream in --format table"),
-    (["--limit", "3"], "--limit is for --upstream and --downstream in --format table"),
+    (["--limit", "3"], "--limit is for --upstream, --downstream and --impact in --format table, "
+     "and for --paths"),
     (["--expand-influences"], "--expand-influences is for statement rows in --format json, jsonl, csv"),
     (["--summary", "--format", "csv", "--expand-influences"],
      "--expand-influences is for statement rows in --format json, jsonl, csv"),
@@ -156,9 +157,10 @@ def test_jobs_give_the_graph_questions_what_one_job_gives(tmp_path):
     (["--select", "tag:x"], "--select and --exclude choose the nodes of a dbt project: give --dbt"),
     (["--graph", "g.db", "--format", "jsonl"],
      "--graph with no question only stores the graph: --format and --direct-only need "
-     "--upstream, --downstream, --summary or --end-to-end"),
+     "--upstream, --downstream, --impact, --paths, --summary or --end-to-end"),
     (["--summary", "--end-to-end"],
-     "ask one of --upstream, --downstream, --end-to-end and --summary at a time"),
+     "ask one of --upstream, --downstream, --impact, --paths, --end-to-end and --summary at a "
+     "time"),
 ])
 def test_options_that_cannot_work_together_are_usage_errors(args, message, tmp_path):
     done = lineage_cli("select a from t", *args, cwd=tmp_path)

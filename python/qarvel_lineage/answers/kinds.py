@@ -11,8 +11,8 @@ from typing import Any, Iterator
 
 from qarvel_lineage.changes import ROW_KEYS
 
-__all__ = ["EDGE_KEYS", "TABLE_KEYS", "ROLE_NAMES", "EdgesAnswer", "TablesAnswer", "ChangesAnswer", "Leaf",
-           "COLUMN_CHANGES", "CHANGE_WORDS", "group_changes",
+__all__ = ["EDGE_KEYS", "TABLE_KEYS", "ROLE_NAMES", "EdgesAnswer", "ImpactAnswer", "PathsAnswer",
+           "TablesAnswer", "ChangesAnswer", "Leaf", "COLUMN_CHANGES", "CHANGE_WORDS", "group_changes",
            "walk", "leaves", "chains", "tables_answer"]
 
 EDGE_KEYS = ("depth", "source", "target", "type", "subtype", "statement")
@@ -52,6 +52,60 @@ class EdgesAnswer:
 
     def records(self) -> tuple[tuple[str, ...], list[dict[str, Any]]]:
         return EDGE_KEYS, [{key: getattr(edge, key) for key in EDGE_KEYS} for edge in self.edges]
+
+
+@dataclass(slots=True)
+class ImpactAnswer:
+    """Every column below ``start``, each with a shortest path to it
+    (``reached``: column -> the path's edges, nearest columns first);
+    ``edges`` every edge of those paths, for the drawings."""
+
+    kind = "edges"
+    way = "impact"
+    start: str
+    reached: dict[str, list[Any]]
+    places: dict[str, tuple[str, str]]
+    direct_only: bool = False
+    depth: int | None = None
+
+    KEYS = ("column", "hops") + EDGE_KEYS
+
+    @property
+    def edges(self) -> list[Any]:
+        return list({tuple(edge)[:5]: edge for path in self.reached.values()
+                     for edge in path}.values())
+
+    def records(self) -> tuple[tuple[str, ...], list[dict[str, Any]]]:
+        return self.KEYS, [{"column": column, "hops": len(path),
+                            **{key: getattr(edge, key) for key in EDGE_KEYS}}
+                           for column, path in self.reached.items() for edge in path]
+
+
+@dataclass(slots=True)
+class PathsAnswer:
+    """The paths from ``start`` down to ``end`` (shortest first), at most
+    ``limit`` of them; ``complete`` is False when there are more."""
+
+    kind = "edges"
+    way = "paths"
+    start: str
+    end: str
+    paths: list[list[Any]]
+    places: dict[str, tuple[str, str]]
+    limit: int
+    complete: bool = True
+    direct_only: bool = False
+    depth: int | None = None
+
+    KEYS = ("path",) + EDGE_KEYS
+
+    @property
+    def edges(self) -> list[Any]:
+        return list({tuple(edge)[:5]: edge for path in self.paths for edge in path}.values())
+
+    def records(self) -> tuple[tuple[str, ...], list[dict[str, Any]]]:
+        return self.KEYS, [{"path": number, **{key: getattr(edge, key) for key in EDGE_KEYS}}
+                           for number, path in enumerate(self.paths, 1) for edge in path]
 
 
 @dataclass(slots=True)

@@ -11,19 +11,24 @@ from qarvel_lineage.answers.kinds import (
     CHANGE_WORDS,
     ChangesAnswer,
     EdgesAnswer,
+    ImpactAnswer,
+    PathsAnswer,
     TablesAnswer,
     chains,
     group_changes,
     leaves,
 )
 
-__all__ = ["statement_tables", "edges_text", "tables_text", "changes_text", "summary_text",
-           "LEAVES_SHOWN",
-           "CHAINS_SHOWN"]
+__all__ = ["statement_tables", "edges_text", "impact_text", "paths_text", "paths_cap",
+           "tables_text", "changes_text", "summary_text", "LEAVES_SHOWN", "CHAINS_SHOWN",
+           "PATHS_SHOWN", "PATHS_SEARCHED"]
 
 # What the table form shows of a walk unless --limit says otherwise.
 LEAVES_SHOWN = 25
 CHAINS_SHOWN = 10
+# Paths from one column to another: most looked for, in the table form and in the others.
+PATHS_SHOWN = 10
+PATHS_SEARCHED = 1000
 
 
 def _source_text(row: dict[str, Any]) -> str:
@@ -133,6 +138,46 @@ def edges_text(answer: EdgesAnswer, show_chains: bool, limit: int | None) -> str
     lines += _leaf_lines("INDIRECT only", indirect, cap, wide)
     lines.append("--chains shows each chain; --format jsonl writes every edge")
     return "\n".join(lines) + "\n"
+
+
+def impact_text(answer: ImpactAnswer, limit: int | None) -> str:
+    """Each column below the start, nearest first, with a shortest path."""
+    start = answer.start
+    if not answer.reached:
+        return f"{start}: nothing downstream\n"
+    cap = LEAVES_SHOWN if limit is None else limit
+    found = sorted(answer.reached.items(), key=lambda item: (len(item[1]), item[0]))
+    shown = found if not cap else found[:cap]
+    lines = [f"impact of {start}: {_plural(len(found), 'column')}"
+             f"{', DIRECT edges only' if answer.direct_only else ''}, each by a shortest path:"]
+    for column, path in shown:
+        steps = " -> ".join(f"{edge.target} ({edge.subtype}, {edge.statement})" for edge in path)
+        lines.append(f"  {column}: {_plural(len(path), 'hop')}: {start} -> {steps}")
+    if len(found) > len(shown):
+        lines.append(f"... {len(found) - len(shown):,} more columns; --limit 0 lists them all, "
+                     "--format jsonl writes every path")
+    return "\n".join(lines) + "\n"
+
+
+def paths_text(answer: PathsAnswer) -> str:
+    """Each path from the start to the end, shortest first."""
+    start, end = answer.start, answer.end
+    if not answer.paths:
+        return f"no path from {start} to {end}\n"
+    lines = [f"paths from {start} to {end}: {_plural(len(answer.paths), 'path')}"
+             f"{', DIRECT edges only' if answer.direct_only else ''}"]
+    for path in answer.paths:
+        lines.append(start + "".join(f" -> {edge.target} ({edge.subtype}, {edge.statement})"
+                                     for edge in path))
+    if not answer.complete:
+        lines.append(paths_cap(answer))
+    return "\n".join(lines) + "\n"
+
+
+def paths_cap(answer: PathsAnswer) -> str:
+    """The line that says a search of paths stopped at its limit."""
+    return (f"... the first {_plural(answer.limit, 'path')} (the shortest); there are more: "
+            f"--limit {answer.limit * 10:,} shows more")
 
 
 def tables_text(answer: TablesAnswer) -> str:

@@ -22,7 +22,9 @@ from qarvel_lineage.cli.session import WholeWrites, writing
 
 __all__ = ["run"]
 
-QUESTIONS = ("upstream", "downstream", "end_to_end", "summary")
+QUESTIONS = ("upstream", "downstream", "impact", "paths", "end_to_end", "summary")
+# The questions a stored graph answers.
+GRAPH_QUESTIONS = ("upstream", "downstream", "impact", "paths", "summary")
 ROW_FORMATS = ("json", "jsonl", "csv")
 
 
@@ -31,11 +33,13 @@ def run(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
         options.format = options.format or "table"
         return _diff(options, make_session)
     question, column = _question(options)
-    kind = {"upstream": "edges", "downstream": "edges", "summary": "tables"}.get(question or "", "rows")
+    kind = {"upstream": "edges", "downstream": "edges", "impact": "edges", "paths": "edges",
+            "summary": "tables"}.get(question or "", "rows")
     stores_only = options.graph is not None and question is None
     if stores_only and (options.format is not None or options.direct_only):
         raise UsageError("--graph with no question only stores the graph: --format and "
-                         "--direct-only need --upstream, --downstream, --summary or --end-to-end")
+                         "--direct-only need --upstream, --downstream, --impact, --paths, "
+                         "--summary or --end-to-end")
     options.format = options.format or "table"
     _check_emit(options, kind)
     writer = None if stores_only else writer_for(options.format, kind, options.emit)
@@ -49,24 +53,33 @@ def run(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:
     session = make_session()
     if options.emit:
         options.sender = _sender(session)
-    project = _project(options, session) if options.dbt is not None else None
+    # A stored graph of a dbt project is refreshed: only what changed is analysed.
+    options.refresh = options.dbt is not None and options.graph is not None \
+        and question != "end_to_end"
+    project = _project(options, session) if options.dbt is not None and not options.refresh \
+        else None
     plan = _plan(options, session, writer, "end_to_end" if question == "end_to_end" else "rows")
-    if question in ("upstream", "downstream", "summary") or options.graph is not None:
+    if question in GRAPH_QUESTIONS or options.graph is not None:
         return _graph_run(options, session, project, question, column, writer, plan)
     return _rows_run(options, session, project, writer, plan)
 
 
-def _question(options: argparse.Namespace) -> tuple[str | None, str | None]:
-    if options.command in ("upstream", "downstream"):
+def _question(options: argparse.Namespace) -> tuple[str | None, Any]:
+    """The question asked and its column (for paths: the two columns)."""
+    if options.command in ("upstream", "downstream", "impact"):
         return options.command, options.column
+    if options.command == "paths":
+        return "paths", [options.source, options.target]
     if options.command in ("summary", "end-to-end"):
         return options.command.replace("-", "_"), None
     asked = [flag for flag in QUESTIONS if getattr(options, flag)]
     if len(asked) > 1:
-        raise UsageError("ask one of --upstream, --downstream, --end-to-end and --summary at a time")
+        raise UsageError("ask one of --upstream, --downstream, --impact, --paths, --end-to-end "
+                         "and --summary at a time")
     if not asked:
         return None, None
-    return asked[0], getattr(options, asked[0]) if asked[0] in ("upstream", "downstream") else None
+    return asked[0], getattr(options, asked[0]) if asked[0] in (
+        "upstream", "downstream", "impact", "paths") else None
 
 
 def _check(options: argparse.Namespace, question: str | None, kind: str) -> None:
@@ -76,9 +89,15 @@ def _check(options: argparse.Namespace, question: str | None, kind: str) -> None
         raise UsageError("--depth needs --upstream or --downstream")
     if options.depth is not None and options.depth < 1:
         raise UsageError("--depth must be 1 or more")
-    for flag, given in (("--chains", options.chains), ("--limit", options.limit is not None)):
-        if given and not (walk and options.format == "table"):
-            raise UsageError(f"{flag} is for --upstream and --downstream in --format table")
+    if options.chains and not (walk and options.format == "table"):
+        raise UsageError("--chains is for --upstream and --downstream in --format table")
+    if question == "paths":
+        if options.limit is not None and options.limit < 1:
+            raise UsageError("--limit must be 1 or more for --paths (there can be very many)")
+    elif options.limit is not None and not (
+            (walk or question == "impact") and options.format == "table"):
+        raise UsageError("--limit is for --upstream, --downstream and --impact in --format "
+                         "table, and for --paths")
     if options.limit is not None and options.limit < 0:
         raise UsageError("--limit must be 0 (no limit) or more")
     if options.expand_influences and not (kind == "rows" and options.format in ROW_FORMATS):
@@ -171,6 +190,33 @@ def _project(options: argparse.Namespace, session: Any) -> Any:
     return project
 
 
+def _refresh(options: argparse.Namespace, session: Any, graph: Any) -> None:
+    """The stored graph brought up to date with the dbt project."""
+    from qarvel_lineage.graph import GraphError
+
+    path = options.dbt
+    bar = _ModelBar(session.stderr) if getattr(session.stderr, "isatty", lambda: False)() \
+        else None
+    try:
+        check_project(path)
+        done = graph.refresh(path, session.dialect, session.schema, select=options.select,
+                             exclude=options.exclude, progress=bar, waiting=lambda: session.say(
+                                 f"--graph {options.graph}: another run is writing it; waiting"))
+    except GraphError:
+        raise
+    except (OSError, ValueError, InputFailed) as error:
+        raise UsageError(f"--dbt {path}: {str(error).splitlines()[0] if str(error) else error}") \
+            from None
+    finally:
+        if bar is not None:
+            bar.close()
+    for line in done.project.warnings:
+        session.say(line)
+    for failed in done.project.errors:
+        session.error(str(failed))
+    session.say(str(done))
+
+
 def _inputs(options: argparse.Namespace, session: Any) -> list[tuple]:
     if options.example:
         return [("example", EXAMPLE_SQL, False)]
@@ -256,7 +302,9 @@ def _graph_run(options: argparse.Namespace, session: Any, project: Any, question
 
     def body() -> None:
         try:
-            if project is not None:
+            if options.refresh:
+                _refresh(options, session, graph)
+            elif project is not None:
                 graph.add(project)
                 for failed in project.errors:
                     session.error(str(failed))
@@ -299,6 +347,14 @@ def _answer(options: argparse.Namespace, session: Any, graph: Any, question: str
         writing(writer.answer, tables_answer(graph, options.direct_only))
         return
     assert column is not None
+    if question in ("impact", "paths"):
+        answer = _reached(options, graph, question, column)
+        writing(writer.answer, answer)
+        if question == "paths" and not answer.complete and options.format != "table":
+            from qarvel_lineage.answers.text import paths_cap
+
+            session.say(paths_cap(answer))
+        return
     try:
         edges = walk(graph, question, column, options.depth, options.direct_only)
         start = graph.column(column)
@@ -308,6 +364,32 @@ def _answer(options: argparse.Namespace, session: Any, graph: Any, question: str
     places = graph.places({start, *(e.source for e in edges), *(e.target for e in edges)})
     writing(writer.answer, EdgesAnswer(question, start, edges, places, options.depth,
                                        options.direct_only))
+
+
+def _reached(options: argparse.Namespace, graph: Any, question: str, column: Any) -> Any:
+    """The answer to --impact or --paths."""
+    from qarvel_lineage.answers.kinds import ImpactAnswer, PathsAnswer
+    from qarvel_lineage.answers.text import PATHS_SEARCHED, PATHS_SHOWN
+
+    shown = f"--{question} {column if question == 'impact' else ' '.join(column)}"
+    try:
+        if question == "impact":
+            start = graph.column(column)
+            reached = graph.impact(start, direct_only=options.direct_only)
+            edges = [edge for path in reached.values() for edge in path]
+        else:
+            limit = options.limit or (PATHS_SHOWN if options.format == "table" else PATHS_SEARCHED)
+            start, end = graph.column(column[0]), graph.column(column[1])
+            # One more than shown: whether there are more is then known.
+            found = graph.paths(start, end, limit + 1, direct_only=options.direct_only)
+            edges = [edge for path in found for edge in path]
+    except (KeyError, ValueError) as error:
+        raise UsageError(f"{shown}: {error.args[0] if error.args else error}") from None
+    places = graph.places({start, *(e.source for e in edges), *(e.target for e in edges)})
+    if question == "impact":
+        return ImpactAnswer(start, reached, places, options.direct_only)
+    return PathsAnswer(start, end, found[:limit], places, limit, len(found) <= limit,
+                       options.direct_only)
 
 
 def _diff(options: argparse.Namespace, make_session: Callable[[], Any]) -> int:

@@ -157,8 +157,12 @@ class _Table(_Writer):
         return statement_tables(done.name, done.rows, plan.width).encode("utf-8")
 
     def edges(self, answer):
-        from qarvel_lineage.answers.text import edges_text
+        from qarvel_lineage.answers.text import edges_text, impact_text, paths_text
 
+        if answer.way == "impact":
+            return impact_text(answer, self.options.limit)
+        if answer.way == "paths":
+            return paths_text(answer)
         return edges_text(answer, self.options.chains, self.options.limit)
 
     def tables(self, answer):
@@ -313,8 +317,9 @@ class _Html(_Drawing):
     def edges(self, answer):
         from qarvel_lineage.answers.drawing import page_of_edges
 
-        return self._page(page_of_edges(answer), (),
-                          f"Column lineage: {answer.way} of {answer.start}")
+        title = (f"Column lineage: paths from {answer.start} to {answer.end}"
+                 if answer.way == "paths" else f"Column lineage: {answer.way} of {answer.start}")
+        return self._page(page_of_edges(answer), (), title)
 
     def tables(self, answer):
         from qarvel_lineage.answers.drawing import page_of_tables

@@ -34,8 +34,8 @@ from qarvel_lineage.cli import serving
 
 __all__ = ["main", "main_entry"]
 
-COMMANDS = ("analyze", "diff", "upstream", "downstream", "summary", "end-to-end",
-            *serving.COMMANDS)
+COMMANDS = ("analyze", "diff", "upstream", "downstream", "impact", "paths", "summary",
+            "end-to-end", *serving.COMMANDS)
 
 
 def _version() -> str:
@@ -94,8 +94,11 @@ def _shared_options() -> argparse.ArgumentParser:
 
 
 def _add_analysis_options(parser: argparse.ArgumentParser, question: str | None) -> None:
-    if question in ("upstream", "downstream"):
+    if question in ("upstream", "downstream", "impact"):
         parser.add_argument("column", help="db.table.column, or its last parts, in any case")
+    if question == "paths":
+        parser.add_argument("source", help="the column the paths start from")
+        parser.add_argument("target", help="the column they reach")
     parser.add_argument("inputs", nargs="*",
                         help="SQL text, statement files, directories (every *.sql under them) or "
                              "- for standard input (default: standard input when it is piped, "
@@ -131,6 +134,10 @@ def _add_analysis_options(parser: argparse.ArgumentParser, question: str | None)
                                 "parts, in any case)")
         asked.add_argument("--downstream", metavar="COLUMN", default=None,
                            help="the columns COLUMN feeds")
+        asked.add_argument("--impact", metavar="COLUMN", default=None,
+                           help="every column below COLUMN, each with a shortest path to it")
+        asked.add_argument("--paths", metavar=("SOURCE", "TARGET"), nargs=2, default=None,
+                           help="the paths from SOURCE down to TARGET, shortest first")
         asked.add_argument("--end-to-end", action="store_true",
                            help="each written table's columns traced through the whole script")
         asked.add_argument("--summary", action="store_true",
@@ -141,7 +148,9 @@ def _add_analysis_options(parser: argparse.ArgumentParser, question: str | None)
                        help="--format table: each chain of a walk, not only where it ends")
     asked.add_argument("--limit", type=int, default=None, metavar="N",
                        help="--format table: most columns per group (default 25), or chains "
-                            "(default 10), of a walk shown; 0: every one")
+                            "(default 10), of a walk shown, or columns of --impact; 0: every "
+                            "one.  --paths, any format: most paths looked for (default 10 in "
+                            "the table, else 1000)")
     asked.add_argument("--graph", metavar="FILE", default=None,
                        help="store the lineage graph in this SQLite file, or extend it; with no "
                             "inputs, the questions are asked of the stored graph")
@@ -167,6 +176,8 @@ def _parser() -> argparse.ArgumentParser:
                          help="use the QarvelSQLGlotMain analyser and its output shapes")
     for name, text in (("upstream", "the columns COLUMN comes from, hop by hop"),
                        ("downstream", "the columns COLUMN feeds, hop by hop"),
+                       ("impact", "every column below COLUMN, each by a shortest path"),
+                       ("paths", "the paths from SOURCE down to TARGET"),
                        ("summary", "the tables only read, both written and read, and only written"),
                        ("end-to-end", "each written table's columns traced through its script")):
         sub = commands.add_parser(name, parents=[shared], prog=f"sqlglot-main {name}", help=text)

@@ -40,14 +40,15 @@ from qarvel_lineage.dbt.metadata import (
     exposures_of,
     introspective_macros,
 )
-from qarvel_lineage.dbt.models import Failed, Model, analyse_models
+from qarvel_lineage.dbt.models import Failed, Model, analyse_models, young_collections
+from qarvel_lineage.dbt.refresh import KEPT, Record, refresh_models
 from qarvel_lineage.dbt.selection import NodeGraph, parse_selection
 from qarvel_lineage.engine.records import OutputColumn, Source, Table, Unresolved
 from qarvel_lineage.engine.result import LineageResult, flat_rows, row_keys, rows_frame, rows_json
 from qarvel_lineage.engine.rules import Rules, Schema, rules_for
 from qarvel_lineage.engine.script import EndToEnd, TargetColumn, _ScriptState, end_to_end, table_of
 
-__all__ = ["project_lineage", "DbtProject", "DbtColumn", "Exposure", "ModelError",
+__all__ = ["project_lineage", "refresh_lineage", "Refreshed", "DbtProject", "DbtColumn", "Exposure", "ModelError",
            "ADAPTER_DIALECTS"]
 
 # dbt adapters whose SQL sqlglot reads under another name.
@@ -260,11 +261,32 @@ class DbtProject:
 
 # --- reading the project ---------------------------------------------------------------
 
+def _quoted_parts(name: str, rules: Rules) -> Table | None:
+    """A relation name whose every part is quoted whole by one of the
+    dialect's quotes (``"db"."schema"."t"``, as adapters write them), read
+    without the parser: quoted parts are taken as they are.  None when the
+    name has any other shape."""
+    for quote in rules.dialect.tokenizer_class.IDENTIFIERS:
+        if not isinstance(quote, str) or len(quote) != 1 or not name.startswith(quote):
+            continue
+        parts = name.split(".")
+        if len(parts) > 3 or not all(
+                len(part) > 2 and part[0] == quote == part[-1] and quote not in part[1:-1]
+                and "\\" not in part for part in parts):
+            return None
+        names = [part[1:-1] for part in parts]
+        return Table(*([None] * (3 - len(names)) + names))
+    return None
+
+
 def _relation(node: dict[str, Any], rules: Rules) -> Table | None:
     """The table a node's relation names, as its SQL reads it."""
     name = node.get("relation_name")
     if not isinstance(name, str) or not name:
         return None
+    quoted = _quoted_parts(name, rules)
+    if quoted is not None:
+        return quoted
     try:
         table = exp.to_table(name, dialect=rules.dialect)
     except SqlglotError:
@@ -358,6 +380,68 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
         raise TypeError(f"progress must be callable, not {type(progress).__name__}")
     chosen = parse_selection(select, "select")
     dropped = parse_selection(exclude, "exclude")
+    with young_collections():
+        return _project(path, dialect, schema, chosen, dropped, jobs, progress)[0]
+
+
+class Refreshed(NamedTuple):
+    """A project analysed again after a previous analysis: ``project``
+    holds the models analysed now (those that stand as recorded are not
+    in its ``models``); ``records`` each model's new record, ``kept`` the
+    records of those that stand; ``present`` every model and exposure the
+    manifest has; ``key`` names the project."""
+
+    project: DbtProject
+    records: dict[str, Record]
+    kept: dict[str, Record]
+    present: frozenset[str]
+    key: str
+    selected_all: bool
+
+    def exposure_edges(self) -> dict[str, list[tuple[str | None, str | None, str, str]]]:
+        """``DbtProject.exposure_edges``, the columns of models that stand
+        taken from their records."""
+        project = self.project
+        outputs: dict[Table, tuple[str, ...]] = {}
+        for unique_id, record in self.kept.items():
+            table = project.relations.get(unique_id)
+            if table is not None:
+                outputs[table] = record.outputs
+        found: dict[str, list[tuple[str | None, str | None, str, str]]] = {}
+        for unique_id, exposure in project.exposures.items():
+            columns: list[tuple[str | None, str | None, str, str]] = []
+            for parent in exposure.depends_on:
+                table = project.relations.get(parent)
+                if table is None:
+                    continue
+                names = outputs.get(table)
+                if names is None:
+                    names = tuple(c.name for c in project._by_table.get(table, ()))
+                columns.extend((table.catalog, table.db, table.name, name) for name in names)
+            found[unique_id] = columns
+        return found
+
+
+def refresh_lineage(path: Any, previous: Callable[[str], dict[str, Record]], dialect: Any = None,
+                    schema: Any = None, *, select: Any = None, exclude: Any = None,
+                    progress: Callable[[int, int], None] | None = None) -> Refreshed:
+    """``project_lineage`` analysing only the models whose record no
+    longer stands (dbt/refresh.py); ``previous(key)`` gives the records of
+    the project the manifest names by ``key``, by unique id."""
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable, not {type(progress).__name__}")
+    chosen = parse_selection(select, "select")
+    dropped = parse_selection(exclude, "exclude")
+    with young_collections():
+        project, extra = _project(path, dialect, schema, chosen, dropped, 1, progress, previous)
+    records, kept, present, key = extra
+    return Refreshed(project, records, kept, present, key, chosen is None and dropped is None)
+
+
+def _project(path: Any, dialect: Any, schema: Any, chosen: Any, dropped: Any, jobs: int,
+             progress: Callable[[int, int], None] | None,
+             previous: Callable[[str], dict[str, Record]] | None = None
+             ) -> tuple[DbtProject, Any]:
     arts = read.read(path)
     metadata = arts.manifest.get("metadata")
     metadata = metadata if isinstance(metadata, dict) else {}
@@ -365,6 +449,8 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
         adapter = metadata.get("adapter_type")
         dialect = ADAPTER_DIALECTS.get(adapter, adapter) if isinstance(adapter, str) else None
     rules = rules_for(dialect)
+    key = metadata.get("project_id") or metadata.get("project_name") or ""
+    key = key if isinstance(key, str) else ""
     nodes = read.nodes_of(arts, "nodes")
     sources = read.nodes_of(arts, "sources")
     exposures = read.nodes_of(arts, "exposures")
@@ -403,10 +489,10 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
                 if uid in involved and node.get("resource_type") in _ANALYSED}
     order = [_model(uid, analysed[uid], relations.get(uid), arts)
              for uid in _dag_order(analysed, parents)]
-    models: dict[str, LineageResult | ModelError] = {}
-    for unique_id, result in analyse_models(order, dialect, state, jobs, progress):
-        if unique_id in selected:
-            models[unique_id] = ModelError(*result) if isinstance(result, Failed) else result
+    answers: Iterator[tuple[str, Any, Any]] = (
+        (uid, result, None) for uid, result in analyse_models(order, dialect, state, jobs, progress)
+    ) if previous is None else refresh_models(order, dialect, state, previous(key).get, progress)
+    models, records, kept = _taken(answers, selected)
 
     traced = end_to_end(state)
     reported = {relations[uid] for uid in models if uid in relations}
@@ -428,8 +514,30 @@ def project_lineage(path: Any, dialect: Any = None, schema: Any = None, *,
     if warning:
         warnings.append(warning)
     listed = frozenset(uid for uid in selected if everything[uid].get("resource_type") != "test")
-    return DbtProject(models, shown, found_exposures, relations, rules.name, warnings, listed,
-                      meta, by_table)
+    project = DbtProject(models, shown, found_exposures, relations, rules.name, warnings, listed,
+                         meta, by_table)
+    if previous is None:
+        return project, None
+    return project, (records, kept, frozenset({**nodes, **exposures}), key)
+
+
+def _taken(answers: Iterator[tuple[str, Any, Any]], selected: set[str]) -> tuple[
+        dict[str, LineageResult | ModelError], dict[str, Record], dict[str, Record]]:
+    """The selected models' results, their new records and the records
+    of those that stand as recorded."""
+    models: dict[str, LineageResult | ModelError] = {}
+    records: dict[str, Record] = {}
+    kept: dict[str, Record] = {}
+    for unique_id, result, record in answers:
+        if unique_id not in selected:
+            continue
+        if isinstance(result, KEPT):
+            kept[unique_id] = result.record
+            continue
+        if record is not None:
+            records[unique_id] = record
+        models[unique_id] = ModelError(*result) if isinstance(result, Failed) else result
+    return models, records, kept
 
 
 def _model(unique_id: str, node: dict[str, Any], target: Table | None,

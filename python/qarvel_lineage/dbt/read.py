@@ -33,6 +33,8 @@ class Artefacts:
     problems: list[str] = field(default_factory=list)
     # Seeds whose path leads out of the root through a link, by package.
     linked_out: dict[str, list[tuple[str, str]]] = field(default_factory=dict)
+    # Each node's catalog columns, once read.
+    catalog_read: dict[str, list[dict[str, Any]] | None] = field(default_factory=dict)
 
     def problem(self, path: str | None, unique_id: str, what: str) -> None:
         name = os.path.basename(path) if path else "manifest.json"
@@ -107,7 +109,11 @@ def load_json(path: str, what: str) -> dict[str, Any]:
     with os.fdopen(open_regular(path), "rb") as handle:
         data = handle.read()
     try:
-        loaded = json.loads(data)
+        # Decoded as json.loads decodes bytes, the bytes let go before the
+        # text is parsed: the two are never held with the parsed objects.
+        text = data.decode(json.detect_encoding(data), "surrogatepass")
+        del data
+        loaded = json.loads(text)
     except (json.JSONDecodeError, UnicodeDecodeError) as error:
         raise ValueError(f"{path} is not valid JSON ({what}): {_one_line(error)}") from None
     if not isinstance(loaded, dict):
@@ -218,7 +224,13 @@ def declared_columns(node: dict[str, Any], unique_id: str,
 def catalog_columns(unique_id: str, arts: Artefacts) -> list[dict[str, Any]] | None:
     """The warehouse's columns of a node (catalog.json), in their order;
     None when the catalog has none or its entry is malformed (one problem
-    line: the node's columns then come from elsewhere)."""
+    line: the node's columns then come from elsewhere).  Read once."""
+    if unique_id not in arts.catalog_read:
+        arts.catalog_read[unique_id] = _catalog_columns(unique_id, arts)
+    return arts.catalog_read[unique_id]
+
+
+def _catalog_columns(unique_id: str, arts: Artefacts) -> list[dict[str, Any]] | None:
     path = arts.catalog_path
     entry = None
     for key in ("nodes", "sources"):

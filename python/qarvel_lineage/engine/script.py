@@ -29,10 +29,9 @@ from qarvel_lineage.engine.result import (
 )
 from qarvel_lineage.engine.routines import Routine, group_routines
 from qarvel_lineage.engine.rules import Rules, Schema, SchemaIndex, rules_for, split_statements
+from qarvel_lineage.engine.tracing import Traced, Tracer
 
 __all__ = ["analyze_script", "ScriptResult", "StatementError", "EndToEnd", "TargetColumn"]
-
-_DIRECT_ORDER = {"IDENTITY": 0, "TRANSFORMATION": 1, "AGGREGATION": 2}
 
 
 class TargetColumn(NamedTuple):
@@ -73,35 +72,6 @@ def _matches(read: tuple, written: tuple) -> bool:
                                          for a, b in zip(read[:2], written[:2]))
 
 
-class _Columns:
-    """The lineage of one written column, in terms of tables the script only reads."""
-
-    __slots__ = ("name", "direct", "indirect", "unresolved")
-
-    def __init__(self, name: str):
-        self.name = name
-        self.direct: dict[tuple, Source] = {}
-        self.indirect: dict[Source, None] = {}
-        self.unresolved: dict[Unresolved, None] = {}
-
-    def add_direct(self, source: Source) -> None:
-        key = (source.catalog, source.db, source.table, source.column)
-        old = self.direct.get(key)
-        if old is None:
-            self.direct[key] = source
-        else:
-            subtype = max(old.subtype, source.subtype, key=_DIRECT_ORDER.__getitem__)
-            self.direct[key] = old._replace(subtype=subtype, masking=old.masking or source.masking)
-
-    def add(self, item: Source | Unresolved) -> None:
-        if isinstance(item, Unresolved):
-            self.unresolved[item] = None
-        elif item.type == "DIRECT":
-            self.add_direct(item)
-        else:
-            self.indirect[item] = None
-
-
 class _Written:
     """The current content of one table or view the script wrote."""
 
@@ -109,14 +79,14 @@ class _Written:
 
     def __init__(self, table: Table):
         self.table = table
-        self.columns: dict[str, _Columns] = {}
+        self.columns: dict[str, Traced] = {}
         # What decided which rows it holds (every writing statement's).
-        self.influences: dict[Source, None] = {}
+        self.influences: tuple[Source, ...] = ()
 
-    def column(self, name: str) -> _Columns:
+    def column(self, name: str) -> Traced:
         found = self.columns.get(name)
         if found is None:
-            found = self.columns[name] = _Columns(name)
+            found = self.columns[name] = Traced(name)
         return found
 
 
@@ -137,6 +107,10 @@ class _ScriptState:
         self.current: dict[tuple, _Written] = {}   # written and not dropped
         self._current_named: dict[str, set[tuple]] = {}
         self.history: dict[tuple, _Written] = {}   # every written table's last version
+        # Per name, how many current tables lack a catalog or a db (a table
+        # named in full is then looked up by its key alone).
+        self._partial_named: dict[str, int] = {}
+        self.tracer = Tracer(self._column_of, self._through_star)
         for key, cols in (base.tables.items() if base is not None else ()):
             self.tables[key] = cols
             self._tables_named.setdefault(key[2], set()).add(key)
@@ -168,7 +142,13 @@ class _ScriptState:
 
     # written tables -------------------------------------------------------------------
     def _written(self, read: tuple) -> list[tuple]:
-        return [key for key in self._current_named.get(read[2], ()) if _matches(read, key)]
+        named = self._current_named.get(read[2])
+        if not named:
+            return []
+        if read[0] is not None and read[1] is not None and not self._partial_named.get(read[2]):
+            # Named in full, and every table of that name too: its key or nothing.
+            return [read] if read in self.current else []
+        return [key for key in named if _matches(read, key)]
 
     def find(self, catalog, db, name) -> _Written | None:
         found = self._written((catalog, db, name))
@@ -176,6 +156,8 @@ class _ScriptState:
 
     def _set_current(self, written: _Written) -> None:
         key = _key(written.table)
+        if key not in self.current and (key[0] is None or key[1] is None):
+            self._partial_named[key[2]] = self._partial_named.get(key[2], 0) + 1
         self.current[key] = written
         self._current_named.setdefault(key[2], set()).add(key)
 
@@ -183,42 +165,47 @@ class _ScriptState:
         for key in self._written(read):
             del self.current[key]
             self._current_named[read[2]].discard(key)
+            if key[0] is None or key[1] is None:
+                self._partial_named[key[2]] -= 1
 
     def known(self, table: Table) -> bool:
         """Whether the script or the schema defines ``table``."""
         read = _key(table)
         return any(_matches(read, key) for key in self._tables_named.get(read[2], ()))
 
+    def _column_of(self, item: Source) -> Any:
+        """The written column a source stands for, ``("*", star)`` for a
+        table written from a star over columns not known, or None."""
+        written = self.find(item.catalog, item.db, item.table)
+        if written is None:
+            return None
+        column = written.columns.get(item.column)
+        if column is not None:
+            return column
+        star = written.columns.get("*")
+        # A table the script created without filling: its columns are
+        # what it holds from elsewhere.
+        return ("*", star) if star is not None else None
+
     def expand(self, item: Source | Unresolved) -> list[Source | Unresolved]:
         """A source in terms of tables the script only reads."""
         if isinstance(item, Unresolved):
             return [item]
-        written = self.find(item.catalog, item.db, item.table)
-        if written is None:
+        found = self._column_of(item)
+        if found is None:
             return [item]
-        column = written.columns.get(item.column)
-        if column is None:
-            star = written.columns.get("*")
-            if star is not None:
-                return self._through_star(item, star)
-            # A table the script created without filling: its columns are
-            # what it holds from elsewhere.
-            return [item]
-        expanded: list[Source | Unresolved] = []
-        for direct in column.direct.values():
-            if item.type == "DIRECT":
-                subtype = max(item.subtype, direct.subtype, key=_DIRECT_ORDER.__getitem__)
-                expanded.append(direct._replace(subtype=subtype,
-                                                masking=item.masking or direct.masking))
-            else:
-                expanded.append(direct._replace(type="INDIRECT", subtype=item.subtype,
-                                                masking=False))
-        expanded.extend(column.indirect)
-        expanded.extend(column.unresolved)
+        if not isinstance(found, Traced):
+            return self._through_star(item, found[1])
+        if item.type == "DIRECT":
+            expanded = list(self.tracer.as_direct(found.direct, item.subtype, item.masking))
+        else:
+            expanded = list(self.tracer.as_indirect(found.direct, item.subtype))
+        expanded.extend(found.indirect)
+        expanded.extend(found.unresolved)
         return expanded
 
     @staticmethod
-    def _through_star(item: Source, star: _Columns) -> list[Source | Unresolved]:
+    def _through_star(item: Source, star: Traced) -> list[Source | Unresolved]:
         """A column read from a table written from a star over tables whose
         columns were not known: that column of each of those tables (with
         what decided the star's rows)."""
@@ -233,37 +220,30 @@ class _ScriptState:
                 continue
             catalog, db, table = [None] * (3 - len(parts)) + parts
             expanded.append(item._replace(catalog=catalog, db=db, table=table))
-        for source in star.direct.values():
+        for source in star.direct:
             expanded.append(source._replace(type="INDIRECT", subtype=item.subtype, masking=False)
                             if item.type != "DIRECT" else source)
         expanded.extend(star.indirect)
         return expanded
 
-    def traced(self, column: OutputColumn) -> _Columns:
-        traced = _Columns(column.name)
-        for item in (*column.direct, *column.indirect, *column.unresolved):
-            for part in self.expand(item):
-                traced.add(part)
-        return traced
-
     def write(self, result: LineageResult, replace: bool) -> None:
         table = result.target
         key = _key(table)
-        traced = [self.traced(column) for column in result.columns]
+        traced = self.tracer.trace(result.columns)
         written = None if replace else self.find(*key)
         if written is None:
             written = _Written(table)
             self._drop_current(key)
         for column in traced:
-            into = written.column(column.name)
-            for source in column.direct.values():
-                into.add_direct(source)
-            into.indirect.update(column.indirect)
-            into.unresolved.update(column.unresolved)
+            into = written.columns.get(column.name)
+            if into is None:
+                written.columns[column.name] = column
+            else:
+                self.tracer.extend(into, column.direct, column.indirect, column.unresolved)
+        parts = [written.influences]
         for source in result.influences:
-            for part in self.expand(source):
-                if isinstance(part, Source):
-                    written.influences[part] = None
+            parts.extend(self.tracer.influence(source))
+        written.influences = self.tracer.union(parts)
         self._set_current(written)
         self.history[_key(written.table)] = written
 
@@ -274,11 +254,9 @@ class _ScriptState:
             return
         influences = [part for source in result.influences for part in self.expand(source)]
         for column in written.columns.values():
-            for part in influences:
-                column.add(part)
-        for part in influences:
-            if isinstance(part, Source):
-                written.influences[part] = None
+            self.tracer.add(column, influences)
+        written.influences = self.tracer.union([written.influences, self.tracer.dedupe(
+            part for part in influences if isinstance(part, Source))])
 
     def empty(self, table: Table) -> None:
         """TRUNCATE, or DELETE without WHERE: the table stays, what it held
@@ -526,9 +504,8 @@ def end_to_end(state: _ScriptState) -> EndToEnd:
     columns = []
     for written in state.history.values():
         for position, column in enumerate(written.columns.values(), 1):
-            columns.append(TargetColumn(written.table, position, column.name,
-                                        tuple(column.direct.values()), tuple(column.indirect),
-                                        tuple(column.unresolved)))
+            columns.append(TargetColumn(written.table, position, column.name, column.direct,
+                                        column.indirect, column.unresolved))
     tables = tuple(written.table for written in state.history.values())
-    influences = {written.table: tuple(written.influences) for written in state.history.values()}
+    influences = {written.table: written.influences for written in state.history.values()}
     return EndToEnd(tuple(columns), tables, influences)

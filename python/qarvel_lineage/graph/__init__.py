@@ -26,7 +26,8 @@ import os
 import time
 from typing import Any, Iterable, NamedTuple
 
-from qarvel_lineage.dbt import DbtProject
+from qarvel_lineage.dbt import DbtProject, refresh_lineage
+from qarvel_lineage.dbt.refresh import Record
 from qarvel_lineage.engine.result import LineageResult
 from qarvel_lineage.engine.script import ScriptResult
 from qarvel_lineage.graph import details, names, search, store, walks
@@ -34,8 +35,8 @@ from qarvel_lineage.graph.details import ColumnDetails
 from qarvel_lineage.graph.search import Match
 from qarvel_lineage.graph.store import APPLICATION_ID, FORMAT_VERSION, GraphError
 
-__all__ = ["Graph", "Edge", "GraphError", "APPLICATION_ID", "FORMAT_VERSION", "ColumnDetails",
-           "Match"]
+__all__ = ["Graph", "Edge", "Refresh", "GraphError", "APPLICATION_ID", "FORMAT_VERSION",
+           "ColumnDetails", "Match"]
 
 Parts = tuple["str | None", "str | None", str, str]
 
@@ -140,16 +141,7 @@ class Graph:
                            for index, result in enumerate(lineage.statements, 1)
                            if isinstance(result, LineageResult)]}
         elif isinstance(lineage, DbtProject):
-            # An ephemeral model's query is part of each child's.
-            made = {unique_id: [(unique_id, result)] if isinstance(result, LineageResult)
-                    and result.target is not None else []
-                    for unique_id, result in lineage.models.items()}
-            # An exposure (a dashboard, an application) is a node the
-            # columns of the models it rests on feed; its id names what made it.
-            for exposure, columns in lineage.exposure_edges().items():
-                package, _, title = exposure.removeprefix("exposure.").partition(".")
-                made[exposure] = [(exposure, _Feeds((None, "exposure", package, title),
-                                                    tuple(columns), "EXPOSURE"))]
+            made = _project_made(lineage, lineage.exposure_edges())
             described = [details.Described(*item) for item in lineage.described()]
         else:
             raise TypeError("a graph is built from a LineageResult, a ScriptResult or a "
@@ -171,12 +163,25 @@ class Graph:
         described = described or []
         with store.writing(self._db, self._path, self._identity):
             _Writer(self._db).replace(made)
-            # Beside the edges: each statement's text, what the project says of columns.
-            details.record_sql(self._db, ((statement, result.sql) for statements in made.values()
-                                          for statement, result in statements
-                                          if isinstance(result, LineageResult)))
-            details.record_columns(self._db, [*made, *(item.origin for item in described)],
-                                   described)
+            _record_details(self._db, made, described)
+            store.forget_records(self._db, list(made))
+
+    def refresh(self, project: str | os.PathLike, dialect: Any = None, schema: Any = None, *,
+                select: Any = None, exclude: Any = None, progress: Any = None,
+                waiting: Any = None) -> "Refresh":
+        """Bring what a dbt project (its folder, target folder or
+        manifest.json) made in the graph up to date, analysing only what
+        changed since the graph was last refreshed from it: models whose
+        compiled SQL changed, models whose inputs now have other columns
+        (so a change of a model's output columns reaches its descendants),
+        new models; models gone from the manifest leave the graph (without
+        ``select``/``exclude``: every model no longer analysed).  The graph
+        then holds what adding the whole project to an empty one would.
+        All of it is one transaction: an interrupted refresh leaves the
+        graph as it was; a second refresh at once waits for the first
+        (``waiting()`` is called when it has to)."""
+        with store.writing(self._db, self._path, self._identity, waiting):
+            return _refresh(self._db, project, dialect, schema, select, exclude, progress)
 
     # --- asking ------------------------------------------------------------------------
     def column(self, name: str) -> str:
@@ -433,6 +438,74 @@ class Graph:
     def __repr__(self) -> str:
         columns = self._db.execute("select count(*) from nodes").fetchone()[0]
         return f"<Graph {columns} columns, {len(self)} edges>"
+
+
+def _project_made(project: DbtProject, exposures: dict[str, list]) -> dict[str, list]:
+    """What a dbt project's models and exposures make, by unique id."""
+    # An ephemeral model's query is part of each child's.
+    made: dict[str, list] = {
+        unique_id: [(unique_id, result)] if isinstance(result, LineageResult)
+        and result.target is not None else []
+        for unique_id, result in project.models.items()}
+    # An exposure (a dashboard, an application) is a node the columns of
+    # the models it rests on feed; its id names what made it.
+    for exposure, columns in exposures.items():
+        package, _, title = exposure.removeprefix("exposure.").partition(".")
+        made[exposure] = [(exposure, _Feeds((None, "exposure", package, title),
+                                            tuple(columns), "EXPOSURE"))]
+    return made
+
+
+class Refresh(NamedTuple):
+    """What a refresh did: models analysed again, models that stood as
+    they were, models (and exposures) removed, and the project analysed
+    (its ``models`` those analysed again, with their errors and warnings)."""
+
+    analysed: int
+    unchanged: int
+    removed: int
+    project: DbtProject
+
+    def __str__(self) -> str:
+        line = f"refreshed: {self.analysed:,} models re-analysed, {self.unchanged:,} unchanged"
+        return line + (f", {self.removed:,} removed" if self.removed else "")
+
+
+def _refresh(db: Any, path: Any, dialect: Any, schema: Any, select: Any, exclude: Any,
+             progress: Any) -> Refresh:
+    stored: dict[str, dict[str, str]] = {}
+
+    def previous(key: str) -> dict[str, Record]:
+        stored[key] = store.refresh_records(db, key)
+        found = {uid: Record.from_json(text) for uid, text in stored[key].items()}
+        return {uid: record for uid, record in found.items() if record is not None}
+
+    done = refresh_lineage(path, previous, dialect, schema, select=select, exclude=exclude,
+                           progress=progress)
+    project = done.project
+    recorded = stored.get(done.key, {})
+    made = _project_made(project, done.exposure_edges())
+    if done.selected_all:
+        removed = [uid for uid in recorded if uid not in made and uid not in done.kept]
+    else:
+        removed = [uid for uid in recorded if uid not in done.present]
+    for unique_id in removed:
+        made[unique_id] = []
+    _Writer(db).replace(made)
+    _record_details(db, made, [details.Described(*item) for item in project.described()])
+    records = {uid: record.to_json() for uid, record in done.records.items()}
+    records.update({uid: "exposure" for uid in made if uid.startswith("exposure.")
+                    and uid not in removed})
+    store.keep_records(db, done.key, records, removed)
+    return Refresh(len(done.records), len(done.kept), len(removed), project)
+
+
+def _record_details(db: Any, made: dict[str, list], described: list[details.Described]) -> None:
+    """Beside the edges: each statement's text and what the project says of columns."""
+    details.record_sql(db, ((statement, result.sql) for statements in made.values()
+                            for statement, result in statements
+                            if isinstance(result, LineageResult)))
+    details.record_columns(db, [*made, *(item.origin for item in described)], described)
 
 
 class _Feeds(NamedTuple):

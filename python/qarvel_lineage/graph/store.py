@@ -19,10 +19,11 @@ import sqlite3
 import stat
 import tempfile
 import urllib.parse
-from typing import Iterator
+from typing import Callable, Iterator
 
 __all__ = ["GraphError", "APPLICATION_ID", "FORMAT_VERSION", "SCHEMA", "DETAILS_SCHEMA",
-           "connect_memory", "connect_file", "connect_readonly", "save", "writing"]
+           "connect_memory", "connect_file", "connect_readonly", "save", "writing",
+           "refresh_records", "keep_records", "forget_records"]
 
 APPLICATION_ID = 0x514C4E47   # "QLNG" in the header: this is a lineage graph
 FORMAT_VERSION = 3            # 1 had no marker and named columns by dotted text;
@@ -262,12 +263,14 @@ def connect_readonly(path: str) -> sqlite3.Connection:
 
 @contextlib.contextmanager
 def writing(db: sqlite3.Connection, path: str | None,
-            identity: tuple[str, int, int] | None) -> Iterator[None]:
+            identity: tuple[str, int, int] | None,
+            waiting: Callable[[], None] | None = None) -> Iterator[None]:
     """One write transaction; for a file, after making sure it is still the
-    file that was opened (not replaced or removed by another run)."""
+    file that was opened (not replaced or removed by another run).
+    ``waiting()``, when given, is called before waiting for another run."""
     name = path if path is not None else "graph"
     try:
-        db.execute("begin immediate")
+        _begin(db, waiting)
     except sqlite3.Error as error:
         if "locked" in str(error) or "busy" in str(error):
             raise GraphError(f"{name}: another run kept it locked for {BUSY_SECONDS:g} s; "
@@ -291,6 +294,25 @@ def writing(db: sqlite3.Connection, path: str | None,
     except BaseException:
         db.execute("rollback")
         raise
+
+
+def _begin(db: sqlite3.Connection, waiting: Callable[[], None] | None) -> None:
+    if waiting is None:
+        db.execute("begin immediate")
+        return
+    db.execute("pragma busy_timeout = 0")
+    try:
+        try:
+            db.execute("begin immediate")
+            return
+        except sqlite3.OperationalError as error:
+            if "locked" not in str(error) and "busy" not in str(error):
+                raise
+        waiting()
+        db.execute(f"pragma busy_timeout = {int(BUSY_SECONDS * 1000):d}")
+        db.execute("begin immediate")
+    finally:
+        db.execute(f"pragma busy_timeout = {int(BUSY_SECONDS * 1000):d}")
 
 
 def _fsync(path: str, flags: int = os.O_RDONLY) -> None:
@@ -373,3 +395,40 @@ def _replace(temporary: str, path: str) -> None:
         lock.execute("rollback")
     finally:
         lock.close()
+
+
+# --- a dbt project's models as last brought up to date (refresh) ------------------------
+
+REFRESH_SCHEMA = """
+create table if not exists dbt_models (
+    project text not null,          -- the manifest's project id (or name)
+    unique_id text not null,        -- a model's or an exposure's; its statements' origin
+    record text not null,           -- what the model was when last analysed (JSON)
+    primary key (project, unique_id)
+)
+"""
+
+
+def refresh_records(db: sqlite3.Connection, project: str) -> dict[str, str]:
+    """Every record of ``project`` the graph holds, by unique id (inside
+    the write transaction of the refresh)."""
+    db.execute(REFRESH_SCHEMA)
+    return dict(db.execute("select unique_id, record from dbt_models where project = ?",
+                           (project,)))
+
+
+def keep_records(db: sqlite3.Connection, project: str, records: dict[str, str],
+                 removed: list[str]) -> None:
+    db.executemany("delete from dbt_models where project = ? and unique_id = ?",
+                   [(project, unique_id) for unique_id in removed])
+    db.executemany("insert or replace into dbt_models (project, unique_id, record) "
+                   "values (?, ?, ?)", [(project, uid, text) for uid, text in records.items()])
+
+
+def forget_records(db: sqlite3.Connection, origins: list[str]) -> None:
+    """What was added under these names by other means than a refresh:
+    their records no longer say what the graph holds."""
+    if db.execute("select 1 from sqlite_master where type = 'table' and name = 'dbt_models'"
+                  ).fetchone():
+        db.executemany("delete from dbt_models where unique_id = ?",
+                       [(origin,) for origin in origins])
