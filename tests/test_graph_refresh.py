@@ -53,7 +53,10 @@ def set_sql(model, old, new):
 
 
 def everything(graph):
-    return [tuple(edge) for edge in graph.edges()], graph.summary()
+    edges = [tuple(edge) for edge in graph.edges()]
+    # What pages and servers show beside the edges: descriptions, types, tests, SQL.
+    columns = sorted({edge.source for edge in graph.edges()} | {edge.target for edge in graph.edges()})
+    return edges, graph.summary(), [graph.details(column) for column in columns]
 
 
 def fresh(folder):
