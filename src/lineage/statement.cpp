@@ -269,6 +269,12 @@ statement_info analysis::insert(handle root) {
         py::throw_error();
     }
     fill_target(s, *q, names);
+    // INSERT INTO t (a, ...): t may have columns the statement does not
+    // name, which a later statement reads as what t held.
+    if (listed) {
+        s.has_defined = true;
+        s.defined = {lk.star};
+    }
     return s;
 }
 

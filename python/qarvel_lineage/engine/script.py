@@ -488,7 +488,11 @@ def _define(state: _ScriptState, result: LineageResult, found: EngineResult) -> 
 
 
 def _write(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
-    if state.find(*_key(result.target)) is None and not state.known(result.target):
+    # A table neither the schema nor the script defined takes the columns
+    # written into it, unless the statement named only some of them
+    # (``defined`` is then ("*",)): its other columns are read as they are.
+    partial = found.defined is not None and "*" in found.defined
+    if state.find(*_key(result.target)) is None and not state.known(result.target) and not partial:
         state.define(result.target, [c.name for c in result.columns])
     # INSERT OVERWRITE replaces what the table held.
     state.write(result, replace=found.effect == "REPLACE")
