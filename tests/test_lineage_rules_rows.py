@@ -170,7 +170,34 @@ PATHS = [
          ("x", "nation.n_name TRANSFORMATION; nation.n_regionkey TRANSFORMATION", ""), id="a-field-not-built"),
 ]
 
-GROUPS = {"merge-stars": MERGE_STARS, "row-generators": GENERATORS, "inline": INLINE,
+SALES = {"sales": {"id": "int", "jan": "int", "feb": "int", "north": "int", "south": "int"}}
+JAN_FEB = "sales.feb FILTER; sales.jan FILTER"
+ALL_FOUR = "sales.feb FILTER; sales.jan FILTER; sales.north FILTER; sales.south FILTER"
+GROUPED = "sales.feb GROUP_BY; sales.north GROUP_BY; sales.south GROUP_BY"
+
+# 9. An alias's column list renames the operator's output in order, name
+# and value columns included (the column names as DuckDB gives them).
+ALIAS_LISTS = [
+    case("SELECT * FROM sales UNPIVOT(score FOR month IN (jan, feb)) AS u(i, n, s, m, v)", "duckdb",
+         ("i", "sales.id IDENTITY", JAN_FEB), ("n", "sales.north IDENTITY", JAN_FEB),
+         ("s", "sales.south IDENTITY", JAN_FEB), ("m", "", JAN_FEB),
+         ("v", "sales.feb IDENTITY; sales.jan IDENTITY", JAN_FEB), schema=SALES, id="unpivot"),
+    case("SELECT * FROM sales PIVOT(sum(jan) FOR id IN (1, 2)) AS p(a, b, c, d, e)", "duckdb",
+         ("a", "sales.feb IDENTITY", GROUPED), ("b", "sales.north IDENTITY", GROUPED),
+         ("c", "sales.south IDENTITY", GROUPED), ("d", "sales.jan AGGREGATION", GROUPED + "; sales.id FILTER"),
+         ("e", "sales.jan AGGREGATION", GROUPED + "; sales.id FILTER"), schema=SALES, id="pivot"),
+    case("SELECT s1.v, s2.w FROM sales UNPIVOT(v FOR m IN (jan, feb)) AS s1 "
+         "JOIN sales UNPIVOT(w FOR r IN (north, south)) AS s2 ON s1.id = s2.id", "duckdb",
+         ("v", "sales.feb IDENTITY; sales.jan IDENTITY", ALL_FOUR + "; sales.id JOIN"),
+         ("w", "sales.north IDENTITY; sales.south IDENTITY", ALL_FOUR + "; sales.id JOIN"), schema=SALES,
+         id="joined-unpivots"),
+    case("SELECT * FROM sales UNPIVOT((a, b) FOR s IN ((jan, feb) AS 'x', (north, south) AS 'y')) AS u(k, name, p, q)",
+         "databricks", ("k", "sales.id IDENTITY", ALL_FOUR), ("name", "", ALL_FOUR),
+         ("p", "sales.jan IDENTITY; sales.north IDENTITY", ALL_FOUR),
+         ("q", "sales.feb IDENTITY; sales.south IDENTITY", ALL_FOUR), schema=SALES, id="unpivot-of-column-groups"),
+]
+
+GROUPS = {"merge-stars": MERGE_STARS, "alias-lists": ALIAS_LISTS, "row-generators": GENERATORS, "inline": INLINE,
           "unpivot-nulls": UNPIVOT_NULLS, "paths-into-built-objects": PATHS}
 
 
@@ -243,3 +270,75 @@ def test_a_table_filled_without_a_column_list_has_the_columns_written():
     script = qarvel_lineage.analyze_script("INSERT INTO tab2 SELECT col1 FROM tab1; INSERT INTO tab3 SELECT * FROM tab2")
     assert script.errors == ()
     assert view(script.statements[1]) == expect(("col1", "tab2.col1 IDENTITY", ""))
+
+
+def written_columns(script):
+    """Each analysed statement as (kind, target, columns as view gives them)."""
+    return [(s.kind, s.target.name if s.target else None, view(s)) for s in script.statements]
+
+
+# 7. The statements inside control flow are the script's; the conditions of
+# IF / WHILE that read columns decide whether they write (CONDITIONAL).
+def test_statements_inside_try_and_catch_blocks_are_traced():
+    script = qarvel_lineage.analyze_script(
+        "BEGIN TRY\n INSERT INTO tab1 (col1) SELECT col1 FROM tab2;\nEND TRY\n"
+        "BEGIN CATCH\n INSERT INTO err (m) SELECT ERROR_MESSAGE();\nEND CATCH", dialect="tsql")
+    assert script.errors == ()
+    assert written_columns(script) == [("INSERT", "tab1", expect(("col1", "tab2.col1 IDENTITY", ""))),
+                                       ("INSERT", "err", expect(("m", "", "")))]
+    assert [s.sql for s in script.statements] == ["INSERT INTO tab1 (col1) SELECT col1 FROM tab2",
+                                                  "INSERT INTO err (m) SELECT ERROR_MESSAGE()"]
+
+
+def test_statements_of_a_try_block_without_semicolons():
+    script = qarvel_lineage.analyze_script(
+        "BEGIN TRY\n INSERT INTO tab1 (col1) SELECT col1 FROM tab2\nEND TRY\nBEGIN CATCH\n SELECT 1\nEND CATCH",
+        dialect="tsql")
+    assert script.errors == ()
+    assert written_columns(script)[0] == ("INSERT", "tab1", expect(("col1", "tab2.col1 IDENTITY", "")))
+
+
+def test_statements_inside_a_while_loop_are_traced():
+    script = qarvel_lineage.analyze_script(
+        "DECLARE @i INT = 0;\nWHILE @i < 10\nBEGIN\n INSERT INTO tab1 (col1) SELECT col1 FROM tab2;\n"
+        " SET @i = @i + 1;\nEND", dialect="tsql")
+    assert script.errors == ()
+    assert [(s.kind, s.target and s.target.name) for s in script.statements] == [
+        ("DECLARE", None), ("INSERT", "tab1"), ("SET", None)]
+    assert view(script.statements[1]) == expect(("col1", "tab2.col1 IDENTITY", ""))
+
+
+IF_ELSE = expect(("tab1.col1", "tab2.col1 IDENTITY; tab4.col9 IDENTITY", "tab3.flag CONDITIONAL"))
+
+
+@pytest.mark.parametrize("text", [
+    "IF EXISTS (SELECT 1 FROM tab3 WHERE flag = 1)\nBEGIN\n INSERT INTO tab1 (col1) SELECT col1 FROM tab2;\nEND\n"
+    "ELSE\nBEGIN\n INSERT INTO tab1 (col1) SELECT col9 FROM tab4;\nEND",
+    "IF (SELECT COUNT(*) FROM tab3 WHERE flag = 1) > 0 INSERT INTO tab1 (col1) SELECT col1 FROM tab2 "
+    "ELSE INSERT INTO tab1 (col1) SELECT col9 FROM tab4",
+], ids=["blocks", "single-statements"])
+def test_if_else_conditions_decide_what_each_branch_writes(text):
+    script = qarvel_lineage.analyze_script(text, dialect="tsql")
+    assert script.errors == ()
+    assert written_columns(script) == [
+        ("INSERT", "tab1", expect(("col1", "tab2.col1 IDENTITY", "tab3.flag CONDITIONAL"))),
+        ("INSERT", "tab1", expect(("col1", "tab4.col9 IDENTITY", "tab3.flag CONDITIONAL")))]
+    assert end_to_end(script) == IF_ELSE
+
+
+def test_bigquery_blocks_if_while_and_exception_handler():
+    script = qarvel_lineage.analyze_script(
+        "BEGIN\n  IF (SELECT COUNT(*) FROM s WHERE k = 1) > 0 THEN\n    INSERT INTO t (a) SELECT a FROM s;\n"
+        "  END IF;\n  WHILE (SELECT MAX(v) FROM u) < 3 DO\n    INSERT INTO t (a) SELECT b FROM u;\n  END WHILE;\n"
+        "EXCEPTION WHEN ERROR THEN\n  INSERT INTO log (m) SELECT 'x';\nEND", dialect="bigquery")
+    assert script.errors == ()
+    assert written_columns(script) == [
+        ("INSERT", "t", expect(("a", "s.a IDENTITY", "s.k CONDITIONAL"))),
+        ("INSERT", "t", expect(("a", "u.b IDENTITY", "u.v CONDITIONAL"))),
+        ("INSERT", "log", expect(("m", "", "")))]
+
+
+def test_postgres_begin_and_end_stay_transaction_statements():
+    script = qarvel_lineage.analyze_script("BEGIN; INSERT INTO t (a) SELECT a FROM s; END", dialect="postgres")
+    assert [s.kind for s in script.statements if not hasattr(s, "error")][1] == "INSERT"
+    assert len(script.statements) == 3
