@@ -38,7 +38,7 @@ from sqlglot.tokens import TokenType
 
 import qarvel_lineage as ql
 from qarvel_lineage.batch.analyzer import Analyzer
-from qarvel_lineage.engine.rules import rules_for
+from qarvel_lineage.engine.rules import rules_for, schema_index
 
 CORPUS = Path(os.environ.get("QARVEL_CORPUS")
               or Path(__file__).resolve().parents[2] / "shared" / "corpus")
@@ -187,7 +187,7 @@ def bench_memory_and_resolution(prepared, corpus_size):
         tracemalloc.start()
         tracemalloc.reset_peak()
         base = tracemalloc.get_traced_memory()[0]
-        result = ql.analyze_tree(tree, sql, rules, ql._rules.schema_index(schema, rules))
+        result = ql.analyze_tree(tree, sql, rules, schema_index(schema, rules))
         peak = tracemalloc.get_traced_memory()[1] - base
         tracemalloc.stop()
         peaks.append(peak)

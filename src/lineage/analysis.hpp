@@ -7,9 +7,12 @@
 //   query.cpp         queries: SELECT, set operations, WITH, the clauses
 //                     after FROM, the select list
 //   sources.cpp       FROM and JOIN: one function per kind of source
+//   generators.cpp    row generators: UNNEST, explode, inline, LATERAL VIEW,
+//                     FLATTEN, ARRAY JOIN, and the rows they decide
 //   pivot.cpp         PIVOT / UNPIVOT applied to a source
 //   expressions.cpp   expressions: the walk and one handler per family
-//   structs.cpp       struct values: their fields, and the accessors of one
+//   structs.cpp       struct values: the constructors that name their fields
+//   fields.cpp        reading one field: accessors, typed columns, s.*
 //   resolution.cpp    column references and select-list aliases
 //   stars.cpp         stars, their modifiers and COLUMNS(...)
 //   selectors.cpp     the patterns and conditions that pick columns by name
@@ -203,7 +206,6 @@ class analysis {
     // --- sources (sources.cpp, pivot.cpp) --------------------------------------------
     void from_and_joins(py::handle args, scope& sc, query_info& q);
     void joins(py::handle list, scope& sc, query_info& q);
-    void array_join(py::handle join, scope& sc);
     void match_recognize(py::handle node, scope& sc, query_info& q);
     void join_conditions(py::handle join, scope& sc, query_info& q);
     void using_columns(const std::vector<py::handle>& names, scope& sc, query_info& q);
@@ -213,7 +215,6 @@ class analysis {
     bool table_reference(py::handle node, py::handle args, const source_alias& alias, scope& sc, query_info& q,
                          source& src);
     source physical_table(int table, py::handle alias);
-    source flatten_source(py::handle function, py::handle alias, scope& sc, query_info& q);
     bool semantic_view(py::handle node, const source_alias& alias, scope& sc, query_info& q, source& src);
     source derived_table(const query_info* inner, py::handle alias, py::handle unnamed);
     source renamed_table(source src, const std::vector<py::handle>& names);
@@ -224,9 +225,6 @@ class analysis {
                          source& src);
     bool lateral_source(py::handle args, py::handle alias_node, const source_alias& alias, scope& sc,
                         query_info& q, source& src);
-    void unnest_source(py::handle node, py::handle alias_node, scope& sc, query_info& q, bool lateral_view);
-    void stacked_view(const std::vector<py::object>& values, const std::vector<py::handle>& names, py::handle alias,
-                      scope& sc, query_info& q);
     source untraced_source(py::handle node, py::handle alias);
     bool aliased_join(py::handle inner_node, py::handle args, const source_alias& alias, scope& sc,
                       query_info& q, source& src);
@@ -237,11 +235,26 @@ class analysis {
                         lineage& out);
     bool pivot_columns(py::handle pivot_args, source& src, query_info& pq);
     py::handle pivot_column_name(py::handle column, const std::vector<py::object>& aliases);
+    void unnamed_aggregation(const source& src, query_info& pq);
     bool unpivot_columns(py::handle pivot_args, source& src, query_info& pq);
     bool source_columns(const source& src, std::vector<py::handle>& names);
     void read_names(py::handle node, std::vector<py::handle>& names, int depth);
     void values_from_data(const source& src, query_info& pq);
     bool kept_columns(const source& src, const std::vector<py::handle>& used, query_info& pq, bool grouped);
+
+    // --- row generators (generators.cpp) ---------------------------------------------
+    void generated_rows(py::handle generator, const field_list* array, const lineage& values, lineage& all);
+    void walk_explode(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void array_join(py::handle join, scope& sc, query_info& q);
+    source flatten_source(py::handle function, py::handle alias, scope& sc, query_info& q);
+    void lateral_view(py::handle node, py::handle alias_node, scope& sc, query_info& q);
+    source inline_source(py::handle node, const field_list* element, const std::vector<py::handle>& names,
+                         const lineage& values, py::handle alias);
+    static bool is_inline_call(py::handle node);
+    void inline_outputs(output o, query_info& q);
+    void unnest_source(py::handle node, py::handle alias_node, scope& sc, query_info& q);
+    void stacked_view(const std::vector<py::object>& values, const std::vector<py::handle>& names, py::handle alias,
+                      scope& sc, query_info& q);
 
     // --- expressions (expressions.cpp) -----------------------------------------------
     void expression(py::handle node, scope& sc, mode m, lineage& out, clause where);
@@ -260,18 +273,20 @@ class analysis {
     void subquery(py::handle node, scope& sc, mode m, lineage& out);
     void dispatch(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
 
-    // --- struct values (structs.cpp) -------------------------------------------------
+    // --- struct values (structs.cpp, fields.cpp) -------------------------------------
     static bool gives_shape(kind k) noexcept;
     void walk_structured(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_struct(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_named_struct(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_function(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_map(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
+    void walk_tuple(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_array(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_array_agg(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     const field_list* tuple_fields(py::handle tuple, scope& sc, lineage& out, clause where, int depth);
     const field_list* query_rows(py::handle query_node, scope& sc, lineage& out);
     void walk_cast(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_access(py::handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth);
-    void walk_explode(py::handle node, scope& sc, mode m, lineage& out, clause where, int depth);
     void walk_rest(py::handle node, py::handle skip, scope& sc, mode m, lineage& out, clause where, int depth);
     py::handle field_key(py::handle node);
     const output* field_named(const field_list* list, py::handle key);
@@ -279,6 +294,7 @@ class analysis {
     void add_field(field_list& list, py::handle name, py::handle value, scope& sc, mode m, lineage& out,
                    clause where, int depth);
     bool access_keys(py::handle node, kind k, std::vector<py::handle>& keys);
+    const output* accessed_field(py::handle node, kind k, const field_list* s, std::vector<py::handle>& keys);
     void field_path(const source& src, py::handle column, const std::vector<py::handle>& path, mode m,
                     lineage& out);
     const field_list* path_fields(const source& src, py::handle column, const std::vector<py::handle>& path);
@@ -369,6 +385,12 @@ class analysis {
     // otherwise), and the struct a select item's UNNEST(struct) expands.
     const field_list* shape_ = nullptr;
     const field_list* unnested_struct_ = nullptr;
+    // While a select list is walked: the influences of its query's rows,
+    // which a row generator in it (explode(v), UNNEST(v)) adds to.
+    lineage* rows_of_item_ = nullptr;
+    // The array the last explode(v) / posexplode(v) / inline(v) walked
+    // expanded (its fields, where known).
+    const field_list* expanded_ = nullptr;
     std::deque<field_list> field_lists_;
     // The modifiers of stars over columns that are not known (placeholders
     // point at them).
@@ -383,13 +405,15 @@ class analysis {
     // --- writes (statement.cpp) ------------------------------------------------------
     statement_info insert(py::handle root);
     statement_info create(py::handle root);
+    bool created_like(py::handle root, statement_info& s);
     std::vector<table_ref> named_tables(py::handle root);
     statement_info select_into(py::handle root);
     statement_info alter_rename(py::handle root);
     statement_info rename_command(py::handle text);
     statement_info in_place(py::handle root, kind k);
     void merge(py::handle args, scope& sc, query_info& q, statement_info& s);
-    void merge_branch(py::handle when, scope& sc, statement_info& s);
+    void merge_branch(py::handle when, scope& sc, std::size_t first, statement_info& s);
+    void merge_star(scope& sc, std::size_t first, const lineage& condition, statement_info& s);
     void update(py::handle args, scope& sc, query_info& q, statement_info& s);
     void remove(py::handle args, scope& sc, query_info& q, statement_info& s);
     void assign(py::handle assignment, scope& sc, statement_info& s, const lineage* condition);

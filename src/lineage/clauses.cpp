@@ -121,7 +121,7 @@ const clause_rule kLateral[] = {
 const clause_rule kPivot[] = {
     {"this", R, ""}, {"alias", R, ""}, {"expressions", R, ""}, {"fields", R, ""}, {"unpivot", R, ""},
     {"using", R, ""}, {"group", R, ""}, {"columns", R, ""}, {"value_columns_first", R, ""},
-    {"include_nulls", N, "INCLUDE NULLS keeps rows of nulls"},
+    {"include_nulls", R, ""},
     {"default_on_null", N, "a constant for null values"},
     {"identify_pivot_strings", N, "how output columns are named"},
     {"prefixed_pivot_columns", N, "how output columns are named"},

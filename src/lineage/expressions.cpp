@@ -115,7 +115,16 @@ void analysis::dispatch(handle node, kind k, scope& sc, mode m, lineage& out, cl
         case kind::StructExtract:
         case kind::GetExtract:
         case kind::JSONExtract:
-        case kind::Explode: walk_structured(node, k, sc, m, out, where, depth); return;
+        case kind::JSONExtractScalar:
+        case kind::JSONBExtract:
+        case kind::JSONBExtractScalar:
+        case kind::JSONObject:
+        case kind::VarMap:
+        case kind::Map:
+        case kind::Tuple:
+        case kind::Explode:
+        case kind::Posexplode:
+        case kind::Inline: walk_structured(node, k, sc, m, out, where, depth); return;
         case kind::Window: walk_window(node, sc, m, out, where, depth); return;
         case kind::Case: walk_case(node, sc, m, out, where, depth); return;
         case kind::If: walk_if(node, sc, m, out, where, depth); return;

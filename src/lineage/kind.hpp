@@ -16,7 +16,7 @@
     X(Filter) X(Lambda) X(Paren) X(Dot) X(Cast) X(Bracket) X(Exists) X(In)      \
     X(Grouping) X(GroupingId) X(WithinGroup) X(ArrayAgg) X(GroupConcat)        \
     X(Struct) X(PropertyEQ) X(StructExtract) X(GetExtract) X(JSONExtract)      \
-    X(JSONPath) X(JSONPathKey) X(Explode) X(Array) X(ColumnDef)                 \
+    X(JSONPath) X(JSONPathKey) X(Posexplode) X(Explode) X(Inline) X(Array) X(ColumnDef)                 \
     X(Pivot) X(MatchRecognize) X(ToTableProperty) X(TableFromRows) X(SemanticView)   \
     X(Schema) X(DataType) X(Placeholder) X(Parameter) X(Var)           \
     X(MD5) X(MD5Digest) X(SHA) X(SHA2) X(SHA1Digest) X(SHA2Digest)             \
@@ -28,6 +28,8 @@
     X(Columns) X(Like) X(ILike) X(SimilarTo) X(Escape) X(Not) X(And) X(Or)      \
     X(NEQ) X(RegexpLike) X(RegexpILike) X(RegexpFullMatch) X(StartsWith)       \
     X(EndsWith) X(Contains) X(Lower) X(Upper)                                   \
+    X(JSONObject) X(JSONKeyValue) X(JSONExtractScalar) X(JSONBExtract)          \
+    X(JSONBExtractScalar) X(VarMap) X(Map) X(Kwarg) X(LikeProperty)            \
     X(AggFunc) X(Anonymous) X(Func) X(Query) X(Expression)
 // clang-format on
 

@@ -166,6 +166,20 @@ struct lineage {
         }
     }
 
+    // What decides the rows a row generator makes of a value (explode(v),
+    // UNNEST(v)): each direct source of the value, as FILTER (how many
+    // elements v has decides how many rows there are, none for an empty or
+    // null v), and the value's own influences as they are.
+    // An aggregated value (ARRAY_AGG(x)) has an element per row aggregated,
+    // whatever x is: its sources decide nothing more.
+    void absorb_generated(const lineage& from) {
+        for (const direct_ref& d : from.direct) {
+            if (d.sub != AGGREGATION) add_indirect(d.col, FILTER);
+        }
+        for (const indirect_ref& i : from.indirect) add_indirect(i.col, i.sub);
+        for (const unresolved_ref& u : from.unresolved) add_unresolved(u.entry, is_direct(u.role) ? FILTER : u.role);
+    }
+
 private:
     using index = std::unordered_map<std::uint64_t, std::size_t>;
 
@@ -232,6 +246,9 @@ struct output {
 struct field_list {
     std::vector<output> fields;
     bool array = false;
+    // An array whose number of elements the text fixes ([a, b]) or the rows
+    // it was made of do (ARRAY(SELECT ...), ARRAY_AGG), not its values.
+    bool counted = false;
 
     // The field named `name` of a struct (not of an array's elements), or null.
     const output* field(py::handle name) const;

@@ -28,6 +28,7 @@
     X(sort, "sort") X(cluster, "cluster") X(sample, "sample") X(match, "match") X(measures, "measures") X(define, "define") X(rows, "rows") X(facts, "facts") X(dimensions, "dimensions") X(metrics, "metrics")   \
     X(match_condition, "match_condition") X(nearest, "nearest") X(properties, "properties") \
     X(rename, "rename") X(ilike, "ilike") X(negate, "negate") X(unpack, "unpack") \
+    X(keys, "keys") X(values, "values") X(include_nulls, "include_nulls")        \
     /* methods, and the schema index's attributes */                            \
     X(upper, "upper") X(lower, "lower") X(entries, "entries") X(depth, "depth") \
     X(tables, "tables") X(types, "types") X(into, "into") X(actions, "actions")                    \

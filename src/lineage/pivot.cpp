@@ -7,7 +7,9 @@
 //       aggregation (DIRECT AGGREGATION) of the rows where k has that value
 //       (k: INDIRECT FILTER)
 //   UNPIVOT (val FOR name IN (a, b, ...))     the other columns (IDENTITY), then
-//       `name` (a constant: the column names) and `val` (from each of a, b, ...)
+//       `name` (a constant: the column names) and `val` (from each of a, b, ...);
+//       without INCLUDE NULLS a row of a null value is dropped, so a, b, ...
+//       decide every row (INDIRECT FILTER)
 //
 // Where the pivot's values come from the data (IN (ANY ...), a sub-query) its
 // value columns cannot be known; where the source's columns are not known
@@ -49,6 +51,23 @@ std::vector<object> for_clauses(handle pa) {
     });
     if (!all_in) found.clear();
     return found;
+}
+
+// The aliases of the IN values (see pivot_column_name); with several FOR
+// clauses sqlglot 27's names join several items, and are left as they are.
+std::vector<object> value_aliases(const std::vector<object>& fields) {
+    std::vector<object> aliases;
+    if (fields.size() != 1) return aliases;
+    each(arg_of(fields.front(), lk.expressions), [&](handle v) {
+        if (kind_of(v) != kind::PivotAlias) return;
+        object alias = arg_of(v, lk.alias);
+        if (kind_of(alias) != kind::Identifier) return;
+        object text = arg_of(alias, lk.this_);
+        if (text && PyUnicode_Check(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > 0) {
+            aliases.push_back(std::move(text));
+        }
+    });
+    return aliases;
 }
 
 }  // namespace
@@ -201,20 +220,7 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
         values_from_data(src, pq);
         return true;
     }
-    // The aliases of the IN values (see pivot_column_name); with several FOR
-    // clauses sqlglot 27's names join several items, and are left as they are.
-    std::vector<object> aliases;
-    if (fields.size() == 1) {
-        each(arg_of(fields.front(), lk.expressions), [&](handle v) {
-            if (kind_of(v) != kind::PivotAlias) return;
-            object alias = arg_of(v, lk.alias);
-            if (kind_of(alias) != kind::Identifier) return;
-            object text = arg_of(alias, lk.this_);
-            if (text && PyUnicode_Check(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > 0) {
-                aliases.push_back(std::move(text));
-            }
-        });
-    }
+    const std::vector<object> aliases = value_aliases(fields);
     // One column per combination of values and aggregation, named as sqlglot
     // names them (the aggregation varies fastest).
     std::vector<handle> names;
@@ -245,16 +251,20 @@ bool analysis::pivot_columns(handle pa, source& src, query_info& pq) {
         o.lin.absorb(filter, mode{}.influence(FILTER));
         pq.outputs.push_back(std::move(o));
     }
-    if (unnamed_left) {
-        output o;
-        o.name = lk.star;
-        const std::uint32_t entry =
-            note(lk.star, src.label, {reason::not_traced, "the columns of a PIVOT aggregation without an alias"});
-        o.opaque_note = static_cast<int>(entry);
-        o.lin.add_unresolved(entry, mode{});
-        pq.outputs.push_back(std::move(o));
-    }
+    if (unnamed_left) unnamed_aggregation(src, pq);
     return true;
+}
+
+// The one placeholder for the columns of the aggregations sqlglot does not
+// name (a PIVOT of several aggregations, only some with an alias).
+void analysis::unnamed_aggregation(const source& src, query_info& pq) {
+    output o;
+    o.name = lk.star;
+    const std::uint32_t entry =
+        note(lk.star, src.label, {reason::not_traced, "the columns of a PIVOT aggregation without an alias"});
+    o.opaque_note = static_cast<int>(entry);
+    o.lin.add_unresolved(entry, mode{});
+    pq.outputs.push_back(std::move(o));
 }
 
 bool analysis::unpivot_columns(handle pa, source& src, query_info& pq) {
@@ -301,6 +311,12 @@ bool analysis::unpivot_columns(handle pa, source& src, query_info& pq) {
         }
     });
     if (!plain || used.empty() || !kept_columns(src, used, pq, false)) return false;
+    // Without INCLUDE NULLS (the default everywhere: EXCLUDE NULLS) a row is
+    // made only of the values that are not null: the unpivoted columns
+    // decide which rows there are.
+    if (!truthy(arg(pa, lk.include_nulls))) {
+        for (const output& v : value_columns) pq.all.absorb(v.lin, mode{}.influence(FILTER));
+    }
     output label;
     label.name = name_name;
     if (truthy(arg(pa, lk.value_columns_first))) {

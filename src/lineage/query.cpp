@@ -63,10 +63,17 @@ const query_info* analysis::query(handle node, scope* outer, const cte_env* env)
         return &q;
     }
     ++query_depth_;
+    // A row generator of an enclosing select list makes no rows of this query.
     struct leave {
         int& depth;
-        ~leave() { --depth; }
-    } guard{query_depth_};
+        lineage*& rows;
+        lineage* saved;
+        ~leave() {
+            --depth;
+            rows = saved;
+        }
+    } guard{query_depth_, rows_of_item_, rows_of_item_};
+    rows_of_item_ = nullptr;
 
     const kind k = kind_of(node);
     if (k == kind::Select) return select(node, outer, env);
@@ -433,6 +440,14 @@ handle analysis::output_name(handle item, kind k) {
 
 void analysis::select_list(handle node, scope& sc, query_info& q) {
     sc.outputs = &q.outputs;
+    // The row generators of the select list (explode(v), UNNEST(v)) decide
+    // the query's rows.
+    struct restore {
+        lineage*& rows;
+        lineage* saved;
+        ~restore() { rows = saved; }
+    } guard{rows_of_item_, rows_of_item_};
+    rows_of_item_ = &q.all;
     std::size_t index = 0;
     each(arg_of(node, lk.expressions), [&](handle item) {
         const kind k = kind_of(item);
@@ -465,6 +480,9 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
             } else if (k == kind::Explode && unnested_struct_ != nullptr) {
                 // UNNEST(struct): a column per field.
                 emit_fields(*unnested_struct_, q);
+            } else if (is_inline_call(item)) {
+                // inline(arr): a column per field of the elements.
+                inline_outputs(std::move(o), q);
             } else {
                 q.outputs.push_back(std::move(o));
             }
@@ -476,8 +494,10 @@ void analysis::select_list(handle node, scope& sc, query_info& q) {
 // A select item that gives several columns: Hive's TRANSFORM (each column
 // from every input; without AS, Spark's key and value) and an item with a
 // list of aliases (STACK(n, v1, v2, ...) AS (a, b): column j from the values
-// at j, j + width, ...; any other function: each column from all of it).
-// False when the item is not of that form.
+// at j, j + width, ...; inline(arr) AS (a, b): column j the elements' field
+// j; posexplode(arr) AS (pos, v): the position, then the element; any other
+// function: each column from all of it).  False when the item is not of
+// that form.
 bool analysis::several_outputs(handle item, kind k, scope& sc, query_info& q) {
     object a = args_of(item);
     std::vector<handle> names;
@@ -493,19 +513,28 @@ bool analysis::several_outputs(handle item, kind k, scope& sc, query_info& q) {
     if (names.empty()) return false;
     object inner = k == kind::QueryTransform ? object::borrow(item) : arg(a, lk.this_);
     std::vector<object> values;
-    const bool stack = stack_values(inner, values);
-    const mode value = mode{}.transformed();
-    for (std::size_t j = 0; j < names.size(); ++j) {
-        output o;
-        o.name = names[j];
-        o.shown = {};
-        if (stack) {
+    if (stack_values(inner, values)) {
+        for (std::size_t j = 0; j < names.size(); ++j) {
+            output& o = q.outputs.emplace_back();
+            o.name = names[j];
             stacked_column(values, j, names.size(), sc, o.lin);
-        } else {
-            walk(k == kind::QueryTransform ? arg(a, lk.expressions) : inner, sc, value, o.lin,
-                 clause::select_list, 0);
         }
-        q.outputs.push_back(std::move(o));
+        return true;
+    }
+    lineage whole;
+    walk(k == kind::QueryTransform ? arg(a, lk.expressions) : inner, sc, mode{}.transformed(), whole,
+         clause::select_list, 0);
+    const field_list* element = is_inline_call(inner) ? shape_ : nullptr;
+    const bool positions = kind_of(inner) == kind::Posexplode && names.size() > 1;
+    for (std::size_t j = 0; j < names.size(); ++j) {
+        output& o = q.outputs.emplace_back();
+        o.name = names[j];
+        if (element != nullptr && !element->array && j < element->fields.size()) {
+            o.lin = element->fields[j].lin;
+            o.fields = element->fields[j].fields;
+        } else if (!(positions && j == 0)) {
+            o.lin = whole;
+        }
     }
     return true;
 }

@@ -55,35 +55,12 @@ void analysis::joins(handle list, scope& sc, query_info& q) {
         object join_kind = arg_of(join, lk.kind);
         if (join_kind && PyUnicode_Check(join_kind.ptr()) &&
             PyUnicode_CompareWithASCIIString(join_kind.ptr(), "ARRAY") == 0) {
-            array_join(join, sc);
+            array_join(join, sc, q);
             return;
         }
         add_source(target, sc, q);
         join_conditions(join, sc, q);
     });
-}
-
-// ClickHouse's [LEFT] ARRAY JOIN a [AS x], ...: a row per element of the
-// arrays, read from the sources before it.  An element takes its array's
-// name or the alias, and hides a column of that name in those sources (a
-// bare `a` after ARRAY JOIN a is the element).
-void analysis::array_join(handle join, scope& sc) {
-    query_info& u = queries_.emplace_back();
-    auto unfold = [&](handle item) {
-        object value;
-        handle name = item_name(item, value);
-        if (!value || !name) return;  // an element nothing can name
-        output o;
-        o.name = name;
-        walk(value, sc, mode{}.transformed(), o.lin, clause::plain, 0);
-        o.fields = element_of(shape_);
-        u.outputs.push_back(std::move(o));
-    };
-    unfold(arg_of(join, lk.this_));
-    each(arg_of(join, lk.expressions), unfold);
-    source src = derived_table(&u, {}, lk.ARRAY_JOIN);
-    src.hides = true;
-    sc.sources.push_back(std::move(src));
 }
 
 // FROM t MATCH_RECOGNIZE (PARTITION BY p ORDER BY o MEASURES ... ROWS PER
@@ -254,7 +231,7 @@ void analysis::add_source(handle node, scope& sc, query_info& q) {
             if (!subquery_source(node, a, alias, sc, q, src)) return;
             break;
         case kind::Values: src = derived_table(renamed(values(node, sc), alias.columns), alias.name, lk.VALUES); break;
-        case kind::Unnest: unnest_source(node, alias_node, sc, q, false); return;
+        case kind::Unnest: unnest_source(node, alias_node, sc, q); return;
         case kind::TableFromRows:
             if (alias.columns.empty() && kind_of(arg(a, lk.this_)) == kind::Explode) {
                 src = flatten_source(arg(a, lk.this_), alias.name, sc, q);
@@ -312,21 +289,6 @@ bool analysis::table_reference(handle node, handle args, const source_alias& ali
     src = physical_table(table, alias.name);
     if (!alias.columns.empty()) src = renamed_table(std::move(src), alias.columns);
     return true;
-}
-
-// Snowflake's TABLE(FLATTEN(...)) AS f: the columns FLATTEN gives (as
-// sqlglot names them for LATERAL FLATTEN), each from the flattened value;
-// what decides the value decides the rows.
-source analysis::flatten_source(handle function, handle alias, scope& sc, query_info& q) {
-    lineage values_lineage;
-    walk(function, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
-    q.all.absorb_indirect(values_lineage);
-    query_info& f = queries_.emplace_back();
-    for (const char* column : {"seq", "key", "path", "index", "value", "this"}) {
-        object text = py::checked(PyUnicode_FromString(column));
-        f.outputs.push_back({.name = normalise(text, false, false), .lin = values_lineage});
-    }
-    return derived_table(&f, alias, lk.table_function);
 }
 
 // Snowflake's SEMANTIC_VIEW(v FACTS f DIMENSIONS d METRICS m [WHERE ...]):
@@ -521,7 +483,7 @@ bool analysis::aliased_join(handle inner_node, handle args, const source_alias& 
 }
 
 // LATERAL (subquery), which sees the sources before it, or LATERAL VIEW
-// explode(...) (false: added as an UNNEST).
+// explode(...) (false: added as a row generator, generators.cpp).
 bool analysis::lateral_source(handle args, handle alias_node, const source_alias& alias, scope& sc, query_info& q,
                               source& src) {
     object target = arg(args, lk.this_);
@@ -532,92 +494,12 @@ bool analysis::lateral_source(handle args, handle alias_node, const source_alias
         return true;
     }
     // LATERAL UNNEST(...) is the UNNEST itself (WITH ORDINALITY its offset).
-    unnest_source(target, alias_node, sc, q, kind_of(target) != kind::Unnest);
+    if (kind_of(target) == kind::Unnest) {
+        unnest_source(target, alias_node, sc, q);
+    } else {
+        lateral_view(target, alias_node, sc, q);
+    }
     return false;
-}
-
-// UNNEST(...) [AS t(c)], LATERAL VIEW explode(...) t AS c and their kind: the
-// columns come from the unnested values, and a row from each element, so
-// what decides the elements (a sub-query's WHERE and its correlation)
-// decides every row of the query.
-void analysis::unnest_source(handle node, handle alias_node, scope& sc, query_info& q, bool lateral_view) {
-    lineage values_lineage;
-    const field_list* shape = nullptr;
-    std::vector<object> stacked;
-    if (node && lateral_view && alias_node && stack_values(node, stacked)) {
-        // LATERAL VIEW STACK(n, ...) s AS x, y: each column its own values.
-        const std::vector<handle> columns = names_in(arg_of(alias_node, lk.columns));
-        if (!columns.empty()) {
-            stacked_view(stacked, columns, name_of(arg_of(alias_node, lk.this_)), sc, q);
-            return;
-        }
-    }
-    const field_list* exploded_element = nullptr;  // LATERAL VIEW explode(arr): arr's elements
-    if (node && lateral_view) {
-        walk(node, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
-        exploded_element = shape_;
-    } else if (node) {
-        std::size_t count = 0;
-        each(arg_of(node, lk.expressions), [&](handle e) {
-            walk(e, sc, mode{}.transformed(), values_lineage, clause::plain, 0);
-            shape = ++count == 1 ? shape_ : nullptr;
-        });
-    }
-    q.all.absorb_indirect(values_lineage);
-    handle table_alias = alias_node ? name_of(arg_of(alias_node, lk.this_)) : handle{};
-    std::vector<handle> names = alias_node ? names_in(arg_of(alias_node, lk.columns)) : std::vector<handle>{};
-    // UNNEST(arr) AS x: a single column, named by the alias.
-    if (names.empty() && table_alias && !lateral_view) names.push_back(table_alias);
-    handle offset_name;
-    if (node && !lateral_view) {
-        object offset = arg_of(node, lk.offset);
-        if (offset && kind_of(offset) != kind::not_expression) offset_name = name_of(offset);
-    }
-    query_info& u = queries_.emplace_back();
-    const field_list* element = lateral_view ? exploded_element : element_of(shape);
-    // BigQuery's UNNEST of an array of structs: a column per field, the
-    // alias naming the rows.  sqlglot marks the arrays whose type it knows;
-    // the others are known here where the text builds them (ARRAY_AGG of a
-    // STRUCT, an array of structs passed on by a sub-query).
-    const bool exploded = !lateral_view &&
-                          (rules_.unnest_fields || truthy(arg_of(node, lk.explode_array))) &&
-                          expandable(element);
-    if (exploded) {
-        emit_fields(*element, u);
-        if (!table_alias && names.size() == 1) table_alias = names.front();
-        names.clear();
-    }
-    for (handle name : names) {
-        output o;
-        o.name = name;
-        if (!name.is(offset_name)) {
-            o.lin = values_lineage;
-            o.fields = element;
-        }
-        u.outputs.push_back(std::move(o));
-    }
-    if (offset_name &&
-        std::none_of(names.begin(), names.end(), [&](handle n) { return n.is(offset_name); })) {
-        u.outputs.emplace_back().name = offset_name;
-    }
-    if (u.outputs.empty()) {
-        u.outputs.push_back({.name = canonical(lk.unnest), .lin = values_lineage, .fields = element});
-    }
-    sc.sources.push_back(derived_table(&u, table_alias, lk.UNNEST));
-}
-
-void analysis::stacked_view(const std::vector<object>& values, const std::vector<handle>& names, handle alias,
-                            scope& sc, query_info& q) {
-    query_info& u = queries_.emplace_back();
-    for (std::size_t j = 0; j < names.size(); ++j) {
-        output o;
-        o.name = names[j];
-        o.shown = {};
-        stacked_column(values, j, names.size(), sc, o.lin);
-        q.all.absorb_indirect(o.lin);
-        u.outputs.push_back(std::move(o));
-    }
-    sc.sources.push_back(derived_table(&u, alias, lk.UNNEST));
 }
 
 // Any other source: its columns are not traced.

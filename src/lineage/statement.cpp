@@ -269,6 +269,12 @@ statement_info analysis::insert(handle root) {
         py::throw_error();
     }
     fill_target(s, *q, names);
+    // INSERT INTO t (a, ...): t may have columns the statement does not
+    // name, which a later statement reads as what t held.
+    if (listed) {
+        s.has_defined = true;
+        s.defined = {lk.star};
+    }
     return s;
 }
 
@@ -289,12 +295,50 @@ statement_info analysis::create(handle root) {
             s.target = t;
             s.does = effect::write;
         });
+    } else if (!arg_of(root, lk.expression) && created_like(root, s)) {
+        // CREATE TABLE t LIKE src: src's columns, without content.
     } else if (!arg_of(root, lk.expression) && kind_of(arg_of(root, lk.this_)) == kind::Schema) {
         // CREATE TABLE t (a INT, ...): the table's columns, without content.
         s.has_defined = true;
         s.defined = std::move(names);
     }
     return s;
+}
+
+// CREATE TABLE t LIKE src (MySQL, Databricks, Snowflake) and PostgreSQL's
+// CREATE TABLE t (LIKE src [INCLUDING ...], c INT, ...): t has src's columns
+// (the schema's, a script's tables included) and those it lists, in order,
+// and no rows; src is not read.  Where src's columns are not known, neither
+// are t's: its columns are one `*` (a later statement may read any name
+// from it).  False when the statement has no LIKE.
+bool analysis::created_like(handle root, statement_info& s) {
+    object target = arg_of(root, lk.this_);
+    object listed = kind_of(target) == kind::Schema ? arg_of(target, lk.expressions) : object{};
+    object properties = arg_of(root, lk.properties);
+    bool like = false;
+    auto find = [&](handle node) { like = like || kind_of(node) == kind::LikeProperty; };
+    each(listed, find);
+    each(properties ? arg_of(properties, lk.expressions) : object{}, find);
+    std::vector<handle> ignored;
+    if (!like || !written_table(target, s, ignored)) return false;
+    bool known = true;
+    auto add = [&](handle node) {
+        if (kind_of(node) == kind::LikeProperty) {
+            object from = arg_of(node, lk.this_);
+            object columns = kind_of(from) == kind::Table ? schema_lookup(table_name(from)) : object{};
+            known = known && columns;
+            for (Py_ssize_t i = 0; columns && i < PyTuple_GET_SIZE(columns.ptr()); ++i) {
+                s.defined.push_back(canonical(PyTuple_GET_ITEM(columns.ptr(), i)));
+            }
+        } else if (kind_of(node) == kind::ColumnDef) {
+            if (handle n = name_of(arg_of(node, lk.this_))) s.defined.push_back(n);
+        }
+    };
+    each(listed, add);
+    each(properties ? arg_of(properties, lk.expressions) : object{}, add);
+    if (!known) s.defined = {lk.star};
+    s.has_defined = true;
+    return true;
 }
 
 // SET c = value (UPDATE, MERGE's WHEN ... THEN UPDATE): the value fills c;
@@ -310,16 +354,18 @@ void analysis::assign(handle assignment, scope& sc, statement_info& s, const lin
 }
 
 void analysis::merge(handle a, scope& sc, query_info& q, statement_info& s) {
+    const std::size_t first = sc.sources.size();
     if (object using_node = arg(a, lk.using_)) add_source(using_node, sc, q);
     s.all = q.all;
     if (object on = arg(a, lk.on)) expression(on, sc, mode{}.influence(JOIN), s.all, clause::plain);
     object whens = arg(a, lk.whens);
     object branches = whens && kind_of(whens) == kind::Whens ? arg_of(whens, lk.expressions) : whens;
-    each(branches, [&](handle when) { merge_branch(when, sc, s); });
+    each(branches, [&](handle when) { merge_branch(when, sc, first, s); });
 }
 
-// WHEN [NOT] MATCHED [AND condition] THEN UPDATE / INSERT / DELETE.
-void analysis::merge_branch(handle when, scope& sc, statement_info& s) {
+// WHEN [NOT] MATCHED [AND condition] THEN UPDATE / INSERT / DELETE.  The
+// sources from `first` on are the USING's.
+void analysis::merge_branch(handle when, scope& sc, std::size_t first, statement_info& s) {
     object wa = args_of(when);
     untraced(when, kind::When, s.all);
     // The branch's own condition decides which rows it writes.
@@ -329,9 +375,21 @@ void analysis::merge_branch(handle when, scope& sc, statement_info& s) {
     if (!then) return;
     const kind tk = kind_of(then);
     if (tk == kind::Update) {
-        each(arg_of(then, lk.expressions), [&](handle assignment) { assign(assignment, sc, s, &condition); });
+        bool star = false;
+        each(arg_of(then, lk.expressions), [&](handle assignment) {
+            if (kind_of(assignment) == kind::Star) {
+                star = true;
+            } else {
+                assign(assignment, sc, s, &condition);
+            }
+        });
+        if (star) merge_star(sc, first, condition, s);
     } else if (tk == kind::Insert) {
         object ta = args_of(then);
+        if (kind_of(arg(ta, lk.this_)) == kind::Star) {
+            merge_star(sc, first, condition, s);
+            return;
+        }
         std::vector<handle> names;
         each(elements(arg(ta, lk.this_)), [&](handle c) {
             if (handle n = column_name(c)) names.push_back(n);
@@ -348,6 +406,49 @@ void analysis::merge_branch(handle when, scope& sc, statement_info& s) {
     } else {
         // WHEN MATCHED THEN DELETE: its condition decides which rows go.
         s.all.absorb_influences(condition);
+    }
+}
+
+// UPDATE SET * / INSERT * (Databricks, Spark, Delta): each column of the
+// target takes the USING source's column of its name.  The target's
+// columns are the schema's (a script's tables included); where it has
+// none, the source's are.  A target column the source is known not to have
+// is reported (not a column of the source), and a source whose columns are
+// not known either gives one column that says so.
+void analysis::merge_star(scope& sc, std::size_t first, const lineage& condition, statement_info& s) {
+    scope from;
+    from.outer = sc.outer;
+    from.env = sc.env;
+    from.sources.assign(sc.sources.begin() + static_cast<std::ptrdiff_t>(first), sc.sources.end());
+    if (object known = schema_lookup(s.target)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(known.ptr()); ++i) {
+            handle name = canonical(PyTuple_GET_ITEM(known.ptr(), i));
+            output& o = output_for(s.outputs, name);
+            if (from.sources.size() == 1) {
+                resolve_in(from.sources.front(), name, mode{}, o.lin);
+            } else {
+                unqualified(name, from, mode{}, o.lin, clause::plain);
+            }
+            o.lin.absorb_influences(condition);
+        }
+        return;
+    }
+    query_info columns;
+    star({}, {}, from, columns);
+    for (output& c : columns.outputs) {
+        output* into = nullptr;
+        for (output& o : s.outputs) {
+            const bool same_placeholder = o.placeholder() && c.placeholder() && o.star_table == c.star_table &&
+                                          o.opaque_note == c.opaque_note;
+            if (same_placeholder || (!o.placeholder() && !c.placeholder() && same_name(o.name, c.name))) into = &o;
+        }
+        if (into == nullptr) {
+            c.lin.absorb_influences(condition);
+            s.outputs.push_back(std::move(c));
+            continue;
+        }
+        into->lin.absorb(c.lin, mode{});
+        into->lin.absorb_influences(condition);
     }
 }
 

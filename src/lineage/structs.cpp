@@ -24,22 +24,6 @@ using py::object;
 
 namespace {
 
-// The one output named `name` of a derived source, or null.
-const output* unique_output(const source& src, handle name) {
-    if (src.kind != source::derived || src.q->in_progress) return nullptr;
-    const output* found = nullptr;
-    for (const output& o : src.q->outputs) {
-        if (o.placeholder() || !same_name(o.name, name)) continue;
-        if (found != nullptr) return nullptr;
-        found = &o;
-    }
-    return found;
-}
-
-bool is_string_literal(handle node) {
-    return kind_of(node) == kind::Literal && truthy(arg_of(node, lk.is_string));
-}
-
 // An Anonymous function's name, in small letters.
 std::string function_name(handle node) {
     object name = arg_of(node, lk.this_);
@@ -86,7 +70,16 @@ bool analysis::gives_shape(kind k) noexcept {
         case kind::StructExtract:
         case kind::GetExtract:
         case kind::JSONExtract:
+        case kind::JSONExtractScalar:
+        case kind::JSONBExtract:
+        case kind::JSONBExtractScalar:
+        case kind::JSONObject:
+        case kind::VarMap:
+        case kind::Map:
+        case kind::Tuple:
         case kind::Explode:
+        case kind::Posexplode:
+        case kind::Inline:
         case kind::Columns:
         case kind::Anonymous: return true;
         default: return false;
@@ -95,36 +88,57 @@ bool analysis::gives_shape(kind k) noexcept {
 
 void analysis::walk_structured(handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth) {
     switch (k) {
-        case kind::Struct: walk_struct(node, sc, m, out, where, depth); return;
+        case kind::Struct:
+        case kind::JSONObject: walk_struct(node, sc, m, out, where, depth); return;
+        case kind::VarMap:
+        case kind::Map: walk_map(node, sc, m, out, where, depth); return;
+        case kind::Tuple: walk_tuple(node, sc, m, out, where, depth); return;
         case kind::Array: walk_array(node, sc, m, out, where, depth); return;
         case kind::Cast: walk_cast(node, sc, m, out, where, depth); return;
-        case kind::Explode: walk_explode(node, sc, m, out, where, depth); return;
-        case kind::Anonymous:
-            // sqlglot 27 keeps Spark's named_struct as a function of no class.
-            if (function_name(node) == "named_struct") {
-                walk_named_struct(node, sc, m, out, where, depth);
-            } else {
-                walk_operator(node, sc, m, out, where, depth);
-                shape_ = nullptr;
-            }
-            return;
+        case kind::Explode:
+        case kind::Posexplode:
+        case kind::Inline: walk_explode(node, sc, m, out, where, depth); return;
+        case kind::Anonymous: walk_function(node, sc, m, out, where, depth); return;
         default: walk_access(node, k, sc, m, out, where, depth); return;
+    }
+}
+
+// The functions of no class of sqlglot's that build or read a struct:
+// Spark's named_struct (sqlglot 27) and PostgreSQL's json_build_object (names
+// and values in turn), ClickHouse's tupleElement (a field by position or
+// name), Spark's inline_outer (a row generator).
+void analysis::walk_function(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
+    const std::string name = function_name(node);
+    if (name == "named_struct" || name == "json_build_object" || name == "jsonb_build_object") {
+        walk_named_struct(node, sc, m, out, where, depth);
+    } else if (name == "tupleelement") {
+        walk_access(node, kind::Anonymous, sc, m, out, where, depth);
+    } else if (name == "inline_outer") {
+        walk_explode(node, sc, m, out, where, depth);
+    } else {
+        walk_operator(node, sc, m, out, where, depth);
+        shape_ = nullptr;
     }
 }
 
 // --- constructors ------------------------------------------------------------------
 
-// The value is computed from every field; each field keeps what was put
-// into it.  STRUCT(a, t.b) names a field after its column.
+// STRUCT(...), {'a': x}, JSON_OBJECT('a', x): the value is computed from
+// every field; each field keeps what was put into it.  STRUCT(a, t.b) names
+// a field after its column.
 void analysis::walk_struct(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
     field_list& list = field_lists_.emplace_back();
     const mode value = m.transformed();
     each(arg_of(node, lk.expressions), [&](handle item) {
         handle name;
         object field;
-        if (kind_of(item) == kind::PropertyEQ) {
+        const kind ik = kind_of(item);
+        if (ik == kind::PropertyEQ || ik == kind::JSONKeyValue) {
             object ia = args_of(item);
-            name = field_key(arg(ia, lk.this_));
+            object key = arg(ia, lk.this_);
+            name = field_key(key);
+            // A key computed from columns decides what the value holds.
+            if (!name) walk(key, sc, value, out, where, depth + 1);
             field = arg(ia, lk.expression);
         } else {
             name = item_name(item, field);
@@ -147,6 +161,40 @@ void analysis::walk_named_struct(handle node, scope& sc, mode m, lineage& out, c
         add_field(list, named ? field_key(items[i]) : handle{}, items[i + 1], sc, value, out, where, depth);
     }
     shape_ = &list;
+}
+
+// MAP('a', x, 'b', y) (keys and values as two lists): each key whose name
+// the text gives is a field holding its value.  A map of other keys (a
+// column's) is computed from everything, without fields.
+void analysis::walk_map(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
+    object a = args_of(node);
+    object keys = arg(a, lk.keys);
+    object values = arg(a, lk.values);
+    if (kind_of(keys) != kind::Array || kind_of(values) != kind::Array) {
+        walk_operator(node, sc, m, out, where, depth);
+        shape_ = nullptr;
+        return;
+    }
+    std::vector<object> key_nodes, value_nodes;
+    each(arg_of(keys, lk.expressions), [&](handle k) { key_nodes.push_back(object::borrow(k)); });
+    each(arg_of(values, lk.expressions), [&](handle v) { value_nodes.push_back(object::borrow(v)); });
+    field_list& list = field_lists_.emplace_back();
+    const mode value = m.transformed();
+    for (std::size_t i = 0; i < key_nodes.size() || i < value_nodes.size(); ++i) {
+        handle name = i < key_nodes.size() && kind_of(key_nodes[i]) == kind::Literal ? field_key(key_nodes[i]) : handle{};
+        if (!name && i < key_nodes.size()) walk(key_nodes[i], sc, value, out, where, depth + 1);
+        add_field(list, name, i < value_nodes.size() ? handle(value_nodes[i]) : handle{}, sc, value, out, where, depth);
+    }
+    shape_ = &list;
+}
+
+// (a, b) as a value (ClickHouse's tuples): computed from every element; its
+// fields, unnamed, are read by position (t.1, tupleElement(t, 1)).
+void analysis::walk_tuple(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
+    lineage whole;
+    const field_list* fields = tuple_fields(node, sc, whole, where, depth);
+    out.absorb(whole, m.transformed());
+    shape_ = fields;
 }
 
 // A key of a struct constructor.  {'a': x} and OBJECT_CONSTRUCT('a', x)
@@ -218,6 +266,7 @@ void analysis::walk_array(handle node, scope& sc, mode m, lineage& out, clause w
         } else if (merged == nullptr) {
             merged = &field_lists_.emplace_back(*s);
             merged->array = true;
+            merged->counted = true;
         } else {
             shaped = absorb_fields(*merged, *s);
         }
@@ -240,6 +289,7 @@ void analysis::walk_array_agg(handle node, scope& sc, mode m, lineage& out, clau
     if (element == nullptr || element->array) return;
     field_list& list = field_lists_.emplace_back();
     list.array = true;
+    list.counted = true;
     for (const output& f : element->fields) {
         output g;
         g.name = f.name;
@@ -351,256 +401,6 @@ std::vector<handle> analysis::struct_type_names(handle type, bool& array) {
     return names;
 }
 
-// --- accessors ---------------------------------------------------------------------
-
-// s.a (a Dot), s['a'], struct_extract(s, 'a'), GET(o, 'a'), o:a.b: the field
-// the keys name, where the struct's fields are known; else a value computed
-// from the whole struct and the keys.  arr[i] of an array of structs is an
-// element with the array's fields.
-void analysis::walk_access(handle node, kind k, scope& sc, mode m, lineage& out, clause where, int depth) {
-    object a = args_of(node);
-    object base = arg(a, lk.this_);
-    if (!base || (k == kind::Dot && kind_of(arg(a, lk.expression)) != kind::Identifier)) {
-        walk_operator(node, sc, m, out, where, depth);
-        shape_ = nullptr;
-        return;
-    }
-    lineage value;
-    walk(base, sc, mode{}, value, where, depth + 1);
-    const field_list* s = shape_;
-    std::vector<handle> keys;
-    if (s != nullptr && access_keys(node, k, keys)) {
-        const output* f = nullptr;
-        const field_list* at = s;
-        for (handle key : keys) {
-            f = field_named(at, key);
-            if (f == nullptr) break;
-            at = f->fields;
-        }
-        if (f != nullptr) {
-            out.absorb(f->lin, m);
-            shape_ = f->fields;
-            return;
-        }
-    }
-    out.absorb(value, m.transformed());
-    walk_rest(node, base, sc, m.transformed(), out, where, depth);
-    shape_ = k == kind::Bracket && keys.empty() ? element_of(s) : nullptr;
-}
-
-// The names an accessor reads, outermost first; false when it reads no
-// name (an index, a computed key, a path with subscripts).
-bool analysis::access_keys(handle node, kind k, std::vector<handle>& keys) {
-    object a = args_of(node);
-    if (k == kind::Dot) {
-        if (handle n = name_of(arg(a, lk.expression))) keys.push_back(n);
-    } else if (k == kind::Bracket) {
-        object index = arg(a, lk.expressions);
-        if (index && PyList_Check(index.ptr()) && PyList_GET_SIZE(index.ptr()) == 1) {
-            object only = object::borrow(PyList_GET_ITEM(index.ptr(), 0));
-            if (is_string_literal(only)) {
-                if (handle n = name_of(only)) keys.push_back(n);
-            }
-        }
-    } else if (k == kind::StructExtract || k == kind::GetExtract) {
-        object key = arg(a, lk.expression);
-        if (key && is_string_literal(key)) {
-            if (handle n = name_of(key)) keys.push_back(n);
-        }
-    } else if (k == kind::JSONExtract) {
-        object path = arg(a, lk.expression);
-        if (kind_of(path) != kind::JSONPath) return false;
-        bool first = true, plain = true;
-        each(arg_of(path, lk.expressions), [&](handle part) {
-            object text = kind_of(part) == kind::JSONPathKey ? arg_of(part, lk.this_) : object{};
-            if (text && PyUnicode_Check(text.ptr())) {
-                keys.push_back(normalise(text, true, false));
-            } else if (!first) {
-                plain = false;  // a subscript or a wildcard
-            }
-            first = false;
-        });
-        // The path may be written as a string ('$.a'), which the
-        // fingerprint masks.
-        read_literal_name();
-        if (!plain) keys.clear();
-    }
-    return !keys.empty();
-}
-
-// UNNEST(v) as a value: an element of an array (with the array's fields),
-// or, for a struct, its fields as columns of their own (select_list reads
-// unnested_struct_).
-void analysis::walk_explode(handle node, scope& sc, mode m, lineage& out, clause where, int depth) {
-    object inner = arg_of(node, lk.this_);
-    const field_list* s = nullptr;
-    if (inner) {
-        walk(inner, sc, m.transformed(), out, where, depth + 1);
-        s = shape_;
-    }
-    walk_rest(node, inner, sc, m.transformed(), out, where, depth);
-    if (expandable(s)) unnested_struct_ = s;
-    shape_ = element_of(s);
-}
-
-// Every operand of a node but `skip`, used under `m`.
-void analysis::walk_rest(handle node, handle skip, scope& sc, mode m, lineage& out, clause where, int depth) {
-    object a = args_of(node);
-    if (!a) return;
-    py::for_each values(py::checked(PyDict_Values(a.ptr())));
-    while (object value = values.next()) {
-        if (skip && value.is(skip)) continue;
-        if (PyList_Check(value.ptr())) {
-            py::for_each items(value);
-            while (object item = items.next()) walk(item, sc, m, out, where, depth + 1);
-        } else if (kind_of(value) != kind::not_expression) {
-            walk(value, sc, m, out, where, depth + 1);
-        }
-    }
-}
-
-// --- columns that hold structs -----------------------------------------------------
-
-// src.column.path...: the field's own lineage where the column's fields are
-// known down the path, else the whole column, transformed.
-void analysis::field_path(const source& src, handle column, const std::vector<handle>& path, mode m,
-                          lineage& out) {
-    const output* at = src.kind == source::physical ? nullptr : unique_output(src, column);
-    const field_list* fields = src.kind == source::physical ? typed_fields(src.table, column)
-                               : at != nullptr                ? at->fields
-                                                              : nullptr;
-    for (handle key : path) {
-        at = field_named(fields, key);
-        if (at == nullptr) break;
-        fields = at->fields;
-    }
-    if (at == nullptr) {
-        resolve_in(src, column, m.transformed(), out);
-        shape_ = path.empty() ? fields : nullptr;
-        return;
-    }
-    out.absorb(at->lin, m);
-    shape_ = at->fields;
-}
-
-// The fields of a source's column: a derived table's output's, or those
-// the schema's type gives a table's column.
-const field_list* analysis::column_fields(const source& src, handle column) {
-    if (src.kind == source::physical) return typed_fields(src.table, column);
-    const output* at = unique_output(src, column);
-    return at != nullptr ? at->fields : nullptr;
-}
-
-// The fields of src.column.path..., or null where they are not known.
-const field_list* analysis::path_fields(const source& src, handle column, const std::vector<handle>& path) {
-    const field_list* fields = column_fields(src, column);
-    for (handle key : path) {
-        const output* at = field_named(fields, key);
-        fields = at != nullptr ? at->fields : nullptr;
-    }
-    return fields;
-}
-
-const field_list* analysis::typed_fields(int table, handle column) {
-    if (table < 0 || static_cast<std::size_t>(table) >= schema_types_.size()) return nullptr;
-    const object& types = schema_types_[static_cast<std::size_t>(table)];
-    if (!types || !column) return nullptr;
-    object type = py::optional_item(types, column);
-    if (!type) return nullptr;
-    return type_fields(table, utf8(column), type, 0);
-}
-
-// The fields a struct type names (of its elements, for an array of
-// structs), each the column's part at `path.field`; nested structs to a
-// fixed depth.  Made once per table and path.
-const field_list* analysis::type_fields(int table, const std::string& path, handle type, int depth) {
-    constexpr int kMaxTypeDepth = 8;
-    if (depth >= kMaxTypeDepth || kind_of(type) != kind::DataType) return nullptr;
-    const std::string key = std::to_string(table) + ":" + path;
-    if (auto found = typed_fields_.find(key); found != typed_fields_.end()) return found->second;
-    bool array = false;
-    std::vector<handle> names = struct_type_names(type, array);
-    const field_list* made = nullptr;
-    if (!names.empty()) {
-        // The field types, in the order of the names (ColumnDef kind).
-        object defs = arg_of(type, lk.expressions);
-        if (array && defs && PyList_Check(defs.ptr()) && PyList_GET_SIZE(defs.ptr()) == 1) {
-            defs = arg_of(PyList_GET_ITEM(defs.ptr(), 0), lk.expressions);
-        }
-        std::vector<object> kinds;
-        each(defs, [&](handle d) { kinds.push_back(arg_of(d, lk.kind)); });
-        field_list& list = field_lists_.emplace_back();
-        list.array = array;
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            const std::string part = path + "." + utf8(names[i]);
-            output f;
-            f.name = names[i];
-            f.lin.add(column_of(table, text_name(part)), mode{});
-            if (i < kinds.size() && kinds[i]) f.fields = type_fields(table, part, kinds[i], depth + 1);
-            list.fields.push_back(std::move(f));
-        }
-        made = &list;
-    }
-    typed_fields_.emplace(key, made);
-    return made;
-}
-
-// s.*, t.s.*, t.s.f.*: a column per field of a struct whose fields are
-// known, each named once.  A struct column whose fields are not known (or
-// not all named once) gives a placeholder of the column's lineage that says
-// so.  False when the star names no column (t.* of a source t, or a name no
-// source is known to have: star() reads it).
-bool analysis::struct_star(handle column_args, scope& sc, query_info& q) {
-    std::vector<handle> parts;
-    for (handle key : {lk.catalog, lk.db, lk.table}) {
-        if (handle n = name_of(arg(column_args, key))) parts.push_back(n);
-    }
-    if (parts.empty() || (parts.size() == 1 && sc.named(parts[0]) != nullptr)) return false;
-    for (scope* s = &sc; s != nullptr; s = s->outer) {
-        const source* src = parts.size() >= 2 ? s->named(parts[0]) : nullptr;
-        const std::size_t column = src != nullptr ? 1 : 0;
-        for (const source& c : s->sources) {
-            if (src == nullptr && c.has_column(parts[0])) src = &c;
-        }
-        // As for a.b (resolution.cpp, qualified): the one source here whose
-        // columns are not known may have the struct column.
-        if (src == nullptr && rules_.dotted_fields && s == &sc) {
-            const candidates found = s->candidates_for(parts[0]);
-            if (found.unknown.size() == 1) src = found.unknown.front();
-        }
-        if (src == nullptr) continue;
-        const std::vector<handle> path(parts.begin() + static_cast<std::ptrdiff_t>(column) + 1, parts.end());
-        const field_list* found = path_fields(*src, parts[column], path);
-        if (expandable(found)) {
-            emit_fields(*found, q);
-        } else {
-            std::string dotted;
-            for (handle part : parts) dotted += (dotted.empty() ? "" : ".") + utf8(part);
-            output o;
-            o.name = lk.star;
-            field_path(*src, parts[column], path, mode{}.transformed(), o.lin);
-            const std::uint32_t entry =
-                note(text_name(dotted + ".*"), {}, {reason::struct_fields, dotted, found != nullptr ? 1u : 0u});
-            o.lin.add_unresolved(entry, mode{});
-            o.opaque_note = static_cast<int>(entry);
-            q.outputs.push_back(std::move(o));
-        }
-        return true;
-    }
-    return false;
-}
-
-// A struct's fields as output columns.
-void analysis::emit_fields(const field_list& fields, query_info& q) {
-    for (const output& f : fields.fields) {
-        output o;
-        o.name = f.name;
-        o.lin = f.lin;
-        o.fields = f.fields;
-        q.outputs.push_back(std::move(o));
-    }
-}
-
 // --- field lists -------------------------------------------------------------------
 
 // The fields of an array's elements, or null for anything but an array.
@@ -622,6 +422,7 @@ const field_list* analysis::merge_fields(const field_list* a, const field_list* 
 
 bool analysis::absorb_fields(field_list& into, const field_list& from) {
     if (into.array != from.array || into.fields.size() != from.fields.size()) return false;
+    into.counted = into.counted && from.counted;
     for (std::size_t i = 0; i < into.fields.size(); ++i) {
         output& f = into.fields[i];
         const output& g = from.fields[i];

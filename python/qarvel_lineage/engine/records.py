@@ -94,7 +94,9 @@ class EngineResult(NamedTuple):
     "REPLACE", "FILTER", "EMPTY", "DROP", "RENAME", or None), ``named`` the
     tables a DROP or an emptying statement names (a RENAME's (old, new)
     pairs, flat), ``defined`` the columns of a
-    CREATE TABLE without a query (None otherwise).
+    CREATE TABLE without a query (("*",) where they are not known; for an
+    INSERT that names its columns, ("*",): the table may have others; None
+    otherwise).
     """
 
     kind: str

@@ -16,6 +16,7 @@ from typing import Any, Iterable, NamedTuple
 from sqlglot import exp
 from sqlglot.errors import ParseError, SqlglotError
 
+from qarvel_lineage.engine.blocks import Blocks
 from qarvel_lineage.engine.parse import analyze_statement, parse
 from qarvel_lineage.engine.records import EngineResult, OutputColumn, Source, Table, Unresolved
 from qarvel_lineage.engine.result import (
@@ -405,16 +406,19 @@ def analyze_pieces(pieces: list[tuple[str, int]], rules: Rules, schema: Any = No
     pieces.  With ``strict``, a statement that does not parse raises its
     ParseError rather than becoming a StatementError."""
     state = _ScriptState(schema, rules)
+    blocks = Blocks()
     statements: list[LineageResult | StatementError] = []
     routines: dict[int, tuple[int, ...]] = {}
     done = 0
 
-    def analyse(sql: str, line: int) -> None:
+    def analyse_one(sql: str, line: int, conditions: tuple[str, ...]) -> None:
         try:
             trees = parse(sql, rules)
             if not trees:
                 raise ParseError("no statement")
             result, found = analyze_statement(trees[0], sql, rules, state.index())
+            if conditions:
+                result = _under_conditions(result, conditions, rules, state.index())
         except (SqlglotError, ValueError, RecursionError) as error:
             if strict and isinstance(error, ParseError):
                 raise
@@ -422,6 +426,12 @@ def analyze_pieces(pieces: list[tuple[str, int]], rules: Rules, schema: Any = No
             return
         statements.append(result)
         apply_statement(state, result, found)
+
+    def analyse(sql: str, line: int) -> None:
+        # The statements inside control flow (IF, WHILE, TRY ... CATCH) are
+        # the script's, governed by their blocks' conditions.
+        for text, at, conditions in blocks.unwrap(sql, line):
+            analyse_one(text, at, conditions)
 
     for item in group_routines(pieces):
         if progress is not None and done:
@@ -446,6 +456,35 @@ def analyze_pieces(pieces: list[tuple[str, int]], rules: Rules, schema: Any = No
     return ScriptResult(tuple(statements), end_to_end(state), routines)
 
 
+def _under_conditions(result: LineageResult, conditions: tuple[str, ...], rules: Rules,
+                      index: SchemaIndex) -> LineageResult:
+    """A statement inside IF / WHILE / FOR blocks: the columns their
+    conditions read decide whether it writes (INDIRECT CONDITIONAL, on every
+    column and the statement's influences); a condition that cannot be read
+    is reported on every column."""
+    found: dict[Source, None] = {}
+    tables = dict.fromkeys(result.tables)
+    unread: list[Unresolved] = []
+    for text in conditions:
+        try:
+            condition = rules.dialect.parse_into(exp.Condition, text)[0]
+            tree = exp.Select(expressions=[exp.Literal.number(1)]).where(condition)
+            read, _ = analyze_statement(tree, text, rules, index)
+        except (SqlglotError, ValueError, RecursionError, IndexError):
+            unread.append(Unresolved("*", None, "CONDITIONAL", "not traced: a control-flow condition"))
+            continue
+        tables.update(dict.fromkeys(read.tables))
+        for source in read.influences:
+            found[source._replace(subtype="CONDITIONAL")] = None
+        for column in read.columns:
+            unread.extend(u._replace(subtype="CONDITIONAL") for u in column.unresolved)
+    extra = tuple(found)
+    columns = tuple(c._replace(indirect=c.indirect + tuple(s for s in extra if s not in c.indirect),
+                               unresolved=c.unresolved + tuple(unread)) for c in result.columns)
+    influences = result.influences + tuple(s for s in extra if s not in result.influences)
+    return replace(result, columns=columns, influences=influences, tables=tuple(tables))
+
+
 def apply_statement(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
     """What one analysed statement does to the tables of a script: the
     action of its effect, as the engine names it."""
@@ -466,7 +505,11 @@ def _define(state: _ScriptState, result: LineageResult, found: EngineResult) -> 
 
 
 def _write(state: _ScriptState, result: LineageResult, found: EngineResult) -> None:
-    if state.find(*_key(result.target)) is None and not state.known(result.target):
+    # A table neither the schema nor the script defined takes the columns
+    # written into it, unless the statement named only some of them
+    # (``defined`` is then ("*",)): its other columns are read as they are.
+    partial = found.defined is not None and "*" in found.defined
+    if state.find(*_key(result.target)) is None and not state.known(result.target) and not partial:
         state.define(result.target, [c.name for c in result.columns])
     # INSERT OVERWRITE replaces what the table held.
     state.write(result, replace=found.effect == "REPLACE")
