@@ -10,11 +10,13 @@ from typing import Any
 from qarvel_lineage.answers.kinds import ChangesAnswer, EdgesAnswer, TablesAnswer, chains, leaves
 
 __all__ = ["statement_tables", "edges_text", "tables_text", "changes_text", "LEAVES_SHOWN",
-           "CHAINS_SHOWN"]
+           "CHAINS_SHOWN", "TABLES_SHOWN"]
 
-# What the table form shows of a walk unless --limit says otherwise.
+# What the table form shows of a walk, and of each role of a summary,
+# unless --limit says otherwise.
 LEAVES_SHOWN = 25
 CHAINS_SHOWN = 10
+TABLES_SHOWN = 25
 
 
 def _source_text(row: dict[str, Any]) -> str:
@@ -126,9 +128,29 @@ def edges_text(answer: EdgesAnswer, show_chains: bool, limit: int | None) -> str
     return "\n".join(lines) + "\n"
 
 
-def tables_text(answer: TablesAnswer) -> str:
-    return "".join(f"{role}: {', '.join(tables) if tables else '(none)'}\n"
-                   for role, tables in answer.roles.items())
+def tables_text(answer: TablesAnswer, limit: int | None = None) -> str:
+    """Each role with its count, then its tables one a line, each with how
+    many tables it reads and feeds; at most ``limit`` (default
+    TABLES_SHOWN, 0: all) a role, the cap saying what it left out."""
+    cap = TABLES_SHOWN if limit is None else limit
+    reads: dict[str, int] = {}
+    feeds: dict[str, int] = {}
+    for source, target in set(answer.links):
+        feeds[source] = feeds.get(source, 0) + 1
+        reads[target] = reads.get(target, 0) + 1
+    lines = []
+    for role, tables in answer.roles.items():
+        lines.append(f"{role} ({len(tables):,}):")
+        shown = tables[:cap] if cap else tables
+        wide = max((len(table) for table in shown), default=0)
+        for table in shown:
+            counts = [f"{verb} {_plural(found, 'table')}" for verb, found in (
+                ("reads", reads.get(table, 0)), ("feeds", feeds.get(table, 0))) if found]
+            lines.append(f"  {table:<{wide}}  {', '.join(counts)}".rstrip())
+        if len(tables) > len(shown):
+            lines.append(f"  ... {len(tables) - len(shown):,} more {role}; --limit 0 lists "
+                         "them all")
+    return "\n".join(lines) + "\n"
 
 
 def changes_text(answer: ChangesAnswer) -> str:

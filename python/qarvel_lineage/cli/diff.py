@@ -7,36 +7,43 @@ number), so that the same statement gives the same names on both sides."""
 from __future__ import annotations
 
 import os
+import traceback
 from typing import Any
 
 from qarvel_lineage.answers.kinds import ChangesAnswer
 from qarvel_lineage.cli.errors import UsageError
 from qarvel_lineage.cli.readers import InputFailed, check_project, is_project, side_inputs
+from qarvel_lineage.graph.names import shown
 
-__all__ = ["read_side", "compare"]
+__all__ = ["list_side", "read_side", "compare"]
 
 
 class Side:
     """What one version gives: every edge (source, target, type, subtype),
-    and each output column's unresolved reason (None: resolved)."""
+    and each output column's unresolved reason (None: resolved).  A column
+    is named by its parts as the graph shows it, so a table ``"s.t"`` is
+    not ``s.t``."""
 
     def __init__(self) -> None:
         self.edges: set[tuple[str, str, str, str]] = set()
         self.columns: dict[str, str | None] = {}
 
     def add(self, statement: str, result: Any) -> None:
-        owner = str(result.target) if result.target is not None else statement
+        table = result.target
+        owner = (table.catalog, table.db, table.name) if table is not None \
+            else (None, None, statement)
         for column in result.columns:
-            target = f"{owner}.{column.name}"
+            target = shown((*owner, column.name))
             for source in (*column.direct, *column.indirect):
-                table = ".".join(p for p in (source.catalog, source.db, source.table) if p)
-                self.edges.add((f"{table}.{source.column}", target, source.type, source.subtype))
+                self.edges.add((shown((source.catalog, source.db, source.table, source.column)),
+                                target, source.type, source.subtype))
             reasons = [entry.reason for entry in column.unresolved]
             self.columns[target] = "; ".join(dict.fromkeys(reasons)) if reasons else None
 
 
-def read_side(path: str, session: Any, plan: Any, select: dict[str, Any]) -> Side:
-    side = Side()
+def list_side(path: str, session: Any, select: dict[str, Any]) -> Any:
+    """What one side holds: a dbt project, read and analysed, or the list
+    of its inputs (so that a run stopped counts the inputs of both sides)."""
     if is_project(path):
         from qarvel_lineage.dbt import project_lineage
 
@@ -47,17 +54,23 @@ def read_side(path: str, session: Any, plan: Any, select: dict[str, Any]) -> Sid
             raise UsageError(f"{path}: {str(error).splitlines()[0]}") from None
         for line in getattr(project, "warnings", ()):
             session.say(line)
-        for failed in project.errors:
-            session.error(f"{path}: {failed}")
-        for unique_id, result in project.models.items():
+        return project
+    try:
+        return list(side_inputs(path, session.encoding, session.max_input_bytes, session.say))
+    except InputFailed as error:
+        raise UsageError(str(error)) from None
+
+
+def read_side(path: str, listed: Any, session: Any, plan: Any) -> Side:
+    side = Side()
+    if not isinstance(listed, list):
+        for failed in listed.errors:
+            session.error(f"{path}: {failed}", "".join(traceback.format_exception(failed.error)))
+        for unique_id, result in listed.models.items():
             if getattr(result, "target", None) is not None:
                 side.add(unique_id, result)
         return side
-    try:
-        inputs = list(side_inputs(path, session.encoding, session.max_input_bytes, session.say))
-    except InputFailed as error:
-        raise UsageError(str(error)) from None
-    for done in session.analysed(inputs, plan):
+    for done in session.analysed(listed, plan):
         key = "" if done.name == path else os.path.relpath(done.name, path)
         for index, result in enumerate(done.results, 1):
             if hasattr(result, "columns"):

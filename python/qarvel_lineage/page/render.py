@@ -20,6 +20,7 @@ from functools import lru_cache
 from importlib import resources
 from typing import Any
 
+from qarvel_lineage.engine.escapes import valid_json, valid_text
 from qarvel_lineage.page.layout import layered_layout
 
 __all__ = ["lineage_page", "project_edges", "rows_edges"]
@@ -31,7 +32,7 @@ ROLES = ("source", "intermediate", "target", "query")
 def _dumps(data: Any, **options: Any) -> str:
     """JSON for the page's data block; the template's ``tojson`` escapes
     <, >, & and ' after this."""
-    text = json.dumps(data, ensure_ascii=False, separators=(",", ":"), **options)
+    text = valid_json(json.dumps(data, ensure_ascii=False, separators=(",", ":"), **options))
     return text.replace("\u2028", "\\u2028").replace("\u2029", "\\u2029")
 
 
@@ -257,7 +258,7 @@ def lineage_page(edges: Iterable[dict[str, Any]], *, title: str,
     from markupsafe import Markup
 
     return _environment().get_template("lineage.html.j2").render(
-        title=title, data=data, script=Markup(script), script_hash=f"sha256-{digest}")
+        title=valid_text(title), data=data, script=Markup(script), script_hash=f"sha256-{digest}")
 
 
 def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
@@ -269,6 +270,7 @@ def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], li
     names its statement by its "input" alone."""
     edges: list[dict[str, Any]] = []
     tables: dict[tuple, dict[str, Any]] = {}
+    listed: dict[tuple, set[Any]] = {}  # each table's columns, looked up in constant time
     for row in rows:
         if row["type"] is None:  # a routine's row names its body: no column
             continue
@@ -279,8 +281,7 @@ def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], li
             target, role = [None, None, name], "query"
         table = tables.setdefault(tuple(target), {"name": target, "role": role, "group": None,
                                                   "columns": []})
-        if row["column"] not in table["columns"]:
-            table["columns"].append(row["column"])
+        _list_column(table, listed.setdefault(tuple(target), set()), row["column"])
         if row["type"] == "UNRESOLVED" or row["subtype"] == "CONSTANT" or not row["source_table"]:
             continue
         edges.append({"source": [row["source_catalog"], row["source_db"], row["source_table"],
@@ -288,6 +289,13 @@ def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], li
                       "target": target + [row["column"]], "type": row["type"],
                       "subtype": row["subtype"], "statement": name, "sql": row.get("sql")})
     return edges, list(tables.values())
+
+
+def _list_column(table: dict[str, Any], seen: set[Any], column: Any) -> None:
+    """The column in the table's list once, in the order columns come."""
+    if column not in seen:
+        seen.add(column)
+        table["columns"].append(column)
 
 
 def project_edges(project: Any) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
