@@ -301,6 +301,33 @@ def layered_layout(widths: list[float], groups: list[int | None],
 
     # Vertical places: stacked, then pulled towards their neighbours.
     height_of = [NODE_HEIGHT if item < count else 0.0 for item in range(items)]
+    middle = _vertical(layers, count, item_group, height_of, up, down)
+    lowest = min(middle[item] - height_of[item] / 2 for item in range(items)) if items else 0.0
+    x_of = [0.0] * items
+    layer_width = [max((widths[i] for i in order if i < count), default=0.0) for order in layers]
+    left = 0.0
+    starts = []
+    for index in range(top):
+        starts.append(left)
+        left += layer_width[index] + LAYER_GAP
+    for item in range(items):
+        x_of[item] = starts[item_layer[item]] + (layer_width[item_layer[item]] / 2
+                                                 if item >= count else 0.0)
+    y_of = [middle[item] - height_of[item] / 2 - lowest for item in range(items)]
+
+    points = _points(chains, reverse, widths, x_of, y_of)
+    bands = _bands(layers, count, item_group, y_of)
+    height = max((y_of[i] + height_of[i] for i in range(items)), default=0.0)
+    return Layout(x_of[:count], y_of[:count], layer_of, points, bands, (before, best), starts,
+                  max(left - LAYER_GAP, 0.0), height)
+
+
+def _vertical(layers: list[list[int]], count: int, item_group: list[int | None],
+              height_of: list[float], up: list[list[int]], down: list[list[int]]) -> list[float]:
+    """The vertical centre of each item: each layer stacked, then pulled
+    towards its neighbours' centres, alternately up and down."""
+    top = len(layers)
+    items = len(height_of)
     offsets: list[list[float]] = []
     for order in layers:
         shift, spaced = 0.0, []
@@ -327,19 +354,14 @@ def layered_layout(widths: list[float], groups: list[int | None],
             centres = [shift + height_of[item] / 2 for item, shift in zip(order, spaced)]
             for item, place in zip(order, _isotonic(wish, centres)):
                 middle[item] = place
-    lowest = min(middle[item] - height_of[item] / 2 for item in range(items)) if items else 0.0
-    x_of = [0.0] * items
-    layer_width = [max((widths[i] for i in order if i < count), default=0.0) for order in layers]
-    left = 0.0
-    starts = []
-    for index in range(top):
-        starts.append(left)
-        left += layer_width[index] + LAYER_GAP
-    for item in range(items):
-        x_of[item] = starts[item_layer[item]] + (layer_width[item_layer[item]] / 2
-                                                 if item >= count else 0.0)
-    y_of = [middle[item] - height_of[item] / 2 - lowest for item in range(items)]
+    return middle
 
+
+def _points(chains: list[list[int]], reverse: list[bool], widths: list[float],
+            x_of: list[float], y_of: list[float]) -> list[list[float]]:
+    """Each edge's points, from its source's right side through its
+    waypoints to its target's left side (a reversed edge drawn back)."""
+    count = len(widths)
     points: list[list[float]] = []
     for chain, back in zip(chains, reverse):
         line: list[float] = []
@@ -353,6 +375,12 @@ def layered_layout(widths: list[float], groups: list[int | None],
             pairs = [line[i:i + 2] for i in range(0, len(line), 2)]
             line = [value for pair in reversed(pairs) for value in pair]
         points.append(line)
+    return points
+
+
+def _bands(layers: list[list[int]], count: int, item_group: list[int | None],
+           y_of: list[float]) -> list[tuple[int, int, float, float]]:
+    """(group, layer, top, bottom) around each group's boxes in a layer."""
     bands: list[tuple[int, int, float, float]] = []
     for index, order in enumerate(layers):
         spans: dict[int, list[float]] = {}
@@ -363,6 +391,4 @@ def layered_layout(widths: list[float], groups: list[int | None],
                 span[0] = min(span[0], y_of[item])
                 span[1] = max(span[1], y_of[item] + NODE_HEIGHT)
         bands.extend((group, index, span[0], span[1]) for group, span in spans.items())
-    height = max((y_of[i] + height_of[i] for i in range(items)), default=0.0)
-    return Layout(x_of[:count], y_of[:count], layer_of, points, bands, (before, best), starts,
-                  max(left - LAYER_GAP, 0.0), height)
+    return bands
