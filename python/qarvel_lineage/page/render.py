@@ -121,9 +121,12 @@ def _split(path: Any) -> tuple[list[Any], str | None]:
     return parts[:3], None if column is None else str(column)
 
 
-def _page_data(edges: Iterable[dict[str, Any]], title: str, tables: Iterable[dict[str, Any]],
-               direct_only: bool) -> dict[str, Any]:
-    graph = _Graph()
+def _read_edges(graph: "_Graph", edges: Iterable[dict[str, Any]],
+                tables: Iterable[dict[str, Any]], direct_only: bool) -> tuple[Any, Any, Any, Any]:
+    """The given tables and the edges put in ``graph``: the edges to a
+    column (source, target, kind, statement), the influences on a whole
+    (source, statement, table, kind), and what each statement writes into
+    each table (a list of [statement, table, columns], and its index)."""
     for given in tables:
         index = graph.table(given["name"])
         info = graph.table_info[index]
@@ -176,6 +179,13 @@ def _page_data(edges: Iterable[dict[str, Any]], title: str, tables: Iterable[dic
             written = {graph.column(table, None): None}
         write_index[(statement, table)] = len(write_list)
         write_list.append([statement, table, list(written)])
+    return plain, shared, write_list, write_index
+
+
+def _page_data(edges: Iterable[dict[str, Any]], title: str, tables: Iterable[dict[str, Any]],
+               direct_only: bool) -> dict[str, Any]:
+    graph = _Graph()
+    plain, shared, write_list, write_index = _read_edges(graph, edges, tables, direct_only)
 
     # The table graph, laid out.
     count = len(graph.table_info)
