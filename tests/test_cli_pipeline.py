@@ -148,8 +148,8 @@ def test_jobs_give_the_graph_questions_what_one_job_gives(tmp_path):
     (["--upstream", "t.a", "--depth", "0"], "--depth must be 1 or more"),
     (["--upstream", "t.a", "--chains", "--format", "jsonl"],
      "--chains is for --upstream and --downstream in --format table"),
-    (["--limit", "3"], "--limit is for --upstream, --downstream and --impact in --format table, "
-     "and for --paths"),
+    (["--limit", "3"], "--limit is for --upstream, --downstream, --impact and --summary in "
+                       "--format table, and for --paths"),
     (["--expand-influences"], "--expand-influences is for statement rows in --format json, jsonl, csv"),
     (["--summary", "--format", "csv", "--expand-influences"],
      "--expand-influences is for statement rows in --format json, jsonl, csv"),
@@ -275,8 +275,8 @@ def test_two_graph_runs_at_once_on_a_new_file_both_land(tmp_path):
 
     with Graph.open(graph) as stored:
         assert len(stored) == 600
-        assert {e.statement.split("#")[0] for e in stored.edges()} == {
-            str(tmp_path / "one.sql"), str(tmp_path / "two.sql")}
+        # Each input is stored under its path from the graph file's folder.
+        assert {e.statement.split("#")[0] for e in stored.edges()} == {"one.sql", "two.sql"}
 
 
 def test_diff_skips_a_fifo_in_a_folder_and_reads_a_schema_from_one(tmp_path):
@@ -323,7 +323,8 @@ def test_the_summary_keeps_a_plain_query_apart_from_the_written_tables(tmp_path)
     (tmp_path / "s.sql").write_text("insert into m.x select a from s.t; select a from m.x")
     done = lineage_cli("s.sql", "--summary", cwd=tmp_path)
     assert (done.returncode, done.stdout) == (
-        0, 'sources: s.t\nintermediates: (none)\ntargets: m.x\nqueries: "s.sql#2"\n')
+        0, 'sources (1):\n  s.t  feeds 1 table\nintermediates (0):\ntargets (1):\n'
+           '  m.x  reads 1 table, feeds 1 table\nqueries (1):\n  "s.sql#2"  reads 1 table\n')
     assert [json.loads(line) for line in lineage_cli("s.sql", "--summary", "--format", "jsonl",
                                                      cwd=tmp_path).stdout.splitlines()] == [
         {"table": "s.t", "role": "source"}, {"table": "m.x", "role": "target"},

@@ -25,6 +25,7 @@ def copied(shop, tmp_path, catalog=False):
     if catalog:
         shutil.copy(shop / "target" / "catalog.json", project / "target")
     shutil.copytree(shop / "seeds", project / "seeds")
+    shutil.copy(shop / "dbt_project.yml", project)
     return project, json.loads((shop / "target" / "manifest.json").read_text())
 
 

@@ -187,7 +187,9 @@ def test_command_line_questions_in_every_format(etl_file):
     dot = lineage_cli(etl_file, "--upstream", "totals.total", "--depth", "1", "--format", "dot")
     assert '  "big.id" -> "mart.totals.total" [style=dashed, label="group_by"];' in dot.stdout
     assert lineage_cli(etl_file, "--summary").stdout == (
-        "sources: raw.orders\nintermediates: big, stg.orders\ntargets: mart.totals\n")
+        "sources (1):\n  raw.orders  feeds 1 table\nintermediates (2):\n"
+        "  big         reads 1 table, feeds 1 table\n  stg.orders  reads 1 table, feeds 1 table\n"
+        "targets (1):\n  mart.totals  reads 1 table\n")
     assert [json.loads(line) for line in lineage_cli(
         etl_file, "--summary", "--format", "jsonl").stdout.splitlines()] == [
         {"table": "raw.orders", "role": "source"}, {"table": "big", "role": "intermediate"},

@@ -1392,7 +1392,9 @@ def test_routine_body_on_the_command_line():
     assert drawn.returncode == 0, drawn.stderr
     assert '"col:tab1.col1" -> "col:tab2.col1" [style=solid, label="identity"];' in drawn.stdout
     summary = lineage_cli("summary", "--dialect", "tsql", text + "; INSERT INTO tab3 SELECT col1 FROM tab2")
-    assert (summary.returncode, summary.stdout) == (0, "sources: tab1\nintermediates: tab2\ntargets: tab3\n")
+    assert (summary.returncode, summary.stdout) == (
+        0, "sources (1):\n  tab1  feeds 1 table\nintermediates (1):\n"
+           "  tab2  reads 1 table, feeds 1 table\ntargets (1):\n  tab3  reads 1 table\n")
 
 
 def test_routine_body_in_a_string_is_left_whole():

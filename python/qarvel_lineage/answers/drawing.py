@@ -16,7 +16,11 @@ def dot_id(text: str) -> str:
 
 
 def _joined(*parts: Any) -> str:
-    return ".".join(p for p in parts if p)
+    """Parts as the graph shows them: a part holding a dot in double
+    quotes, so column "a.b" of s.t (s.t."a.b") is not column b of s.t.a."""
+    from qarvel_lineage.graph.names import shown
+
+    return shown(parts)
 
 
 class DotGraph:
@@ -29,12 +33,13 @@ class DotGraph:
 
     def __init__(self, direct_only: bool):
         self.direct_only = direct_only
-        # box label -> {node id: (order, label)}; boxes a statement writes are filled
-        self.boxes: dict[str, dict[str, tuple[float, str]]] = {}
-        self.filled: set[str] = set()
-        self.edges: dict[tuple[str, str, str, str], str | None] = {}
+        # box (table or query, label) -> {node id: (order, label)}; boxes a
+        # statement writes are filled
+        self.boxes: dict[tuple[str, str], dict[str, tuple[float, str]]] = {}
+        self.filled: set[tuple[str, str]] = set()
+        self.edges: dict[tuple[str, str, str, str], tuple[str, str] | None] = {}
 
-    def node(self, box: str, node: str, order: float, label: str) -> str:
+    def node(self, box: tuple[str, str], node: str, order: float, label: str) -> str:
         nodes = self.boxes.setdefault(box, {})
         if node not in nodes or order < nodes[node][0]:
             nodes[node] = (order, label)
@@ -49,13 +54,14 @@ class DotGraph:
             self.statement(f"{name}#{statement}", found)
 
     def statement(self, name: str, rows: list[dict[str, Any]]) -> None:
-        target = _joined(rows[0]["target_catalog"], rows[0]["target_db"], rows[0]["target_table"])
-        box = target or name
+        owner = (rows[0]["target_catalog"], rows[0]["target_db"], rows[0]["target_table"])
+        target = _joined(*owner)
+        box = ("table", target) if target else ("query", name)
         self.filled.add(box)
         outputs: dict[int, str] = {}
         for row in rows:
             position = row["position"]
-            node = f"col:{target}.{row['column']}" if target else f"out:{name}:{position}"
+            node = f"col:{_joined(*owner, row['column'])}" if target else f"out:{name}:{position}"
             label = row["column"] if target else f"{position}. {row['column']}"
             outputs[position] = self.node(box, node, position, label)
         sources: dict[int, set[tuple[str, str]]] = {p: set() for p in outputs}
@@ -64,15 +70,16 @@ class DotGraph:
                 continue
             if row["type"] == "INDIRECT" and self.direct_only:
                 continue
-            table = _joined(row["source_catalog"], row["source_db"], row["source_table"])
-            source = self.node(table, f"col:{table}.{row['source_column']}", float("inf"),
+            parts = (row["source_catalog"], row["source_db"], row["source_table"])
+            source = self.node(("table", _joined(*parts)),
+                               f"col:{_joined(*parts, row['source_column'])}", float("inf"),
                                row["source_column"])
             sources[row["position"]].add((source, row["type"] + "|" + row["subtype"]))
         shared = set.intersection(*sources.values()) if len(sources) > 1 else set()
         shared = {item for item in shared if item[1].startswith("INDIRECT")}
         first = outputs[min(outputs)]
         for source, kind in sorted(shared):
-            self.edges[(source, first, kind, box)] = box
+            self.edges[(source, first, kind, box[1])] = box
         for position, found in sources.items():
             for source, kind in sorted(found - shared):
                 self.edges.setdefault((source, outputs[position], kind, ""), None)
@@ -87,7 +94,7 @@ class DotGraph:
             style = "style=filled; color=lightyellow" if box in self.filled \
                 else "style=rounded; color=gray50"
             lines.append(f"  subgraph cluster_{index} {{")
-            lines.append(f"    label={dot_id(box)}; {style};")
+            lines.append(f"    label={dot_id(box[1])}; {style};")
             ordered = sorted(nodes.items(), key=lambda item: item[1][0])
             for node, (_, label) in ordered:
                 lines.append(f"    {dot_id(node)} [label={dot_id(label)}];")

@@ -21,14 +21,16 @@ from qarvel_lineage.answers.kinds import (
 
 __all__ = ["statement_tables", "edges_text", "impact_text", "paths_text", "paths_cap",
            "tables_text", "changes_text", "summary_text", "LEAVES_SHOWN", "CHAINS_SHOWN",
-           "PATHS_SHOWN", "PATHS_SEARCHED"]
+           "PATHS_SHOWN", "PATHS_SEARCHED", "TABLES_SHOWN"]
 
-# What the table form shows of a walk unless --limit says otherwise.
+# What the table form shows of a walk, and of each role of a summary,
+# unless --limit says otherwise.
 LEAVES_SHOWN = 25
 CHAINS_SHOWN = 10
 # Paths from one column to another: most looked for, in the table form and in the others.
 PATHS_SHOWN = 10
 PATHS_SEARCHED = 1000
+TABLES_SHOWN = 25
 
 
 def _source_text(row: dict[str, Any]) -> str:
@@ -180,9 +182,29 @@ def paths_cap(answer: PathsAnswer) -> str:
             f"--limit {answer.limit * 10:,} shows more")
 
 
-def tables_text(answer: TablesAnswer) -> str:
-    return "".join(f"{role}: {', '.join(tables) if tables else '(none)'}\n"
-                   for role, tables in answer.roles.items())
+def tables_text(answer: TablesAnswer, limit: int | None = None) -> str:
+    """Each role with its count, then its tables one a line, each with how
+    many tables it reads and feeds; at most ``limit`` (default
+    TABLES_SHOWN, 0: all) a role, the cap saying what it left out."""
+    cap = TABLES_SHOWN if limit is None else limit
+    reads: dict[str, int] = {}
+    feeds: dict[str, int] = {}
+    for source, target in set(answer.links):
+        feeds[source] = feeds.get(source, 0) + 1
+        reads[target] = reads.get(target, 0) + 1
+    lines = []
+    for role, tables in answer.roles.items():
+        lines.append(f"{role} ({len(tables):,}):")
+        shown = tables[:cap] if cap else tables
+        wide = max((len(table) for table in shown), default=0)
+        for table in shown:
+            counts = [f"{verb} {_plural(found, 'table')}" for verb, found in (
+                ("reads", reads.get(table, 0)), ("feeds", feeds.get(table, 0))) if found]
+            lines.append(f"  {table:<{wide}}  {', '.join(counts)}".rstrip())
+        if len(tables) > len(shown):
+            lines.append(f"  ... {len(tables) - len(shown):,} more {role}; --limit 0 lists "
+                         "them all")
+    return "\n".join(lines) + "\n"
 
 
 def _short(text: str | None, width: int = 60) -> str:

@@ -13,7 +13,11 @@ from sqlglot.errors import ParseError
 
 from qarvel_lineage.cli.readers import File, InputFailed, read_file
 
-__all__ = ["Plan", "InputDone", "setup", "work", "lost", "end_to_end_done", "finished"]
+__all__ = ["Plan", "InputDone", "setup", "work", "lost", "end_to_end_done", "finished",
+           "META_KEYS"]
+
+# What --metadata adds to each row of a dbt model's column.
+META_KEYS = ("description", "data_type", "tests")
 
 
 @dataclass(frozen=True, slots=True)
@@ -29,6 +33,7 @@ class Plan:
     namespace: str = "default"
     direct_only: bool = False
     expand_influences: bool = True
+    metadata: bool = False         # a dbt model's rows add their column's description, type, tests
     width: int = 120
 
 
@@ -66,7 +71,8 @@ script_progress: Any = None
 
 
 def work(context: _Context, item: tuple) -> InputDone:
-    name, text, is_argument = item
+    name, text, kind = item
+    is_argument = kind == "text"
     try:
         if isinstance(text, File):
             text = read_file(text.path, text.encoding)
@@ -227,8 +233,9 @@ def model_setup(plan: Plan) -> Plan:
 def model_work(plan: Plan, item: tuple) -> InputDone:
     """One analysed model as an input: ``item`` is (unique id, "error",
     (message, trace)), (unique id, "result", (LineageResult, datasets)) for
-    its own hop, or (unique id, "traced", (columns, table, datasets)) for
-    its columns traced end to end."""
+    its own hop, or (unique id, "traced", (columns, table, datasets,
+    metadata)) for its columns traced end to end, where ``metadata`` (with
+    --metadata) gives each column's (description, data type, tests)."""
     from qarvel_lineage.engine.result import column_rows, statement_rows
 
     uid, kind, data = item
@@ -241,8 +248,11 @@ def model_work(plan: Plan, item: tuple) -> InputDone:
         if plan.keep_rows:  # a drawing shows the model's SQL
             rows = [{**row, "sql": result.sql} for row in rows]
     else:
-        columns, table, datasets = data
+        columns, table, datasets, meta = data
         rows = column_rows(columns, table, head, shared=not plan.expand_influences)
+        if meta is not None:
+            rows = [{**row, **dict(zip(META_KEYS, meta.get(row["column"], ("", "", []))))}
+                    for row in rows]
     return finished(plan, InputDone(uid, statements=1, rows=rows, datasets=datasets))
 
 

@@ -5,7 +5,10 @@ format asked for."""
 from __future__ import annotations
 
 import argparse
+import hashlib
 import os
+import sqlite3
+import traceback
 from typing import Any, Callable
 
 from qarvel_lineage.cli.analysis import Plan, end_to_end_done
@@ -95,11 +98,14 @@ def _check(options: argparse.Namespace, question: str | None, kind: str) -> None
         if options.limit is not None and options.limit < 1:
             raise UsageError("--limit must be 1 or more for --paths (there can be very many)")
     elif options.limit is not None and not (
-            (walk or question == "impact") and options.format == "table"):
-        raise UsageError("--limit is for --upstream, --downstream and --impact in --format "
-                         "table, and for --paths")
+            (walk or question in ("impact", "summary")) and options.format == "table"):
+        raise UsageError("--limit is for --upstream, --downstream, --impact and --summary in "
+                         "--format table, and for --paths")
     if options.limit is not None and options.limit < 0:
         raise UsageError("--limit must be 0 (no limit) or more")
+    if options.metadata and not (options.dbt is not None and question is None
+                                 and options.graph is None and options.format in ROW_FORMATS):
+        raise UsageError("--metadata is for the rows of --dbt in --format json, jsonl, csv")
     if options.expand_influences and not (kind == "rows" and options.format in ROW_FORMATS):
         raise UsageError("--expand-influences is for statement rows in --format "
                          + ", ".join(ROW_FORMATS))
@@ -111,6 +117,9 @@ def _check(options: argparse.Namespace, question: str | None, kind: str) -> None
         raise UsageError("--example is an input of its own; give it no other inputs")
     if options.dbt is not None and (options.inputs or options.example):
         raise UsageError("--dbt reads the project's models; give no other inputs")
+    if options.dbt is not None and options.name is not None:
+        raise UsageError("--name names one input; a dbt project's models are named by their "
+                         "unique ids")
     stored = options.graph is not None and os.path.isfile(options.graph)
     if question == "end_to_end" and stored and not (options.inputs or options.example
                                                     or options.dbt):
@@ -145,6 +154,7 @@ def _plan(options: argparse.Namespace, session: Any, writer: Any, mode: str) -> 
                 openlineage=options.format == "openlineage",
                 namespace=options.namespace or "default", direct_only=options.direct_only,
                 expand_influences=options.expand_influences or options.format not in ROW_FORMATS,
+                metadata=getattr(options, "metadata", False),
                 width=terminal_width(session.stdout))
 
 
@@ -218,10 +228,41 @@ def _refresh(options: argparse.Namespace, session: Any, graph: Any) -> None:
 
 
 def _inputs(options: argparse.Namespace, session: Any) -> list[tuple]:
+    """The inputs, each (name, text or File or error, kind); ``--name``
+    names the one input there must then be."""
     if options.example:
-        return [("example", EXAMPLE_SQL, False)]
-    return list(iter_inputs(options.inputs, session.stdin, session.encoding,
-                            session.max_input_bytes, session.say))
+        listed = [("example", EXAMPLE_SQL, "example")]
+    else:
+        listed = list(iter_inputs(options.inputs, session.stdin, session.encoding,
+                                  session.max_input_bytes, session.say))
+    if options.name is None:
+        return listed
+    if len(listed) != 1:
+        raise UsageError(f"--name names one input; {len(listed)} were given")
+    return [(options.name, *listed[0][1:])]
+
+
+def _stored_name(item: tuple, options: argparse.Namespace) -> str:
+    """What an input is stored under in a graph file, so that another run
+    finds it again and nothing else takes its name: ``--name``; a file by
+    its path relative to the graph file's folder (``./models/x.sql`` is
+    ``models/x.sql``); SQL text, standard input or a pipe such as
+    ``<(zcat q.sql.gz)`` by its digest (``sql:`` and 12 hexadecimal
+    digits of its SHA-256)."""
+    name, text, kind = item
+    if options.name is not None or options.graph is None or kind == "example":
+        return name
+    if kind == "path" and not name.startswith(("/dev/fd/", "/proc/")):
+        anchor = os.path.dirname(os.path.abspath(options.graph))
+        try:
+            relative = os.path.relpath(os.path.abspath(name), anchor)
+        except ValueError:  # another drive
+            relative = os.path.abspath(name)
+        return relative.replace(os.sep, "/")
+    if isinstance(text, str):
+        data = text.encode("utf-8", "surrogateescape")
+        return "sql:" + hashlib.sha256(data).hexdigest()[:12]
+    return name  # it could not be read: nothing of it is stored
 
 
 def _models(project: Any, plan: Plan) -> list[tuple]:
@@ -247,7 +288,9 @@ def _models(project: Any, plan: Plan) -> list[tuple]:
         elif plan.keep_rows and (result.target is not None or datasets):
             items.append((uid, "result", (result, datasets)))
         elif not plan.keep_rows and (table in traced or datasets):
-            items.append((uid, "traced", (tuple(traced.get(table, ())), table, datasets)))
+            meta = {column.name: (column.description, column.data_type, list(column.tests))
+                    for column in project.columns_of(uid)} if plan.metadata else None
+            items.append((uid, "traced", (tuple(traced.get(table, ())), table, datasets, meta)))
     return items
 
 
@@ -286,6 +329,17 @@ def _rows_run(options: argparse.Namespace, session: Any, project: Any, writer_cl
     return session.run(body, lambda: started[0], writer.finish)
 
 
+def _graph_failed(path: str, error: BaseException) -> str:
+    """One line for a graph file that cannot be used (damaged, locked, not
+    a lineage graph), naming it once."""
+    from qarvel_lineage.graph.store import failure
+
+    if isinstance(error, sqlite3.Error):
+        error = failure(path, error)
+    text = (str(error).splitlines() or [""])[0] or type(error).__name__
+    return f"sqlglot-main: --graph {path}: {text.removeprefix(path + ': ')}"
+
+
 def _graph_run(options: argparse.Namespace, session: Any, project: Any, question: str | None,
                column: str | None, writer_class: Any, plan: Plan) -> int:
     from qarvel_lineage.engine.script import ScriptResult
@@ -296,9 +350,14 @@ def _graph_run(options: argparse.Namespace, session: Any, project: Any, question
         # A stored graph is written in place, each addition in a transaction
         # of its own, so runs that add to one file at once all land.
         graph = Graph.open(options.graph, create=True) if options.graph is not None else Graph()
-    except (GraphError, OSError) as error:  # not a SQLite file, or not one of ours
-        raise UsageError(f"--graph {options.graph}: {str(error).splitlines()[0]}") from None
+    except (GraphError, OSError) as error:  # damaged, locked, or not one of ours
+        session.say(_graph_failed(options.graph, error))
+        return 1
     traced: list[tuple[str, Any]] = []
+    named = options.inputs or options.example
+    # With no inputs named, standard input is read when it is piped (into a
+    # stored graph too); piped empty, the stored graph is only asked.
+    piped = not named and stored and session.stdin is not None and not session.stdin.isatty()
 
     def body() -> None:
         try:
@@ -307,20 +366,27 @@ def _graph_run(options: argparse.Namespace, session: Any, project: Any, question
             elif project is not None:
                 graph.add(project)
                 for failed in project.errors:
-                    session.error(str(failed))
+                    session.error(str(failed), "".join(traceback.format_exception(failed.error)))
                 if question == "end_to_end":
                     traced.append((options.dbt, project.end_to_end))
-            elif options.inputs or options.example or not stored:
-                for done in session.analysed(_inputs(options, session), Plan("graph")):
+            elif named or not stored or piped:
+                inputs = _inputs(options, session)
+                if piped:
+                    inputs = [item for item in inputs
+                              if not (isinstance(item[1], str) and not item[1].strip())]
+                names = [_stored_name(item, options) for item in inputs]
+                # Each input's name by its place (zip would leave the last step of
+                # the analysis, which ends the progress bar, undone).
+                for index, done in enumerate(session.analysed(inputs, Plan("graph"))):
+                    name = names[index]
                     if done.results:
-                        graph.add(ScriptResult(tuple(done.results), done.end_to_end),
-                                  name=done.name)
+                        graph.add(ScriptResult(tuple(done.results), done.end_to_end), name=name)
                         if question == "end_to_end":
                             traced.append((done.name, done.end_to_end))
                     session.finished += 1
             _answer(options, session, graph, question, column, writer_class, plan, traced)
-        except GraphError as error:  # another run replaced the file, or kept it too long
-            session.error(f"--graph {options.graph}: {str(error).splitlines()[0]}")
+        except (GraphError, sqlite3.Error) as error:  # replaced, kept too long, damaged
+            session.error(_graph_failed(options.graph or "graph", error))
         finally:
             graph.close()
 

@@ -20,7 +20,7 @@ from qarvel_lineage.answers.kinds import ChangesAnswer
 from qarvel_lineage.cli.errors import UsageError
 from qarvel_lineage.cli.readers import InputFailed, check_project, is_project, side_inputs
 
-__all__ = ["check_diff", "changes", "read_side"]
+__all__ = ["check_diff", "changes", "list_side", "read_side"]
 
 
 def check_diff(options: argparse.Namespace) -> str:
@@ -64,7 +64,11 @@ def changes(options: argparse.Namespace, session: Any, make_bar: Any = None) -> 
         from qarvel_lineage.cli.analysis import Plan
         from qarvel_lineage.changes import compare_scripts
 
-        sides = [read_side(path, session, Plan("graph")) for path in (old, new)]
+        # Both sides listed first: a run stopped counts the inputs of both.
+        listed = [list_side(path, session) for path in (old, new)]
+        session.total = sum(len(inputs) for inputs in listed)
+        sides = [read_side(path, inputs, session, Plan("graph"))
+                 for path, inputs in zip((old, new), listed)]
         found = compare_scripts(*sides, dialect=session.dialect, schema=session.schema)
     return ChangesAnswer(found.rows(), found.summary())
 
@@ -89,12 +93,16 @@ def _projects(options: argparse.Namespace, session: Any, make_bar: Any) -> Any:
             bar.close()
 
 
-def read_side(path: str, session: Any, plan: Any) -> list[tuple[str, Any]]:
-    """Every statement of a side's SQL files: (where it is, its result)."""
+def list_side(path: str, session: Any) -> list[Any]:
+    """The inputs of a side's SQL files, read."""
     try:
-        inputs = list(side_inputs(path, session.encoding, session.max_input_bytes, session.say))
+        return list(side_inputs(path, session.encoding, session.max_input_bytes, session.say))
     except InputFailed as error:
         raise UsageError(str(error)) from None
+
+
+def read_side(path: str, inputs: list[Any], session: Any, plan: Any) -> list[tuple[str, Any]]:
+    """Every statement of a side's SQL files: (where it is, its result)."""
     statements: list[tuple[str, Any]] = []
     for done in session.analysed(inputs, plan):
         key = "" if done.name == path else os.path.relpath(done.name, path)

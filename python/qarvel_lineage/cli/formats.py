@@ -10,15 +10,24 @@ in the worker that analysed it.  The other answers are written whole by
 from __future__ import annotations
 
 import csv
+import errno
 import io
 import json
 import os
+import select
 from typing import Any, TextIO
 
+from qarvel_lineage.cli.analysis import META_KEYS
 from qarvel_lineage.cli.errors import UsageError
+from qarvel_lineage.engine.escapes import encoded, valid_json, valid_text
 from qarvel_lineage.engine.result import row_keys
 
-__all__ = ["FORMATS", "ROW_KEYS", "writer_for", "formats_for", "terminal_width"]
+__all__ = ["FORMATS", "ROW_KEYS", "WRITE_CHUNK", "writer_for", "formats_for", "terminal_width"]
+
+# The most bytes handed to the output in one write: a pipe or a file may
+# take fewer (Linux takes at most 0x7ffff000 bytes a write), and what it
+# did not take is written again until all is.
+WRITE_CHUNK = 1 << 20
 
 ROW_KEYS = ("input", "statement") + row_keys(True)
 _encode = json.JSONEncoder(ensure_ascii=False).encode
@@ -34,10 +43,43 @@ def terminal_width(out: TextIO) -> int:
         return 120
 
 
+def _wait_writable(raw: Any) -> None:
+    """Until a non-blocking output can take more."""
+    try:
+        poller = select.poll()
+        poller.register(raw.fileno(), select.POLLOUT)
+    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+        return
+    poller.poll(1000)
+
+
+def write_all(raw: Any, data: bytes) -> None:
+    """Every byte of ``data`` written to the binary stream ``raw``, in
+    chunks of at most WRITE_CHUNK bytes, a short write finished by the
+    next one (an unbuffered stream takes what a pipe has room for, and a
+    signal can cut a write short)."""
+    view = memoryview(data)
+    at = 0
+    while at < len(view):
+        try:
+            written = raw.write(view[at:at + WRITE_CHUNK])
+        except BlockingIOError as error:   # a buffered stream over a non-blocking descriptor
+            written = error.characters_written
+            _wait_writable(raw)
+        if written is None:                # a raw one: it took nothing yet
+            _wait_writable(raw)
+            continue
+        if written == 0 and at < len(view):
+            raise OSError(errno.EIO, "the output took no bytes")
+        at += written
+
+
 class _Writer:
     kinds: frozenset[str] = frozenset()
     # The writer draws every input at the end: the parent keeps their rows.
     keeps_rows = False
+    # Its text is JSON: a lone surrogate is escaped inside a JSON string.
+    json_text = False
 
     def __init__(self, out: TextIO, options: Any = None):
         self.out = out
@@ -61,19 +103,26 @@ class _Writer:
             self.out.flush()
 
     def put(self, data: bytes) -> None:
-        """The text a worker rendered and encoded, written as it is."""
+        """The text a worker rendered and encoded, written whole."""
         if self.raw is not None:
             self.out.flush()
-            self.raw.write(data)
+            write_all(self.raw, data)
         else:
             self.out.write(data.decode("utf-8"))
+
+    def emit(self, text: str) -> None:
+        """Text made here (an answer, a drawing), written as rendered text is."""
+        if self.raw is not None:
+            self.put(encoded(text, self.json_text))
+        else:
+            self.out.write(valid_json(text) if self.json_text else valid_text(text))
 
     def finish(self) -> None:
         pass
 
     # --- one answer
     def answer(self, answer: Any) -> None:
-        self.out.write(getattr(self, answer.kind)(answer))
+        self.emit(getattr(self, answer.kind)(answer))
         self.out.flush()
 
 
@@ -84,14 +133,16 @@ class _Records(_Writer):
 
     def answer(self, answer):
         keys, rows = answer.records()
-        self.out.write(self.records(keys, rows))
+        self.emit(self.records(keys, rows))
         self.out.flush()
 
 
 class _JsonLines(_Records):
+    json_text = True
+
     @staticmethod
     def render(done, plan):
-        return "".join([_encode(row) + "\n" for row in done.rows]).encode("utf-8")
+        return encoded("".join([_encode(row) + "\n" for row in done.rows]), json=True)
 
     @staticmethod
     def records(keys, rows):
@@ -101,14 +152,16 @@ class _JsonLines(_Records):
 class _JsonArray(_Records):
     """One JSON array, written as a stream: "[" first, "]" last."""
 
+    json_text = True
+
     def start(self):
         self.first = True
-        self.out.write("[")
+        self.emit("[")
         self.out.flush()
 
     @staticmethod
     def render(done, plan):
-        return ",\n".join([_encode(row) for row in done.rows]).encode("utf-8")
+        return encoded(",\n".join([_encode(row) for row in done.rows]), json=True)
 
     def write(self, done):
         if done.text:
@@ -118,7 +171,7 @@ class _JsonArray(_Records):
             self.out.flush()
 
     def finish(self):
-        self.out.write("\n]\n" if not self.first else "]\n")
+        self.emit("\n]\n" if not self.first else "]\n")
         self.out.flush()
 
     @staticmethod
@@ -127,16 +180,26 @@ class _JsonArray(_Records):
 
 
 class _Csv(_Records):
+    """Rows under a header; with --metadata, a column's tests are one
+    field, their names separated by spaces."""
+
     def start(self):
-        csv.DictWriter(self.out, fieldnames=ROW_KEYS, lineterminator="\n").writeheader()
+        buffer = io.StringIO()
+        keys = ROW_KEYS + META_KEYS if getattr(self.options, "metadata", False) else ROW_KEYS
+        csv.DictWriter(buffer, fieldnames=keys, lineterminator="\n").writeheader()
+        self.emit(buffer.getvalue())
         self.out.flush()
 
     @staticmethod
     def render(done, plan):
         buffer = io.StringIO()
-        writer = csv.DictWriter(buffer, fieldnames=ROW_KEYS, lineterminator="\n")
-        writer.writerows(done.rows)
-        return buffer.getvalue().encode("utf-8")
+        rows = done.rows
+        if plan.metadata:
+            rows = [{**row, "tests": " ".join(row["tests"])} for row in rows]
+        writer = csv.DictWriter(buffer, fieldnames=ROW_KEYS + META_KEYS if plan.metadata
+                                else ROW_KEYS, lineterminator="\n")
+        writer.writerows(rows)
+        return encoded(buffer.getvalue())
 
     @staticmethod
     def records(keys, rows):
@@ -154,7 +217,7 @@ class _Table(_Writer):
     def render(done, plan):
         from qarvel_lineage.answers.text import statement_tables
 
-        return statement_tables(done.name, done.rows, plan.width).encode("utf-8")
+        return encoded(statement_tables(done.name, done.rows, plan.width))
 
     def edges(self, answer):
         from qarvel_lineage.answers.text import edges_text, impact_text, paths_text
@@ -168,7 +231,7 @@ class _Table(_Writer):
     def tables(self, answer):
         from qarvel_lineage.answers.text import tables_text
 
-        return tables_text(answer)
+        return tables_text(answer, self.options.limit)
 
     def changes(self, answer):
         from qarvel_lineage.answers.text import changes_text
@@ -192,10 +255,12 @@ class _OpenLineage(_Writer):
     columnLineage facet; a table summary as a run's inputs and outputs."""
 
     kinds = frozenset({"rows", "edges", "tables"})
+    json_text = True
 
     @staticmethod
     def render(done, plan):
-        return "".join(json.dumps(d, ensure_ascii=False) + "\n" for d in done.datasets).encode("utf-8")
+        return encoded("".join(json.dumps(d, ensure_ascii=False) + "\n" for d in done.datasets),
+                       json=True)
 
     def edges(self, answer):
         return "".join(json.dumps(dataset, ensure_ascii=False) + "\n"
@@ -209,7 +274,8 @@ class _OpenLineage(_Writer):
                     for role in roles for table in answer.roles.get(role, ())]
 
         return json.dumps({"inputs": datasets("sources", "intermediates"),
-                           "outputs": datasets("intermediates", "targets")}) + "\n"
+                           "outputs": datasets("intermediates", "targets")},
+                          ensure_ascii=False) + "\n"
 
 
 class _OpenLineageEvents(_OpenLineage):
@@ -270,7 +336,7 @@ class _Drawing(_Writer):
         self.rows.extend(done.rows)
 
     def finish(self):
-        self.out.write(self.rows_drawing(self.rows))
+        self.emit(self.rows_drawing(self.rows))
         self.out.flush()
 
 

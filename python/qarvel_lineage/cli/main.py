@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import errno
 import os
 import sys
 from typing import Any, TextIO
@@ -31,6 +32,7 @@ from qarvel_lineage.cli.formats import FORMATS
 from qarvel_lineage.cli.readers import DEFAULT_MAX_INPUT_BYTES
 from qarvel_lineage.cli.schemas import SCHEMA_MAX_NODES
 from qarvel_lineage.cli import serving
+from qarvel_lineage.engine.escapes import one_line
 
 __all__ = ["main", "main_entry"]
 
@@ -105,6 +107,11 @@ def _add_analysis_options(parser: argparse.ArgumentParser, question: str | None)
                              "else a built-in example)")
     parser.add_argument("--example", action="store_true",
                         help="analyse the built-in example (an INSERT ... SELECT)")
+    parser.add_argument("--name", default=None, metavar="NAME",
+                        help="the name of the one input, in its rows, its messages and a "
+                             "stored graph, where adding under a name again replaces what it "
+                             "made (default: its path; in a --graph file, SQL text and "
+                             "standard input are named by their digest, sql:0123456789ab)")
     parser.add_argument("--dbt", default=None, metavar="PATH",
                         help="a compiled dbt project (its folder, target/ or manifest.json): "
                              "every model's columns traced to seeds and sources")
@@ -124,6 +131,10 @@ def _add_analysis_options(parser: argparse.ArgumentParser, question: str | None)
                         help="--format openlineage: send the events (one per input or dbt model) "
                              "through openlineage-python's transport, as OPENLINEAGE_URL or "
                              "openlineage.yml set it up, rather than print them")
+    parser.add_argument("--metadata", action="store_true",
+                        help="--dbt in --format json, jsonl, csv: each row also has its "
+                             "column's description, data_type and tests, as the project "
+                             "declares them")
     parser.add_argument("--expand-influences", action="store_true",
                         help="json, jsonl, csv: an influence every column of a statement shares "
                              "on each column's rows, rather than once in a row whose column is *")
@@ -148,9 +159,9 @@ def _add_analysis_options(parser: argparse.ArgumentParser, question: str | None)
                        help="--format table: each chain of a walk, not only where it ends")
     asked.add_argument("--limit", type=int, default=None, metavar="N",
                        help="--format table: most columns per group (default 25), or chains "
-                            "(default 10), of a walk shown, or columns of --impact; 0: every "
-                            "one.  --paths, any format: most paths looked for (default 10 in "
-                            "the table, else 1000)")
+                            "(default 10), of a walk shown, columns of --impact, or tables "
+                            "per role (default 25) of --summary; 0: every one.  --paths, any "
+                            "format: most paths looked for (default 10 in the table, else 1000)")
     asked.add_argument("--graph", metavar="FILE", default=None,
                        help="store the lineage graph in this SQLite file, or extend it; with no "
                             "inputs, the questions are asked of the stored graph")
@@ -277,6 +288,28 @@ def _session(options: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr:
                    options.traceback, stdin, stdout, stderr)
 
 
+class _Closed:
+    """Standard output when the command was started with it closed: every
+    write fails, as a full disk does (one line, exit status 1)."""
+
+    def write(self, text: str) -> int:
+        raise OSError(errno.EBADF, "standard output is closed")
+
+    def flush(self) -> None:
+        pass
+
+    def isatty(self) -> bool:
+        return False
+
+
+class _Discarded(_Closed):
+    """Standard error when it is closed: messages go nowhere (never into
+    the output)."""
+
+    def write(self, text: str) -> int:
+        return len(text)
+
+
 def main(argv: list[str] | None = None, stdin: TextIO | None = None,
          stdout: TextIO | None = None, stderr: TextIO | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
@@ -285,9 +318,13 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
 
         argv.remove("--classic")
         return sqlglot_main_cli.main(argv, stdin=stdin, stdout=stdout, stderr=stderr)
+    # A stream the process was started without is None: standard input then
+    # fails as an input ("-"), output fails at its first write, messages are dropped.
     stdin = stdin if stdin is not None else sys.stdin
-    stdout = stdout if stdout is not None else sys.stdout
-    stderr = stderr if stderr is not None else sys.stderr
+    stdout = stdout if stdout is not None else sys.stdout or _Closed()  # type: ignore[assignment]
+    stderr = stderr if stderr is not None else sys.stderr or _Discarded()  # type: ignore[assignment]
+    if sys.stderr is None and stderr is not None:
+        sys.stderr = stderr  # argparse writes its usage errors there
     parser = _parser()
     argv = _arguments(argv)
     options = parser.parse_args(argv)
@@ -304,7 +341,7 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None,
         with StopOnSigterm():
             return run(options, lambda: _session(options, stdin, stdout, stderr))
     except UsageError as error:
-        command.error(str(error))
+        command.error(one_line(str(error)))
     except KeyboardInterrupt as stop:
         # A signal before the run itself began (a schema or a dbt project being read).
         how, status = ("terminated", 143) if isinstance(stop, Terminated) else ("interrupted", 130)
@@ -322,7 +359,22 @@ def _list_dialects(stdout: TextIO, stderr: TextIO) -> int:
     return 0
 
 
+def _hold_closed_descriptors() -> None:
+    """A standard descriptor (0, 1, 2) the process was started without gets
+    /dev/null, so that no file the command opens lands on it (where a stray
+    write to the stream would go into that file)."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            try:
+                os.open(os.devnull, os.O_RDWR)   # the lowest free descriptor: this one
+            except OSError:
+                return
+
+
 def main_entry() -> None:
+    _hold_closed_descriptors()
     code = main()
     if "--classic" in sys.argv[1:] or not isinstance(code, int):
         sys.exit(code)
@@ -333,8 +385,9 @@ def main_entry() -> None:
     # joined before main returns); only what the streams still hold is
     # left, and a stream that cannot take it takes the usual way out.
     try:
-        sys.stdout.flush()
-        sys.stderr.flush()
+        for stream in (sys.stdout, sys.stderr):
+            if stream is not None:
+                stream.flush()
     except BaseException:
         sys.exit(code)
     os._exit(code)

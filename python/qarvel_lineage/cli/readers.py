@@ -8,6 +8,7 @@ one skipped with a line saying why; text is decoded with one encoding."""
 from __future__ import annotations
 
 import contextlib
+import errno
 import io
 import os
 import select
@@ -144,8 +145,11 @@ def _read_limited(stream: Any, limit: int) -> bytes | str:
     return b"".join(chunks)
 
 
-def _read_stdin(stdin: TextIO, encoding: str, limit: int) -> str | Exception:
-    """Standard input, decoded as ``encoding``, or the error reading it."""
+def _read_stdin(stdin: TextIO | None, encoding: str, limit: int) -> str | Exception:
+    """Standard input, decoded as ``encoding``, or the error reading it
+    (None: the command was started with it closed)."""
+    if stdin is None:
+        return InputFailed("standard input is closed; not read")
     try:
         binary = getattr(stdin, "buffer", None)
         data = _read_limited(binary if binary is not None else stdin, limit)
@@ -213,43 +217,44 @@ def _stat(path: str) -> os.stat_result | None:
 
 def iter_inputs(arguments: list[str], stdin: TextIO, encoding: str = "utf-8-sig",
                 limit: int = DEFAULT_MAX_INPUT_BYTES,
-                skipped: Any = None) -> Iterator[tuple[str, Any, bool]]:
-    """(name, text, a File or the error reading it, whether the text is an
-    argument itself) for each input, in order.  A directory gives every
+                skipped: Any = None) -> Iterator[tuple[str, Any, str]]:
+    """(name, its text, a File or the error reading it, its kind) for each
+    input, in order; the kind is "text" (an argument that is no path:
+    SQL), "stdin", "path" or "example".  A directory gives every
     regular *.sql file under it, sorted by path; ``skipped(line)`` is told
     of each other one (a FIFO, a socket, a device, a broken link), which is
     left out.  Standard input and a pipe or device named as an input are
     read here, up to ``limit`` bytes."""
     if not arguments:
         if stdin is not None and not stdin.isatty():
-            yield "stdin", _read_stdin(stdin, encoding, limit), False
+            yield "stdin", _read_stdin(stdin, encoding, limit), "stdin"
         else:
-            yield "example", EXAMPLE_SQL, False
+            yield "example", EXAMPLE_SQL, "example"
         return
     for position, argument in enumerate(arguments, 1):
         if argument == "-":
-            yield "stdin", _read_stdin(stdin, encoding, limit), False
+            yield "stdin", _read_stdin(stdin, encoding, limit), "stdin"
             continue
         found = _stat(argument)
         if found is None:
-            yield f"arg{position}", argument, True
+            yield f"arg{position}", argument, "text"
         else:
             yield from _path_inputs(argument, found, encoding, limit, skipped)
 
 
 def _path_inputs(path: str, found: os.stat_result, encoding: str, limit: int,
-                 skipped: Any) -> Iterator[tuple[str, Any, bool]]:
+                 skipped: Any) -> Iterator[tuple[str, Any, str]]:
     """What a path that exists gives: every *.sql file of a folder, a
     regular file to read later, or a stream read now within the limit."""
     if stat.S_ISDIR(found.st_mode):
         yield from _folder_inputs(path, encoding, skipped)
     elif stat.S_ISREG(found.st_mode):
-        yield path, File(path, encoding), False
+        yield path, File(path, encoding), "path"
     else:
-        yield path, _read_stream(path, encoding, limit), False
+        yield path, _read_stream(path, encoding, limit), "path"
 
 
-def _folder_inputs(folder: str, encoding: str, skipped: Any) -> Iterator[tuple[str, Any, bool]]:
+def _folder_inputs(folder: str, encoding: str, skipped: Any) -> Iterator[tuple[str, Any, str]]:
     found: list[str] = []
     for where, dirs, files in os.walk(folder):
         dirs.sort()
@@ -258,13 +263,14 @@ def _folder_inputs(folder: str, encoding: str, skipped: Any) -> Iterator[tuple[s
         try:
             mode = os.stat(path).st_mode
         except OSError as error:
-            if not (isinstance(error, FileNotFoundError) and os.path.islink(path)):
-                yield path, error, False
+            if not os.path.islink(path) or error.errno not in (errno.ENOENT, errno.ELOOP):
+                yield path, error, "path"
                 continue
-            why = "a broken symbolic link"
+            why = "a broken symbolic link" if error.errno == errno.ENOENT \
+                else "a symbolic link loop"
         else:
             if stat.S_ISREG(mode):
-                yield path, File(path, encoding), False
+                yield path, File(path, encoding), "path"
                 continue
             why = _kind(mode)
         if skipped is not None:
@@ -326,7 +332,7 @@ def is_project(path: str) -> bool:
 
 
 def side_inputs(path: str, encoding: str, limit: int,
-                skipped: Any = None) -> Iterator[tuple[str, Any, bool]]:
+                skipped: Any = None) -> Iterator[tuple[str, Any, str]]:
     """The inputs of one side of ``diff``: a file, or every regular *.sql
     file of a folder (skipping, as a folder of inputs does, what is not a
     regular file), each named by its path."""

@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterator, TextIO
 
 from qarvel_lineage.cli import analysis as _analysis
+from qarvel_lineage.engine.escapes import one_line
 
 __all__ = ["Session", "Terminated", "WholeWrites", "OutputFailed", "StopOnSigterm",
            "PROGRESS_MIN_INPUTS", "output_failed"]
@@ -187,21 +188,23 @@ class Session:
         self.script_bar: _ScriptBar | None = None
 
     def say(self, line: str) -> None:
-        """A line on standard error (above the progress bar)."""
-        self.progress.say(line)
+        """A line on standard error (above the progress bar), its names'
+        control characters escaped: one message, one line."""
+        self.progress.say(one_line(line))
 
     def error(self, line: str, trace: str = "") -> None:
         self.failed = True
-        self.progress.say(line)
+        self.progress.say(one_line(line))
         if self.traceback and trace:
-            self.progress.say(trace.rstrip())
+            self.progress.say("\n".join(one_line(part) for part in trace.rstrip().split("\n")))
 
     def analysed(self, inputs: list[tuple], plan: Any) -> Iterator[Any]:
         """Each input analysed for ``plan``, in order, on the workers; its
         errors said, the progress bar moved."""
         from qarvel_lineage.batch.analyzer import ordered_map
 
-        self.total = len(inputs)
+        if self.total is None:  # a diff counts both sides' inputs before it begins
+            self.total = len(inputs)
         isatty = getattr(self.stderr, "isatty", lambda: False)()
         self.progress = _Progress(self.stderr, enabled=isatty and len(inputs) >= PROGRESS_MIN_INPUTS,
                                   total=len(inputs))

@@ -136,8 +136,9 @@ class DbtProject:
     def column(self, model: str, column: str | None = None) -> DbtColumn:
         """One column of a model, traced to seeds and sources, with its
         description and tests: ``column("customers", "lifetime_value")``
-        or ``column("customers.lifetime_value")`` (a unique id or a
-        model's name, then the column)."""
+        or ``column("customers.lifetime_value")`` (a unique id, a model's
+        name or its relation's name such as ``main.customers``, then the
+        column)."""
         if column is None:
             if not isinstance(model, str) or "." not in model:
                 raise KeyError(f"{model!r} names no column: give model.column")
@@ -154,8 +155,15 @@ class DbtProject:
                          meta.tests)
 
     def _unique_id(self, name: str) -> str:
-        matches = [uid for uid in self.relations
-                   if uid.split(".")[0] in _ANALYSED and uid.rsplit(".", 1)[-1] == name]
+        """The model or snapshot a name names: its unique id, its name, or
+        its relation's name (``schema.alias`` or ``database.schema.alias``,
+        as the command line and the page show it) when one model has it."""
+        models = [uid for uid in self.relations if uid.split(".")[0] in _ANALYSED]
+        matches = [uid for uid in models if uid.rsplit(".", 1)[-1] == name]
+        if not matches:
+            wanted = name.casefold().split(".")
+            matches = [uid for uid in models if len(wanted) > 1 and [
+                part.casefold() for part in self.relations[uid] if part][-len(wanted):] == wanted]
         if len(matches) != 1:
             raise KeyError(f"no model named {name!r}" if not matches
                            else f"{name!r} names {len(matches)} models: {', '.join(matches)}")
@@ -509,7 +517,7 @@ def _project(path: Any, dialect: Any, schema: Any, chosen: Any, dropped: Any, jo
     meta = column_metadata({**sources, **nodes}, {
         uid: r for uid, r in relations.items() if uid in models
         or everything.get(uid, {}).get("resource_type") in ("seed", "source")}, known, arts, rules)
-    warnings = arts.warnings()
+    warnings = graph.notes + arts.warnings()
     warning = _compile_only(arts, nodes, models, relations)
     if warning:
         warnings.append(warning)

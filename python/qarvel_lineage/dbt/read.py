@@ -1,7 +1,8 @@
 """Reading a dbt project's artefacts as data from strangers.
 
 manifest.json and catalog.json are read whole (they are regular files the
-user named); a seed's CSV is read only inside the project's root, only when
+user named); a seed's CSV is read only inside the project's root (the
+folder named, when it holds dbt_project.yml), only when
 it is a regular file, and only as far as its header.  A node whose fields
 have the wrong shape costs one line in ``problems`` (the file, the node,
 what is wrong); the rest of the project is read all the same.
@@ -27,7 +28,9 @@ class Artefacts:
 
     manifest_path: str
     catalog_path: str | None
-    root: str
+    # The project's own folder (holding dbt_project.yml) when the user named
+    # it, or named a manifest beside it; None: no seed's CSV is read.
+    root: str | None
     manifest: dict[str, Any]
     catalog: dict[str, Any]
     problems: list[str] = field(default_factory=list)
@@ -35,6 +38,8 @@ class Artefacts:
     linked_out: dict[str, list[tuple[str, str]]] = field(default_factory=dict)
     # Each node's catalog columns, once read.
     catalog_read: dict[str, list[dict[str, Any]] | None] = field(default_factory=dict)
+    # Seeds whose CSV was not read: the project's folder was not named.
+    seeds_unread: int = 0
 
     def problem(self, path: str | None, unique_id: str, what: str) -> None:
         name = os.path.basename(path) if path else "manifest.json"
@@ -53,6 +58,11 @@ class Artefacts:
             else:
                 lines.add(f"manifest.json: {len(seeds)} seeds of package {package!r} lead "
                           "outside the project through a link; their CSVs are not read")
+        if self.seeds_unread:
+            which = "1 seed's CSV is" if self.seeds_unread == 1 \
+                else f"{self.seeds_unread} seeds' CSVs are"
+            lines.add(f"manifest.json: {which} not read: name the project's folder (the one "
+                      "holding dbt_project.yml) to have seed headers read")
         return sorted(lines)
 
 
@@ -60,9 +70,13 @@ def _one_line(text: object) -> str:
     return " ".join(str(text).split())
 
 
-def locate(path: Any) -> tuple[str, str | None, str]:
-    """(manifest.json, catalog.json or None, the project's root) of a
-    project folder, its target folder or the manifest itself."""
+def locate(path: Any) -> tuple[str, str | None, str | None]:
+    """(manifest.json, catalog.json or None, the project's root or None) of
+    a project folder, its target folder or the manifest itself.  Nothing
+    above what the user named is ever read: the root is the folder named
+    (or the manifest's own folder) when it holds the project's own file,
+    dbt_project.yml; a target folder or a manifest named alone has none,
+    and no seed's CSV is read for it."""
     path = os.fspath(path)
     if not isinstance(path, str):
         raise TypeError("path must be a str or a path")
@@ -75,8 +89,10 @@ def locate(path: Any) -> tuple[str, str | None, str]:
                 f"no manifest.json in {path} or {os.path.join(path, 'target')}: compile the "
                 "project first (dbt compile, dbt build or dbt docs generate)")
         manifest = os.path.join(target, "manifest.json")
+        named = path
     elif os.path.isfile(path):
         manifest = path
+        named = os.path.dirname(path) or "."
     elif os.path.exists(path):
         raise ValueError(f"{path} is not a regular file")
     else:
@@ -85,7 +101,9 @@ def locate(path: Any) -> tuple[str, str | None, str]:
     catalog = os.path.join(folder, "catalog.json")
     if os.path.lexists(catalog) and not os.path.isfile(catalog):
         raise ValueError(f"{catalog} is not a regular file")
-    return manifest, catalog if os.path.isfile(catalog) else None, os.path.dirname(folder)
+    root = os.path.abspath(named) if os.path.isfile(os.path.join(named, "dbt_project.yml")) \
+        else None
+    return manifest, catalog if os.path.isfile(catalog) else None, root
 
 
 def open_regular(path: str) -> int:
@@ -276,6 +294,9 @@ def seed_header(node: dict[str, Any], unique_id: str, arts: Artefacts) -> list[s
     unreadable."""
     relative = node.get("original_file_path")
     if not isinstance(relative, str) or not relative:
+        return None
+    if arts.root is None:
+        arts.seeds_unread += 1
         return None
     parts = relative.replace("\\", "/").split("/")
     if os.path.isabs(relative) or relative.startswith(("/", "\\")) or ".." in parts \

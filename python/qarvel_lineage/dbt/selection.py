@@ -33,6 +33,8 @@ class Criterion:
     up: int | None    # hops of ancestors (-1: every one), None: none
     down: int | None  # hops of descendants, the same
     at: bool
+    text: str = ""    # the item as given ("+pmpm_payer"), for messages
+    what: str = ""    # "select" or "exclude"
 
 
 def parse_selection(selection: Any, what: str) -> list[list[Criterion]] | None:
@@ -88,7 +90,7 @@ def _criterion(text: str, item: str, what: str) -> Criterion:
         return None if depth is None else -1 if depth == "" else int(depth)
 
     return Criterion(method, key, value, hops(found["up"]), hops(found["down"]),
-                     bool(found["at"]))
+                     bool(found["at"]), text, what)
 
 
 class NodeGraph:
@@ -99,6 +101,9 @@ class NodeGraph:
         self.nodes = nodes
         self.project = project
         self.states = states
+        # One line for each criterion that matched no node, or that matched
+        # a model only by its relation's name.
+        self.notes: list[str] = []
         self.parents: dict[str, list[str]] = {}
         self.children: dict[str, list[str]] = {uid: [] for uid in nodes}
         for uid, ups in parents.items():
@@ -133,6 +138,10 @@ class NodeGraph:
             seeds = self._state(criterion.value)
         else:
             seeds = {uid for uid, node in self.nodes.items() if self._matches(criterion, uid, node)}
+            if not seeds and criterion.method == "fqn":
+                seeds = self._by_relation(criterion)
+            elif not seeds:
+                self.notes.append(f"{criterion.what} {criterion.text!r} matches no node")
         found = set(seeds)
         if criterion.up is not None:
             found |= self._walk(seeds, self.parents, criterion.up)
@@ -152,6 +161,21 @@ class NodeGraph:
         if value not in self.states:
             raise ValueError(f"state:{value}: unknown state (states: {', '.join(self.states)})")
         return {uid for uid in self.states[value] if uid in self.nodes}
+
+    def _by_relation(self, criterion: Criterion) -> set[str]:
+        """The one node whose relation ends with the parts the value names
+        (``schema.alias``, or ``alias``) when no node has that name: a
+        table's name where dbt wants the node's; else nothing, said once."""
+        wanted = [part.casefold() for part in criterion.value.split(".")]
+        found = [uid for uid, node in self.nodes.items()
+                 if _relation_parts(node.get("relation_name"))[-len(wanted):] == wanted]
+        if len(found) == 1:
+            self.notes.append(f"{criterion.what} {criterion.text!r} names no node; taken as the "
+                              f"relation of {found[0]}")
+            return set(found)
+        which = f" (its relation's name fits {len(found)} nodes)" if found else ""
+        self.notes.append(f"{criterion.what} {criterion.text!r} matches no node{which}")
+        return set()
 
     @staticmethod
     def _walk(start: Iterable[str], edges: dict[str, list[str]], depth: int) -> set[str]:
@@ -210,6 +234,23 @@ def _text(value: Any) -> str:
 def _tags(node: dict[str, Any]) -> list[str]:
     tags = node.get("tags")
     return [t for t in tags if isinstance(t, str)] if isinstance(tags, list) else []
+
+
+_RELATION_PART = re.compile(r'"((?:[^"]|"")*)"|`([^`]*)`|\[([^\]]*)\]|([^."`\[]+)')
+
+
+def _relation_parts(name: Any) -> list[str]:
+    """A relation name's parts (quotes taken off), folded: '"db"."s"."t"' is
+    ["db", "s", "t"]."""
+    if not isinstance(name, str):
+        return []
+    parts = []
+    for found in _RELATION_PART.finditer(name):
+        quoted, ticked, bracketed, bare = found.groups()
+        part = quoted.replace('""', '"') if quoted is not None else ticked if ticked is not None \
+            else bracketed if bracketed is not None else bare.strip()
+        parts.append(part.casefold())
+    return parts
 
 
 def _config_matches(config: Any, key: str, value: str) -> bool:

@@ -152,12 +152,15 @@ def split_statements(text: str, rules: Rules) -> list[tuple[str, int]]:
                     start = token.end + 1
             spans.append((start, len(text)))
     pieces = []
+    # Lines are counted on from the last statement's start: linear in the text.
+    line, counted = 1, 0
     for start, end in spans:
         piece = text[start:end]
         if not piece.strip():
             continue
         offset = len(piece) - len(piece.lstrip())
-        line = text.count("\n", 0, start + offset) + 1
+        line += text.count("\n", counted, start + offset)
+        counted = start + offset
         pieces.append((piece.strip(), line))
     return pieces
 

@@ -28,6 +28,7 @@ from typing import Any, Iterable, NamedTuple
 
 from qarvel_lineage.dbt import DbtProject, refresh_lineage
 from qarvel_lineage.dbt.refresh import Record
+from qarvel_lineage.engine.escapes import valid_text
 from qarvel_lineage.engine.result import LineageResult
 from qarvel_lineage.engine.script import ScriptResult
 from qarvel_lineage.graph import details, names, search, store, walks
@@ -203,6 +204,7 @@ class Graph:
         """What ``text`` names: one row, or every row it may mean."""
         if not isinstance(text, str):
             raise TypeError(f"a {what} is named by a str, not {type(text).__name__}")
+        text = valid_text(text)  # stored so: a byte that was not UTF-8 as \xe9
         # The name as shown; else shown or plain in any case; else their last parts.
         whole = names.folded(text)
         rows = list(self._db.execute(
@@ -528,6 +530,9 @@ class _Writer:
 
     def replace(self, made: dict[str, list[tuple[str, LineageResult]]]) -> None:
         db = self.db
+        # Names that cannot be UTF-8 (a file name's odd byte) are stored escaped.
+        made = {valid_text(origin): [(valid_text(name), result) for name, result in statements]
+                for origin, statements in made.items()}
         dropped = {row[0] for origin in made for row in db.execute(
             "select id from statements where origin = ?", (origin,))}
         dropped |= {row[0] for statements in made.values() for statement, _ in statements
@@ -591,6 +596,7 @@ class _Writer:
                               feeds.subtype, key) for column in feeds.sources])
 
     def _table(self, parts: tuple) -> int:
+        parts = tuple(None if part is None else valid_text(part) for part in parts)
         key = (parts[0] or "", parts[1] or "", parts[2])
         found = self.tables.get(key)
         if found is None:
@@ -607,6 +613,7 @@ class _Writer:
 
     def _node(self, table: tuple, column: str) -> int:
         tbl = self._table(table)
+        column = valid_text(column)
         found = self.nodes.get((tbl, column))
         if found is None:
             parts = (*table, column)

@@ -22,7 +22,7 @@ import urllib.parse
 from typing import Callable, Iterator
 
 __all__ = ["GraphError", "APPLICATION_ID", "FORMAT_VERSION", "SCHEMA", "DETAILS_SCHEMA",
-           "connect_memory", "connect_file", "connect_readonly", "save", "writing",
+           "connect_memory", "connect_file", "connect_readonly", "save", "writing", "failure",
            "refresh_records", "keep_records", "forget_records"]
 
 APPLICATION_ID = 0x514C4E47   # "QLNG" in the header: this is a lineage graph
@@ -116,6 +116,10 @@ def _statements(script: str) -> list[str]:
     return found
 
 
+_TABLES = tuple(line.split()[2] for line in SCHEMA.splitlines()
+                if line.startswith("create table "))
+
+
 def _initialise(db: sqlite3.Connection) -> None:
     for statement in _statements(SCHEMA) + _statements(DETAILS_SCHEMA):
         db.execute(statement)
@@ -132,8 +136,46 @@ def connect_memory() -> sqlite3.Connection:
 
 
 def _refusal(path: str, error: OSError | sqlite3.Error) -> GraphError:
+    if isinstance(error, sqlite3.Error):
+        return failure(path, error)
     reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
     return GraphError(f"{path}: {reason.splitlines()[0]}")
+
+
+def _damaged(path: str, what: str) -> GraphError:
+    return GraphError(f"{path}: a damaged lineage graph ({what}); build it again from its inputs")
+
+
+# What SQLite says of a file whose pages or tables are not what they were.
+_DAMAGE = ("malformed", "not a database", "no such table", "no such column", "corrupt")
+
+
+def failure(path: str, error: sqlite3.Error, adding: bool = False) -> GraphError:
+    """What went wrong with a graph file, in one line: another run holding
+    it too long, damage (a truncated or overwritten file, tables missing),
+    or SQLite's own words (after "nothing was added" when ``adding``)."""
+    text = (str(error).splitlines() or [""])[0] or type(error).__name__
+    if "locked" in text or "busy" in text:
+        return GraphError(f"{path}: another run kept it locked for {BUSY_SECONDS:g} s; "
+                          "try again")
+    if any(word in text for word in _DAMAGE):
+        return _damaged(path, text)
+    return GraphError(f"{path}: {'nothing was added: ' if adding else ''}{text}")
+
+
+def _check_whole(db: sqlite3.Connection, path: str, head: bytes, size: int) -> None:
+    """Refuse a graph file shorter than its header says (truncated) or
+    without the tables of its format."""
+    page_size = int.from_bytes(head[16:18], "big")
+    page_size = 65536 if page_size == 1 else page_size
+    pages = int.from_bytes(head[28:32], "big")
+    # The page count is valid when it was written with the change counter.
+    if head[92:96] == head[24:28] and pages and size < page_size * pages:
+        raise _damaged(path, f"truncated: {size:,} of {page_size * pages:,} bytes")
+    found = {row[0] for row in db.execute("select name from sqlite_master where type = 'table'")}
+    missing = [name for name in _TABLES if name not in found]
+    if missing:
+        raise _damaged(path, f"tables missing: {', '.join(missing)}")
 
 
 def _header(path: str) -> tuple[os.stat_result, bytes]:
@@ -223,6 +265,8 @@ def connect_file(path: str, create: bool) -> tuple[sqlite3.Connection, tuple[str
                 raise
             status, head = _header(path)
             check(path, head)
+        else:
+            _check_whole(db, path, head, status.st_size)
     except (OSError, sqlite3.Error) as error:
         db.close()
         raise _refusal(path, error) from None
@@ -272,10 +316,7 @@ def writing(db: sqlite3.Connection, path: str | None,
     try:
         _begin(db, waiting)
     except sqlite3.Error as error:
-        if "locked" in str(error) or "busy" in str(error):
-            raise GraphError(f"{name}: another run kept it locked for {BUSY_SECONDS:g} s; "
-                             "try again") from None
-        raise GraphError(f"{name}: {str(error).splitlines()[0]}") from None
+        raise failure(name, error) from None
     try:
         if identity is not None:
             try:
@@ -290,7 +331,7 @@ def writing(db: sqlite3.Connection, path: str | None,
     except sqlite3.Error as error:
         with contextlib.suppress(sqlite3.Error):
             db.execute("rollback")
-        raise GraphError(f"{name}: nothing was added: {str(error).splitlines()[0]}") from None
+        raise failure(name, error, adding=True) from None
     except BaseException:
         db.execute("rollback")
         raise

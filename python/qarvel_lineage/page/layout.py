@@ -8,7 +8,12 @@ chain of any length lays out):
 2. each box goes to the layer after its furthest predecessor, and a box
    only read is pulled right next to its first reader;
 3. an edge spanning several layers passes through a small waypoint in each
-   layer between, so ordering sees it and drawing can follow it;
+   layer between, so ordering sees it and drawing can follow it; long edges
+   that leave one box share one line of waypoints (a bundle: each leaves it
+   in the layer before its target), as do long edges into one box, and the
+   waypoints are at most WAYPOINT_BUDGET times the boxes and edges (the
+   longest bundles past that are drawn straight), so the layout stays
+   linear in the drawing's size;
 4. the order inside each layer comes from alternating barycentre sweeps
    (down then up), where the boxes of one group stay together as a block
    ordered by the mean barycentre of its boxes; the order with the fewest
@@ -32,13 +37,17 @@ WAYPOINT_GAP = 6.0
 GROUP_GAP = 28.0
 LAYER_GAP = 150.0
 SWEEPS = 12
+# Waypoints at most this many times the boxes and edges.
+WAYPOINT_BUDGET = 4
 
 
 @dataclass
 class Layout:
     """Where the boxes went: ``x``/``y`` of each box's top-left corner,
     its ``layer``; ``points`` of each edge (in the order given), from the
-    source's right side through the waypoints to the target's left side;
+    source's right side through the waypoints to the target's left side (a
+    long edge bundled with a longer one: from the waypoint where it leaves
+    the bundle, or to the one where it joins it);
     ``bands`` (group, layer, top, bottom) around each group's boxes in a
     layer; ``crossings`` before and after ordering (between neighbouring
     layers, waypoints included); the overall ``width`` and ``height``."""
@@ -144,6 +153,83 @@ def _isotonic(wish: list[float], offset: list[float]) -> list[float]:
     return [value + shift for value, shift in zip(placed, offset)]
 
 
+def _bundled(dag: list[tuple[int, int]], layer_of: list[int], item_layer: list[int],
+             item_group: list[int | None]) -> tuple[list[list[int]], list[tuple[int, int]]]:
+    """Each edge's chain of items (the boxes at its ends, the waypoints it
+    is drawn through) and the links between neighbouring layers that
+    ordering and placing follow; waypoints are appended to ``item_layer``
+    and ``item_group``.
+
+    A long edge joins the bundle of its source when the source has at
+    least as many long edges out as its target has in, else its target's.
+    A bundle is one line of waypoints, one per layer it crosses: the
+    bundle's longest edge is drawn along all of it, the others from where
+    they leave it (or to where they join it).  Bundles are kept shortest
+    first while their waypoints fit in WAYPOINT_BUDGET times the boxes and
+    edges; the edges of the others are drawn straight, unseen by ordering."""
+    count = len(layer_of)
+    span = [layer_of[t] - layer_of[s] for s, t in dag]
+    out_long: dict[int, int] = {}
+    in_long: dict[int, int] = {}
+    for (source, target), length in zip(dag, span):
+        if length > 1:
+            out_long[source] = out_long.get(source, 0) + 1
+            in_long[target] = in_long.get(target, 0) + 1
+    bundles: dict[tuple[str, int], list[int]] = {}
+    for index, (source, target) in enumerate(dag):
+        if span[index] > 1:
+            key = ("out", source) if out_long[source] >= in_long[target] else ("in", target)
+            bundles.setdefault(key, []).append(index)
+
+    def reach(key: tuple[str, int], members: list[int]) -> tuple[int, int]:
+        """The layers a bundle's waypoints lie in, first to last."""
+        if key[0] == "out":
+            return layer_of[key[1]] + 1, max(layer_of[dag[i][1]] for i in members) - 1
+        return min(layer_of[dag[i][0]] for i in members) + 1, layer_of[key[1]] - 1
+
+    budget = WAYPOINT_BUDGET * (count + len(dag))
+    kept: dict[tuple[str, int], tuple[int, int]] = {}
+    for key in sorted(bundles, key=lambda k: (reach(k, bundles[k])[1] - reach(k, bundles[k])[0],
+                                               k)):
+        first, last = reach(key, bundles[key])
+        if last - first + 1 > budget:
+            break
+        budget -= last - first + 1
+        kept[key] = (first, last)
+
+    chains: list[list[int]] = [[s, t] for s, t in dag]
+    links: list[tuple[int, int]] = [(s, t) for (s, t), length in zip(dag, span) if length == 1]
+    for key, (first, last) in kept.items():
+        line: dict[int, int] = {}
+        for step in range(first, last + 1):
+            line[step] = len(item_layer)
+            item_layer.append(step)
+            item_group.append(None)
+        links.extend(pairwise(line[step] for step in range(first, last + 1)))
+        members = bundles[key]
+        if key[0] == "out":
+            source = key[1]
+            links.append((source, line[first]))
+            longest = max(members, key=lambda i: (span[i], -i))
+            for index in members:
+                target = dag[index][1]
+                links.append((line[layer_of[target] - 1], target))
+                chains[index] = ([source, *(line[step] for step in range(first, layer_of[target])),
+                                  target] if index == longest
+                                 else [line[layer_of[target] - 1], target])
+        else:
+            target = key[1]
+            links.append((line[last], target))
+            longest = max(members, key=lambda i: (span[i], -i))
+            for index in members:
+                source = dag[index][0]
+                links.append((source, line[layer_of[source] + 1]))
+                chains[index] = ([source, *(line[step] for step in range(layer_of[source] + 1,
+                                                                         last + 1)), target]
+                                 if index == longest else [source, line[layer_of[source] + 1]])
+    return chains, list(dict.fromkeys(links))
+
+
 def layered_layout(widths: list[float], groups: list[int | None],
                    edges: list[tuple[int, int]]) -> Layout:
     """Boxes ``0..n-1`` of the given widths (all NODE_HEIGHT high) in
@@ -154,26 +240,16 @@ def layered_layout(widths: list[float], groups: list[int | None],
     dag = [(t, s) if back else (s, t) for (s, t), back in zip(edges, reverse)]
     layer_of = _layers(count, dag)
 
-    # Items: the boxes, then one waypoint per layer an edge passes through.
+    # Items: the boxes, then the waypoints of the bundles of long edges.
     item_layer = list(layer_of)
     item_group: list[int | None] = list(groups)
-    chains: list[list[int]] = []
-    up: list[list[int]] = [[] for _ in range(count)]
-    down: list[list[int]] = [[] for _ in range(count)]
-    for source, target in dag:
-        chain = [source]
-        for step in range(layer_of[source] + 1, layer_of[target]):
-            item_layer.append(step)
-            item_group.append(None)
-            up.append([])
-            down.append([])
-            chain.append(len(item_layer) - 1)
-        chain.append(target)
-        for a, b in pairwise(chain):
-            down[a].append(b)
-            up[b].append(a)
-        chains.append(chain)
+    chains, links = _bundled(dag, layer_of, item_layer, item_group)
     items = len(item_layer)
+    up: list[list[int]] = [[] for _ in range(items)]
+    down: list[list[int]] = [[] for _ in range(items)]
+    for a, b in links:
+        down[a].append(b)
+        up[b].append(a)
     top = max(item_layer, default=0) + 1
     layers: list[list[int]] = [[] for _ in range(top)]
     for item in range(items):
@@ -225,6 +301,33 @@ def layered_layout(widths: list[float], groups: list[int | None],
 
     # Vertical places: stacked, then pulled towards their neighbours.
     height_of = [NODE_HEIGHT if item < count else 0.0 for item in range(items)]
+    middle = _vertical(layers, count, item_group, height_of, up, down)
+    lowest = min(middle[item] - height_of[item] / 2 for item in range(items)) if items else 0.0
+    x_of = [0.0] * items
+    layer_width = [max((widths[i] for i in order if i < count), default=0.0) for order in layers]
+    left = 0.0
+    starts = []
+    for index in range(top):
+        starts.append(left)
+        left += layer_width[index] + LAYER_GAP
+    for item in range(items):
+        x_of[item] = starts[item_layer[item]] + (layer_width[item_layer[item]] / 2
+                                                 if item >= count else 0.0)
+    y_of = [middle[item] - height_of[item] / 2 - lowest for item in range(items)]
+
+    points = _points(chains, reverse, widths, x_of, y_of)
+    bands = _bands(layers, count, item_group, y_of)
+    height = max((y_of[i] + height_of[i] for i in range(items)), default=0.0)
+    return Layout(x_of[:count], y_of[:count], layer_of, points, bands, (before, best), starts,
+                  max(left - LAYER_GAP, 0.0), height)
+
+
+def _vertical(layers: list[list[int]], count: int, item_group: list[int | None],
+              height_of: list[float], up: list[list[int]], down: list[list[int]]) -> list[float]:
+    """The vertical centre of each item: each layer stacked, then pulled
+    towards its neighbours' centres, alternately up and down."""
+    top = len(layers)
+    items = len(height_of)
     offsets: list[list[float]] = []
     for order in layers:
         shift, spaced = 0.0, []
@@ -251,19 +354,14 @@ def layered_layout(widths: list[float], groups: list[int | None],
             centres = [shift + height_of[item] / 2 for item, shift in zip(order, spaced)]
             for item, place in zip(order, _isotonic(wish, centres)):
                 middle[item] = place
-    lowest = min(middle[item] - height_of[item] / 2 for item in range(items)) if items else 0.0
-    x_of = [0.0] * items
-    layer_width = [max((widths[i] for i in order if i < count), default=0.0) for order in layers]
-    left = 0.0
-    starts = []
-    for index in range(top):
-        starts.append(left)
-        left += layer_width[index] + LAYER_GAP
-    for item in range(items):
-        x_of[item] = starts[item_layer[item]] + (layer_width[item_layer[item]] / 2
-                                                 if item >= count else 0.0)
-    y_of = [middle[item] - height_of[item] / 2 - lowest for item in range(items)]
+    return middle
 
+
+def _points(chains: list[list[int]], reverse: list[bool], widths: list[float],
+            x_of: list[float], y_of: list[float]) -> list[list[float]]:
+    """Each edge's points, from its source's right side through its
+    waypoints to its target's left side (a reversed edge drawn back)."""
+    count = len(widths)
     points: list[list[float]] = []
     for chain, back in zip(chains, reverse):
         line: list[float] = []
@@ -277,6 +375,12 @@ def layered_layout(widths: list[float], groups: list[int | None],
             pairs = [line[i:i + 2] for i in range(0, len(line), 2)]
             line = [value for pair in reversed(pairs) for value in pair]
         points.append(line)
+    return points
+
+
+def _bands(layers: list[list[int]], count: int, item_group: list[int | None],
+           y_of: list[float]) -> list[tuple[int, int, float, float]]:
+    """(group, layer, top, bottom) around each group's boxes in a layer."""
     bands: list[tuple[int, int, float, float]] = []
     for index, order in enumerate(layers):
         spans: dict[int, list[float]] = {}
@@ -287,6 +391,4 @@ def layered_layout(widths: list[float], groups: list[int | None],
                 span[0] = min(span[0], y_of[item])
                 span[1] = max(span[1], y_of[item] + NODE_HEIGHT)
         bands.extend((group, index, span[0], span[1]) for group, span in spans.items())
-    height = max((y_of[i] + height_of[i] for i in range(items)), default=0.0)
-    return Layout(x_of[:count], y_of[:count], layer_of, points, bands, (before, best), starts,
-                  max(left - LAYER_GAP, 0.0), height)
+    return bands

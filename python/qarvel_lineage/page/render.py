@@ -20,6 +20,7 @@ from functools import lru_cache
 from importlib import resources
 from typing import Any
 
+from qarvel_lineage.engine.escapes import valid_json, valid_text
 from qarvel_lineage.page.layout import layered_layout
 
 __all__ = ["described_tables", "lineage_page", "project_edges", "rows_edges"]
@@ -31,7 +32,7 @@ ROLES = ("source", "intermediate", "target", "query")
 def _dumps(data: Any, **options: Any) -> str:
     """JSON for the page's data block; the template's ``tojson`` escapes
     <, >, & and ' after this."""
-    text = json.dumps(data, ensure_ascii=False, separators=(",", ":"), **options)
+    text = valid_json(json.dumps(data, ensure_ascii=False, separators=(",", ":"), **options))
     return text.replace("\u2028", "\\u2028").replace("\u2029", "\\u2029")
 
 
@@ -120,9 +121,12 @@ def _split(path: Any) -> tuple[list[Any], str | None]:
     return parts[:3], None if column is None else str(column)
 
 
-def _page_data(edges: Iterable[dict[str, Any]], title: str, tables: Iterable[dict[str, Any]],
-               direct_only: bool) -> dict[str, Any]:
-    graph = _Graph()
+def _read_edges(graph: "_Graph", edges: Iterable[dict[str, Any]],
+                tables: Iterable[dict[str, Any]], direct_only: bool) -> tuple[Any, Any, Any, Any]:
+    """The given tables and the edges put in ``graph``: the edges to a
+    column (source, target, kind, statement), the influences on a whole
+    (source, statement, table, kind), and what each statement writes into
+    each table (a list of [statement, table, columns], and its index)."""
     for given in tables:
         index = graph.table(given["name"])
         info = graph.table_info[index]
@@ -175,6 +179,13 @@ def _page_data(edges: Iterable[dict[str, Any]], title: str, tables: Iterable[dic
             written = {graph.column(table, None): None}
         write_index[(statement, table)] = len(write_list)
         write_list.append([statement, table, list(written)])
+    return plain, shared, write_list, write_index
+
+
+def _page_data(edges: Iterable[dict[str, Any]], title: str, tables: Iterable[dict[str, Any]],
+               direct_only: bool) -> dict[str, Any]:
+    graph = _Graph()
+    plain, shared, write_list, write_index = _read_edges(graph, edges, tables, direct_only)
 
     # The table graph, laid out.
     count = len(graph.table_info)
@@ -257,7 +268,7 @@ def lineage_page(edges: Iterable[dict[str, Any]], *, title: str,
     from markupsafe import Markup
 
     return _environment().get_template("lineage.html.j2").render(
-        title=title, data=data, script=Markup(script), script_hash=f"sha256-{digest}")
+        title=valid_text(title), data=data, script=Markup(script), script_hash=f"sha256-{digest}")
 
 
 def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
@@ -269,6 +280,7 @@ def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], li
     names its statement by its "input" alone."""
     edges: list[dict[str, Any]] = []
     tables: dict[tuple, dict[str, Any]] = {}
+    listed: dict[tuple, set[Any]] = {}  # each table's columns, looked up in constant time
     for row in rows:
         if row["type"] is None:  # a routine's row names its body: no column
             continue
@@ -279,8 +291,7 @@ def rows_edges(rows: Iterable[dict[str, Any]]) -> tuple[list[dict[str, Any]], li
             target, role = [None, None, name], "query"
         table = tables.setdefault(tuple(target), {"name": target, "role": role, "group": None,
                                                   "columns": []})
-        if row["column"] not in table["columns"]:
-            table["columns"].append(row["column"])
+        _list_column(table, listed.setdefault(tuple(target), set()), row["column"])
         if row["type"] == "UNRESOLVED" or row["subtype"] == "CONSTANT" or not row["source_table"]:
             continue
         edges.append({"source": [row["source_catalog"], row["source_db"], row["source_table"],
@@ -311,6 +322,13 @@ def described_tables(edges: Iterable[dict[str, Any]], tables: Iterable[dict[str,
         if name in texts:
             table["descriptions"] = {**texts[name], **(table.get("descriptions") or {})}
     return found
+
+
+def _list_column(table: dict[str, Any], seen: set[Any], column: Any) -> None:
+    """The column in the table's list once, in the order columns come."""
+    if column not in seen:
+        seen.add(column)
+        table["columns"].append(column)
 
 
 def project_edges(project: Any) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
