@@ -136,7 +136,8 @@ def test_paths_past_the_limit_say_how_to_get_more(fork):
     (["--impact", "t1.a", "--chains"],
      "--chains is for --upstream and --downstream in --format table"),
     (["--impact", "t1.a", "--limit", "3", "--format", "json"],
-     "--limit is for --upstream, --downstream and --impact in --format table, and for --paths"),
+     "--limit is for --upstream, --downstream, --impact and --summary in --format table, and for "
+         "--paths"),
     (["--impact", "t1.a", "--paths", "t1.a", "t3.c"],
      "ask one of --upstream, --downstream, --impact, --paths, --end-to-end and --summary at a "
      "time"),

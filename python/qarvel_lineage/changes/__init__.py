@@ -115,7 +115,8 @@ def _compare(old: Side, new: Side, dialect: Any) -> Comparison:
 def compare_dbt(old: Any, new: Any, dialect: Any = None, schema: Any = None, *,
                 select: Any = None, exclude: Any = None, jobs: int = 1,
                 progress: Callable[[int, int], None] | None = None,
-                warn: Callable[[str], None] | None = None) -> Comparison:
+                warn: Callable[[str], None] | None = None,
+                failed: Callable[[Any], None] | None = None) -> Comparison:
     """Two compiled dbt projects (each a folder, its target folder or its
     manifest.json) compared: the new one is analysed whole (``jobs``,
     ``progress`` and ``schema`` as for ``project_lineage``), the old one
@@ -123,7 +124,8 @@ def compare_dbt(old: Any, new: Any, dialect: Any = None, schema: Any = None, *,
     syntax over the new project, ``state:modified``, ``state:new``,
     ``state:old`` and ``state:unmodified`` included (``state:modified+``:
     what changed and everything below it); ``warn`` receives the new
-    project's warnings."""
+    project's warnings and ``failed`` each model of it that failed (its
+    columns are then ``failed`` rows too)."""
     from qarvel_lineage.dbt import project_lineage, read
     from qarvel_lineage.dbt.selection import parse_selection
 
@@ -132,6 +134,8 @@ def compare_dbt(old: Any, new: Any, dialect: Any = None, schema: Any = None, *,
     project = project_lineage(new, dialect, schema, jobs=jobs, progress=progress)
     for line in project.warnings if warn is not None else ():
         warn(line)
+    for error in project.errors if failed is not None else ():
+        failed(error)
     rules = rules_for(project.dialect)
     old_arts, new_arts = read.read(old), read.read(new)
     new_side = dbt_side(new_arts, rules, project)

@@ -29,6 +29,7 @@ from qarvel_lineage.engine.records import Table
 from qarvel_lineage.engine.result import LineageResult
 from qarvel_lineage.engine.rules import Rules, Schema, schema_index
 from qarvel_lineage.engine.script import table_of
+from qarvel_lineage.graph.names import quoted, shown
 
 __all__ = ["Change", "Compared", "Edges", "compare_sides", "edge_rows"]
 
@@ -71,7 +72,7 @@ class Compared:
 
 
 def _shown(unit: Unit, column: str) -> str:
-    return f"{unit.shown}.{column}"
+    return f"{unit.shown}.{quoted(column)}"
 
 
 class _Comparer:
@@ -454,11 +455,12 @@ class Edges:
 
     def add(self, owner: str, result: Any, key: str | None = None) -> None:
         for column in result.columns:
-            target = f"{owner}.{column.name}"
+            # Named by their parts, as the graph shows them: "s.t" is not s.t.
+            target = f"{owner}.{quoted(column.name)}"
             self.owners[target] = key
             for source in (*column.direct, *column.indirect):
-                table = ".".join(p for p in (source.catalog, source.db, source.table) if p)
-                self.edges.add((f"{table}.{source.column}", target, source.type, source.subtype))
+                self.edges.add((shown((source.catalog, source.db, source.table, source.column)),
+                                target, source.type, source.subtype))
             reasons = [entry.reason for entry in column.unresolved]
             self.columns[target] = "; ".join(dict.fromkeys(reasons)) if reasons else None
 

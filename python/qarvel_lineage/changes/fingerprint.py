@@ -31,6 +31,8 @@ from sqlglot.optimizer.qualify import qualify
 from sqlglot.optimizer.scope import Scope, traverse_scope
 from sqlglot.schema import MappingSchema
 
+from qarvel_lineage.graph.names import shown
+
 __all__ = ["Prints", "Resolver", "prints_of", "normalised_sql"]
 
 # A relation the query names -> (its identity on both sides, its columns or None).
@@ -117,7 +119,7 @@ class _Printer:
         found = self.resolve(table)
         if found is not None:
             return found[0]
-        return ".".join(p for p in (table.catalog, table.db, table.name) if p).casefold()
+        return shown((table.catalog, table.db, table.name)).casefold()
 
     def column_token(self, scope: Scope, column: exp.Column) -> str:
         name, table = column.name, column.table

@@ -29,6 +29,7 @@ from qarvel_lineage.engine.records import Table
 from qarvel_lineage.engine.result import LineageResult
 from qarvel_lineage.engine.rules import Rules
 from qarvel_lineage.engine.script import table_of
+from qarvel_lineage.graph.names import shown
 
 __all__ = ["Unit", "Side", "dbt_side", "script_side", "node_graph"]
 
@@ -62,7 +63,9 @@ class Unit:
 
     @property
     def shown(self) -> str:
-        return str(self.table) if self.table is not None else self.key
+        if self.table is None:
+            return self.key
+        return shown((self.table.catalog, self.table.db, self.table.name))
 
 
 class Side:

@@ -223,7 +223,7 @@ def _refresh(options: argparse.Namespace, session: Any, graph: Any) -> None:
     for line in done.project.warnings:
         session.say(line)
     for failed in done.project.errors:
-        session.error(str(failed))
+        session.error(str(failed), "".join(traceback.format_exception(failed.error)))
     session.say(str(done))
 
 

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import traceback
 from typing import Any
 
 from qarvel_lineage.answers.kinds import ChangesAnswer
@@ -84,7 +85,9 @@ def _projects(options: argparse.Namespace, session: Any, make_bar: Any) -> Any:
             check_project(path)
         return compare_dbt(options.old, options.new, session.dialect, session.schema,
                            select=options.select, exclude=options.exclude, jobs=session.jobs,
-                           progress=bar, warn=session.say)
+                           progress=bar, warn=session.say, failed=lambda error: session.error(
+                               f"{options.new}: {error}",
+                               "".join(traceback.format_exception(error.error))))
     except (OSError, ValueError, InputFailed) as error:
         text = str(error).splitlines()[0] if str(error) else type(error).__name__
         raise UsageError(f"{path}: {text}" if path not in text else text) from None

@@ -503,11 +503,19 @@ def _refresh(db: Any, path: Any, dialect: Any, schema: Any, select: Any, exclude
 
 
 def _record_details(db: Any, made: dict[str, list], described: list[details.Described]) -> None:
-    """Beside the edges: each statement's text and what the project says of columns."""
-    details.record_sql(db, ((statement, result.sql) for statements in made.values()
-                            for statement, result in statements
-                            if isinstance(result, LineageResult)))
-    details.record_columns(db, [*made, *(item.origin for item in described)], described)
+    """Beside the edges: each statement's text and what the project says of
+    columns, stored as the edges are (a byte that was not UTF-8 as \\xe9)."""
+    details.record_sql(db, ((valid_text(statement), valid_text(result.sql))
+                            for statements in made.values() for statement, result in statements
+                            if isinstance(result, LineageResult) and isinstance(result.sql, str)))
+    described = [details.Described(
+        valid_text(item.origin),
+        tuple(None if part is None else valid_text(part) for part in item.table),
+        valid_text(item.column), valid_text(item.description or ""),
+        valid_text(item.data_type or ""), tuple(valid_text(str(test)) for test in item.tests))
+        for item in described]
+    details.record_columns(db, [*map(valid_text, made), *(item.origin for item in described)],
+                           described)
 
 
 class _Feeds(NamedTuple):
