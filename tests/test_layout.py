@@ -66,7 +66,7 @@ def test_a_page_of_a_1200_hop_chain_opens_and_focuses(browser, tmp_path):
     edges = [{"source": [None, "s", f"t{i}", "c"], "target": [None, "s", f"t{i + 1}", "c"],
               "type": "DIRECT", "subtype": "IDENTITY", "statement": f"q{i}"} for i in range(1200)]
     page = Opened(browser, write_page(tmp_path, lineage_page(edges, title="chain")),
-                  "#focus=s.t1200.c")
+                  "#focus=s.t1200.c&depth=all")
     assert shown_columns(page.page) == sorted(f"s.t{i}.c" for i in range(1201))
     page.page.select_option("#depth", "3")
     assert shown_columns(page.page) == sorted(f"s.t{i}.c" for i in range(1197, 1201))
