@@ -24,10 +24,11 @@ from sqlglot import exp
 
 from qarvel_lineage.changes.fingerprint import Prints, normalised_sql, prints_of
 from qarvel_lineage.changes.sides import Side, Unit
+from qarvel_lineage.dbt import nested_schema
 from qarvel_lineage.engine.parse import analyze_tree, parse
 from qarvel_lineage.engine.records import Table
 from qarvel_lineage.engine.result import LineageResult
-from qarvel_lineage.engine.rules import Rules, Schema, schema_index
+from qarvel_lineage.engine.rules import Rules, schema_index
 from qarvel_lineage.engine.script import table_of
 from qarvel_lineage.graph.names import quoted, shown
 
@@ -165,16 +166,9 @@ class _Comparer:
             key, columns = self.columns_of(table, True)
             if key is not None and columns is not None:
                 known[self.old.units[key].table or table] = columns
-        if not known:
-            return None
-        depth = 3 if all(t.catalog for t in known) else 2 if all(t.db for t in known) else 1
-        mapping: dict[str, Any] = {}
-        for table, columns in known.items():
-            level = mapping
-            for part in (table.catalog, table.db)[3 - depth:]:
-                level = level.setdefault(part or "", {})
-            level[table.name] = dict.fromkeys(columns, "")
-        return schema_index(Schema(mapping, self.rules.dialect, stored=True), self.rules)
+        schema = nested_schema({table: dict.fromkeys(columns, "")
+                                for table, columns in known.items()}, self.rules)
+        return None if schema is None else schema_index(schema, self.rules)
 
     def prints(self, unit: Unit, old: bool) -> tuple[Prints | None, str | None]:
         """The fingerprints of a unit's SQL in one version, and its text as

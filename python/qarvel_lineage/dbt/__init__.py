@@ -326,7 +326,7 @@ def _str(value: Any) -> str:
     return value if isinstance(value, str) else ""
 
 
-def _schema(known: dict[Table, dict[str, str]], rules: Rules) -> Schema | None:
+def nested_schema(known: dict[Table, dict[str, str]], rules: Rules) -> Schema | None:
     """The relations whose columns are known, nested as deep as every one
     of them is named (most adapters name database, schema and table)."""
     if not known:
@@ -491,7 +491,7 @@ def _project(path: Any, dialect: Any, schema: Any, chosen: Any, dropped: Any, jo
                 found = given.columns(table.name, table.db, table.catalog)
                 if found is not None:
                     known[table] = dict.fromkeys(found, "")
-    state = _ScriptState(_schema(known, rules), rules)
+    state = _ScriptState(nested_schema(known, rules), rules)
 
     analysed = {uid: node for uid, node in nodes.items()
                 if uid in involved and node.get("resource_type") in _ANALYSED}
